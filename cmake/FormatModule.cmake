@@ -1,0 +1,34 @@
+# add_format_module(NAME SOURCES...): one format module, carrying its own copy of the host
+# interface, the catalogue state and the platform layer. Only the seven entry points leave it.
+set(FORMAT_COMMON_SOURCES
+  ${CMAKE_SOURCE_DIR}/interface/common_entry_points.cpp
+  ${CMAKE_SOURCE_DIR}/core/catalogue_state.cpp
+)
+if(WIN32)
+  list(APPEND FORMAT_COMMON_SOURCES ${CMAKE_SOURCE_DIR}/platform/win32/platform_win32.cpp)
+else()
+  list(APPEND FORMAT_COMMON_SOURCES
+    ${CMAKE_SOURCE_DIR}/platform/posix/platform_posix.cpp
+    ${CMAKE_SOURCE_DIR}/platform/dos_time.cpp
+    ${CMAKE_SOURCE_DIR}/platform/posix/ansi_to_oem.cpp)
+endif()
+
+function(add_format_module name)
+  add_library(${name} SHARED ${ARGN} ${FORMAT_COMMON_SOURCES})
+  set_target_properties(${name} PROPERTIES
+    PREFIX ""
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  if(NOT MSVC)
+    target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
+  endif()
+  if(WIN32)
+    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/interface/format_module.def)
+  else()
+    target_link_options(${name} PRIVATE
+      -Wl,--version-script=${CMAKE_SOURCE_DIR}/interface/exports.map)
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS
+      ${CMAKE_SOURCE_DIR}/interface/exports.map)
+  endif()
+endfunction()

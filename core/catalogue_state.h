@@ -1,0 +1,52 @@
+// The one open catalogue of a module: its file, its whole-file image, the path of the
+// directory being listed, and the ranged read through which every record is fetched.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "interface/host_interface.h"
+#include "platform/platform.h"
+
+constexpr uint32_t kPathBufferSize = kFileNameSize;  // 259 characters and the zero byte
+
+struct CatalogueState {
+  platform::FileHandle handle;  // from OpenArchive until CloseArchive
+  uint32_t fileSize;            // as reported at open; kSizeUnknown when the platform failed
+  uint8_t* fileImage;           // the whole file, or nullptr: reads then go to the file
+  char* pathBuffer;             // 260 bytes: the path of the directory being listed
+  bool active;                  // pathBuffer (and fileImage, if any) are allocated
+};
+
+// Each format module provides these: its one state, and the release of the memory that its
+// own walk owns (called by ReleaseState).
+CatalogueState& ModuleCatalogue();
+void ReleaseFormatMemory();
+
+// Allocates pathBuffer (releasing an earlier state first); returns 1, or 0 when memory ran out.
+int AcquireState(CatalogueState& state);
+
+// Frees whatever the state still holds; any number of calls. The handle stays open.
+void ReleaseState(CatalogueState& state);
+
+// The opening steps shared by both formats: close a catalogue still open, open the file,
+// acquire the state and try to hold the whole file in memory. Returns 1, or 0 with no file
+// held open.
+int OpenCatalogue(CatalogueState& state, const char* fileName);
+
+// Releases the state, closes the file and forgets the handle (the failure path of OpenArchive,
+// and CloseArchive). Returns what the platform's close returned, 0 when no file was open.
+int CloseCatalogue(CatalogueState& state);
+
+int ReadAtFile(CatalogueState& state, uint32_t offset, void* dest, uint32_t length);
+
+// Copies `length` bytes at `offset` into `dest`. Returns StatusOk, or StatusDamaged (the range
+// runs past the end), StatusPastEnd (it begins at or after the end, or positioning failed) or
+// StatusReadError (the read failed or came back short). Nothing is copied on 2 and 3.
+inline int ReadAt(CatalogueState& state, uint32_t offset, void* dest, uint32_t length) {
+  if (state.fileImage == nullptr) return ReadAtFile(state, offset, dest, length);
+  if (offset >= state.fileSize) return StatusPastEnd;
+  if (length > state.fileSize - offset) return StatusDamaged;
+  std::memcpy(dest, state.fileImage + offset, length);
+  return StatusOk;
+}

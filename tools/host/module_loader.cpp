@@ -1,0 +1,82 @@
+#include "tools/host/module_loader.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+void* OpenLibrary(const std::string& path, std::string* error) {
+#if defined(_WIN32)
+  HMODULE library = LoadLibraryA(path.c_str());
+  if (library == nullptr) *error = "cannot load module (error " + std::to_string(GetLastError()) + ")";
+  return reinterpret_cast<void*>(library);
+#else
+  // A bare name would make dlopen search the library path; a module is always named by path.
+  std::string where = path.find('/') == std::string::npos ? "./" + path : path;
+  void* library = dlopen(where.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* why = dlerror();
+    *error = why != nullptr ? why : "cannot load module";
+  }
+  return library;
+#endif
+}
+
+void* FindSymbol(void* library, const char* name) {
+#if defined(_WIN32)
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+#else
+  return dlsym(library, name);
+#endif
+}
+
+void CloseLibrary(void* library) {
+#if defined(_WIN32)
+  FreeLibrary(static_cast<HMODULE>(library));
+#else
+  dlclose(library);
+#endif
+}
+
+template <typename Fn>
+bool Resolve(void* library, const char* name, Fn* out, std::string* error) {
+  void* symbol = FindSymbol(library, name);
+  if (symbol == nullptr) {
+    *error = std::string("not a format module: no entry point ") + name;
+    return false;
+  }
+  *out = reinterpret_cast<Fn>(symbol);
+  return true;
+}
+
+}  // namespace
+
+bool LoadFormatModuleFile(const std::string& path, FormatModule* module, std::string* error) {
+  *module = FormatModule{};
+  void* library = OpenLibrary(path, error);
+  if (library == nullptr) return false;
+  FormatModule loaded;
+  loaded.library = library;
+  loaded.path = path;
+  bool ok = Resolve(library, "LoadFormatModule", &loaded.loadFormatModule, error) &&
+            Resolve(library, "IsArchive", &loaded.isArchive, error) &&
+            Resolve(library, "OpenArchive", &loaded.openArchive, error) &&
+            Resolve(library, "GetArcItem", &loaded.getArcItem, error) &&
+            Resolve(library, "CloseArchive", &loaded.closeArchive, error) &&
+            Resolve(library, "GetFormatName", &loaded.getFormatName, error) &&
+            Resolve(library, "GetDefaultCommands", &loaded.getDefaultCommands, error);
+  if (!ok) {
+    CloseLibrary(library);
+    return false;
+  }
+  *module = loaded;
+  return true;
+}
+
+void UnloadFormatModule(FormatModule* module) {
+  if (module->library != nullptr) CloseLibrary(module->library);
+  *module = FormatModule{};
+}
