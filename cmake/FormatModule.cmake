@@ -9,8 +9,7 @@ if(WIN32)
 else()
   list(APPEND FORMAT_COMMON_SOURCES
     ${CMAKE_SOURCE_DIR}/platform/posix/platform_posix.cpp
-    ${CMAKE_SOURCE_DIR}/platform/dos_time.cpp
-    ${CMAKE_SOURCE_DIR}/platform/posix/ansi_to_oem.cpp)
+    ${CMAKE_SOURCE_DIR}/platform/dos_time.cpp)
 endif()
 
 function(add_format_module name)

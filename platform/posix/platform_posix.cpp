@@ -1,0 +1,112 @@
+// The platform layer on POSIX systems.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/dos_time.h"
+#include "platform/platform.h"
+
+namespace platform {
+
+// Descriptors are stored plus one, so that zero means no file.
+static int Descriptor(FileHandle file) { return static_cast<int>(file.value - 1); }
+
+FileHandle OpenForReading(const char* path) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return FileHandle{kNoFile};
+  // Only regular files and the like are catalogues: opening a directory fails, as it would
+  // for the Windows file call without backup semantics.
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return FileHandle{kNoFile};
+  }
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return FileHandle{static_cast<intptr_t>(fd) + 1};
+}
+
+uint32_t FileSize(FileHandle file) {
+  struct stat info;
+  if (::fstat(Descriptor(file), &info) != 0) return kSizeUnknown;
+  return static_cast<uint32_t>(static_cast<uint64_t>(info.st_size));
+}
+
+bool Seek(FileHandle file, uint32_t offset) {
+  if (offset > 0x7FFFFFFFu) return false;
+  return ::lseek(Descriptor(file), static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+int64_t Read(FileHandle file, void* dest, uint32_t length) {
+  auto* out = static_cast<uint8_t*>(dest);
+  uint32_t done = 0;
+  while (done < length) {
+    ssize_t got = ::read(Descriptor(file), out + done, length - done);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (got == 0) break;  // end of file
+    done += static_cast<uint32_t>(got);
+  }
+  return done;
+}
+
+int Close(FileHandle file) { return ::close(Descriptor(file)) == 0 ? 1 : 0; }
+
+// Large images are aligned to huge-page boundaries and advised for huge pages: the kernel then
+// backs them with few page faults, which is most of the cost of reading a big catalogue.
+static constexpr size_t kHugePage = size_t{2} << 20;
+
+uint8_t* AllocateImage(uint32_t size) {
+  if (size < kHugePage) return static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
+  const size_t rounded = (static_cast<size_t>(size) + kHugePage - 1) & ~(kHugePage - 1);
+  void* image = std::aligned_alloc(kHugePage, rounded);
+  if (image != nullptr) ::madvise(image, rounded, MADV_HUGEPAGE);
+  return static_cast<uint8_t*>(image);
+}
+
+void FreeImage(uint8_t* image, uint32_t /*size*/) { std::free(image); }
+
+bool DosDateTimeToFileTime(uint16_t dosDate, uint16_t dosTime, FileTime* out) {
+  int64_t seconds;
+  if (!dos_time::DosToSeconds(dosDate, dosTime, &seconds)) return false;
+  const uint64_t ticks = static_cast<uint64_t>(seconds) * dos_time::kTicksPerSecond;
+  out->dwLowDateTime = static_cast<uint32_t>(ticks);
+  out->dwHighDateTime = static_cast<uint32_t>(ticks >> 32);
+  return true;
+}
+
+// The offset from UTC in force now, looked up again once the wall-clock second has changed:
+// a lookup costs a system call, and the offset in force may change during a long listing.
+static int64_t CurrentUtcOffsetSeconds() {
+  static time_t cachedSecond = -1;
+  static int64_t cachedOffset = 0;
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  if (now.tv_sec != cachedSecond) {
+    struct tm local;
+    cachedOffset = ::localtime_r(&now.tv_sec, &local) != nullptr ? local.tm_gmtoff : 0;
+    cachedSecond = now.tv_sec;
+  }
+  return cachedOffset;
+}
+
+bool LocalFileTimeToFileTime(const FileTime* local, FileTime* utc) {
+  const uint64_t localTicks =
+      static_cast<uint64_t>(local->dwHighDateTime) << 32 | local->dwLowDateTime;
+  const int64_t offsetTicks =
+      CurrentUtcOffsetSeconds() * static_cast<int64_t>(dos_time::kTicksPerSecond);
+  // A result before 1601 cannot be expressed.
+  if (offsetTicks > 0 && localTicks < static_cast<uint64_t>(offsetTicks)) return false;
+  const uint64_t utcTicks = localTicks - static_cast<uint64_t>(offsetTicks);
+  utc->dwLowDateTime = static_cast<uint32_t>(utcTicks);
+  utc->dwHighDateTime = static_cast<uint32_t>(utcTicks >> 32);
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,47 @@
+#include "zex/zex_format.h"
+
+#include "core/bytes.h"
+
+namespace zex {
+
+bool Probe(const uint8_t* data, uint32_t dataSize) {
+  if (data == nullptr || dataSize < kHeaderSize) return false;
+  const uint32_t offsets[4] = {LoadU32(data + kEntryTableOffsetAt),
+                               LoadU32(data + kDirTableOffsetAt), LoadU32(data + kThirdOffsetAt),
+                               LoadU32(data + kNoteBaseAt)};
+  bool oneIsHeaderSize = false;
+  for (uint32_t offset : offsets) oneIsHeaderSize = oneIsHeaderSize || offset == kHeaderSize;
+  if (!oneIsHeaderSize) return false;
+  const uint16_t minor = LoadU16(data + kFormatMinorAt);
+  if (minor != 2 && minor != 4 && minor != 8) return false;
+  const uint16_t checkWordA = LoadU16(data + kCheckWordAAt);
+  const uint16_t checkWordB = LoadU16(data + kCheckWordBAt);
+  if (static_cast<uint16_t>(checkWordB >> 1) > checkWordA) return false;
+  if (checkWordA < kCheckWordAMin || checkWordA > kCheckWordAMax) return false;
+  if (LoadU32(data + kCheckValueBAt) > LoadU32(data + kCheckValueAAt)) return false;
+  for (uint32_t offset : offsets) {
+    if (offset < kHeaderSize) return false;
+  }
+  return true;
+}
+
+static bool IsPadding(char c) { return c == ' ' || c == '\0'; }
+
+uint32_t ShortName(const uint8_t* entry, char* out) {
+  uint32_t length = kNameSize;
+  while (length > 0 && IsPadding(static_cast<char>(entry[kNameAt + length - 1]))) --length;
+  for (uint32_t i = 0; i < length; ++i) out[i] = static_cast<char>(entry[kNameAt + i]);
+  // The dot and the extension, with padding dropped from the end of the whole; a dot left last
+  // goes too (the separator of an empty extension, or the extension's own last character).
+  out[length++] = '.';
+  for (uint32_t i = 0; i < kExtensionSize; ++i) out[length++] = static_cast<char>(entry[kExtensionAt + i]);
+  while (length > 0 && IsPadding(out[length - 1])) --length;
+  if (length > 0 && out[length - 1] == '.') --length;
+  // A zero byte inside the name ends it there.
+  for (uint32_t i = 0; i < length; ++i) {
+    if (out[i] == '\0') return i;
+  }
+  return length;
+}
+
+}  // namespace zex
