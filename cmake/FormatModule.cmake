@@ -1,16 +1,17 @@
 # add_format_module(NAME SOURCES...): one format module, carrying its own copy of the host
 # interface, the catalogue state and the platform layer. Only the seven entry points leave it.
-set(FORMAT_COMMON_SOURCES
-  ${CMAKE_SOURCE_DIR}/interface/common_entry_points.cpp
-  ${CMAKE_SOURCE_DIR}/core/catalogue_state.cpp
-)
 if(WIN32)
-  list(APPEND FORMAT_COMMON_SOURCES ${CMAKE_SOURCE_DIR}/platform/win32/platform_win32.cpp)
+  set(FORMAT_PLATFORM_SOURCES ${CMAKE_SOURCE_DIR}/platform/win32/platform_win32.cpp)
 else()
-  list(APPEND FORMAT_COMMON_SOURCES
+  set(FORMAT_PLATFORM_SOURCES
     ${CMAKE_SOURCE_DIR}/platform/posix/platform_posix.cpp
     ${CMAKE_SOURCE_DIR}/platform/dos_time.cpp)
 endif()
+set(FORMAT_COMMON_SOURCES
+  ${CMAKE_SOURCE_DIR}/interface/common_entry_points.cpp
+  ${CMAKE_SOURCE_DIR}/core/catalogue_state.cpp
+  ${FORMAT_PLATFORM_SOURCES}
+)
 
 function(add_format_module name)
   add_library(${name} SHARED ${ARGN} ${FORMAT_COMMON_SOURCES})
