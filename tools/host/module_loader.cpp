@@ -11,7 +11,8 @@ namespace {
 void* OpenLibrary(const std::string& path, std::string* error) {
 #if defined(_WIN32)
   HMODULE library = LoadLibraryA(path.c_str());
-  if (library == nullptr) *error = "cannot load module (error " + std::to_string(GetLastError()) + ")";
+  if (library == nullptr)
+    *error = "cannot load module (error " + std::to_string(GetLastError()) + ")";
   return reinterpret_cast<void*>(library);
 #else
   // A bare name would make dlopen search the library path; a module is always named by path.
@@ -20,6 +21,9 @@ void* OpenLibrary(const std::string& path, std::string* error) {
   if (library == nullptr) {
     const char* why = dlerror();
     *error = why != nullptr ? why : "cannot load module";
+    // dlerror names the file first; callers name it themselves.
+    if (error->starts_with(where + ": ")) error->erase(0, where.size() + 2);
+    *error = "cannot load module: " + *error;
   }
   return library;
 #endif

@@ -1,0 +1,21 @@
+// The little that cathost needs from the operating system: where its own executable lies,
+// which format modules sit there, and the first bytes of a catalogue.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+enum class HeadStatus { kOk, kNoSuchFile, kIsDirectory, kCannotRead, kEmpty };
+
+// Reads up to `capacity` bytes from the start of the file at `path` into `buffer`. On
+// kCannotRead, `reason` says why in the system's words.
+HeadStatus ReadFileHead(const std::string& path, unsigned char* buffer, size_t capacity,
+                        size_t* bytesRead, std::string* reason);
+
+// The folder holding the running executable, or an empty text when it cannot be found.
+std::string ExecutableDirectory();
+
+// Paths of the format modules (`*_fmt.so`, on Windows `*_fmt.dll`) in `directory`, sorted by
+// file name.
+std::vector<std::string> FormatModulesIn(const std::string& directory);
