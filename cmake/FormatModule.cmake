@@ -1,7 +1,9 @@
 # add_format_module(NAME SOURCES...): one format module, carrying its own copy of the host
 # interface, the catalogue state and the platform layer. Only the seven entry points leave it.
 if(WIN32)
-  set(FORMAT_PLATFORM_SOURCES ${CMAKE_SOURCE_DIR}/platform/win32/platform_win32.cpp)
+  set(FORMAT_PLATFORM_SOURCES
+    ${CMAKE_SOURCE_DIR}/platform/win32/platform_win32.cpp
+    ${CMAKE_SOURCE_DIR}/platform/dos_time.cpp)
 else()
   set(FORMAT_PLATFORM_SOURCES
     ${CMAKE_SOURCE_DIR}/platform/posix/platform_posix.cpp
@@ -12,6 +14,9 @@ set(FORMAT_COMMON_SOURCES
   ${CMAKE_SOURCE_DIR}/core/catalogue_state.cpp
   ${FORMAT_PLATFORM_SOURCES}
 )
+if(WIN32)
+  list(APPEND FORMAT_COMMON_SOURCES ${CMAKE_SOURCE_DIR}/interface/dll_main.cpp)
+endif()
 
 function(add_format_module name)
   add_library(${name} SHARED ${ARGN} ${FORMAT_COMMON_SOURCES})
@@ -25,6 +30,13 @@ function(add_format_module name)
   endif()
   if(WIN32)
     target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/interface/format_module.def)
+    if(MINGW)
+      # The runtimes go inside, so the library needs only system libraries. On 32-bit x86,
+      # __stdcall decorates each name with @N; the stdcall fixup binds the plain names of the
+      # .def file to them, so the exports carry the names alone.
+      target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++
+        -Wl,--enable-stdcall-fixup)
+    endif()
   else()
     target_link_options(${name} PRIVATE
       -Wl,--version-script=${CMAKE_SOURCE_DIR}/interface/exports.map)
