@@ -1,0 +1,437 @@
+// cathost, run as a subprocess on catalogues from our writer: its line formats, its error
+// messages and exit statuses, and that it follows the host's calling order on damaged files.
+#include <gtest/gtest.h>
+
+#if defined(CATHOST_PATH) && defined(ZEX_FMT_PATH) && __has_include("tools/catwriter/zex_writer.h")
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/catwriter/mur_writer.h"
+#include "tools/catwriter/zex_writer.h"
+
+namespace {
+
+using catwriter::MakeDosStamp;
+using catwriter::ZexDir;
+using catwriter::ZexFile;
+using catwriter::ZexTree;
+namespace zex = catwriter::zex;
+
+// Exit statuses documented by cathost --help.
+constexpr int kNotAccepted = 1;
+constexpr int kDamaged = 2;
+constexpr int kPastEnd = 3;
+constexpr int kNoSuchFile = 6;
+constexpr int kIsDirectory = 7;
+constexpr int kCannotRead = 8;
+constexpr int kEmptyFile = 9;
+constexpr int kBadModule = 10;
+constexpr int kUsage = 64;
+
+// A listing that loops instead of ending is a failure, not a hung test run.
+constexpr unsigned kChildTimeLimitSeconds = 10;
+
+struct RunResult {
+  int exitStatus = -1;  // -1 when the child did not exit normally
+  std::string out;
+  std::string err;
+};
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+class CathostTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/cathost_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::string command = "rm -rf '" + dir_ + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+
+  std::string PathOf(const std::string& name) const { return dir_ + "/" + name; }
+
+  std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    std::string path = PathOf(name);
+    std::string error;
+    EXPECT_TRUE(catwriter::WriteFile(path, bytes, &error)) << error;
+    return path;
+  }
+
+  // Runs cathost with `args`, its stdout and stderr caught in files, in the UTC zone.
+  RunResult Run(const std::vector<std::string>& args) const {
+    std::string outPath = PathOf("stdout.txt");
+    std::string errPath = PathOf("stderr.txt");
+    std::vector<char*> argv;
+    std::string program = CATHOST_PATH;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = args;
+    for (std::string& arg : copies) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    pid_t child = fork();
+    if (child == 0) {
+      int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+      setenv("TZ", "UTC", 1);
+      alarm(kChildTimeLimitSeconds);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    RunResult result;
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+      result.exitStatus = WEXITSTATUS(status);
+    }
+    result.out = ReadWholeFile(outPath);
+    result.err = ReadWholeFile(errPath);
+    return result;
+  }
+
+  std::string dir_;
+};
+
+ZexFile File(const std::string& name, const std::string& extension, uint8_t attributes,
+             uint32_t size, catwriter::DosStamp stamp) {
+  ZexFile file;
+  file.name = name;
+  file.extension = extension;
+  file.attributes = attributes;
+  file.size = size;
+  file.stamp = stamp;
+  return file;
+}
+
+// Root files, a directory with a file and a nested directory; the stamps cover a leap day
+// and both ends of what a DOS stamp can hold.
+ZexTree SampleTree() {
+  ZexTree tree;
+  ZexFile readme = File("README", "TXT", zex::kReadOnly | zex::kArchive, 1234,
+                        MakeDosStamp(1995, 6, 7, 8, 9, 10));
+  readme.description = "Read me first";
+  tree.rootFiles.push_back(readme);
+  tree.rootFiles.push_back(File("SYSTEM", "SYS", zex::kHidden | zex::kSystem, 4000000000u,
+                                MakeDosStamp(2000, 2, 29, 23, 59, 58)));
+  ZexDir docs;
+  docs.name = "DOCS";
+  docs.stamp = MakeDosStamp(1980, 1, 1, 0, 0, 0);
+  docs.files.push_back(File("A", "TXT", zex::kArchive, 0, MakeDosStamp(2107, 12, 31, 23, 59, 58)));
+  ZexDir deep;
+  deep.name = "DEEP";
+  deep.stamp = MakeDosStamp(2024, 12, 31, 12, 0, 0);
+  deep.files.push_back(File("B", "", 0, 77, MakeDosStamp(2025, 1, 1, 0, 0, 2)));
+  docs.subdirs.push_back(deep);
+  tree.dirs.push_back(docs);
+  return tree;
+}
+
+constexpr char kSampleListing[] =
+    "-r--ao       1234 1995-06-07 08:09:10 README.TXT  -- Read me first\n"
+    "--hs-o 4000000000 2000-02-29 23:59:58 SYSTEM.SYS\n"
+    "d----o          0 1980-01-01 00:00:00 DOCS\n"
+    "----ao          0 2107-12-31 23:59:58 DOCS\\A.TXT\n"
+    "d----o          0 2024-12-31 12:00:00 DOCS\\DEEP\n"
+    "-----o         77 2025-01-01 00:00:02 DOCS\\DEEP\\B\n";
+
+// Three root files, the middle one described; its note is the last thing in the file.
+catwriter::ZexImage ThreeFilesMiddleDescribed() {
+  ZexTree tree;
+  catwriter::DosStamp stamp = MakeDosStamp(2001, 2, 3, 4, 5, 6);
+  tree.rootFiles.push_back(File("ONE", "", zex::kArchive, 1, stamp));
+  ZexFile two = File("TWO", "", zex::kArchive, 2, stamp);
+  two.description = "the second file";
+  tree.rootFiles.push_back(two);
+  tree.rootFiles.push_back(File("THREE", "", zex::kArchive, 3, stamp));
+  return catwriter::BuildZex(tree);
+}
+
+std::vector<uint8_t> CutAt(std::vector<uint8_t> bytes, size_t size) {
+  bytes.resize(size);
+  return bytes;
+}
+
+size_t CountLines(const std::string& text) {
+  size_t lines = 0;
+  for (char c : text) lines += c == '\n' ? 1 : 0;
+  return lines;
+}
+
+TEST_F(CathostTest, TextLinesShowAttributesSizeUtcTimePathAndDescription) {
+  std::string path = Write("sample.zex", catwriter::BuildZex(SampleTree()).bytes);
+  RunResult result = Run({path});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, kSampleListing);
+  EXPECT_EQ(result.err, "");
+
+  // The named module gives the same listing as the one found beside the executable.
+  EXPECT_EQ(Run({"--module", ZEX_FMT_PATH, path}).out, kSampleListing);
+  EXPECT_EQ(Run({"--module=" ZEX_FMT_PATH, path}).out, kSampleListing);
+}
+
+TEST_F(CathostTest, JsonLineCarriesEveryFieldWithEscapedTexts) {
+  ZexTree tree;
+  ZexDir docs;
+  docs.name = "DOCS";
+  docs.stamp = MakeDosStamp(1995, 6, 7, 8, 9, 10);
+  ZexFile file = File("NOTE", "TXT", zex::kReadOnly | zex::kArchive, 1234, docs.stamp);
+  file.description = std::string("say \"hi\" C:\\DOS\tnow\x01", 20);
+  docs.files.push_back(file);
+  tree.dirs.push_back(docs);
+  tree.formatMinor = 8;
+  std::string path = Write("quote\"d.zex", catwriter::BuildZex(tree).bytes);
+
+  RunResult result = Run({"--json", path});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  std::string catalogue = "\"" + dir_ + "/quote\\\"d.zex\"";
+  std::string stamp = "\"1995-06-07T08:09:10Z\"";
+  std::string raw = "124469861500000000";
+  std::string expected =
+      "{\"catalogue\":" + catalogue +
+      ",\"index\":1,\"result\":1,\"path\":\"DOCS\",\"alternate_name\":\"DOCS\","
+      "\"attributes\":4112,\"attribute_letters\":\"d----o\",\"size\":0,\"size_high\":0,"
+      "\"packed_size\":0,\"packed_size_high\":0,"
+      "\"creation_time\":" +
+      stamp + ",\"creation_time_raw\":" + raw + ",\"access_time\":" + stamp +
+      ",\"access_time_raw\":" + raw + ",\"write_time\":" + stamp + ",\"write_time_raw\":" + raw +
+      ",\"host_system\":\"DOS\",\"description\":\"\",\"format_version\":776,"
+      "\"format_version_text\":\"3.8\"}\n"
+      "{\"catalogue\":" +
+      catalogue +
+      ",\"index\":2,\"result\":1,\"path\":\"DOCS\\\\NOTE.TXT\",\"alternate_name\":\"NOTE.TXT\","
+      "\"attributes\":4129,\"attribute_letters\":\"-r--ao\",\"size\":1234,\"size_high\":0,"
+      "\"packed_size\":1234,\"packed_size_high\":0,"
+      "\"creation_time\":" +
+      stamp + ",\"creation_time_raw\":" + raw + ",\"access_time\":" + stamp +
+      ",\"access_time_raw\":" + raw + ",\"write_time\":" + stamp + ",\"write_time_raw\":" + raw +
+      ",\"host_system\":\"DOS\",\"description\":\"say \\\"hi\\\" C:\\\\DOS\\tnow\\u0001\","
+      "\"format_version\":776,\"format_version_text\":\"3.8\"}\n";
+  EXPECT_EQ(result.out, expected);
+}
+
+TEST_F(CathostTest, CountPrintsOneNumberPerCatalogue) {
+  std::string sample = Write("sample.zex", catwriter::BuildZex(SampleTree()).bytes);
+  std::string three = Write("three.zex", ThreeFilesMiddleDescribed().bytes);
+  RunResult result = Run({"--count", sample, three});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, "6\n3\n");
+}
+
+TEST_F(CathostTest, Cp437TextsBecomeUtf8UnlessRaw) {
+  ZexTree tree;
+  // u-umlaut, sharp s, a box corner (three UTF-8 bytes) and pound sign.
+  ZexFile file = File(
+      "\x81"
+      "BER\xE1",
+      "\xC9\x9C", zex::kArchive, 5, MakeDosStamp(2001, 1, 1, 0, 0, 0));
+  file.description = "caf\x82 \xE3r\xFD";
+  tree.rootFiles.push_back(file);
+  std::string path = Write("oem.zex", catwriter::BuildZex(tree).bytes);
+
+  EXPECT_EQ(Run({path}).out,
+            "----ao          5 2001-01-01 00:00:00 \xC3\xBC"
+            "BER\xC3\x9F.\xE2\x95\x94\xC2\xA3"
+            "  -- caf\xC3\xA9 \xCF\x80r\xC2\xB2\n");
+  EXPECT_EQ(Run({"--raw", path}).out,
+            "----ao          5 2001-01-01 00:00:00 \x81"
+            "BER\xE1.\xC9\x9C  -- caf\x82 \xE3r\xFD\n");
+
+  std::string json = Run({"--json", path}).out;
+  EXPECT_NE(json.find("\"path\":\"\xC3\xBC"
+                      "BER\xC3\x9F.\xE2\x95\x94\xC2\xA3\""),
+            std::string::npos)
+      << json;
+  std::string rawJson = Run({"--json", "--raw", path}).out;
+  EXPECT_NE(rawJson.find("\"description\":\"caf\\u0082 \\u00e3r\\u00fd\""), std::string::npos)
+      << rawJson;
+}
+
+TEST_F(CathostTest, OutputLargerThanOneBlockKeepsEveryLineInOrder) {
+  ZexTree tree;
+  for (int d = 0; d < 100; ++d) {
+    ZexDir dir;
+    dir.name = "D" + std::to_string(d);
+    for (int f = 0; f < 99; ++f) {
+      dir.files.push_back(File("F" + std::to_string(f), "DAT", zex::kArchive, uint32_t(f),
+                               MakeDosStamp(1990 + d % 30, 1 + f % 12, 1 + f % 28, 0, 0, 0)));
+    }
+    tree.dirs.push_back(dir);
+  }
+  std::string path = Write("big.zex", catwriter::BuildZex(tree).bytes);
+  RunResult result = Run({path});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_GT(result.out.size(), size_t{1} << 18);  // past one 256 KiB output block
+  EXPECT_EQ(CountLines(result.out), 10000u);
+  std::string lastLine = "----ao         98 1999-03-15 00:00:00 D99\\F98.DAT\n";
+  ASSERT_GT(result.out.size(), lastLine.size());
+  EXPECT_EQ(result.out.substr(result.out.size() - lastLine.size()), lastLine);
+  EXPECT_EQ(Run({"--count", path}).out, "10000\n");
+}
+
+TEST_F(CathostTest, FileProblemsHaveTheirOwnStatusAndMessage) {
+  std::string missing = PathOf("missing.zex");
+  RunResult result = Run({missing});
+  EXPECT_EQ(result.exitStatus, kNoSuchFile);
+  EXPECT_EQ(result.err, "cathost: " + missing + ": no such file\n");
+
+  result = Run({dir_});
+  EXPECT_EQ(result.exitStatus, kIsDirectory);
+  EXPECT_EQ(result.err, "cathost: " + dir_ + ": is a directory\n");
+
+  std::string empty = Write("empty.zex", {});
+  result = Run({empty});
+  EXPECT_EQ(result.exitStatus, kEmptyFile);
+  EXPECT_EQ(result.err, "cathost: " + empty + ": empty file\n");
+
+  std::string text = Write("notes.txt", {'j', 'u', 's', 't', ' ', 't', 'e', 'x', 't', '\n'});
+  result = Run({text});
+  EXPECT_EQ(result.exitStatus, kNotAccepted);
+  EXPECT_EQ(result.err.rfind("cathost: " + text + ": ", 0), 0u) << result.err;
+  EXPECT_EQ(result.out, "");
+
+  // A file that opens but whose first read fails: the process's own memory at address 0.
+  result = Run({"/proc/self/mem"});
+  EXPECT_EQ(result.exitStatus, kCannotRead);
+  EXPECT_EQ(result.err.rfind("cathost: /proc/self/mem: cannot read the file: ", 0), 0u)
+      << result.err;
+}
+
+TEST_F(CathostTest, UnreadableFileIsReportedAsCannotRead) {
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not hold back root";
+  std::string path = Write("locked.zex", catwriter::BuildZex(SampleTree()).bytes);
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+  RunResult result = Run({path});
+  EXPECT_EQ(result.exitStatus, kCannotRead);
+  EXPECT_NE(result.err.find("cannot read the file"), std::string::npos) << result.err;
+}
+
+TEST_F(CathostTest, ModulesThatCannotServeAreRefused) {
+  std::string catalogue = Write("sample.zex", catwriter::BuildZex(SampleTree()).bytes);
+  std::string notLibrary = Write("fake_fmt.so", {'n', 'o', 't', ' ', 'E', 'L', 'F'});
+  RunResult result = Run({"--module", notLibrary, catalogue});
+  EXPECT_EQ(result.exitStatus, kBadModule);
+  EXPECT_EQ(result.err.rfind("cathost: " + notLibrary + ": cannot load module", 0), 0u)
+      << result.err;
+
+  // A real shared library without the entry points: the C library itself.
+  Dl_info info;
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(&fopen), &info), 0);
+  result = Run({"--module", info.dli_fname, catalogue});
+  EXPECT_EQ(result.exitStatus, kBadModule);
+  EXPECT_NE(result.err.find("not a format module: no entry point LoadFormatModule"),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.out, "");
+}
+
+TEST_F(CathostTest, UsageErrorsExitWith64) {
+  EXPECT_EQ(Run({}).exitStatus, kUsage);
+  EXPECT_EQ(Run({"--no-such-option", "x.zex"}).exitStatus, kUsage);
+  EXPECT_EQ(Run({"x.zex", "--module"}).exitStatus, kUsage);
+  RunResult help = Run({"--help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_NE(help.out.find("64  usage error"), std::string::npos);
+}
+
+TEST_F(CathostTest, DamagedTextStopsAfterTheItemUnlessKeepGoing) {
+  catwriter::ZexImage image = ThreeFilesMiddleDescribed();
+  ASSERT_EQ(image.layout.noteOffsets.size(), 1u);
+  // The note's length survives, its text does not: item 2 arrives without its description.
+  std::string path = Write("cut.zex", CutAt(image.bytes, image.layout.noteOffsets[0] + 4));
+  std::string firstTwo =
+      "----ao          1 2001-02-03 04:05:06 ONE\n"
+      "----ao          2 2001-02-03 04:05:06 TWO\n";
+
+  RunResult result = Run({path});
+  EXPECT_EQ(result.exitStatus, kDamaged);
+  EXPECT_EQ(result.out, firstTwo);
+  EXPECT_NE(result.err.find("cathost: " + path + ": item 2: damaged catalogue"), std::string::npos)
+      << result.err;
+
+  result = Run({"--keep-going", path});
+  EXPECT_EQ(result.exitStatus, kDamaged);
+  EXPECT_EQ(result.out, firstTwo + "----ao          3 2001-02-03 04:05:06 THREE\n");
+  EXPECT_EQ(CountLines(result.err), 1u) << result.err;
+
+  EXPECT_EQ(Run({"--count", "--keep-going", path}).out, "3\n");
+  EXPECT_NE(Run({"--json", path}).out.find("\"index\":2,\"result\":2,\"path\":\"TWO\""),
+            std::string::npos);
+}
+
+TEST_F(CathostTest, UndeliveredRecordEndsTheListingEvenWithKeepGoing) {
+  catwriter::ZexImage image = ThreeFilesMiddleDescribed();
+  uint32_t second = image.layout.entryOffsets[1];
+  std::string one = "----ao          1 2001-02-03 04:05:06 ONE\n";
+
+  // The second entry runs past the end: result 2 with nothing delivered. The module would
+  // return the same on every retry, so going on would never end.
+  std::string torn = Write("torn.zex", CutAt(image.bytes, second + 10));
+  RunResult result = Run({"--keep-going", torn});
+  EXPECT_EQ(result.exitStatus, kDamaged);
+  EXPECT_EQ(result.out, one);
+  EXPECT_NE(result.err.find("item 2: damaged catalogue"), std::string::npos) << result.err;
+
+  std::string ended = Write("ended.zex", CutAt(image.bytes, second));
+  result = Run({ended});
+  EXPECT_EQ(result.exitStatus, kPastEnd);
+  EXPECT_EQ(result.out, one);
+  EXPECT_EQ(result.err,
+            "cathost: " + ended + ": item 2: record past the end of the file (result 3)\n");
+}
+
+TEST_F(CathostTest, SeveralCataloguesExitWithTheFirstFailure) {
+  std::string good = Write("good.zex", catwriter::BuildZex(SampleTree()).bytes);
+  std::string empty = Write("empty.zex", {});
+  RunResult result = Run({"--count", good, PathOf("missing.zex"), empty, good});
+  EXPECT_EQ(result.exitStatus, kNoSuchFile);
+  EXPECT_EQ(result.out, "6\n6\n");
+  EXPECT_EQ(CountLines(result.err), 2u) << result.err;
+}
+
+#if defined(MUR_FMT_PATH) && __has_include("tools/catwriter/mur_writer.h")
+TEST_F(CathostTest, EachCatalogueGoesToTheModuleThatAcceptsIt) {
+  catwriter::MurTree tree;
+  catwriter::MurNode node;
+  node.name = "Long name";
+  node.extension = "text";
+  node.size = 9;
+  node.stamp = MakeDosStamp(2010, 5, 6, 7, 8, 10);
+  node.description = "kept";
+  tree.top.push_back(node);
+  std::string mur = Write("one.mur", catwriter::BuildMur(tree).bytes);
+  std::string zexPath = Write("sample.zex", catwriter::BuildZex(SampleTree()).bytes);
+
+  RunResult result = Run({zexPath, mur});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, std::string(kSampleListing) +
+                            "-r--ao          9 2010-05-06 07:08:10 Long name.text  -- kept\n");
+
+  EXPECT_EQ(Run({"--module", ZEX_FMT_PATH, mur}).exitStatus, kNotAccepted);
+
+  std::string modules = Run({"--list-modules"}).out;
+  EXPECT_NE(modules.find("mur_fmt.so\tMUR\n"), std::string::npos) << modules;
+  EXPECT_NE(modules.find("zex_fmt.so\tZEX\n"), std::string::npos) << modules;
+}
+#endif
+
+}  // namespace
+
+#endif
