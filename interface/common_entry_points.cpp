@@ -11,7 +11,9 @@ static constexpr char kWildcardMask[] = "*.*";
 
 extern "C" {
 
-int FMT_CALL LoadFormatModule(void* /*loadArgument*/) { return 0; }
+int FMT_CALL LoadFormatModule(void* /*loadArgument*/) {
+  return 0;
+}
 
 int FMT_CALL GetFormatName(int32_t formatType, char* nameOut, char* secondOut) {
   if (formatType != 0) return 0;

@@ -17,7 +17,9 @@ struct FileHandle {
 constexpr intptr_t kNoFile = 0;
 constexpr uint32_t kSizeUnknown = 0xFFFFFFFFu;
 
-inline bool IsOpen(FileHandle file) { return file.value != kNoFile; }
+inline bool IsOpen(FileHandle file) {
+  return file.value != kNoFile;
+}
 
 // Opens an existing file read-only, without locking other readers or writers out, with a
 // hint that it will be read sequentially. Returns a handle holding kNoFile on failure.

@@ -1,17 +1,22 @@
 // The ranged reader and the state's lifecycle, compiled into the test with the platform layer.
+#include "core/catalogue_state.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "core/catalogue_state.h"
 #include "tests/support/module_fixture.h"
 
 // The hooks a format module provides; here a state of the test's own.
 static CatalogueState gTestState;
 static int gFormatReleases = 0;
-CatalogueState& ModuleCatalogue() { return gTestState; }
-void ReleaseFormatMemory() { ++gFormatReleases; }
+CatalogueState& ModuleCatalogue() {
+  return gTestState;
+}
+void ReleaseFormatMemory() {
+  ++gFormatReleases;
+}
 
 namespace {
 

@@ -1,10 +1,11 @@
 // The POSIX platform layer: DOS stamps and the local-to-UTC step.
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
 
-#include "platform/platform.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

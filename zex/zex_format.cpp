@@ -25,7 +25,9 @@ bool Probe(const uint8_t* data, uint32_t dataSize) {
   return true;
 }
 
-static bool IsPadding(char c) { return c == ' ' || c == '\0'; }
+static bool IsPadding(char c) {
+  return c == ' ' || c == '\0';
+}
 
 uint32_t ShortName(const uint8_t* entry, char* out) {
   uint32_t length = kNameSize;
@@ -34,7 +36,8 @@ uint32_t ShortName(const uint8_t* entry, char* out) {
   // The dot and the extension, with padding dropped from the end of the whole; a dot left last
   // goes too (the separator of an empty extension, or the extension's own last character).
   out[length++] = '.';
-  for (uint32_t i = 0; i < kExtensionSize; ++i) out[length++] = static_cast<char>(entry[kExtensionAt + i]);
+  for (uint32_t i = 0; i < kExtensionSize; ++i)
+    out[length++] = static_cast<char>(entry[kExtensionAt + i]);
   while (length > 0 && IsPadding(out[length - 1])) --length;
   if (length > 0 && out[length - 1] == '.') --length;
   // A zero byte inside the name ends it there.

@@ -75,8 +75,8 @@ void EnterDirectory(const char* name, uint32_t nameLength) {
 void FillTimes(const uint8_t* entry, ItemRecord* item) {
   FileTime local;
   FileTime utc;
-  if (!platform::DosDateTimeToFileTime(LoadU16(entry + zex::kDateAt),
-                                       LoadU16(entry + zex::kTimeAt), &local) ||
+  if (!platform::DosDateTimeToFileTime(LoadU16(entry + zex::kDateAt), LoadU16(entry + zex::kTimeAt),
+                                       &local) ||
       !platform::LocalFileTimeToFileTime(&local, &utc)) {
     utc = FileTime{0, 0};
   }
@@ -104,7 +104,9 @@ int FillDescription(const uint8_t* entry, ItemDetails* details) {
 
 }  // namespace
 
-CatalogueState& ModuleCatalogue() { return gZex.catalogue; }
+CatalogueState& ModuleCatalogue() {
+  return gZex.catalogue;
+}
 
 void ReleaseFormatMemory() {}
 
@@ -187,7 +189,8 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
 
   int result = StatusOk;
   const uint8_t attributes = entry[zex::kAttributesAt] & zex::kTakenAttributes;
-  item->dwFileAttributes = kAttrOffline | attributes | (isDirectory ? uint32_t{kAttrDirectory} : 0u);
+  item->dwFileAttributes =
+      kAttrOffline | attributes | (isDirectory ? uint32_t{kAttrDirectory} : 0u);
   item->nFileSizeLow = isDirectory ? 0 : LoadU32(entry + zex::kSizeAt);
   item->nFileSizeHigh = 0;
   item->packedSizeHigh = 0;

@@ -14,7 +14,9 @@
 namespace platform {
 
 // Descriptors are stored plus one, so that zero means no file.
-static int Descriptor(FileHandle file) { return static_cast<int>(file.value - 1); }
+static int Descriptor(FileHandle file) {
+  return static_cast<int>(file.value - 1);
+}
 
 FileHandle OpenForReading(const char* path) {
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -56,7 +58,9 @@ int64_t Read(FileHandle file, void* dest, uint32_t length) {
   return done;
 }
 
-int Close(FileHandle file) { return ::close(Descriptor(file)) == 0 ? 1 : 0; }
+int Close(FileHandle file) {
+  return ::close(Descriptor(file)) == 0 ? 1 : 0;
+}
 
 // Large images are aligned to huge-page boundaries and advised for huge pages: the kernel then
 // backs them with few page faults, which is most of the cost of reading a big catalogue.
@@ -70,7 +74,9 @@ uint8_t* AllocateImage(uint32_t size) {
   return static_cast<uint8_t*>(image);
 }
 
-void FreeImage(uint8_t* image, uint32_t /*size*/) { std::free(image); }
+void FreeImage(uint8_t* image, uint32_t /*size*/) {
+  std::free(image);
+}
 
 bool DosDateTimeToFileTime(uint16_t dosDate, uint16_t dosTime, FileTime* out) {
   int64_t seconds;

@@ -40,6 +40,21 @@ std::vector<ListedItem> ListAll(const FormatModule& module, size_t limit) {
   return items;
 }
 
+std::vector<ListedItem> ListDelivered(const FormatModule& module, size_t limit) {
+  std::vector<ListedItem> items;
+  for (size_t call = 0; call < limit; ++call) {
+    items.push_back(NextItem(module));
+    const ListedItem& last = items.back();
+    if (last.result == StatusEnd) return items;
+    if ((last.item.dwFileAttributes & kAttrOffline) == 0 || last.result > StatusDamaged) {
+      ADD_FAILURE() << "call " << call << " returned " << last.result << " and delivered nothing";
+      return items;
+    }
+  }
+  ADD_FAILURE() << "the listing did not end after " << limit << " calls";
+  return items;
+}
+
 std::vector<std::string> PathsOf(const std::vector<ListedItem>& items) {
   std::vector<std::string> paths;
   for (const ListedItem& listed : items) {
@@ -56,7 +71,9 @@ TempFile::TempFile(const std::vector<uint8_t>& bytes) {
   Rewrite(bytes);
 }
 
-TempFile::~TempFile() { std::remove(path_.c_str()); }
+TempFile::~TempFile() {
+  std::remove(path_.c_str());
+}
 
 void TempFile::Rewrite(const std::vector<uint8_t>& bytes) const {
   FILE* file = std::fopen(path_.c_str(), "wb");

@@ -44,6 +44,10 @@ ListedItem NextItem(const FormatModule& module);
 // Fails the test after `limit` calls: a listing must end.
 std::vector<ListedItem> ListAll(const FormatModule& module, size_t limit = 100000);
 
+// Calls GetArcItem until it returns 0, going on after results that delivered an item (those
+// with 0x1000 in the attributes); fails the test on a result that delivered nothing.
+std::vector<ListedItem> ListDelivered(const FormatModule& module, size_t limit = 100000);
+
 // Paths of the items delivered with result 1.
 std::vector<std::string> PathsOf(const std::vector<ListedItem>& items);
 
