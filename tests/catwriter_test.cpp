@@ -354,9 +354,22 @@ TEST_P(MurLinkStyleTest, ReaderOrderEqualsVectorOrder) {
   EXPECT_EQ(usesSecond, GetParam() != MurLinkStyle::FirstLinkChain);
 }
 
+std::string LinkStyleName(const testing::TestParamInfo<MurLinkStyle>& info) {
+  switch (info.param) {
+    case MurLinkStyle::FirstLinkChain:
+      return "FirstLinkChain";
+    case MurLinkStyle::SecondLinkChain:
+      return "SecondLinkChain";
+    case MurLinkStyle::Balanced:
+      return "Balanced";
+  }
+  return "Unknown";
+}
+
 INSTANTIATE_TEST_SUITE_P(AllStyles, MurLinkStyleTest,
                          testing::Values(MurLinkStyle::FirstLinkChain,
-                                         MurLinkStyle::SecondLinkChain, MurLinkStyle::Balanced));
+                                         MurLinkStyle::SecondLinkChain, MurLinkStyle::Balanced),
+                         LinkStyleName);
 
 TEST(MurWriter, NameKindsChosenAndRefused) {
   MurNode node = MakeMurNode(std::string(16, 'n'));
@@ -476,72 +489,105 @@ void WriteText(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// Runs mkcat in UTC with its stderr captured; returns the exit status.
+// Runs mkcat in UTC with its stderr captured and its stdout dropped; returns the exit status.
 int RunMkcat(const std::string& arguments, const std::string& stderrPath) {
   const std::string command =
-      "TZ=UTC " + std::string(MKCAT_PATH) + " " + arguments + " 2>" + stderrPath;
+      "TZ=UTC " + std::string(MKCAT_PATH) + " " + arguments + " >/dev/null 2>" + stderrPath;
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A fresh directory under /tmp, removed with everything in it at the end of the test.
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char pattern[] = "/tmp/mkcat_test_XXXXXX";
+    if (mkdtemp(pattern) != nullptr) path = pattern;
+  }
+  ~TempDir() {
+    if (!path.empty()) std::system(("rm -rf " + path).c_str());
+  }
+};
+
 TEST(Mkcat, CataloguesADirectoryTree) {
-  char pattern[] = "/tmp/mkcat_test_XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string work = pattern;
-  const std::string tree = work + "/tree";
+  TempDir work;
+  ASSERT_FALSE(work.path.empty());
+  const std::string tree = work.path + "/tree";
   ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
   ASSERT_EQ(mkdir((tree + "/sub").c_str(), 0755), 0);
   WriteText(tree + "/readme.txt", "hello");
   WriteText(tree + "/Long File Name.html", "<p>");
   WriteText(tree + "/sub/x.c", "int x;");
   WriteText(tree + "/descript.ion", "readme.txt Read this\n\"Long File Name.html\" A page\n");
+  WriteText(tree + "/.hidden", "");
+  ASSERT_EQ(chmod((tree + "/.hidden").c_str(), 0444), 0);
   ASSERT_EQ(symlink("/nonexistent/target", (tree + "/link").c_str()), 0);
-  const timeval times[2] = {{1000000000, 0}, {1000000000, 0}};  // 2001-09-09 01:46:40 UTC
-  ASSERT_EQ(utimes((tree + "/readme.txt").c_str(), times), 0);
+  WriteText(tree + "/big", "");
+  ASSERT_EQ(truncate((tree + "/big").c_str(), 5LL << 30), 0);   // sparse: takes no space
+  const timeval y2001[2] = {{1000000000, 0}, {1000000000, 0}};  // 2001-09-09 01:46:40 UTC
+  ASSERT_EQ(utimes((tree + "/readme.txt").c_str(), y2001), 0);
+  const timeval y1970[2] = {{0, 0}, {0, 0}};
+  ASSERT_EQ(utimes((tree + "/.hidden").c_str(), y1970), 0);
 
-  const std::string err = work + "/stderr";
-  ASSERT_EQ(RunMkcat("zex " + work + "/out.zex " + tree, err), 0);
-  EXPECT_TRUE(ReadBytes(err).empty()) << "silent on success";
-  const Bytes zex = ReadBytes(work + "/out.zex");
+  const std::string err = work.path + "/stderr";
+  ASSERT_EQ(RunMkcat("zex " + work.path + "/out.zex " + tree, err), 0);
+  const Bytes warning = ReadBytes(err);
+  EXPECT_EQ(std::string(warning.begin(), warning.end()),
+            "mkcat: " + tree + "/big: warning: size above 4 GiB - 1, recorded as 4294967295\n");
+  const Bytes zex = ReadBytes(work.path + "/out.zex");
   ASSERT_TRUE(ProbeZexHeader(zex));
   // Root record, then SUB; root files in bytewise order of their long names.
   ASSERT_EQ(GetU32(zex, 16), 80u);
-  ASSERT_EQ(GetU16(zex, 116 + 38), 4u);
+  ASSERT_EQ(GetU16(zex, 116 + 38), 6u);
   const uint32_t entries = GetU32(zex, 0);
-  const std::vector<std::string> rootNames = {"LONGFI~1HTM", "DESCRIPTION", "LINK       ",
-                                              "README  TXT"};
+  const std::vector<std::string> rootNames = {"HIDDEN~1   ", "LONGFI~1HTM", "BIG        ",
+                                              "DESCRIPTION", "LINK       ", "README  TXT"};
   for (size_t i = 0; i < rootNames.size(); ++i) {
     EXPECT_EQ(TextAt(zex, entries + 32 * i, 11), rootNames[i]);
   }
-  const uint32_t readme = entries + 3 * 32;
+  const uint32_t hidden = entries;
+  EXPECT_EQ(zex[hidden + 11], 0x23);                           // read-only, hidden, archive
+  EXPECT_EQ(GetU16(zex, hidden + 24), 1 << 5 | 1);             // clamped to 1980-01-01
+  EXPECT_EQ(GetU32(zex, entries + 2 * 32 + 28), 0xFFFFFFFFu);  // big: clamped size
+  EXPECT_EQ(GetU32(zex, entries + 4 * 32 + 28), 0u);           // the link is an empty file
+  const uint32_t readme = entries + 5 * 32;
+  EXPECT_EQ(zex[readme + 11], 0x20);
   EXPECT_EQ(GetU32(zex, readme + 28), 5u);
   EXPECT_EQ(GetU16(zex, readme + 24), 21 << 9 | 9 << 5 | 9);    // 2001-09-09
   EXPECT_EQ(GetU16(zex, readme + 22), 1 << 11 | 46 << 5 | 20);  // 01:46:40
   const uint32_t note = GetU32(zex, 36) + GetU32(zex, readme + 16) - 1;
   EXPECT_EQ(TextAt(zex, note + 2, GetU16(zex, note)), "Read this");
-  EXPECT_EQ(GetU32(zex, entries + 2 * 32 + 28), 0u);  // the link is an empty file
   EXPECT_EQ(TextAt(zex, 156 + 2, 11), "SUB        ");
+  EXPECT_EQ(zex[156 + 2 + 11], 0x10);
 
-  ASSERT_EQ(RunMkcat("-v mur " + work + "/out.mur " + tree, err), 0);
-  const Bytes mur = ReadBytes(work + "/out.mur");
+  ASSERT_EQ(RunMkcat("-v mur " + work.path + "/out.mur " + tree, err), 0);
+  const Bytes mur = ReadBytes(work.path + "/out.mur");
   std::vector<std::string> names;
   std::vector<uint32_t> offsets;
   WalkMur(mur, GetU32(mur, 20), "", names, offsets);
-  EXPECT_EQ(names, (std::vector<std::string>{"Long File Name.html", "descript.ion", "link",
-                                             "readme.txt", "sub", "sub\\x.c"}));
-  EXPECT_EQ(ReadChain(mur, GetU32(mur, offsets[0] + 36)), "A page");
+  EXPECT_EQ(names,
+            (std::vector<std::string>{".hidden", "Long File Name.html", "big", "descript.ion",
+                                      "link", "readme.txt", "sub", "sub\\x.c"}));
+  EXPECT_EQ(ReadChain(mur, GetU32(mur, offsets[1] + 36)), "A page");
+  EXPECT_EQ(GetU32(mur, offsets[5] + 12), (21u << 9 | 9 << 5 | 9) << 16 | (1 << 11 | 46 << 5 | 20));
   const Bytes verbose = ReadBytes(err);
-  EXPECT_NE(std::string(verbose.begin(), verbose.end()).find("1 directories, 5 files"),
+  EXPECT_NE(std::string(verbose.begin(), verbose.end()).find("1 directories, 7 files"),
             std::string::npos);
+}
 
+TEST(Mkcat, UsageAndErrors) {
+  TempDir work;
+  ASSERT_FALSE(work.path.empty());
+  const std::string err = work.path + "/stderr";
   EXPECT_EQ(RunMkcat("", err), 2);
-  EXPECT_EQ(RunMkcat("tar " + work + "/x " + tree, err), 2);
-  EXPECT_EQ(RunMkcat("zex " + work + "/x " + work + "/missing", err), 1);
+  EXPECT_EQ(RunMkcat("tar " + work.path + "/x " + work.path, err), 2);
+  EXPECT_EQ(RunMkcat("--bogus zex " + work.path + "/x " + work.path, err), 2);
+  EXPECT_EQ(RunMkcat("--help", err), 0);
+  EXPECT_EQ(RunMkcat("zex " + work.path + "/x " + work.path + "/missing", err), 1);
   const Bytes message = ReadBytes(err);
   EXPECT_EQ(std::string(message.begin(), message.end()),
-            "mkcat: " + work + "/missing: No such file or directory\n");
-
-  EXPECT_EQ(std::system(("rm -rf " + work).c_str()), 0);
+            "mkcat: " + work.path + "/missing: No such file or directory\n");
+  EXPECT_EQ(RunMkcat("mur " + work.path + "/no/such/dir/x " + work.path, err), 1);
 }
 
 #endif  // MKCAT_PATH
