@@ -7,7 +7,8 @@ if(WIN32)
 else()
   set(FORMAT_PLATFORM_SOURCES
     ${CMAKE_SOURCE_DIR}/platform/posix/platform_posix.cpp
-    ${CMAKE_SOURCE_DIR}/platform/dos_time.cpp)
+    ${CMAKE_SOURCE_DIR}/platform/dos_time.cpp
+    ${CMAKE_SOURCE_DIR}/platform/posix/ansi_to_oem.cpp)
 endif()
 set(FORMAT_COMMON_SOURCES
   ${CMAKE_SOURCE_DIR}/interface/common_entry_points.cpp

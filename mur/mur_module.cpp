@@ -1,0 +1,361 @@
+// mur_fmt: lists a MUR catalogue to the host, one item per GetArcItem call.
+//
+// The walk is depth-first over the linked nodes: a node, then (for a directory) everything
+// inside it, then everything reached through its firstLink, then through its secondLink.
+// Nodes with links still to follow wait on a stack of PendingNode records; pathBuffer holds
+// the path of the directory being listed. Names and descriptions reach the host in the OEM
+// character set.
+#include <cstdlib>
+#include <cstring>
+
+#include "core/bytes.h"
+#include "core/catalogue_state.h"
+#include "interface/format_module.h"
+#include "mur/mur_format.h"
+#include "platform/platform.h"
+
+const char kFormatName[] = "MUR";
+const char kHostSystemName[] = "Win32";
+
+namespace {
+
+// cFileName and pathBuffer hold 259 characters and a zero byte.
+constexpr uint32_t kMaxPathText = kPathBufferSize - 1;
+constexpr uint32_t kMaxNameText = kFileNameSize - 1;
+
+// No attribute comes from the catalogue: every file is offline, archive and read-only.
+constexpr uint32_t kFileAttributes = kAttrOffline | kAttrArchive | kAttrReadOnly;
+constexpr uint32_t kDirectoryAttributes = kFileAttributes | kAttrDirectory;
+
+// A listed node whose links may still have to be followed.
+struct PendingNode {
+  uint32_t firstLink;   // 0 once followed
+  uint32_t secondLink;  // 0 once followed
+  uint32_t childLink;   // a directory's first node inside; 0 for a file or once followed
+  // Where pathBuffer stood before this directory's name was added: leaving the directory
+  // cuts back to exactly this, whatever its name held.
+  uint32_t pathLengthBefore;
+  bool pathCutBefore;
+  bool descended;  // the walk is inside this node's directory
+  PendingNode* below;
+};
+
+struct MurState {
+  CatalogueState catalogue;
+  uint32_t nextNode;  // the node to list on the next call; 0 when none
+  uint32_t formatVersion;
+  PendingNode* top;
+  // Popped nodes kept for reuse, so that a long listing does not call the heap per item.
+  PendingNode* spare;
+  // One bit per byte offset of the file: set once a node there has been chosen for listing.
+  // A link back to such a node is not followed, so every node is listed once and the walk
+  // ends whatever the links hold.
+  uint8_t* scheduled;
+  uint32_t scheduledLimit;  // offsets from here on are past the end of the file
+  uint32_t pathLength;
+  // A directory was entered whose path did not fit: pathBuffer is incomplete, and every item
+  // listed until the walk leaves that depth is reported as damaged.
+  bool pathCut;
+};
+
+MurState gMur;
+
+void FreeNodes(PendingNode* node) {
+  while (node != nullptr) {
+    PendingNode* below = node->below;
+    std::free(node);
+    node = below;
+  }
+}
+
+void ResetCursors() {
+  CatalogueState catalogue = gMur.catalogue;
+  gMur = MurState{};
+  gMur.catalogue = catalogue;
+}
+
+// A file whose size the platform could not tell may hold a node at any 32-bit offset.
+bool AllocateSchedule() {
+  const uint32_t limit = gMur.catalogue.fileSize;
+  gMur.scheduled = static_cast<uint8_t*>(std::calloc(size_t{limit >> 3} + 1, 1));
+  if (gMur.scheduled == nullptr) return false;
+  gMur.scheduledLimit = limit;
+  return true;
+}
+
+// Marks the node at `link` as chosen; false when it already was.
+bool Schedule(uint32_t link) {
+  if (link >= gMur.scheduledLimit) return true;  // no node there: its read will fail
+  uint8_t& byte = gMur.scheduled[link >> 3];
+  const uint8_t bit = static_cast<uint8_t>(1u << (link & 7));
+  if ((byte & bit) != 0) return false;
+  byte = static_cast<uint8_t>(byte | bit);
+  return true;
+}
+
+PendingNode* TakeNode() {
+  PendingNode* node = gMur.spare;
+  if (node == nullptr) return static_cast<PendingNode*>(std::malloc(sizeof(PendingNode)));
+  gMur.spare = node->below;
+  return node;
+}
+
+void PopNode() {
+  PendingNode* node = gMur.top;
+  gMur.top = node->below;
+  node->below = gMur.spare;
+  gMur.spare = node;
+}
+
+void EnterDirectory(PendingNode* node, const char* name, uint32_t nameLength) {
+  node->pathLengthBefore = gMur.pathLength;
+  node->pathCutBefore = gMur.pathCut;
+  node->descended = true;
+  char* path = gMur.catalogue.pathBuffer;
+  const uint32_t room = kMaxPathText - gMur.pathLength;
+  if (nameLength + 1 <= room) {
+    std::memcpy(path + gMur.pathLength, name, nameLength);
+    gMur.pathLength += nameLength;
+    path[gMur.pathLength++] = '\\';
+  } else {
+    // Too deep for a complete path: keep what fits, as the item's own cFileName did.
+    const uint32_t kept = nameLength < room ? nameLength : room;
+    std::memcpy(path + gMur.pathLength, name, kept);
+    gMur.pathLength += kept;
+    gMur.pathCut = true;
+  }
+  path[gMur.pathLength] = '\0';
+}
+
+void LeaveDirectory(PendingNode* node) {
+  gMur.pathLength = node->pathLengthBefore;
+  gMur.pathCut = node->pathCutBefore;
+  gMur.catalogue.pathBuffer[gMur.pathLength] = '\0';
+  node->descended = false;
+}
+
+// Chooses what the next call lists, starting from the node just pushed. Links back to a node
+// already chosen are dropped, making the result 2. Returns the item's result.
+int WalkStep(const char* ownName, uint32_t ownLength, int result) {
+  PendingNode* top = gMur.top;
+  if (top->childLink != 0) {
+    const uint32_t child = top->childLink;
+    top->childLink = 0;
+    if (Schedule(child)) {
+      EnterDirectory(top, ownName, ownLength);
+      gMur.nextNode = child;
+      return result;
+    }
+    result = StatusDamaged;
+  }
+  for (;;) {
+    while (top->firstLink != 0 || top->secondLink != 0) {
+      uint32_t& slot = top->firstLink != 0 ? top->firstLink : top->secondLink;
+      const uint32_t link = slot;
+      slot = 0;
+      if (!Schedule(link)) {
+        result = StatusDamaged;
+        continue;
+      }
+      gMur.nextNode = link;
+      // A node with nothing left to give leaves the stack now, so that a chain of siblings
+      // does not pile up. Its directory, if any, was already left.
+      if (top->firstLink == 0 && top->secondLink == 0) PopNode();
+      return result;
+    }
+    PopNode();
+    if (gMur.top == nullptr) {
+      ReleaseState(gMur.catalogue);
+      gMur.nextNode = 0;
+      return result;
+    }
+    top = gMur.top;
+    if (top->descended) LeaveDirectory(top);
+  }
+}
+
+// Writes an inline text of a `field`-byte area (ending at its first zero byte or filling
+// the area) with what fits of `room` characters and a zero byte. Returns its length.
+uint32_t PutInline(char* dest, const uint8_t* field, uint32_t fieldSize, uint32_t room, bool* cut) {
+  const void* end = std::memchr(field, 0, fieldSize);
+  uint32_t length =
+      end == nullptr ? fieldSize : static_cast<uint32_t>(static_cast<const uint8_t*>(end) - field);
+  if (length > room) {
+    length = room;
+    *cut = true;
+  }
+  std::memcpy(dest, field, length);
+  dest[length] = '\0';
+  return length;
+}
+
+// Appends "." and the extension chain to the name of `length` characters at `name`.
+// Returns 0 when a chunk of the chain could not be read.
+int PutExtension(char* name, uint32_t length, uint32_t room, uint32_t link, bool* cut) {
+  if (length + 1 > room) {  // not even the "." fits
+    *cut = true;
+    return 1;
+  }
+  name[length] = '.';
+  bool extensionCut = false;
+  const int read =
+      mur::ReadChain(gMur.catalogue, link, name + length + 1, room - length, &extensionCut);
+  if (extensionCut) *cut = true;
+  return read;
+}
+
+// The text in `description` up to its first zero byte, or all 256 bytes when the host
+// passed none: nothing beyond the field is read or written.
+void ConvertDescription(char* description) {
+  if (std::memchr(description, 0, kDescriptionSize) != nullptr) {
+    platform::CharToOem(description);
+    return;
+  }
+  char text[kDescriptionSize + 1];
+  std::memcpy(text, description, kDescriptionSize);
+  text[kDescriptionSize] = '\0';
+  platform::CharToOem(text);
+  std::memcpy(description, text, kDescriptionSize);
+}
+
+// The stamp is converted with no time-zone step; one that does not convert gives zero.
+void FillTimes(uint32_t stamp, ItemRecord* item) {
+  FileTime time{0, 0};
+  if (!platform::DosDateTimeToFileTime(static_cast<uint16_t>(stamp >> 16),
+                                       static_cast<uint16_t>(stamp), &time)) {
+    time = FileTime{0, 0};
+  }
+  item->ftCreationTime = time;
+  item->ftLastAccessTime = time;
+  item->ftLastWriteTime = time;
+}
+
+}  // namespace
+
+CatalogueState& ModuleCatalogue() {
+  return gMur.catalogue;
+}
+
+void ReleaseFormatMemory() {
+  FreeNodes(gMur.top);
+  gMur.top = nullptr;
+  FreeNodes(gMur.spare);
+  gMur.spare = nullptr;
+  std::free(gMur.scheduled);
+  gMur.scheduled = nullptr;
+  gMur.scheduledLimit = 0;
+  gMur.nextNode = 0;
+  gMur.pathLength = 0;
+  gMur.pathCut = false;
+}
+
+extern "C" {
+
+int FMT_CALL IsArchive(const char* /*candidateName*/, const unsigned char* data,
+                       uint32_t dataSize) {
+  return mur::Probe(data, dataSize) ? 1 : 0;
+}
+
+int FMT_CALL OpenArchive(const char* fileName, int32_t* formatTypeOut) {
+  if (OpenCatalogue(gMur.catalogue, fileName) == 0) return 0;
+  ResetCursors();
+  uint8_t header[mur::kHeaderSize];
+  if (ReadAt(gMur.catalogue, 0, header, mur::kHeaderSize) != StatusOk || !AllocateSchedule()) {
+    CloseCatalogue(gMur.catalogue);
+    return 0;
+  }
+  gMur.formatVersion = LoadU32(header + mur::kVersionAt) << 8;
+  gMur.nextNode = LoadU32(header + mur::kRootNodeAt);
+  if (gMur.nextNode != 0) Schedule(gMur.nextNode);
+  *formatTypeOut = 0;
+  return 1;
+}
+
+int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
+  if (!gMur.catalogue.active || gMur.nextNode == 0) return StatusEnd;
+  // Past the size known at open there is no node, with or without the image; the schedule
+  // covers exactly the offsets below it.
+  if (gMur.nextNode >= gMur.scheduledLimit) return StatusPastEnd;
+  uint8_t node[mur::kNodeSize];
+  const int read = ReadAt(gMur.catalogue, gMur.nextNode, node, mur::kNodeSize);
+  if (read != StatusOk) return read;
+  PendingNode* pending = TakeNode();
+  if (pending == nullptr) return StatusReadError;
+
+  const uint32_t flags = LoadU32(node + mur::kFlagsAt);
+  const bool isDirectory = (flags & mur::kDirectoryFlag) != 0;
+  const uint32_t sizeOrChild = LoadU32(node + mur::kSizeOrChildAt);
+  pending->firstLink = LoadU32(node + mur::kFirstLinkAt);
+  pending->secondLink = LoadU32(node + mur::kSecondLinkAt);
+  pending->childLink = isDirectory ? sizeOrChild : 0;
+  pending->pathLengthBefore = 0;
+  pending->pathCutBefore = false;
+  pending->descended = false;
+  pending->below = gMur.top;
+  gMur.top = pending;
+
+  int result = gMur.pathCut ? StatusDamaged : StatusOk;
+  item->dwFileAttributes = isDirectory ? kDirectoryAttributes : kFileAttributes;
+  item->nFileSizeHigh = 0;
+  item->nFileSizeLow = isDirectory ? 0 : sizeOrChild;
+  item->packedSizeHigh = 0;
+  item->packedSizeLow = item->nFileSizeLow;
+  FillTimes(LoadU32(node + mur::kStampAt), item);
+
+  // The path, then the item's own name with what fits of the 259 characters.
+  std::memcpy(item->cFileName, gMur.catalogue.pathBuffer, gMur.pathLength);
+  char* ownName = item->cFileName + gMur.pathLength;
+  const uint32_t room = kMaxNameText - gMur.pathLength;
+  const uint8_t* area = node + mur::kNameAreaAt;
+  const uint32_t kindLink = LoadU32(node + mur::kKindLinkAt);
+  bool cut = false;
+  bool textFailed = false;
+  switch ((flags >> mur::kNameKindShift) & mur::kNameKindMask) {
+    case 0:
+      PutInline(ownName, area, mur::kLongInlineName, room, &cut);
+      break;
+    case 1: {
+      const uint32_t length = PutInline(ownName, area, mur::kShortInlineName, room, &cut);
+      if (kindLink != 0 && PutExtension(ownName, length, room, kindLink, &cut) == 0) {
+        textFailed = true;
+      }
+      break;
+    }
+    case 2:
+      PutInline(ownName, area, mur::kShortInlineName, room, &cut);
+      if (mur::ReadChain(gMur.catalogue, kindLink, details->description, kDescriptionSize) == 0) {
+        textFailed = true;
+      }
+      break;
+    default: {
+      if (mur::ReadChain(gMur.catalogue, LoadU32(node + mur::kNameChainAt), ownName, room + 1,
+                         &cut) == 0) {
+        textFailed = true;
+        break;
+      }
+      const uint32_t extensionLink = LoadU32(node + mur::kExtensionChainAt);
+      if (extensionLink != 0) {
+        const auto length = static_cast<uint32_t>(std::strlen(ownName));
+        if (PutExtension(ownName, length, room, extensionLink, &cut) == 0) {
+          textFailed = true;
+          break;
+        }
+      }
+      if (mur::ReadChain(gMur.catalogue, kindLink, details->description, kDescriptionSize) == 0) {
+        textFailed = true;
+      }
+      break;
+    }
+  }
+  if (cut || textFailed) result = StatusDamaged;
+
+  // Converted before the walk step, so that the path a directory adds holds converted names.
+  platform::CharToOem(ownName);
+  ConvertDescription(details->description);
+  std::memcpy(details->hostSystem, kHostSystemName, sizeof(kHostSystemName));
+  details->formatVersion = gMur.formatVersion;
+
+  return WalkStep(ownName, static_cast<uint32_t>(std::strlen(ownName)), result);
+}
+
+}  // extern "C"
