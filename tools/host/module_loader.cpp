@@ -1,5 +1,7 @@
 #include "tools/host/module_loader.h"
 
+#include <cstring>
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -10,9 +12,19 @@ namespace {
 
 void* OpenLibrary(const std::string& path, std::string* error) {
 #if defined(_WIN32)
-  HMODULE library = LoadLibraryA(path.c_str());
-  if (library == nullptr)
-    *error = "cannot load module (error " + std::to_string(GetLastError()) + ")";
+  // As below: a bare name would be searched for along the system's path.
+  std::string where = path.find_first_of("\\/:") == std::string::npos ? ".\\" + path : path;
+  HMODULE library = LoadLibraryA(where.c_str());
+  if (library == nullptr) {
+    DWORD code = GetLastError();
+    char text[256] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, 0, text, sizeof text, nullptr);
+    // The system's texts end in a full stop and a line break; a one-line message needs neither.
+    while (length > 0 && std::strchr(".\r\n ", text[length - 1]) != nullptr) --length;
+    *error = "cannot load module: " +
+             (length > 0 ? std::string(text, length) : "error " + std::to_string(code));
+  }
   return reinterpret_cast<void*>(library);
 #else
   // A bare name would make dlopen search the library path; a module is always named by path.
