@@ -34,13 +34,20 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 HeadStatus ReadFileHead(const std::string& path, unsigned char* buffer, size_t capacity,
                         size_t* bytesRead, std::string* reason) {
   *bytesRead = 0;
+#if defined(_WIN32)
+  // The 64-bit variant, as the plain one fails on files of 2 GiB and more.
+  struct _stat64 info;
+  int statResult = _stat64(path.c_str(), &info);
+#else
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) {
+  int statResult = stat(path.c_str(), &info);
+#endif
+  if (statResult != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return HeadStatus::kNoSuchFile;
     *reason = std::strerror(errno);
     return HeadStatus::kCannotRead;
   }
-  if (S_ISDIR(info.st_mode)) return HeadStatus::kIsDirectory;
+  if ((info.st_mode & S_IFMT) == S_IFDIR) return HeadStatus::kIsDirectory;
   FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     *reason = std::strerror(errno);

@@ -78,16 +78,25 @@ char* WriteTwoDigits(char* out, uint32_t value) {
   return out + 2;
 }
 
-// Decimal digits of `value`, at least `minDigits` of them (zero-padded).
+// Decimal digits of `value`, at least `minDigits` of them (zero-padded); two digits per step.
 char* WriteUnsigned(char* out, uint64_t value, int minDigits = 1) {
   char digits[20];
-  int count = 0;
-  do {
-    digits[sizeof digits - 1 - count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  for (; count < minDigits; ++count) digits[sizeof digits - 1 - count] = '0';
-  std::memcpy(out, digits + sizeof digits - count, static_cast<size_t>(count));
+  char* const end = digits + sizeof digits;
+  char* first = end;
+  while (value >= 100) {
+    first -= 2;
+    std::memcpy(first, &kDigitPairs[2 * (value % 100)], 2);
+    value /= 100;
+  }
+  if (value >= 10) {
+    first -= 2;
+    std::memcpy(first, &kDigitPairs[2 * value], 2);
+  } else {
+    *--first = static_cast<char>('0' + value);
+  }
+  while (end - first < minDigits) *--first = '0';
+  auto count = static_cast<size_t>(end - first);
+  std::memcpy(out, first, count);
   return out + count;
 }
 
