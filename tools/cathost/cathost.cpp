@@ -53,13 +53,17 @@ Options:
                   loads every *_fmt.so (Windows: *_fmt.dll) beside its own executable,
                   in name order, and uses the first whose IsArchive accepts the file.
   --json          one JSON object per item (JSON Lines) with every field of the records.
-  --count         print only the number of items, one line per catalogue.
+  --count         print only the number of items, one line per catalogue (after a failure:
+                  the items delivered before it).
   --raw           print item texts as the module's bytes instead of decoding them from
                   code page 437 to UTF-8 (in JSON: bytes above 0x7F become \u00XX).
   --keep-going    after a damaged item (result 2) that was still delivered, go on listing;
                   the exit status still reports the damage.
   --list-modules  print each module found and its format name, then exit.
   --help          show this text.
+
+Without --keep-going the listing stops at the first GetArcItem result other than 1.
+Items are numbered from 1 in listing order, in JSON ("index") and in error messages.
 
 Text lines: attributes (d directory, r read-only, h hidden, s system, a archive, o offline;
 '-' when absent), size, last write time (UTC), path and, if present, "  -- " and the
