@@ -149,23 +149,24 @@ TEST_F(MurListing, FillsTheRecordsAndLeavesTheRestAlone) {
   const uint32_t attributes[2] = {0x1031, 0x1021};
   const uint32_t sizes[2] = {0, 0x12345678};
   for (int i = 0; i < 2; ++i) {
+    // Packed fields are copied out before gtest binds references to them.
     const ItemRecord& item = items[i].item;
     const ItemDetails& details = items[i].details;
     EXPECT_EQ(items[i].result, StatusOk);
-    EXPECT_EQ(item.dwFileAttributes, attributes[i]);
-    EXPECT_EQ(item.nFileSizeLow, sizes[i]);
-    EXPECT_EQ(item.packedSizeLow, sizes[i]);
-    EXPECT_EQ(item.nFileSizeHigh, 0u);
-    EXPECT_EQ(item.packedSizeHigh, 0u);
+    EXPECT_EQ(uint32_t{item.dwFileAttributes}, attributes[i]);
+    EXPECT_EQ(uint32_t{item.nFileSizeLow}, sizes[i]);
+    EXPECT_EQ(uint32_t{item.packedSizeLow}, sizes[i]);
+    EXPECT_EQ(uint32_t{item.nFileSizeHigh}, 0u);
+    EXPECT_EQ(uint32_t{item.packedSizeHigh}, 0u);
     EXPECT_EQ(Ticks(item.ftCreationTime), stamps[i]);
     EXPECT_EQ(Ticks(item.ftLastAccessTime), stamps[i]);
     EXPECT_EQ(Ticks(item.ftLastWriteTime), stamps[i]);
     EXPECT_STREQ(details.hostSystem, "Win32");
-    EXPECT_EQ(details.formatVersion, 0x100u);
+    EXPECT_EQ(uint32_t{details.formatVersion}, 0x100u);
     // Not written: reserved fields, the alternate name, the host's fields, the rest of texts,
     // and the description of a name kind without one.
-    EXPECT_EQ(item.dwReserved0, 0xA5A5A5A5u);
-    EXPECT_EQ(item.dwReserved1, 0xA5A5A5A5u);
+    EXPECT_EQ(uint32_t{item.dwReserved0}, 0xA5A5A5A5u);
+    EXPECT_EQ(uint32_t{item.dwReserved1}, 0xA5A5A5A5u);
     EXPECT_TRUE(AllBytesAre(item.cAlternateFileName, kAlternateNameSize, kItemFill));
     EXPECT_EQ(static_cast<uint8_t>(item.cFileName[std::strlen(item.cFileName) + 1]), kItemFill);
     EXPECT_EQ(static_cast<uint8_t>(details.hostSystem[6]), kDetailsFill);
@@ -341,7 +342,7 @@ TEST_F(MurListing, EmptyDirectoriesAndOddNamesKeepLaterPathsRight) {
   EXPECT_EQ(PathsOf(items),
             (std::vector<std::string>{"EMPTY", "AFTER", "", "\\X", "\\", "\\\\Y", "Z", "A\\B",
                                       "A\\B\\C", "W", "D", "D\\", ""}));
-  EXPECT_EQ(items[0].item.dwFileAttributes, 0x1031u);
+  EXPECT_EQ(uint32_t{items[0].item.dwFileAttributes}, 0x1031u);
 }
 
 TEST_F(MurListing, ACatalogueWithoutRootListsNothingUntilClosed) {
