@@ -7,7 +7,8 @@
 // accent, ASCII look-alikes for quotes, dashes and modifiers, and the 437 picture characters
 // (the glyphs of bytes 0x01-0x1F) for signs they draw. Bytes 1252 leaves undefined, and signs
 // with no look-alike, become "?", the system's default character. Bytes 0x00-0x7F are the
-// same in both code pages and stay as they are.
+// same in both code pages and stay as they are. The Windows build's checks compare all 256
+// bytes with the platform's own CharToOemA.
 #include <array>
 #include <cstdint>
 
@@ -19,15 +20,17 @@ namespace {
 // The 437 bytes for 1252 bytes 0x80-0xFF, eight a row.
 // clang-format off
 constexpr uint8_t kUpperHalf[128] = {
-    // 0x80 euro (none), undefined, low-9 quote, f with hook (exact), low-9 double quote,
-    // ellipsis, dagger (none), double dagger (none)
-    '?', '?', ',', 0x9F, '"', '.', '?', '?',
+    // 0x80 euro (none), undefined, low-9 quote, f with hook (exact), low-9 double quote
+    // (a comma, as the platform's best fit has it), ellipsis, dagger (a plus), double dagger
+    // (the box-drawing cross at 0xD8)
+    '?', '?', ',', 0x9F, ',', '.', '+', 0xD8,
     // 0x88 modifier circumflex, per mille, S caron, left angle quote, OE ligature,
     // undefined, Z caron, undefined
     '^', '%', 'S', '<', 'O', '?', 'Z', '?',
-    // 0x90 undefined, typographic single and double quotes, bullet (the 437 glyph at 0x07),
+    // 0x90 undefined, typographic single quotes (the opening one a grave accent, as the
+    // platform's best fit has it) and double quotes, bullet (the 437 glyph at 0x07),
     // en and em dash
-    '?', '\'', '\'', '"', '"', 0x07, '-', '-',
+    '?', '`', '\'', '"', '"', 0x07, '-', '-',
     // 0x98 small tilde, trade mark, s caron, right angle quote, oe ligature, undefined,
     // z caron, Y diaeresis
     '~', 'T', 's', '>', 'o', '?', 'z', 'Y',
@@ -35,8 +38,8 @@ constexpr uint8_t kUpperHalf[128] = {
     // 0x0F), yen (exact), broken bar (half block), section sign (the glyph at 0x15)
     0xFF, 0xAD, 0x9B, 0x9C, 0x0F, 0x9D, 0xDD, 0x15,
     // 0xA8 diaeresis, copyright, feminine ordinal, left guillemet, not sign, soft hyphen,
-    // registered, macron (the bar glyph at 0x16)
-    '"', 'c', 0xA6, 0xAE, 0xAA, '-', 'r', 0x16,
+    // registered, macron (a low line)
+    '"', 'c', 0xA6, 0xAE, 0xAA, '-', 'r', '_',
     // 0xB0 degree, plus-minus, superscript two (exact); superscript three, acute accent,
     // micro (exact), pilcrow (the glyph at 0x14), middle dot (exact)
     0xF8, 0xF1, 0xFD, '3', '\'', 0xE6, 0x14, 0xFA,
