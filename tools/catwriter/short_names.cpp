@@ -89,7 +89,9 @@ std::vector<ShortName> MakeShortNames(const std::vector<std::string>& longNames)
     const std::string base = ShortChars(basePart, kGeneratedBaseWidth);
     bool found = false;
     for (unsigned n = 1; n <= kMaxTail && !found; ++n) {
-      const std::string tail = "~" + std::to_string(n);
+      // Built by appending: g++ 12 at -O3 warns falsely on "~" + std::to_string(n).
+      std::string tail(1, '~');
+      tail += std::to_string(n);
       ShortName candidate{base.substr(0, kBaseWidth - tail.size()) + tail, extension};
       if (taken.insert(Joined(candidate)).second) {
         result[i] = candidate;
