@@ -23,18 +23,34 @@ int64_t DaysSince1601(int year, unsigned month, unsigned day) {
   return era * 146'097 + dayOfEra - 719'468 + kUnixEpochFrom1601;
 }
 
+// DOS years run from 1980 to 2107, where every fourth year is a leap year but 2100: days are
+// counted from 1980-01-01 with a month table and no division, as this runs once per item.
+namespace {
+constexpr int kDosYearOffsetOf2100 = 2100 - 1980;
+constexpr uint16_t kDaysBeforeMonth[13] = {0,   0,   31,  59,  90,  120, 151,
+                                           181, 212, 243, 273, 304, 334};
+constexpr uint8_t kMonthLength[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+constexpr int64_t kDaysTo1980 = 138'426;  // 1601-01-01 to 1980-01-01
+}  // namespace
+
 bool DosToSeconds(uint16_t dosDate, uint16_t dosTime, int64_t* seconds) {
-  const int year = 1980 + (dosDate >> 9);
+  const unsigned yearOffset = dosDate >> 9;  // 0 to 127
   const unsigned month = (dosDate >> 5) & 0x0F;
   const unsigned day = dosDate & 0x1F;
   const unsigned hours = dosTime >> 11;
   const unsigned minutes = (dosTime >> 5) & 0x3F;
   const unsigned twoSeconds = dosTime & 0x1F;
   if (month < 1 || month > 12) return false;
-  if (day < 1 || day > DaysInMonth(year, month)) return false;
+  const bool leap = yearOffset % 4 == 0 && yearOffset != kDosYearOffsetOf2100;
+  const unsigned leapDay = leap && month == 2 ? 1 : 0;
+  if (day < 1 || day > kMonthLength[month] + leapDay) return false;
   if (hours > 23 || minutes > 59 || twoSeconds > 29) return false;
-  *seconds = DaysSince1601(year, month, day) * kSecondsPerDay + hours * 3600 + minutes * 60 +
-             twoSeconds * 2;
+  // Leap days of the whole years before this one, and this year's when past February.
+  const unsigned leapDays = (yearOffset + 3) / 4 - (yearOffset > kDosYearOffsetOf2100 ? 1 : 0) +
+                            (leap && month > 2 ? 1 : 0);
+  const int64_t days =
+      kDaysTo1980 + yearOffset * 365 + leapDays + kDaysBeforeMonth[month] + day - 1;
+  *seconds = days * kSecondsPerDay + hours * 3600 + minutes * 60 + twoSeconds * 2;
   return true;
 }
 
