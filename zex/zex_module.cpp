@@ -199,19 +199,19 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
 
   char name[zex::kMaxShortName];
   const uint32_t nameLength = zex::ShortName(entry, name);
-  std::memcpy(item->cAlternateFileName, name, nameLength);
+  CopyShort(item->cAlternateFileName, name, nameLength);
   item->cAlternateFileName[nameLength] = '\0';
 
   // The path and the name, cut to 259 characters when they do not fit.
   uint32_t pathLength = gZex.pathLength;
-  std::memcpy(item->cFileName, gZex.catalogue.pathBuffer, pathLength);
+  CopyBytes(item->cFileName, gZex.catalogue.pathBuffer, pathLength);
   uint32_t copied = nameLength;
   if (copied > kMaxPathText - pathLength) {
     copied = kMaxPathText - pathLength;
     result = StatusDamaged;
   }
   if (gZex.pathCut) result = StatusDamaged;
-  std::memcpy(item->cFileName + pathLength, name, copied);
+  CopyShort(item->cFileName + pathLength, name, copied);
   item->cFileName[pathLength + copied] = '\0';
 
   if (isDirectory) EnterDirectory(name, nameLength);
