@@ -23,8 +23,8 @@ int ReadChain(CatalogueState& state, uint32_t link, char* dest, uint32_t capacit
       return 0;
     }
     taken = room < kChunkTextSize ? room : kChunkTextSize;
-    std::memcpy(dest, chunk + kChunkTextAt, taken);
-    if (textCut != nullptr && !endsInside) endsInside = std::memchr(dest, 0, taken) != nullptr;
+    CopyBytes(dest, chunk + kChunkTextAt, taken);
+    if (textCut != nullptr && !endsInside) endsInside = HasZeroByte(dest, taken);
     dest += taken;
     room -= taken;
     link = LoadU32(chunk + kNextChunkAt);

@@ -177,14 +177,13 @@ int WalkStep(const char* ownName, uint32_t ownLength, int result) {
 // Writes an inline text of a `field`-byte area (ending at its first zero byte or filling
 // the area) with what fits of `room` characters and a zero byte. Returns its length.
 uint32_t PutInline(char* dest, const uint8_t* field, uint32_t fieldSize, uint32_t room, bool* cut) {
-  const void* end = std::memchr(field, 0, fieldSize);
-  uint32_t length =
-      end == nullptr ? fieldSize : static_cast<uint32_t>(static_cast<const uint8_t*>(end) - field);
+  uint32_t length = 0;
+  while (length < fieldSize && field[length] != 0) ++length;
   if (length > room) {
     length = room;
     *cut = true;
   }
-  std::memcpy(dest, field, length);
+  CopyBytes(dest, field, length);
   dest[length] = '\0';
   return length;
 }
@@ -207,8 +206,9 @@ int PutExtension(char* name, uint32_t length, uint32_t room, uint32_t link, bool
 // The text in `description` up to its first zero byte, or all 256 bytes when the host
 // passed none: nothing beyond the field is read or written.
 void ConvertDescription(char* description) {
-  if (std::memchr(description, 0, kDescriptionSize) != nullptr) {
-    platform::CharToOem(description);
+  if (const void* end = std::memchr(description, 0, kDescriptionSize)) {
+    const auto length = static_cast<uint32_t>(static_cast<const char*>(end) - description);
+    if (HasHighByte(description, length)) platform::CharToOem(description);
     return;
   }
   char text[kDescriptionSize + 1];
@@ -303,7 +303,7 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
   FillTimes(LoadU32(node + mur::kStampAt), item);
 
   // The path, then the item's own name with what fits of the 259 characters.
-  std::memcpy(item->cFileName, gMur.catalogue.pathBuffer, gMur.pathLength);
+  CopyBytes(item->cFileName, gMur.catalogue.pathBuffer, gMur.pathLength);
   char* ownName = item->cFileName + gMur.pathLength;
   const uint32_t room = kMaxNameText - gMur.pathLength;
   const uint8_t* area = node + mur::kNameAreaAt;
@@ -350,12 +350,15 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
   if (cut || textFailed) result = StatusDamaged;
 
   // Converted before the walk step, so that the path a directory adds holds converted names.
-  platform::CharToOem(ownName);
+  // Bytes below 0x80 are the same in the ANSI and the OEM character sets, so a text without
+  // higher bytes is left as it is; the conversion never changes a text's length.
+  const auto ownLength = static_cast<uint32_t>(std::strlen(ownName));
+  if (HasHighByte(ownName, ownLength)) platform::CharToOem(ownName);
   ConvertDescription(details->description);
   std::memcpy(details->hostSystem, kHostSystemName, sizeof(kHostSystemName));
   details->formatVersion = gMur.formatVersion;
 
-  return WalkStep(ownName, static_cast<uint32_t>(std::strlen(ownName)), result);
+  return WalkStep(ownName, ownLength, result);
 }
 
 }  // extern "C"
