@@ -16,6 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "interface/host_interface.h"
 
@@ -167,6 +169,72 @@ const char* CheckedClose(CloseFn close, int* closed) {
 inline uint64_t ItemBound(Format format, uint64_t size) {
   if (format == Format::Zex) return (size / 40 + 1) * (size / 32 + 2);
   return size + 1;
+}
+
+// One GetArcItem call with freshly filled records, as the host saw it.
+struct CheckedCall {
+  int result = StatusEnd;
+  bool delivered = false;
+  const char* broken = nullptr;  // the rule the call broke, if any
+  std::string path;              // cFileName of a delivered item
+  bool described = false;        // the description field was written
+  std::string description;
+  uint32_t attributes = 0;
+  uint64_t time = 0;  // ftLastWriteTime
+};
+
+inline CheckedCall CallChecked(GetArcItemFn getArcItem, Format format) {
+  static HostRecords records;
+  records.Fill();
+  CheckedCall call;
+  call.result = getArcItem(records.itemOut(), records.detailsOut());
+  call.broken = Check(records, call.result, format, &call.delivered);
+  if (call.delivered && call.broken == nullptr) {
+    const ItemRecord& item = records.item();
+    call.path = item.cFileName;
+    call.attributes = item.dwFileAttributes;
+    call.time =
+        uint64_t{item.ftLastWriteTime.dwHighDateTime} << 32 | item.ftLastWriteTime.dwLowDateTime;
+    const char* description = records.details().description;
+    call.described = !AllAre(description, kDescriptionSize, kDetailsPattern);
+    if (call.described) call.description = description;
+  }
+  return call;
+}
+
+// A listing driven to its end: GetArcItem is called while it delivers items (results 1 and
+// 2), then twice more, which must give the same answer as the last call and deliver nothing.
+struct CheckedListing {
+  std::vector<CheckedCall> calls;  // every call up to the first that delivered nothing
+  const char* broken = nullptr;    // the first rule broken, if any
+  bool endless = false;            // more items than a file of this size can hold
+};
+
+inline CheckedListing ListChecked(GetArcItemFn getArcItem, Format format, uint64_t fileSize) {
+  CheckedListing listing;
+  const uint64_t bound = ItemBound(format, fileSize);
+  for (uint64_t delivered = 0;; ++delivered) {
+    if (delivered > bound) {
+      listing.endless = true;
+      return listing;
+    }
+    listing.calls.push_back(CallChecked(getArcItem, format));
+    const CheckedCall& last = listing.calls.back();
+    if (last.broken != nullptr) {
+      listing.broken = last.broken;
+      return listing;
+    }
+    if (!last.delivered) break;
+  }
+  for (int again = 0; again < 2; ++again) {
+    const CheckedCall repeated = CallChecked(getArcItem, format);
+    if (repeated.broken != nullptr) {
+      listing.broken = repeated.broken;
+    } else if (repeated.result != listing.calls.back().result || repeated.delivered) {
+      listing.broken = "a call after the end or a failed record changed its answer";
+    }
+  }
+  return listing;
 }
 
 }  // namespace record_checks

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Sanitizer stage:
+#   1. the asan preset (build-asan): the whole suite built with AddressSanitizer and
+#      UndefinedBehaviorSanitizer, modules included, and run by ctest. The test binary loads
+#      the modules with dlopen, so both must carry the instrumentation: checked first.
+#   2. valgrind on the default build (build, made by scripts/test.sh): the module-level
+#      end-to-end tests once more, uninstrumented, with full leak checking. Valgrind cannot
+#      run ASan binaries, hence the plain build.
+# DEFAULT_BUILD names the plain build (default: build).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+started=$SECONDS
+step() { echo "-- [$((SECONDS - started))s] $*"; }
+
+step "ASan+UBSan build (build-asan)"
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+
+modules=(zex_fmt)
+[ -f mur/CMakeLists.txt ] && modules+=(mur_fmt)
+for module in "${modules[@]}"; do
+  # Instrumented code calls the sanitizer runtimes' report functions.
+  for runtime in __asan_report_ __ubsan_handle_; do
+    if ! nm -D --undefined-only "build-asan/$module.so" | grep -q "$runtime"; then
+      echo "build-asan/$module.so lacks $runtime*: the module is not instrumented" >&2
+      exit 1
+    fi
+  done
+done
+if ! nm --undefined-only build-asan/catalogue_tests | grep -q __asan_report_; then
+  echo "build-asan/catalogue_tests is not instrumented" >&2
+  exit 1
+fi
+
+step "ctest under ASan+UBSan"
+ctest --preset asan -j2
+
+default_build=${DEFAULT_BUILD:-build}
+step "valgrind on $default_build/catalogue_tests (module tests)"
+if [ ! -x "$default_build/catalogue_tests" ]; then
+  cmake --preset default >/dev/null
+  cmake --build --preset default
+fi
+TZ=UTC valgrind --error-exitcode=1 --leak-check=full --quiet \
+  "$default_build/catalogue_tests" \
+  --gtest_filter='Zex*:Mur*:*CommonEntryPoints*:Hostile*:FuzzRegressions*' --gtest_brief=1
+
+step "done in $((SECONDS - started))s"

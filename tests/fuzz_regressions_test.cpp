@@ -1,0 +1,75 @@
+// Replays, through the built modules, every input the fuzzers keep: the regression cases in
+// fuzz/regressions/<module>/ (each one an input that once found a fault; its file name says
+// which) and the seed corpora in fuzz/corpus/<module>_*/. Each is opened whatever the probe
+// says and listed to its end under the fuzzers' own checks.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "fuzz/record_checks.h"
+#include "tests/support/module_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using record_checks::CheckedListing;
+using record_checks::Format;
+
+const fs::path kFuzzDirectory = fs::path(__FILE__).parent_path().parent_path() / "fuzz";
+
+std::vector<fs::path> InputsFor(const std::string& module) {
+  std::vector<fs::path> inputs;
+  const fs::path regressions = kFuzzDirectory / "regressions" / module;
+  if (fs::is_directory(regressions)) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(regressions)) {
+      if (entry.is_regular_file()) inputs.push_back(entry.path());
+    }
+  }
+  for (const char* target : {"_host", "_walk"}) {
+    const fs::path corpus = kFuzzDirectory / "corpus" / (module + target);
+    if (!fs::is_directory(corpus)) continue;
+    for (const fs::directory_entry& entry : fs::directory_iterator(corpus)) {
+      if (entry.is_regular_file()) inputs.push_back(entry.path());
+    }
+  }
+  return inputs;
+}
+
+void Replay(const std::string& modulePath, const std::string& module, Format format) {
+  LoadedModule loaded(modulePath);
+  const FormatModule& fmt = loaded.get();
+  const std::vector<fs::path> inputs = InputsFor(module);
+  ASSERT_FALSE(inputs.empty()) << "no inputs under " << kFuzzDirectory;
+  for (const fs::path& input : inputs) {
+    SCOPED_TRACE(input.string());
+    std::ifstream stream(input, std::ios::binary);
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(stream),
+                                     std::istreambuf_iterator<char>()};
+    const int accepted = fmt.isArchive("x", bytes.data(), static_cast<uint32_t>(bytes.size()));
+    EXPECT_TRUE(accepted == 0 || accepted == 1);
+    int32_t type = -1;
+    if (fmt.openArchive(input.c_str(), &type) != 1) continue;
+    const CheckedListing listing = record_checks::ListChecked(fmt.getArcItem, format, bytes.size());
+    EXPECT_FALSE(listing.endless);
+    EXPECT_EQ(listing.broken, nullptr) << listing.broken;
+    int closed = 0;
+    EXPECT_EQ(record_checks::CheckedClose(fmt.closeArchive, &closed), nullptr);
+    EXPECT_NE(closed, 0);
+  }
+}
+
+TEST(FuzzRegressions, ZexInputsListToTheirEnd) {
+  Replay(ZEX_FMT_PATH, "zex", Format::Zex);
+}
+
+#ifdef MUR_FMT_PATH
+TEST(FuzzRegressions, MurInputsListToTheirEnd) {
+  Replay(MUR_FMT_PATH, "mur", Format::Mur);
+}
+#endif
+
+}  // namespace
