@@ -37,10 +37,10 @@ ctest --preset asan -j2
 
 default_build=${DEFAULT_BUILD:-build}
 step "valgrind on $default_build/catalogue_tests (module tests)"
-if [ ! -x "$default_build/catalogue_tests" ]; then
-  cmake --preset default >/dev/null
-  cmake --build --preset default
+if [ ! -f "$default_build/CMakeCache.txt" ]; then
+  cmake -S . -B "$default_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
+cmake --build "$default_build" --target catalogue_tests
 TZ=UTC valgrind --error-exitcode=1 --leak-check=full --quiet \
   "$default_build/catalogue_tests" \
   --gtest_filter='Zex*:Mur*:*CommonEntryPoints*:Hostile*:FuzzRegressions*' --gtest_brief=1
