@@ -256,8 +256,12 @@ class CatalogueLister {
     const bool listEach = !options_.count;
     int status = kExitOk;
     for (uint64_t itemNumber = 1;; ++itemNumber) {
-      std::memset(&item_, 0, sizeof item_);
-      std::memset(&details_, 0, sizeof details_);
+      if (options_.json) {
+        std::memset(&item_, 0, sizeof item_);
+        std::memset(&details_, 0, sizeof details_);
+      } else {
+        ClearTextFields();
+      }
       int result = getArcItem(&item_, &details_);
       if (result == StatusEnd) break;
       // Every delivered item carries the offline bit; its absence means nothing was written.
@@ -277,6 +281,18 @@ class CatalogueLister {
       if (!(result == StatusDamaged && wasDelivered && options_.keepGoing)) break;
     }
     return status;
+  }
+
+  // JSON lines show every field, so each call starts from zeroed records. Text lines and
+  // counts read only these fields: clearing just them spares two 300-byte clears per item,
+  // which cost more than a module's whole work for the item.
+  void ClearTextFields() {
+    item_.dwFileAttributes = 0;
+    item_.nFileSizeHigh = 0;
+    item_.nFileSizeLow = 0;
+    item_.ftLastWriteTime = FileTime{0, 0};
+    item_.cFileName[0] = '\0';
+    details_.description[0] = '\0';
   }
 
   int ReportResult(const std::string& path, uint64_t itemNumber, int result, bool delivered) {
