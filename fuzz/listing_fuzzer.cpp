@@ -5,7 +5,9 @@
 //   FUZZ_HOST_ORDER=1  the host's calling order: the probe decides, the listing stops at the
 //                      first result other than 1, a few calls follow, then CloseArchive twice
 //   FUZZ_HOST_ORDER=0  the walk itself: open whatever the bytes are and go on while items are
-//                      delivered (results 1 and 2), so damaged catalogues are walked too
+//                      delivered (results 1 and 2), so damaged catalogues are walked too; each
+//                      input is walked twice, the second time with the whole-file image
+//                      refused, so that the reads that go to the file are fuzzed as well
 //
 // Every call is checked by record_checks.h; besides, a call that delivers nothing is answered
 // the same way when repeated, a failed OpenArchive holds no file, and the number of delivered
@@ -35,6 +37,10 @@ constexpr Format kFormat = Format::Mur;
 #else
 #error "define FUZZ_FORMAT_ZEX or FUZZ_FORMAT_MUR"
 #endif
+
+// Set while the module is to go without its whole-file image. The build wraps the module's
+// call of platform::AllocateImage (the linker's --wrap), so no module code changes.
+bool gRefuseImage = false;
 
 [[noreturn]] void Fail(const char* what, int call, int result) {
   std::fprintf(stderr, "listing_fuzzer: %s (call %d, result %d)\n", what, call, result);
@@ -114,20 +120,13 @@ void ConstantEntryPoints(const uint8_t* data, size_t size) {
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  ConstantEntryPoints(data, size);
-  const int accepted = IsArchive("candidate", data, static_cast<uint32_t>(size));
-  if (accepted != 0 && accepted != 1) Fail("IsArchive result", -1, accepted);
-  if (FUZZ_HOST_ORDER && accepted == 0) return 0;
-
-  WriteInput(data, size);
+// Opens the input file and drives the listing; see the top of the file.
+void ListInput(size_t size) {
   int32_t formatType = -7;
   if (OpenArchive(TheInputFile().path.c_str(), &formatType) != 1) {
     if (formatType != -7) Fail("a failed OpenArchive wrote the format type", -1, 0);
     if (Close() != 0) Fail("a failed OpenArchive left the file open", -1, 0);
-    return 0;
+    return;
   }
   if (formatType != 0) Fail("OpenArchive format type", -1, formatType);
 
@@ -158,5 +157,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (Close() == 0) Fail("CloseArchive did not close the file", call, 0);
   if (Close() != 0) Fail("a repeated CloseArchive closed something", call, 0);
   if (Next(++call, &delivered, &version) != StatusEnd) Fail("GetArcItem after close", call, 1);
+}
+
+}  // namespace
+
+// platform::AllocateImage(uint32_t), as the module's code calls it.
+extern "C" uint8_t* __real__ZN8platform13AllocateImageEj(uint32_t size);
+extern "C" uint8_t* __wrap__ZN8platform13AllocateImageEj(uint32_t size) {
+  return gRefuseImage ? nullptr : __real__ZN8platform13AllocateImageEj(size);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  ConstantEntryPoints(data, size);
+  const int accepted = IsArchive("candidate", data, static_cast<uint32_t>(size));
+  if (accepted != 0 && accepted != 1) Fail("IsArchive result", -1, accepted);
+  if (FUZZ_HOST_ORDER && accepted == 0) return 0;
+
+  WriteInput(data, size);
+  ListInput(size);
+  if (!FUZZ_HOST_ORDER) {
+    gRefuseImage = true;
+    ListInput(size);
+    gRefuseImage = false;
+  }
   return 0;
 }
