@@ -21,13 +21,13 @@ modules=(zex_fmt)
 for module in "${modules[@]}"; do
   # Instrumented code calls the sanitizer runtimes' report functions.
   for runtime in __asan_report_ __ubsan_handle_; do
-    if ! nm -D --undefined-only "build-asan/$module.so" | grep -q "$runtime"; then
+    if ! nm -D --undefined-only "build-asan/$module.so" | grep "$runtime" >/dev/null; then
       echo "build-asan/$module.so lacks $runtime*: the module is not instrumented" >&2
       exit 1
     fi
   done
 done
-if ! nm --undefined-only build-asan/catalogue_tests | grep -q __asan_report_; then
+if ! nm --undefined-only build-asan/catalogue_tests | grep __asan_report_ >/dev/null; then
   echo "build-asan/catalogue_tests is not instrumented" >&2
   exit 1
 fi
