@@ -312,6 +312,13 @@ TEST_F(CathostTest, FileProblemsHaveTheirOwnStatusAndMessage) {
   EXPECT_EQ(result.exitStatus, kCannotRead);
   EXPECT_EQ(result.err.rfind("cathost: /proc/self/mem: cannot read the file: ", 0), 0u)
       << result.err;
+
+  // A named pipe with no writer would block a reader for ever: refused at once.
+  std::string pipe = PathOf("pipe.zex");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  result = Run({pipe});
+  EXPECT_EQ(result.exitStatus, kCannotRead);
+  EXPECT_EQ(result.err, "cathost: " + pipe + ": cannot read the file: not a regular file\n");
 }
 
 TEST_F(CathostTest, UnreadableFileIsReportedAsCannotRead) {

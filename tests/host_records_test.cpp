@@ -1,5 +1,7 @@
 // The common entry points of both modules, checked through the loaded libraries.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -78,11 +80,17 @@ TEST_P(CommonEntryPoints, ProbeRefusesShortAndEmptyData) {
   EXPECT_EQ(module.get().isArchive("x", nothing, 1), 0);
 }
 
-TEST_P(CommonEntryPoints, OpenOfAMissingOrDirectoryPathFails) {
+TEST_P(CommonEntryPoints, OpenOfWhatIsNoFileFails) {
   LoadedModule module(GetParam());
   int32_t type = 77;
   EXPECT_EQ(module.get().openArchive("/nonexistent/catalogue", &type), 0);
   EXPECT_EQ(module.get().openArchive(TEST_BINARY_DIR, &type), 0);
+  // A named pipe with no writer: the open must neither wait for one nor succeed.
+  const std::string pipe = std::string(TEST_BINARY_DIR) + "/open_test_pipe";
+  ::unlink(pipe.c_str());
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_EQ(module.get().openArchive(pipe.c_str(), &type), 0);
+  ::unlink(pipe.c_str());
   EXPECT_EQ(type, 77) << "a failed open leaves formatTypeOut untouched";
 }
 

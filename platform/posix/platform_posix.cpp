@@ -19,12 +19,15 @@ static int Descriptor(FileHandle file) {
 }
 
 FileHandle OpenForReading(const char* path) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a named pipe waits for a writer, for ever if none comes.
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return FileHandle{kNoFile};
-  // Only regular files and the like are catalogues: opening a directory fails, as it would
-  // for the Windows file call without backup semantics.
+  // Only files and disks are catalogues: a directory fails, as it does for the Windows file
+  // call without backup semantics, and so do pipes, sockets and terminals, whose reads could
+  // wait for ever.
   struct stat info;
-  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+  if (::fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode)) ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return FileHandle{kNoFile};
   }

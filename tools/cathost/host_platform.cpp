@@ -48,6 +48,11 @@ HeadStatus ReadFileHead(const std::string& path, unsigned char* buffer, size_t c
     return HeadStatus::kCannotRead;
   }
   if ((info.st_mode & S_IFMT) == S_IFDIR) return HeadStatus::kIsDirectory;
+  // A catalogue is a file: reading a pipe, a socket or a terminal could wait for ever.
+  if ((info.st_mode & S_IFMT) != S_IFREG) {
+    *reason = "not a regular file";
+    return HeadStatus::kCannotRead;
+  }
   FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     *reason = std::strerror(errno);
