@@ -50,3 +50,26 @@ inline int ReadAt(CatalogueState& state, uint32_t offset, void* dest, uint32_t l
   std::memcpy(dest, state.fileImage + offset, length);
   return StatusOk;
 }
+
+// The `length` bytes at `offset`, with the checks and results of ReadAt but no copy when the
+// whole file is held: then a pointer into the image (valid until the state is released),
+// otherwise `scratch` (at least `length` bytes) filled from the file. Returns nullptr on
+// failure, with ReadAt's result in `*status`. Records are read in place this way, so that a
+// chunk's text goes from the image straight into the host's record.
+inline const uint8_t* ViewAt(CatalogueState& state, uint32_t offset, uint32_t length,
+                             uint8_t* scratch, int* status) {
+  if (state.fileImage == nullptr) {
+    *status = ReadAtFile(state, offset, scratch, length);
+    return *status == StatusOk ? scratch : nullptr;
+  }
+  if (offset >= state.fileSize) {
+    *status = StatusPastEnd;
+    return nullptr;
+  }
+  if (length > state.fileSize - offset) {
+    *status = StatusDamaged;
+    return nullptr;
+  }
+  *status = StatusOk;
+  return state.fileImage + offset;
+}

@@ -12,32 +12,41 @@ bool Probe(const uint8_t* data, uint32_t dataSize) {
   return LoadU32(data + kVersionAt) == kSupportedVersion;
 }
 
-int ReadChain(CatalogueState& state, uint32_t link, char* dest, uint32_t capacity, bool* textCut) {
+int ReadChain(CatalogueState& state, uint32_t link, char* dest, uint32_t capacity,
+              uint32_t* written, bool* textCut) {
+  char* const start = dest;
   uint32_t room = capacity - 1;
-  uint8_t chunk[kChunkSize];
+  // Each chunk is read in place (a pointer into the image when the file is held), so its text
+  // is copied once, straight into `dest`.
+  uint8_t scratch[kChunkSize];
+  const uint8_t* chunk = nullptr;
   uint32_t taken = kChunkTextSize;  // bytes of `chunk` already copied; none read yet
-  bool endsInside = false;          // a zero byte among the copied bytes ends the text
+  int status = StatusOk;
   while (link != 0 && room != 0) {
-    if (ReadAt(state, link, chunk, kChunkSize) != StatusOk) {
+    chunk = ViewAt(state, link, kChunkSize, scratch, &status);
+    if (chunk == nullptr) {
       *dest = '\0';
+      *written = static_cast<uint32_t>(dest - start);
       return 0;
     }
     taken = room < kChunkTextSize ? room : kChunkTextSize;
     CopyBytes(dest, chunk + kChunkTextAt, taken);
-    if (textCut != nullptr && !endsInside) endsInside = HasZeroByte(dest, taken);
     dest += taken;
     room -= taken;
     link = LoadU32(chunk + kNextChunkAt);
   }
   *dest = '\0';
+  *written = static_cast<uint32_t>(dest - start);
   if (textCut != nullptr) {
-    // The room ran out before the text ended when the next byte the chain holds is not zero.
+    // The room ran out before the text ended when no zero byte was copied and the next byte
+    // the chain holds is not zero. Only a text that filled the room needs either look.
     bool cut = false;
-    if (room == 0 && !endsInside) {
+    if (room == 0 && !HasZeroByte(start, capacity - 1)) {
       if (taken < kChunkTextSize) {
         cut = chunk[kChunkTextAt + taken] != 0;
       } else if (link != 0) {
-        cut = ReadAt(state, link, chunk, kChunkSize) != StatusOk || chunk[kChunkTextAt] != 0;
+        const uint8_t* next = ViewAt(state, link, kChunkSize, scratch, &status);
+        cut = next == nullptr || next[kChunkTextAt] != 0;
       }
     }
     *textCut = cut;

@@ -67,9 +67,11 @@ bool Probe(const uint8_t* data, uint32_t dataSize);
 // Copies the text of the chain at `link` into `dest` (`capacity` bytes, at least 1), raw,
 // zero bytes included, always ending it with a zero byte; a chain longer than the room is
 // cut. Returns 1, or 0 when a chunk could not be read (what was copied before stays).
+// `*written` receives the number of bytes copied before the final zero byte (on failure too),
+// so that callers measure the text within them instead of over the whole field.
 // When `textCut` is given it tells whether the text (up to its first zero byte) went on
 // beyond the room; a continuation that cannot be read counts as cut.
 int ReadChain(CatalogueState& state, uint32_t link, char* dest, uint32_t capacity,
-              bool* textCut = nullptr);
+              uint32_t* written, bool* textCut = nullptr);
 
 }  // namespace mur

@@ -177,8 +177,7 @@ int WalkStep(const char* ownName, uint32_t ownLength, int result) {
 // Writes an inline text of a `field`-byte area (ending at its first zero byte or filling
 // the area) with what fits of `room` characters and a zero byte. Returns its length.
 uint32_t PutInline(char* dest, const uint8_t* field, uint32_t fieldSize, uint32_t room, bool* cut) {
-  uint32_t length = 0;
-  while (length < fieldSize && field[length] != 0) ++length;
+  uint32_t length = ZeroByteIndex(field, fieldSize);
   if (length > room) {
     length = room;
     *cut = true;
@@ -188,34 +187,39 @@ uint32_t PutInline(char* dest, const uint8_t* field, uint32_t fieldSize, uint32_
   return length;
 }
 
-// Appends "." and the extension chain to the name of `length` characters at `name`.
-// Returns 0 when a chunk of the chain could not be read.
-int PutExtension(char* name, uint32_t length, uint32_t room, uint32_t link, bool* cut) {
-  if (length + 1 > room) {  // not even the "." fits
+// Appends "." and the extension chain to the name of `*length` characters at `name`, and
+// moves `*length` to the end of the whole text (the extension's first zero byte, if it holds
+// one). Returns 0 when a chunk of the chain could not be read.
+int PutExtension(char* name, uint32_t* length, uint32_t room, uint32_t link, bool* cut) {
+  if (*length + 1 > room) {  // not even the "." fits
     *cut = true;
     return 1;
   }
-  name[length] = '.';
+  char* extension = name + *length + 1;
+  name[*length] = '.';
   bool extensionCut = false;
+  uint32_t written = 0;
   const int read =
-      mur::ReadChain(gMur.catalogue, link, name + length + 1, room - length, &extensionCut);
+      mur::ReadChain(gMur.catalogue, link, extension, room - *length, &written, &extensionCut);
   if (extensionCut) *cut = true;
+  *length += 1 + ZeroByteIndex(extension, written);
   return read;
 }
 
 // The text in `description` up to its first zero byte, or all 256 bytes when the host
-// passed none: nothing beyond the field is read or written.
+// passed none: nothing beyond the field is read or written. Runs on every item, whatever
+// this item wrote, so the text is measured in one pass, many bytes at a time.
 void ConvertDescription(char* description) {
-  if (const void* end = std::memchr(description, 0, kDescriptionSize)) {
-    const auto length = static_cast<uint32_t>(static_cast<const char*>(end) - description);
-    if (HasHighByte(description, length)) platform::CharToOem(description);
+  const TextMeasure text = MeasureText(description, kDescriptionSize);
+  if (text.length < kDescriptionSize) {
+    if (text.hasHighByte) platform::CharToOem(description);
     return;
   }
-  char text[kDescriptionSize + 1];
-  std::memcpy(text, description, kDescriptionSize);
-  text[kDescriptionSize] = '\0';
-  platform::CharToOem(text);
-  std::memcpy(description, text, kDescriptionSize);
+  char whole[kDescriptionSize + 1];
+  std::memcpy(whole, description, kDescriptionSize);
+  whole[kDescriptionSize] = '\0';
+  platform::CharToOem(whole);
+  std::memcpy(description, whole, kDescriptionSize);
 }
 
 // The stamp is converted with no time-zone step; one that does not convert gives zero.
@@ -276,9 +280,11 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
   // Past the size known at open there is no node, with or without the image; the schedule
   // covers exactly the offsets below it.
   if (gMur.nextNode >= gMur.scheduledLimit) return StatusPastEnd;
-  uint8_t node[mur::kNodeSize];
-  const int read = ReadAt(gMur.catalogue, gMur.nextNode, node, mur::kNodeSize);
-  if (read != StatusOk) return read;
+  // The node is read in place: a pointer into the image when the file is held.
+  uint8_t scratch[mur::kNodeSize];
+  int read = StatusOk;
+  const uint8_t* node = ViewAt(gMur.catalogue, gMur.nextNode, mur::kNodeSize, scratch, &read);
+  if (node == nullptr) return read;
   PendingNode* pending = TakeNode();
   if (pending == nullptr) return StatusReadError;
 
@@ -310,38 +316,41 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
   const uint32_t kindLink = LoadU32(node + mur::kKindLinkAt);
   bool cut = false;
   bool textFailed = false;
+  uint32_t ownLength = 0;  // up to the own name's first zero byte, extension included
+  uint32_t unused = 0;
   switch ((flags >> mur::kNameKindShift) & mur::kNameKindMask) {
     case 0:
-      PutInline(ownName, area, mur::kLongInlineName, room, &cut);
+      ownLength = PutInline(ownName, area, mur::kLongInlineName, room, &cut);
       break;
-    case 1: {
-      const uint32_t length = PutInline(ownName, area, mur::kShortInlineName, room, &cut);
-      if (kindLink != 0 && PutExtension(ownName, length, room, kindLink, &cut) == 0) {
+    case 1:
+      ownLength = PutInline(ownName, area, mur::kShortInlineName, room, &cut);
+      if (kindLink != 0 && PutExtension(ownName, &ownLength, room, kindLink, &cut) == 0) {
         textFailed = true;
       }
       break;
-    }
     case 2:
-      PutInline(ownName, area, mur::kShortInlineName, room, &cut);
-      if (mur::ReadChain(gMur.catalogue, kindLink, details->description, kDescriptionSize) == 0) {
+      ownLength = PutInline(ownName, area, mur::kShortInlineName, room, &cut);
+      if (mur::ReadChain(gMur.catalogue, kindLink, details->description, kDescriptionSize,
+                         &unused) == 0) {
         textFailed = true;
       }
       break;
     default: {
-      if (mur::ReadChain(gMur.catalogue, LoadU32(node + mur::kNameChainAt), ownName, room + 1,
-                         &cut) == 0) {
+      uint32_t written = 0;
+      const int nameRead = mur::ReadChain(gMur.catalogue, LoadU32(node + mur::kNameChainAt),
+                                          ownName, room + 1, &written, &cut);
+      ownLength = ZeroByteIndex(ownName, written);
+      if (nameRead == 0) {
         textFailed = true;
         break;
       }
       const uint32_t extensionLink = LoadU32(node + mur::kExtensionChainAt);
-      if (extensionLink != 0) {
-        const auto length = static_cast<uint32_t>(std::strlen(ownName));
-        if (PutExtension(ownName, length, room, extensionLink, &cut) == 0) {
-          textFailed = true;
-          break;
-        }
+      if (extensionLink != 0 && PutExtension(ownName, &ownLength, room, extensionLink, &cut) == 0) {
+        textFailed = true;
+        break;
       }
-      if (mur::ReadChain(gMur.catalogue, kindLink, details->description, kDescriptionSize) == 0) {
+      if (mur::ReadChain(gMur.catalogue, kindLink, details->description, kDescriptionSize,
+                         &unused) == 0) {
         textFailed = true;
       }
       break;
@@ -352,7 +361,6 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
   // Converted before the walk step, so that the path a directory adds holds converted names.
   // Bytes below 0x80 are the same in the ANSI and the OEM character sets, so a text without
   // higher bytes is left as it is; the conversion never changes a text's length.
-  const auto ownLength = static_cast<uint32_t>(std::strlen(ownName));
   if (HasHighByte(ownName, ownLength)) platform::CharToOem(ownName);
   ConvertDescription(details->description);
   std::memcpy(details->hostSystem, kHostSystemName, sizeof(kHostSystemName));

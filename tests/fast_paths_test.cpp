@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/bytes.h"
+#include "core/catalogue_state.h"
 #include "platform/dos_time.h"
 #include "tests/support/module_fixture.h"
 #include "tools/catwriter/zex_writer.h"
@@ -50,6 +51,94 @@ TEST(FastScans, ZeroAndHighBytesAreFoundAtEveryPositionAndNowhereElse) {
       EXPECT_FALSE(HasZeroByte(withHigh.data(), length)) << length << " " << at;
     }
   }
+}
+
+// The plain measures the word-at-a-time ones replace.
+uint32_t PlainZeroIndex(const uint8_t* text, uint32_t length) {
+  uint32_t at = 0;
+  while (at < length && text[at] != 0) ++at;
+  return at;
+}
+
+bool PlainHighBefore(const uint8_t* text, uint32_t end) {
+  for (uint32_t i = 0; i < end; ++i) {
+    if (text[i] >= 0x80) return true;
+  }
+  return false;
+}
+
+TEST(FastScans, ZeroIndexAndTextMeasureMatchThePlainScansAtEveryPosition) {
+  // Lengths up to a whole description field; a zero, a 0x01 (where the word trick can
+  // misfire) and a high byte placed at every position, before and after one another.
+  for (uint32_t length = 0; length <= 256; ++length) {
+    std::vector<uint8_t> text(length + 16, 0);  // zero bytes beyond the length
+    for (uint32_t i = 0; i < length; ++i) text[i] = static_cast<uint8_t>('a' + i % 26);
+    const uint32_t step = length > 48 ? 7 : 1;
+    for (uint32_t zeroAt = 0; zeroAt <= length; zeroAt += step) {
+      for (uint32_t highAt = 0; highAt <= length; highAt += step) {
+        std::vector<uint8_t> probe = text;
+        if (zeroAt < length) probe[zeroAt] = 0;
+        if (zeroAt + 1 < length) probe[zeroAt + 1] = 0x01;
+        if (highAt < length && highAt != zeroAt) probe[highAt] = 0xE9;
+        const uint32_t expected = PlainZeroIndex(probe.data(), length);
+        ASSERT_EQ(ZeroByteIndex(probe.data(), length), expected) << length << " " << zeroAt;
+        const TextMeasure measure = MeasureText(probe.data(), length);
+        ASSERT_EQ(measure.length, expected) << length << " " << zeroAt << " " << highAt;
+        ASSERT_EQ(measure.hasHighByte, PlainHighBefore(probe.data(), expected))
+            << length << " " << zeroAt << " " << highAt;
+      }
+    }
+  }
+}
+
+TEST(FastScans, TextMeasureReadsNothingBeyondTheField) {
+  // A field with no zero byte, in a heap block of exactly its size: the measures stop at the
+  // field's end (the sanitizer build reports any read past it).
+  for (uint32_t length : {1u, 7u, 8u, 12u, 15u, 16u, 17u, 36u, 255u, 256u}) {
+    std::vector<uint8_t> field(length, 0x80);
+    const TextMeasure measure = MeasureText(field.data(), length);
+    EXPECT_EQ(measure.length, length);
+    EXPECT_TRUE(measure.hasHighByte);
+    EXPECT_EQ(ZeroByteIndex(field.data(), length), length);
+  }
+}
+
+// Reads in place give what ReadAt gives: the same result for every range at the edges of the
+// file, and the same bytes, from the image and from the file alike.
+TEST(FastReads, ViewAtMatchesReadAtWithAndWithoutTheImage) {
+  std::vector<uint8_t> bytes(100);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 1);
+  TempFile file(bytes);
+  CatalogueState state{};
+  ASSERT_EQ(OpenCatalogue(state, file.path()), 1);
+  ASSERT_NE(state.fileImage, nullptr);
+  const uint32_t offsets[] = {0, 1, 59, 60, 61, 99, 100, 101, 0x7FFFFFFF, 0xFFFFFFFF};
+  const uint32_t lengths[] = {0, 1, 39, 40, 41, 100, 0xFFFFFFFF};
+  for (const bool withImage : {true, false}) {
+    if (!withImage) {
+      platform::FreeImage(state.fileImage, state.fileSize);
+      state.fileImage = nullptr;
+    }
+    for (const uint32_t offset : offsets) {
+      for (const uint32_t length : lengths) {
+        if (!withImage && length > 100) continue;  // no scratch that large
+        uint8_t copied[128];
+        uint8_t scratch[128];
+        const int expected = ReadAt(state, offset, copied, length);
+        int status = -1;
+        const uint8_t* view = ViewAt(state, offset, length, scratch, &status);
+        ASSERT_EQ(status, expected) << withImage << " " << offset << " " << length;
+        ASSERT_EQ(view != nullptr, expected == StatusOk) << offset << " " << length;
+        if (view != nullptr) {
+          ASSERT_EQ(std::memcmp(view, copied, length), 0) << offset << " " << length;
+          if (withImage) {
+            EXPECT_EQ(view, state.fileImage + offset);
+          }
+        }
+      }
+    }
+  }
+  CloseCatalogue(state);
 }
 
 // The conversion as it was written first, on the general calendar.
