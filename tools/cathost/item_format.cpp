@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "core/bytes.h"
+
 namespace {
 
 constexpr uint64_t kTicksPerSecond = 10'000'000;
@@ -195,6 +197,13 @@ char* WriteAttributeLetters(char* out, uint32_t attributes) {
 }
 
 char* WriteCp437AsUtf8(char* out, const char* field, size_t fieldSize) {
+  // Most texts are pure ASCII, which UTF-8 keeps byte for byte: measured in one pass (length
+  // and high bytes together, many bytes at a time), such a text is copied whole.
+  const TextMeasure text = MeasureText(field, static_cast<uint32_t>(fieldSize));
+  if (!text.hasHighByte) {
+    std::memcpy(out, field, text.length);
+    return out + text.length;
+  }
   const auto* bytes = reinterpret_cast<const uint8_t*>(field);
   for (size_t i = 0; i < fieldSize; ++i) {
     uint8_t byte = bytes[i];
