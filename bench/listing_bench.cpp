@@ -285,9 +285,9 @@ int64_t ListingPeak(const Catalogue& catalogue) {
   return peak;
 }
 
-int PeakMode(const std::string& spec) {
-  const size_t colon = spec.find(':');
-  const std::string format = spec.substr(0, colon);
+int PeakMode(const std::string& request) {
+  const size_t colon = request.find(':');
+  const std::string format = request.substr(0, colon);
   std::string error;
   FormatModule& module = format == "zex" ? gZex : gMur;
   const char* override =
@@ -298,7 +298,7 @@ int PeakMode(const std::string& spec) {
   }
   module.loadFormatModule(nullptr);
   const uint64_t before = StatusField("VmHWM:");
-  ListAll(module, spec.c_str() + colon + 1);
+  ListAll(module, request.c_str() + colon + 1);
   std::printf("%lld\n",
               static_cast<long long>(StatusField("VmHWM:")) - static_cast<long long>(before));
   return 0;

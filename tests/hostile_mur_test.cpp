@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "fuzz/record_checks.h"
+#include "tests/support/checked_module.h"
 #include "tests/support/module_fixture.h"
 #include "tools/catwriter/mur_writer.h"
 
@@ -62,41 +62,10 @@ MurImage SmallCatalogue() {
                 chained, File("LAST")});
 }
 
-std::vector<uint8_t> Prefix(const std::vector<uint8_t>& bytes, size_t length) {
-  return std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(length));
-}
-
-size_t OpenDescriptors() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count;
-}
-
-class HostileMur : public ::testing::Test {
+class HostileMur : public CheckedModuleTest {
  protected:
-  HostileMur() : module_(MUR_FMT_PATH) {}
-  const FormatModule& mur() { return module_.get(); }
-
-  int Open(const std::vector<uint8_t>& bytes) {
-    file_ = std::make_unique<TempFile>(bytes);
-    int32_t type = -1;
-    return mur().openArchive(file_->path(), &type);
-  }
-  CheckedListing ListChecked(uint64_t fileSize) {
-    return record_checks::ListChecked(mur().getArcItem, Format::Mur, fileSize);
-  }
-  CheckedListing OpenAndList(const std::vector<uint8_t>& bytes) {
-    EXPECT_EQ(Open(bytes), 1);
-    CheckedListing listing = ListChecked(bytes.size());
-    EXPECT_FALSE(listing.endless);
-    EXPECT_EQ(listing.broken, nullptr) << listing.broken;
-    return listing;
-  }
-
-  LoadedModule module_;
-  std::unique_ptr<TempFile> file_;
+  HostileMur() : CheckedModuleTest(MUR_FMT_PATH, Format::Mur) {}
+  const FormatModule& mur() { return module(); }
 };
 
 // Cut after every byte, the catalogue opens once its header is whole; each node whose record

@@ -3,12 +3,12 @@
 // fuzz targets use) that no byte of the host's records is written that must stay.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "fuzz/record_checks.h"
+#include "tests/support/checked_module.h"
 #include "tests/support/module_fixture.h"
 #include "tools/catwriter/zex_writer.h"
 
@@ -54,43 +54,10 @@ ZexTree SmallTree() {
   return tree;
 }
 
-std::vector<uint8_t> Prefix(const std::vector<uint8_t>& bytes, size_t length) {
-  return std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(length));
-}
-
-size_t OpenDescriptors() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count;
-}
-
-class HostileZex : public ::testing::Test {
+class HostileZex : public CheckedModuleTest {
  protected:
-  HostileZex() : module_(ZEX_FMT_PATH) {}
-  const FormatModule& zex() { return module_.get(); }
-
-  // Opens `bytes` as a catalogue file; returns what OpenArchive returned.
-  int Open(const std::vector<uint8_t>& bytes) {
-    file_ = std::make_unique<TempFile>(bytes);
-    int32_t type = -1;
-    return zex().openArchive(file_->path(), &type);
-  }
-  CheckedListing ListChecked(uint64_t fileSize) {
-    return record_checks::ListChecked(zex().getArcItem, Format::Zex, fileSize);
-  }
-  // Opens and lists `bytes`; the listing must end and keep every rule.
-  CheckedListing OpenAndList(const std::vector<uint8_t>& bytes) {
-    EXPECT_EQ(Open(bytes), 1);
-    CheckedListing listing = ListChecked(bytes.size());
-    EXPECT_FALSE(listing.endless);
-    EXPECT_EQ(listing.broken, nullptr) << listing.broken;
-    return listing;
-  }
-
-  LoadedModule module_;
-  std::unique_ptr<TempFile> file_;
+  HostileZex() : CheckedModuleTest(ZEX_FMT_PATH, Format::Zex) {}
+  const FormatModule& zex() { return module(); }
 };
 
 // Where each item of the small tree's listing has its record and its description block.
