@@ -300,7 +300,7 @@ class CatalogueLister {
     switch (result) {
       case StatusDamaged:
         Fail(path, where + "damaged catalogue (result 2)" +
-                       (delivered ? ", item listed with part of its text missing"
+                       (delivered ? ", item listed without all of its text, path or links"
                                   : ", its record runs past the end of the file"));
         return kExitDamaged;
       case StatusPastEnd:
