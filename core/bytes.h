@@ -22,6 +22,15 @@ inline uint64_t LoadU64(const uint8_t* p) {
   return static_cast<uint64_t>(LoadU32(p)) | static_cast<uint64_t>(LoadU32(p + 4)) << 32;
 }
 
+// Little-endian stores, the counterparts of the loads above.
+inline void StoreU32(uint8_t* p, uint32_t value) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+inline void StoreU64(uint8_t* p, uint64_t value) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
 // Copies exactly `length` bytes, at most 16, with a few fixed-size moves instead of a library
 // call: two overlapping moves cover any length from 4 to 16. Short names are copied so once
 // or twice per item.

@@ -14,6 +14,7 @@
 #include "platform/dos_time.h"
 #include "tests/support/module_fixture.h"
 #include "tools/catwriter/zex_writer.h"
+#include "zex/zex_format.h"
 
 namespace {
 
@@ -125,6 +126,12 @@ TEST(FastReads, ViewAtMatchesReadAtWithAndWithoutTheImage) {
         uint8_t copied[128];
         uint8_t scratch[128];
         const int expected = ReadAt(state, offset, copied, length);
+        uint8_t shortCopy[128];
+        ASSERT_EQ(ReadShortAt(state, offset, shortCopy, length), expected)
+            << offset << " " << length;
+        if (expected == StatusOk) {
+          ASSERT_EQ(std::memcmp(shortCopy, copied, length), 0) << offset << " " << length;
+        }
         int status = -1;
         const uint8_t* view = ViewAt(state, offset, length, scratch, &status);
         ASSERT_EQ(status, expected) << withImage << " " << offset << " " << length;
@@ -193,6 +200,57 @@ std::string PlainShortName(const uint8_t* name, const uint8_t* extension) {
   if (!out.empty() && out.back() == '.') out.pop_back();
   const size_t zero = out.find('\0');
   return zero == std::string::npos ? out : out.substr(0, zero);
+}
+
+// The packed name of an entry, as text: its bytes written out with WritePackedName.
+std::string PackedText(const zex::PackedName& name) {
+  char text[16];
+  zex::WritePackedName(name, text, sizeof text);
+  return std::string(text, name.length);
+}
+
+TEST(FastShortNames, PackedNamesWriteExactlyTheAskedBytesAndCutAtEveryLength) {
+  // Names of every length from 0 to 12, with and without an extension.
+  const char* const entries[][2] = {{"        ", "   "}, {"A       ", "   "}, {"ABCDEFG ", "   "},
+                                    {"ABCDEFGH", "   "}, {"        ", "TXT"}, {"A       ", "B  "},
+                                    {"ABCD    ", "TX "}, {"ABCDEFGH", "TXT"}, {"ABCDEFGH", "A. "}};
+  for (const auto& parts : entries) {
+    uint8_t entry[zex::kEntrySize] = {};
+    std::memcpy(entry + zex::kNameAt, parts[0], zex::kNameSize);
+    std::memcpy(entry + zex::kExtensionAt, parts[1], zex::kExtensionSize);
+    const zex::PackedName name = zex::PackShortName(entry);
+    const std::string expected = PlainShortName(entry + zex::kNameAt, entry + zex::kExtensionAt);
+    ASSERT_EQ(PackedText(name), expected);
+    // Writing `count` bytes gives the name's first `count` bytes, zero bytes past its end,
+    // and leaves everything after them alone.
+    const std::string padded = expected + std::string(16 - expected.size(), '\0');
+    for (uint32_t count = 0; count <= 16; ++count) {
+      char out[24];
+      std::memset(out, 0x5A, sizeof out);
+      zex::WritePackedName(name, out + 4, count);
+      ASSERT_EQ(std::string(out + 4, count), padded.substr(0, count)) << expected << " " << count;
+      for (const uint32_t at : {0u, 1u, 2u, 3u}) ASSERT_EQ(out[at], 0x5A) << count;
+      for (uint32_t at = 4 + count; at < sizeof out; ++at) ASSERT_EQ(out[at], 0x5A) << count;
+    }
+    for (uint32_t keep = 0; keep <= name.length; ++keep) {
+      const zex::PackedName cut = zex::CutPackedName(name, keep);
+      ASSERT_EQ(cut.length, keep);
+      ASSERT_EQ(PackedText(cut), expected.substr(0, keep)) << expected << " " << keep;
+      char text[16];
+      zex::WritePackedName(cut, text, sizeof text);
+      for (uint32_t at = keep; at < sizeof text; ++at) ASSERT_EQ(text[at], 0) << keep;
+    }
+  }
+}
+
+TEST(FastBytes, StoresAreLittleEndian) {
+  uint8_t out[8];
+  StoreU32(out, 0x04030201u);
+  EXPECT_EQ(LoadU32(out), 0x04030201u);
+  EXPECT_EQ(out[0], 0x01);
+  StoreU64(out, 0x0807060504030201ull);
+  EXPECT_EQ(LoadU64(out), 0x0807060504030201ull);
+  EXPECT_EQ(out[7], 0x08);
 }
 
 // Lists one root directory holding an entry per (name, extension) pair and compares each

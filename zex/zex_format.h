@@ -21,7 +21,10 @@
 //   ZexNote: u16 length, then that many bytes of description text, no terminator.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+
+#include "core/bytes.h"
 
 namespace zex {
 
@@ -71,8 +74,95 @@ constexpr uint32_t kMaxShortName = kNameSize + 1 + kExtensionSize;
 // Returns true when `data` holds a ZEX header.
 bool Probe(const uint8_t* data, uint32_t dataSize);
 
-// Forms the 8.3 name of an entry into `out` (room for kMaxShortName bytes, no terminator is
-// written) and returns its length.
-uint32_t ShortName(const uint8_t* entry, char* out);
+// An 8.3 name held in two words: byte i of `low` (then of `high`) is character i, and every
+// byte from `length` on is zero, so the name's terminator comes with it. Built and written
+// out in registers: a name put together byte by byte in memory and read back a word at a
+// time stalls the processor's store forwarding on every item.
+struct PackedName {
+  uint64_t low;
+  uint64_t high;
+  uint32_t length;
+};
+
+// Eight bytes at a time: byte i of a word is byte i of the field (the loads are
+// little-endian), so the lowest byte is the first one.
+constexpr uint64_t kEveryByte = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+// A mask of the low `count` bytes of a word, `count` at most 8.
+inline uint64_t LowBytesMask(uint32_t count) {
+  return count >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * count)) - 1;
+}
+
+// The number of bytes left when blanks and zero bytes are dropped from the end of a field
+// held in `bytes` (unused high bytes zero).
+inline uint32_t TrimmedLength(uint64_t bytes) {
+  // A byte is padding when it is 0x00 or 0x20, that is when setting bit 5 gives 0x20.
+  const uint64_t kept = (bytes | 0x20 * kEveryByte) ^ (0x20 * kEveryByte);
+  return kept == 0 ? 0 : 8 - static_cast<uint32_t>(std::countl_zero(kept)) / 8;
+}
+
+// The index of the first zero byte among the first `length` bytes, or `length` when none.
+inline uint32_t FirstZero(uint64_t bytes, uint32_t length) {
+  const uint64_t zeros = (bytes - kEveryByte) & ~bytes & kHighBits;  // exact for the lowest
+  if (zeros == 0) return length;
+  const uint32_t first = static_cast<uint32_t>(std::countr_zero(zeros)) / 8;
+  return first < length ? first : length;
+}
+
+// Forms the 8.3 name of an entry.
+inline PackedName PackShortName(const uint8_t* entry) {
+  const uint64_t name = LoadU64(entry + kNameAt);
+  const uint64_t extension = uint64_t{entry[kExtensionAt]} |
+                             uint64_t{entry[kExtensionAt + 1]} << 8 |
+                             uint64_t{entry[kExtensionAt + 2]} << 16;
+  // Padding dropped from the end of each part (inner blanks and zero bytes stay).
+  const uint32_t length = TrimmedLength(name);
+  const uint32_t extensionLength = TrimmedLength(extension);
+  // A zero byte inside the name ends it there, without the extension.
+  const uint32_t nameEnd = FirstZero(name, length);
+  if (nameEnd < length || extensionLength == 0) {
+    // Nothing of the extension left: the separator goes too.
+    return {name & LowBytesMask(nameEnd), 0, nameEnd};
+  }
+  // A zero byte inside the extension ends the name there; otherwise an extension ending in
+  // "." loses that character.
+  uint32_t suffixLength = 1 + FirstZero(extension, extensionLength);
+  const uint64_t suffix = '.' | extension << 8;
+  if (suffixLength == 1 + extensionLength && (suffix >> (8 * (suffixLength - 1)) & 0xFF) == '.') {
+    --suffixLength;
+  }
+  const uint64_t kept = suffix & LowBytesMask(suffixLength);
+  const uint32_t shift = 8 * length;  // 0 to 64
+  return {(name & LowBytesMask(length)) | (shift < 64 ? kept << shift : 0),
+          shift == 0 ? 0 : kept >> (64 - shift), length + suffixLength};
+}
+
+// The first `count` characters of `name` (at most its length): the rest becomes zero.
+inline PackedName CutPackedName(PackedName name, uint32_t count) {
+  if (count >= 8) return {name.low, name.high & LowBytesMask(count - 8), count};
+  return {name.low & LowBytesMask(count), 0, count};
+}
+
+// Writes exactly `count` bytes of `name` (at most 16) to `out`; with `count` = length + 1
+// that is the name and its zero byte. Two overlapping stores, as in CopyShort.
+inline void WritePackedName(const PackedName& name, char* out, uint32_t count) {
+  auto* bytes = reinterpret_cast<uint8_t*>(out);
+  if (count >= 8) {
+    // The last word starts `count` - 8 bytes in: all of `low`, all of `high`, or a shift
+    // of both (a shift by 64 bits is undefined, hence the two ends apart).
+    const uint32_t shift = 8 * (count - 8);
+    const uint64_t last = shift == 0    ? name.low
+                          : shift == 64 ? name.high
+                                        : (name.low >> shift) | (name.high << (64 - shift));
+    StoreU64(bytes, name.low);
+    StoreU64(bytes + count - 8, last);
+  } else if (count >= 4) {
+    StoreU32(bytes, static_cast<uint32_t>(name.low));
+    StoreU32(bytes + count - 4, static_cast<uint32_t>(name.low >> (8 * (count - 4))));
+  } else {
+    for (uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(name.low >> (8 * i));
+  }
+}
 
 }  // namespace zex

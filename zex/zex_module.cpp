@@ -94,7 +94,7 @@ int FillDescription(const uint8_t* entry, ItemDetails* details) {
   if (ReadAt(gZex.catalogue, note, lengthField, 2) != StatusOk) return StatusDamaged;
   uint32_t length = LoadU16(lengthField);
   if (length > kDescriptionSize - 1) length = kDescriptionSize - 1;
-  if (ReadAt(gZex.catalogue, note + 2, details->description, length) != StatusOk) {
+  if (ReadShortAt(gZex.catalogue, note + 2, details->description, length) != StatusOk) {
     details->description[0] = '\0';
     return StatusDamaged;
   }
@@ -163,23 +163,26 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
       ReleaseState(gZex.catalogue);
       return StatusEnd;
     }
-    int read = ReadAt(gZex.catalogue, gZex.dirCursor, record, zex::kDirRecordSize);
-    if (read != StatusOk) return read;
+    // Records are read in place: a pointer into the image when the file is held.
+    int read = StatusOk;
+    const uint8_t* directory =
+        ViewAt(gZex.catalogue, gZex.dirCursor, zex::kDirRecordSize, record, &read);
+    if (directory == nullptr) return read;
     // Back to the parent's path: levels 0 and 1 keep no component, level n keeps n - 1.
-    const uint32_t level = LoadU16(record + zex::kLevelAt);
+    const uint32_t level = LoadU16(directory + zex::kLevelAt);
     CutPathTo(level <= 1 ? 0 : level - 1);
-    entry = record + zex::kDirEntryAt;
-    gZex.entryRemaining = LoadU16(record + zex::kEntryCountAt);
+    entry = directory + zex::kDirEntryAt;
+    gZex.entryRemaining = LoadU16(directory + zex::kEntryCountAt);
     if (gZex.entryRemaining != 0) {
       gZex.listingDirectories = false;
       gZex.entryCursor =
-          gZex.entryTable + uint32_t{LoadU16(record + zex::kFirstEntryAt)} * zex::kEntrySize;
+          gZex.entryTable + uint32_t{LoadU16(directory + zex::kFirstEntryAt)} * zex::kEntrySize;
     }
     if (--gZex.dirRemaining != 0) gZex.dirCursor += zex::kDirRecordSize;
   } else {
-    int read = ReadAt(gZex.catalogue, gZex.entryCursor, record, zex::kEntrySize);
-    if (read != StatusOk) return read;
-    entry = record;
+    int read = StatusOk;
+    entry = ViewAt(gZex.catalogue, gZex.entryCursor, zex::kEntrySize, record, &read);
+    if (entry == nullptr) return read;
     if (--gZex.entryRemaining != 0) {
       gZex.entryCursor += zex::kEntrySize;
     } else {
@@ -197,24 +200,29 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
   item->packedSizeLow = item->nFileSizeLow;
   FillTimes(entry, item);
 
-  char name[zex::kMaxShortName];
-  const uint32_t nameLength = zex::ShortName(entry, name);
-  CopyShort(item->cAlternateFileName, name, nameLength);
-  item->cAlternateFileName[nameLength] = '\0';
+  // The name goes out from registers: written with its zero byte in one or two stores.
+  const zex::PackedName name = zex::PackShortName(entry);
+  const uint32_t nameLength = name.length;
+  zex::WritePackedName(name, item->cAlternateFileName, nameLength + 1);
 
   // The path and the name, cut to 259 characters when they do not fit.
   uint32_t pathLength = gZex.pathLength;
   CopyBytes(item->cFileName, gZex.catalogue.pathBuffer, pathLength);
-  uint32_t copied = nameLength;
-  if (copied > kMaxPathText - pathLength) {
-    copied = kMaxPathText - pathLength;
+  if (nameLength <= kMaxPathText - pathLength) {
+    zex::WritePackedName(name, item->cFileName + pathLength, nameLength + 1);
+  } else {
+    const uint32_t copied = kMaxPathText - pathLength;
+    zex::WritePackedName(zex::CutPackedName(name, copied), item->cFileName + pathLength,
+                         copied + 1);
     result = StatusDamaged;
   }
   if (gZex.pathCut) result = StatusDamaged;
-  CopyShort(item->cFileName + pathLength, name, copied);
-  item->cFileName[pathLength + copied] = '\0';
 
-  if (isDirectory) EnterDirectory(name, nameLength);
+  if (isDirectory) {
+    char text[2 * sizeof(uint64_t)];
+    zex::WritePackedName(name, text, sizeof text);
+    EnterDirectory(text, nameLength);
+  }
 
   const int described = FillDescription(entry, details);
   if (described != StatusOk) result = described;

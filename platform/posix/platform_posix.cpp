@@ -90,26 +90,29 @@ bool DosDateTimeToFileTime(uint16_t dosDate, uint16_t dosTime, FileTime* out) {
   return true;
 }
 
-// The offset from UTC in force now, looked up again once the wall-clock second has changed:
-// a lookup costs a system call, and the offset in force may change during a long listing.
-static int64_t CurrentUtcOffsetSeconds() {
+// The offset from UTC in force now, in FILETIME ticks, looked up again once the wall-clock
+// second has changed: a lookup costs a system call, and the offset in force may change during
+// a long listing. Kept in ticks, so that a conversion is one clock read and a subtraction.
+static int64_t CurrentUtcOffsetTicks() {
   static time_t cachedSecond = -1;
-  static int64_t cachedOffset = 0;
-  struct timespec now;
-  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
-  if (now.tv_sec != cachedSecond) {
+  static int64_t cachedOffsetTicks = 0;
+  // The wall-clock second from the cheapest clock there is: Linux serves time() from the
+  // vDSO as one load of the clock's current second, with neither a system call nor the
+  // retry loop of clock_gettime.
+  const time_t now = ::time(nullptr);
+  if (now != cachedSecond) [[unlikely]] {
     struct tm local;
-    cachedOffset = ::localtime_r(&now.tv_sec, &local) != nullptr ? local.tm_gmtoff : 0;
-    cachedSecond = now.tv_sec;
+    const int64_t offset = ::localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;
+    cachedOffsetTicks = offset * static_cast<int64_t>(dos_time::kTicksPerSecond);
+    cachedSecond = now;
   }
-  return cachedOffset;
+  return cachedOffsetTicks;
 }
 
 bool LocalFileTimeToFileTime(const FileTime* local, FileTime* utc) {
   const uint64_t localTicks =
       static_cast<uint64_t>(local->dwHighDateTime) << 32 | local->dwLowDateTime;
-  const int64_t offsetTicks =
-      CurrentUtcOffsetSeconds() * static_cast<int64_t>(dos_time::kTicksPerSecond);
+  const int64_t offsetTicks = CurrentUtcOffsetTicks();
   // A result before 1601 cannot be expressed.
   if (offsetTicks > 0 && localTicks < static_cast<uint64_t>(offsetTicks)) return false;
   const uint64_t utcTicks = localTicks - static_cast<uint64_t>(offsetTicks);
