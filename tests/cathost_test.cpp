@@ -187,6 +187,28 @@ TEST_F(CathostTest, TextLinesShowAttributesSizeUtcTimePathAndDescription) {
   EXPECT_EQ(Run({"--module=" ZEX_FMT_PATH, path}).out, kSampleListing);
 }
 
+TEST_F(CathostTest, NeighboursSharingStampsOrAttributesKeepTheirOwnFields) {
+  // The text line reuses the previous item's formatted stamp and attribute letters when they
+  // match: each change, and each return to an earlier value, must still show.
+  const catwriter::DosStamp first = MakeDosStamp(2001, 2, 3, 4, 5, 6);
+  const catwriter::DosStamp second = MakeDosStamp(2001, 2, 3, 4, 5, 8);
+  ZexTree tree;
+  tree.rootFiles.push_back(File("F1", "", zex::kArchive, 9, first));
+  tree.rootFiles.push_back(File("F2", "", zex::kArchive, 10, first));
+  tree.rootFiles.push_back(File("F3", "", zex::kHidden, 0, first));
+  tree.rootFiles.push_back(File("F4", "", zex::kHidden, 4294967295u, second));
+  tree.rootFiles.push_back(File("F5", "", zex::kArchive, 123456789, first));
+  std::string path = Write("neighbours.zex", catwriter::BuildZex(tree).bytes);
+  RunResult result = Run({path});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "----ao          9 2001-02-03 04:05:06 F1\n"
+            "----ao         10 2001-02-03 04:05:06 F2\n"
+            "--h--o          0 2001-02-03 04:05:06 F3\n"
+            "--h--o 4294967295 2001-02-03 04:05:08 F4\n"
+            "----ao  123456789 2001-02-03 04:05:06 F5\n");
+}
+
 TEST_F(CathostTest, JsonLineCarriesEveryFieldWithEscapedTexts) {
   ZexTree tree;
   ZexDir docs;

@@ -111,6 +111,28 @@ char* WriteRightAligned(char* out, uint64_t value, int width) {
   return out + count;
 }
 
+// `value` right-aligned in a field of 10 characters, the width of every size below 10 GB.
+// The digits are written backwards into a field first filled with blanks by one 16-byte
+// store (the line has room for it), so a size costs no temporary copy.
+char* WriteSizeField(char* out, uint64_t value) {
+  constexpr int kWidth = 10;
+  if (value >= 10'000'000'000ull) return WriteRightAligned(out, value, kWidth);
+  std::memcpy(out, "                ", 16);
+  char* digit = out + kWidth;
+  while (value >= 100) {
+    digit -= 2;
+    std::memcpy(digit, &kDigitPairs[2 * (value % 100)], 2);
+    value /= 100;
+  }
+  if (value >= 10) {
+    digit -= 2;
+    std::memcpy(digit, &kDigitPairs[2 * value], 2);
+  } else {
+    *--digit = static_cast<char>('0' + value);
+  }
+  return out + kWidth;
+}
+
 char* WriteLiteral(char* out, std::string_view text) {
   std::memcpy(out, text.data(), text.size());
   return out + text.size();
@@ -201,7 +223,7 @@ char* WriteCp437AsUtf8(char* out, const char* field, size_t fieldSize) {
   // and high bytes together, many bytes at a time), such a text is copied whole.
   const TextMeasure text = MeasureText(field, static_cast<uint32_t>(fieldSize));
   if (!text.hasHighByte) {
-    std::memcpy(out, field, text.length);
+    CopyBytes(out, field, text.length);
     return out + text.length;
   }
   const auto* bytes = reinterpret_cast<const uint8_t*>(field);
@@ -302,12 +324,26 @@ char* ItemFormatter::WriteJsonText(char* out, const char* field, size_t fieldSiz
 void ItemFormatter::WriteText(OutputBuffer& output, const ItemRecord& item,
                               const ItemDetails& details) {
   char* out = output.Reserve(kMaxTextLine);
-  out = WriteAttributeLetters(out, item.dwFileAttributes);
-  *out++ = ' ';
+  // Neighbouring items mostly share their attributes and often their whole time stamp: the
+  // letters and the formatted stamp of the previous item are kept and copied when they match.
+  if (!lettersCached_ || item.dwFileAttributes != cachedAttributes_) {
+    WriteAttributeLetters(cachedLetters_, item.dwFileAttributes);
+    cachedAttributes_ = item.dwFileAttributes;
+    lettersCached_ = true;
+  }
+  std::memcpy(out, cachedLetters_, 6);
+  out[6] = ' ';
+  out += 7;
   uint64_t size = (uint64_t{item.nFileSizeHigh} << 32) | item.nFileSizeLow;
-  out = WriteRightAligned(out, size, 10);
+  out = WriteSizeField(out, size);
   *out++ = ' ';
-  out = WriteStamp(out, FileTimeValue(item.ftLastWriteTime), false);
+  const uint64_t ticks = FileTimeValue(item.ftLastWriteTime);
+  if (ticks != cachedStampTicks_ || cachedStampLength_ == 0) {
+    cachedStampLength_ = static_cast<size_t>(WriteStamp(cachedStamp_, ticks, false) - cachedStamp_);
+    cachedStampTicks_ = ticks;
+  }
+  std::memcpy(out, cachedStamp_, sizeof cachedStamp_);  // the line has room for all of it
+  out += cachedStampLength_;
   *out++ = ' ';
   if (raw_) {
     size_t length = FieldLength(item.cFileName, kFileNameSize);

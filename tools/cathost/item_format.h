@@ -58,4 +58,11 @@ class ItemFormatter {
   uint32_t cachedDay_ = UINT32_MAX;
   char cachedDate_[12] = {};
   size_t cachedDateLength_ = 0;
+  // The text line's attribute letters and "YYYY-MM-DD HH:MM:SS" of the previous item.
+  bool lettersCached_ = false;
+  uint32_t cachedAttributes_ = 0;
+  char cachedLetters_[6] = {};
+  uint64_t cachedStampTicks_ = 0;
+  char cachedStamp_[32] = {};
+  size_t cachedStampLength_ = 0;
 };
