@@ -13,7 +13,7 @@ bool Probe(const uint8_t* data, uint32_t dataSize) {
 }
 
 int ReadChain(CatalogueState& state, uint32_t link, char* dest, uint32_t capacity,
-              uint32_t* written, bool* textCut) {
+              uint32_t* written, bool* textCut, TextMeasure* measure) {
   char* const start = dest;
   uint32_t room = capacity - 1;
   // Each chunk is read in place (a pointer into the image when the file is held), so its text
@@ -22,6 +22,9 @@ int ReadChain(CatalogueState& state, uint32_t link, char* dest, uint32_t capacit
   const uint8_t* chunk = nullptr;
   uint32_t taken = kChunkTextSize;  // bytes of `chunk` already copied; none read yet
   int status = StatusOk;
+  // Whether the text's end is still to be found by `measure`.
+  bool measuring = measure != nullptr;
+  if (measuring) *measure = TextMeasure{0, false};
   while (link != 0 && room != 0) {
     chunk = ViewAt(state, link, kChunkSize, scratch, &status);
     if (chunk == nullptr) {
@@ -31,6 +34,12 @@ int ReadChain(CatalogueState& state, uint32_t link, char* dest, uint32_t capacit
     }
     taken = room < kChunkTextSize ? room : kChunkTextSize;
     CopyBytes(dest, chunk + kChunkTextAt, taken);
+    if (measuring) {
+      const TextMeasure piece = MeasureText(chunk + kChunkTextAt, taken);
+      measure->length += piece.length;
+      measure->hasHighByte = measure->hasHighByte || piece.hasHighByte;
+      measuring = piece.length == taken;
+    }
     dest += taken;
     room -= taken;
     link = LoadU32(chunk + kNextChunkAt);

@@ -24,6 +24,7 @@
 
 #include <cstdint>
 
+#include "core/bytes.h"
 #include "core/catalogue_state.h"
 
 namespace mur {
@@ -71,7 +72,10 @@ bool Probe(const uint8_t* data, uint32_t dataSize);
 // so that callers measure the text within them instead of over the whole field.
 // When `textCut` is given it tells whether the text (up to its first zero byte) went on
 // beyond the room; a continuation that cannot be read counts as cut.
+// When `measure` is given it receives the text's length within the `*written` bytes (up to
+// their first zero byte) and whether a byte above 0x7F comes before that end, measured on the
+// chunks as they are read rather than on `dest` afterwards.
 int ReadChain(CatalogueState& state, uint32_t link, char* dest, uint32_t capacity,
-              uint32_t* written, bool* textCut = nullptr);
+              uint32_t* written, bool* textCut = nullptr, TextMeasure* measure = nullptr);
 
 }  // namespace mur

@@ -175,12 +175,17 @@ int WalkStep(const char* ownName, uint32_t ownLength, int result) {
 }
 
 // Writes an inline text of a `field`-byte area (ending at its first zero byte or filling
-// the area) with what fits of `room` characters and a zero byte. Returns its length.
-uint32_t PutInline(char* dest, const uint8_t* field, uint32_t fieldSize, uint32_t room, bool* cut) {
-  uint32_t length = ZeroByteIndex(field, fieldSize);
+// the area) with what fits of `room` characters and a zero byte. Returns its length; `*high`
+// tells whether a byte above 0x7F was written, measured on the field, not on `dest`.
+uint32_t PutInline(char* dest, const uint8_t* field, uint32_t fieldSize, uint32_t room, bool* cut,
+                   bool* high) {
+  const TextMeasure text = MeasureText(field, fieldSize);
+  uint32_t length = text.length;
+  *high = text.hasHighByte;
   if (length > room) {
     length = room;
     *cut = true;
+    *high = HasHighByte(field, length);
   }
   CopyBytes(dest, field, length);
   dest[length] = '\0';
@@ -189,8 +194,10 @@ uint32_t PutInline(char* dest, const uint8_t* field, uint32_t fieldSize, uint32_
 
 // Appends "." and the extension chain to the name of `*length` characters at `name`, and
 // moves `*length` to the end of the whole text (the extension's first zero byte, if it holds
-// one). Returns 0 when a chunk of the chain could not be read.
-int PutExtension(char* name, uint32_t* length, uint32_t room, uint32_t link, bool* cut) {
+// one); `*high` is set when the extension holds a byte above 0x7F. Returns 0 when a chunk of
+// the chain could not be read.
+int PutExtension(char* name, uint32_t* length, uint32_t room, uint32_t link, bool* cut,
+                 bool* high) {
   if (*length + 1 > room) {  // not even the "." fits
     *cut = true;
     return 1;
@@ -199,18 +206,21 @@ int PutExtension(char* name, uint32_t* length, uint32_t room, uint32_t link, boo
   name[*length] = '.';
   bool extensionCut = false;
   uint32_t written = 0;
-  const int read =
-      mur::ReadChain(gMur.catalogue, link, extension, room - *length, &written, &extensionCut);
+  TextMeasure text{0, false};
+  const int read = mur::ReadChain(gMur.catalogue, link, extension, room - *length, &written,
+                                  &extensionCut, &text);
   if (extensionCut) *cut = true;
-  *length += 1 + ZeroByteIndex(extension, written);
+  if (text.hasHighByte) *high = true;
+  *length += 1 + text.length;
   return read;
 }
 
 // The text in `description` up to its first zero byte, or all 256 bytes when the host
 // passed none: nothing beyond the field is read or written. Runs on every item, whatever
-// this item wrote, so the text is measured in one pass, many bytes at a time.
-void ConvertDescription(char* description) {
-  const TextMeasure text = MeasureText(description, kDescriptionSize);
+// this item wrote, so the text is measured in one pass, many bytes at a time, unless the item
+// wrote it from a chain that measured it already (`known`).
+void ConvertDescription(char* description, const TextMeasure* known) {
+  const TextMeasure text = known != nullptr ? *known : MeasureText(description, kDescriptionSize);
   if (text.length < kDescriptionSize) {
     if (text.hasHighByte) platform::CharToOem(description);
     return;
@@ -316,43 +326,53 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
   const uint32_t kindLink = LoadU32(node + mur::kKindLinkAt);
   bool cut = false;
   bool textFailed = false;
+  bool high = false;  // a byte above 0x7F in the own name
+  // The description as a chain wrote it: its text ends within the field, at the zero byte
+  // the chain wrote last if not before.
+  TextMeasure description{0, false};
+  const TextMeasure* descriptionKnown = nullptr;
   uint32_t ownLength = 0;  // up to the own name's first zero byte, extension included
   uint32_t unused = 0;
   switch ((flags >> mur::kNameKindShift) & mur::kNameKindMask) {
     case 0:
-      ownLength = PutInline(ownName, area, mur::kLongInlineName, room, &cut);
+      ownLength = PutInline(ownName, area, mur::kLongInlineName, room, &cut, &high);
       break;
     case 1:
-      ownLength = PutInline(ownName, area, mur::kShortInlineName, room, &cut);
-      if (kindLink != 0 && PutExtension(ownName, &ownLength, room, kindLink, &cut) == 0) {
+      ownLength = PutInline(ownName, area, mur::kShortInlineName, room, &cut, &high);
+      if (kindLink != 0 && PutExtension(ownName, &ownLength, room, kindLink, &cut, &high) == 0) {
         textFailed = true;
       }
       break;
     case 2:
-      ownLength = PutInline(ownName, area, mur::kShortInlineName, room, &cut);
-      if (mur::ReadChain(gMur.catalogue, kindLink, details->description, kDescriptionSize,
-                         &unused) == 0) {
+      ownLength = PutInline(ownName, area, mur::kShortInlineName, room, &cut, &high);
+      if (mur::ReadChain(gMur.catalogue, kindLink, details->description, kDescriptionSize, &unused,
+                         nullptr, &description) == 0) {
         textFailed = true;
       }
+      descriptionKnown = &description;
       break;
     default: {
       uint32_t written = 0;
+      TextMeasure name{0, false};
       const int nameRead = mur::ReadChain(gMur.catalogue, LoadU32(node + mur::kNameChainAt),
-                                          ownName, room + 1, &written, &cut);
-      ownLength = ZeroByteIndex(ownName, written);
+                                          ownName, room + 1, &written, &cut, &name);
+      ownLength = name.length;
+      high = name.hasHighByte;
       if (nameRead == 0) {
         textFailed = true;
         break;
       }
       const uint32_t extensionLink = LoadU32(node + mur::kExtensionChainAt);
-      if (extensionLink != 0 && PutExtension(ownName, &ownLength, room, extensionLink, &cut) == 0) {
+      if (extensionLink != 0 &&
+          PutExtension(ownName, &ownLength, room, extensionLink, &cut, &high) == 0) {
         textFailed = true;
         break;
       }
-      if (mur::ReadChain(gMur.catalogue, kindLink, details->description, kDescriptionSize,
-                         &unused) == 0) {
+      if (mur::ReadChain(gMur.catalogue, kindLink, details->description, kDescriptionSize, &unused,
+                         nullptr, &description) == 0) {
         textFailed = true;
       }
+      descriptionKnown = &description;
       break;
     }
   }
@@ -361,8 +381,8 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
   // Converted before the walk step, so that the path a directory adds holds converted names.
   // Bytes below 0x80 are the same in the ANSI and the OEM character sets, so a text without
   // higher bytes is left as it is; the conversion never changes a text's length.
-  if (HasHighByte(ownName, ownLength)) platform::CharToOem(ownName);
-  ConvertDescription(details->description);
+  if (high) platform::CharToOem(ownName);
+  ConvertDescription(details->description, descriptionKnown);
   std::memcpy(details->hostSystem, kHostSystemName, sizeof(kHostSystemName));
   details->formatVersion = gMur.formatVersion;
 
