@@ -80,10 +80,9 @@ char* WriteTwoDigits(char* out, uint32_t value) {
   return out + 2;
 }
 
-// Decimal digits of `value`, at least `minDigits` of them (zero-padded); two digits per step.
-char* WriteUnsigned(char* out, uint64_t value, int minDigits = 1) {
-  char digits[20];
-  char* const end = digits + sizeof digits;
+// Writes the decimal digits of `value` backwards so that they end just before `end`, two
+// digits per step; returns where they begin.
+char* WriteDigitsBefore(char* end, uint64_t value) {
   char* first = end;
   while (value >= 100) {
     first -= 2;
@@ -96,6 +95,14 @@ char* WriteUnsigned(char* out, uint64_t value, int minDigits = 1) {
   } else {
     *--first = static_cast<char>('0' + value);
   }
+  return first;
+}
+
+// Decimal digits of `value`, at least `minDigits` of them (zero-padded).
+char* WriteUnsigned(char* out, uint64_t value, int minDigits = 1) {
+  char digits[20];
+  char* const end = digits + sizeof digits;
+  char* first = WriteDigitsBefore(end, value);
   while (end - first < minDigits) *--first = '0';
   auto count = static_cast<size_t>(end - first);
   std::memcpy(out, first, count);
@@ -118,18 +125,7 @@ char* WriteSizeField(char* out, uint64_t value) {
   constexpr int kWidth = 10;
   if (value >= 10'000'000'000ull) return WriteRightAligned(out, value, kWidth);
   std::memcpy(out, "                ", 16);
-  char* digit = out + kWidth;
-  while (value >= 100) {
-    digit -= 2;
-    std::memcpy(digit, &kDigitPairs[2 * (value % 100)], 2);
-    value /= 100;
-  }
-  if (value >= 10) {
-    digit -= 2;
-    std::memcpy(digit, &kDigitPairs[2 * value], 2);
-  } else {
-    *--digit = static_cast<char>('0' + value);
-  }
+  WriteDigitsBefore(out + kWidth, value);
   return out + kWidth;
 }
 
