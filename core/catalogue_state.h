@@ -86,15 +86,21 @@ inline const uint8_t* ViewAt(CatalogueState& state, uint32_t offset, uint32_t le
   return state.fileImage + offset;
 }
 
-// Asks the processor to start fetching the image's cache line at `offset`, when the file is
-// held and the offset lies inside it. Nothing is read: a hint for a read to come.
-inline void PrefetchAt(const CatalogueState& state, uint32_t offset) {
+constexpr uint32_t kCacheLineSize = 64;
+
+// Asks the processor to start fetching `lines` cache lines of the image from `offset` on, when
+// the file is held and they lie inside it. Nothing is read: a hint for reads to come.
+inline void PrefetchLines(const CatalogueState& state, uint32_t offset, uint32_t lines) {
 #if defined(__GNUC__)
-  if (state.fileImage != nullptr && offset < state.fileSize) {
-    __builtin_prefetch(state.fileImage + offset);
+  const uint32_t length = lines * kCacheLineSize;
+  if (state.fileImage != nullptr && offset < state.fileSize && length <= state.fileSize - offset) {
+    for (uint32_t line = 0; line < lines; ++line) {
+      __builtin_prefetch(state.fileImage + offset + line * kCacheLineSize);
+    }
   }
 #else
   (void)state;
   (void)offset;
+  (void)lines;
 #endif
 }

@@ -27,9 +27,12 @@ constexpr uint32_t kMaxNameText = kFileNameSize - 1;
 constexpr uint32_t kFileAttributes = kAttrOffline | kAttrArchive | kAttrReadOnly;
 constexpr uint32_t kDirectoryAttributes = kFileAttributes | kAttrDirectory;
 
-// How far ahead of the node being listed the image is fetched: a few items' worth of nodes
-// and texts, the distance that covers a memory access at the walk's pace.
-constexpr uint32_t kReadAhead = 1024;
+// How far ahead of the node being listed the image is fetched (a few dozen items' worth of
+// nodes and texts, enough to cover a memory access at the walk's pace), and how much each
+// item fetches: two cache lines, more than an item takes on average, so the fetching keeps
+// ahead of the walk.
+constexpr uint32_t kReadAhead = 2048;
+constexpr uint32_t kReadAheadLines = 2;
 
 // A listed node whose links may still have to be followed.
 struct PendingNode {
@@ -138,20 +141,12 @@ void LeaveDirectory(PendingNode* node) {
   node->descended = false;
 }
 
-// Chooses what the next call lists, starting from the node just pushed. Links back to a node
-// already chosen are dropped, making the result 2. Returns the item's result.
-int WalkStep(const char* ownName, uint32_t ownLength, int result) {
+// Chooses what the next call lists from the pending nodes, starting with the links of the one
+// on top. A node with no link left leaves the stack, and the walk leaves its directory when it
+// comes back to a node it descended from. Links back to a node already chosen are dropped,
+// making the result 2. Returns the item's result.
+int FollowPendingLinks(int result) {
   PendingNode* top = gMur.top;
-  if (top->childLink != 0) {
-    const uint32_t child = top->childLink;
-    top->childLink = 0;
-    if (Schedule(child)) {
-      EnterDirectory(top, ownName, ownLength);
-      gMur.nextNode = child;
-      return result;
-    }
-    result = StatusDamaged;
-  }
   for (;;) {
     while (top->firstLink != 0 || top->secondLink != 0) {
       uint32_t& slot = top->firstLink != 0 ? top->firstLink : top->secondLink;
@@ -176,6 +171,42 @@ int WalkStep(const char* ownName, uint32_t ownLength, int result) {
     top = gMur.top;
     if (top->descended) LeaveDirectory(top);
   }
+}
+
+// The walk step after a node that was pushed: into its directory, else along its links.
+int StepFromPushedNode(const char* ownName, uint32_t ownLength, int result) {
+  PendingNode* top = gMur.top;
+  if (top->childLink != 0) {
+    const uint32_t child = top->childLink;
+    top->childLink = 0;
+    if (Schedule(child)) {
+      EnterDirectory(top, ownName, ownLength);
+      gMur.nextNode = child;
+      return result;
+    }
+    result = StatusDamaged;
+  }
+  return FollowPendingLinks(result);
+}
+
+// The walk step after a file with at most one link (`link`, 0 for none), which is never
+// pushed: it would leave the stack in this same step. Most items are such files.
+int StepFromFile(uint32_t link, int result) {
+  if (link != 0) {
+    if (Schedule(link)) {
+      gMur.nextNode = link;
+      return result;
+    }
+    result = StatusDamaged;
+  }
+  PendingNode* top = gMur.top;
+  if (top == nullptr) {
+    ReleaseState(gMur.catalogue);
+    gMur.nextNode = 0;
+    return result;
+  }
+  if (top->descended) LeaveDirectory(top);
+  return FollowPendingLinks(result);
 }
 
 // Writes an inline text of a `field`-byte area (ending at its first zero byte or filling
@@ -302,21 +333,26 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
   // Writers lay the nodes and their texts out in listing order, so the walk runs through the
   // file front to back; fetching well ahead of it hides the memory's latency in a catalogue
   // too big for the caches. (Any other layout still lists the same, without the gain.)
-  PrefetchAt(gMur.catalogue, gMur.nextNode + kReadAhead);
-  PendingNode* pending = TakeNode();
-  if (pending == nullptr) return StatusReadError;
-
+  PrefetchLines(gMur.catalogue, gMur.nextNode + kReadAhead, kReadAheadLines);
   const uint32_t flags = LoadU32(node + mur::kFlagsAt);
   const bool isDirectory = (flags & mur::kDirectoryFlag) != 0;
   const uint32_t sizeOrChild = LoadU32(node + mur::kSizeOrChildAt);
-  pending->firstLink = LoadU32(node + mur::kFirstLinkAt);
-  pending->secondLink = LoadU32(node + mur::kSecondLinkAt);
-  pending->childLink = isDirectory ? sizeOrChild : 0;
-  pending->pathLengthBefore = 0;
-  pending->pathCutBefore = false;
-  pending->descended = false;
-  pending->below = gMur.top;
-  gMur.top = pending;
+  const uint32_t firstLink = LoadU32(node + mur::kFirstLinkAt);
+  const uint32_t secondLink = LoadU32(node + mur::kSecondLinkAt);
+  // A directory, or a node with two links, waits on the stack for the walk to come back.
+  const bool pushed = isDirectory || (firstLink != 0 && secondLink != 0);
+  if (pushed) {
+    PendingNode* pending = TakeNode();
+    if (pending == nullptr) return StatusReadError;
+    pending->firstLink = firstLink;
+    pending->secondLink = secondLink;
+    pending->childLink = isDirectory ? sizeOrChild : 0;
+    pending->pathLengthBefore = 0;
+    pending->pathCutBefore = false;
+    pending->descended = false;
+    pending->below = gMur.top;
+    gMur.top = pending;
+  }
 
   int result = gMur.pathCut ? StatusDamaged : StatusOk;
   item->dwFileAttributes = isDirectory ? kDirectoryAttributes : kFileAttributes;
@@ -394,7 +430,8 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
   std::memcpy(details->hostSystem, kHostSystemName, sizeof(kHostSystemName));
   details->formatVersion = gMur.formatVersion;
 
-  return WalkStep(ownName, ownLength, result);
+  return pushed ? StepFromPushedNode(ownName, ownLength, result)
+                : StepFromFile(firstLink | secondLink, result);
 }
 
 }  // extern "C"
