@@ -78,4 +78,16 @@ bool Probe(const uint8_t* data, uint32_t dataSize);
 int ReadChain(CatalogueState& state, uint32_t link, char* dest, uint32_t capacity,
               uint32_t* written, bool* textCut = nullptr, TextMeasure* measure = nullptr);
 
+// ReadChain, with the empty chain (link 0: most nodes have no description) answered inline.
+inline int ReadChainOrNone(CatalogueState& state, uint32_t link, char* dest, uint32_t capacity,
+                           uint32_t* written, bool* textCut = nullptr,
+                           TextMeasure* measure = nullptr) {
+  if (link != 0) return ReadChain(state, link, dest, capacity, written, textCut, measure);
+  *dest = '\0';
+  *written = 0;
+  if (textCut != nullptr) *textCut = false;
+  if (measure != nullptr) *measure = TextMeasure{0, false};
+  return 1;
+}
+
 }  // namespace mur

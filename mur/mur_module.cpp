@@ -389,8 +389,8 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
       break;
     case 2:
       ownLength = PutInline(ownName, area, mur::kShortInlineName, room, &cut, &high);
-      if (mur::ReadChain(gMur.catalogue, kindLink, details->description, kDescriptionSize, &unused,
-                         nullptr, &description) == 0) {
+      if (mur::ReadChainOrNone(gMur.catalogue, kindLink, details->description, kDescriptionSize,
+                               &unused, nullptr, &description) == 0) {
         textFailed = true;
       }
       descriptionKnown = &description;
@@ -412,8 +412,8 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
         textFailed = true;
         break;
       }
-      if (mur::ReadChain(gMur.catalogue, kindLink, details->description, kDescriptionSize, &unused,
-                         nullptr, &description) == 0) {
+      if (mur::ReadChainOrNone(gMur.catalogue, kindLink, details->description, kDescriptionSize,
+                               &unused, nullptr, &description) == 0) {
         textFailed = true;
       }
       descriptionKnown = &description;
