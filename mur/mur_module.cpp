@@ -142,12 +142,12 @@ void LeaveDirectory(PendingNode* node) {
 }
 
 // Chooses what the next call lists from the pending nodes, starting with the links of the one
-// on top. A node with no link left leaves the stack, and the walk leaves its directory when it
-// comes back to a node it descended from. Links back to a node already chosen are dropped,
-// making the result 2. Returns the item's result.
+// on top. Coming back to a node it descended from, the walk leaves that directory; a node with
+// no link left leaves the stack. Links back to a node already chosen are dropped, making the
+// result 2. With no node left the listing ends. Returns the item's result.
 int FollowPendingLinks(int result) {
-  PendingNode* top = gMur.top;
-  for (;;) {
+  for (PendingNode* top = gMur.top; top != nullptr; top = gMur.top) {
+    if (top->descended) LeaveDirectory(top);
     while (top->firstLink != 0 || top->secondLink != 0) {
       uint32_t& slot = top->firstLink != 0 ? top->firstLink : top->secondLink;
       const uint32_t link = slot;
@@ -163,14 +163,10 @@ int FollowPendingLinks(int result) {
       return result;
     }
     PopNode();
-    if (gMur.top == nullptr) {
-      ReleaseState(gMur.catalogue);
-      gMur.nextNode = 0;
-      return result;
-    }
-    top = gMur.top;
-    if (top->descended) LeaveDirectory(top);
   }
+  ReleaseState(gMur.catalogue);
+  gMur.nextNode = 0;
+  return result;
 }
 
 // The walk step after a node that was pushed: into its directory, else along its links.
@@ -199,13 +195,6 @@ int StepFromFile(uint32_t link, int result) {
     }
     result = StatusDamaged;
   }
-  PendingNode* top = gMur.top;
-  if (top == nullptr) {
-    ReleaseState(gMur.catalogue);
-    gMur.nextNode = 0;
-    return result;
-  }
-  if (top->descended) LeaveDirectory(top);
   return FollowPendingLinks(result);
 }
 
