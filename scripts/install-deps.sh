@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   valgrind
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64
+  g++-multilib qemu-user
 )
 
 missing=()

@@ -59,6 +59,14 @@ TEST_F(CatalogueStateTest, ImageReadsAtTheEdgesOfTheFile) {
   EXPECT_EQ(out[0], 0xEE);
 }
 
+// ReadAt is inlined here with constant offsets of 2 GiB and more. GCC for 32-bit targets then
+// flags the copy from the image (out of bounds, overlapping), though that branch is never
+// taken: the image was dropped.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
 TEST_F(CatalogueStateTest, FileReadsWithoutAnImage) {
   const std::vector<uint8_t> bytes = Counting(100);
   TempFile file(bytes);
@@ -74,6 +82,9 @@ TEST_F(CatalogueStateTest, FileReadsWithoutAnImage) {
   EXPECT_EQ(ReadAt(gTestState, 0x80000000u, out, 1), StatusPastEnd) << "beyond a signed distance";
   EXPECT_EQ(ReadAt(gTestState, 0xFFFFFFFFu, out, 1), StatusPastEnd);
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 TEST_F(CatalogueStateTest, EmptyFileHasAnEmptyImage) {
   TempFile file({});

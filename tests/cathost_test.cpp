@@ -187,6 +187,17 @@ TEST_F(CathostTest, TextLinesShowAttributesSizeUtcTimePathAndDescription) {
   EXPECT_EQ(Run({"--module=" ZEX_FMT_PATH, path}).out, kSampleListing);
 }
 
+// Padded past 4 GiB (sparse, so it takes no space), the file still lists: the host reads its
+// first bytes and the module sees the low 32 bits of its size, the catalogue's own size.
+TEST_F(CathostTest, CatalogueFileOf4GiBAndMoreListsByTheLow32BitsOfItsSize) {
+  const std::vector<uint8_t> bytes = catwriter::BuildZex(SampleTree()).bytes;
+  std::string path = Write("padded.zex", bytes);
+  ASSERT_EQ(truncate(path.c_str(), (off_t{1} << 32) + static_cast<off_t>(bytes.size())), 0);
+  RunResult result = Run({path});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.out, kSampleListing);
+}
+
 TEST_F(CathostTest, NeighboursSharingStampsOrAttributesKeepTheirOwnFields) {
   // The text line reuses the previous item's formatted stamp and attribute letters when they
   // match: each change, and each return to an earlier value, must still show.

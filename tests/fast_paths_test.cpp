@@ -266,7 +266,10 @@ void CheckNames(const std::vector<std::string>& names, const std::vector<std::st
     }
   }
   const catwriter::ZexImage image = catwriter::BuildZex(tree);
-  const std::string path = ::testing::TempDir() + "fast_paths_names.zex";
+  // Named after the test: ctest runs the tests of this file side by side.
+  const std::string path = ::testing::TempDir() + "fast_paths_" +
+                           ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                           ".zex";
   std::string error;
   ASSERT_TRUE(catwriter::WriteFile(path, image.bytes, &error)) << error;
   LoadedModule module(ZEX_FMT_PATH);

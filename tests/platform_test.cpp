@@ -1,9 +1,12 @@
-// The POSIX platform layer: DOS stamps and the local-to-UTC step.
+// The POSIX platform layer: DOS stamps, the local-to-UTC step and large files.
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "tests/support/module_fixture.h"
@@ -103,6 +106,35 @@ TEST_F(ZoneTest, LocalToUtcSubtractsTheOffsetInForceNow) {
   }
   ASSERT_TRUE(platform::LocalFileTimeToFileTime(&local, &utc));
   EXPECT_EQ(Ticks(local) - Ticks(utc), 19'800ull * 10'000'000ull);
+}
+
+// Files of 2 GiB and more, sparse so that they take no space. A 32-bit build without 64-bit
+// file offsets could neither open nor measure them.
+TEST(LargeFiles, OpenWithTheLow32BitsOfTheirSize) {
+  TempFile file({});
+  const int fd = ::open(file.path(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const char marker[] = "MARKER";
+  const off_t markerOffset = 0x7FFFFFF0;
+  ASSERT_EQ(::pwrite(fd, marker, sizeof marker, markerOffset), ssize_t{sizeof marker});
+
+  ASSERT_EQ(::ftruncate(fd, off_t{3} << 30), 0);
+  platform::FileHandle handle = platform::OpenForReading(file.path());
+  ASSERT_TRUE(platform::IsOpen(handle));
+  EXPECT_EQ(platform::FileSize(handle), 0xC0000000u);
+  ASSERT_TRUE(platform::Seek(handle, 0x7FFFFFF0u));
+  char read[sizeof marker] = {};
+  EXPECT_EQ(platform::Read(handle, read, sizeof read), int64_t{sizeof read});
+  EXPECT_EQ(std::memcmp(read, marker, sizeof marker), 0);
+  EXPECT_FALSE(platform::Seek(handle, 0x80000000u)) << "2 GiB is beyond a signed distance";
+  EXPECT_EQ(platform::Close(handle), 1);
+
+  ASSERT_EQ(::ftruncate(fd, (off_t{1} << 32) + 100), 0);
+  handle = platform::OpenForReading(file.path());
+  ASSERT_TRUE(platform::IsOpen(handle));
+  EXPECT_EQ(platform::FileSize(handle), 100u);
+  EXPECT_EQ(platform::Close(handle), 1);
+  ::close(fd);
 }
 
 }  // namespace

@@ -17,10 +17,8 @@
 namespace {
 
 #if defined(_WIN32)
-constexpr char kModuleSuffix[] = "_fmt.dll";
 constexpr char kPathSeparator = '\\';
 #else
-constexpr char kModuleSuffix[] = "_fmt.so";
 constexpr char kPathSeparator = '/';
 #endif
 
@@ -89,17 +87,18 @@ std::string ExecutableDirectory() {
   return path.substr(0, cut);
 }
 
-std::vector<std::string> FormatModulesIn(const std::string& directory) {
+std::vector<std::string> FormatModulesIn(const std::string& directory,
+                                         const std::string& suffix) {
   std::vector<std::string> names;
 #if defined(_WIN32)
   WIN32_FIND_DATAA found;
-  std::string pattern = directory + "\\*" + kModuleSuffix;
+  std::string pattern = directory + "\\*" + suffix;
   HANDLE search = FindFirstFileA(pattern.c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
     do {
       // The pattern also matches longer extensions (8.3 aliases); keep exact ones only.
       if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-          EndsWith(found.cFileName, kModuleSuffix)) {
+          EndsWith(found.cFileName, suffix)) {
         names.push_back(found.cFileName);
       }
     } while (FindNextFileA(search, &found));
@@ -108,7 +107,7 @@ std::vector<std::string> FormatModulesIn(const std::string& directory) {
 #else
   if (DIR* folder = opendir(directory.c_str())) {
     while (const dirent* entry = readdir(folder)) {
-      if (EndsWith(entry->d_name, kModuleSuffix)) names.push_back(entry->d_name);
+      if (EndsWith(entry->d_name, suffix)) names.push_back(entry->d_name);
     }
     closedir(folder);
   }

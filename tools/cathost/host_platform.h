@@ -16,6 +16,6 @@ HeadStatus ReadFileHead(const std::string& path, unsigned char* buffer, size_t c
 // The folder holding the running executable, or an empty text when it cannot be found.
 std::string ExecutableDirectory();
 
-// Paths of the format modules (`*_fmt.so`, on Windows `*_fmt.dll`) in `directory`, sorted by
-// file name.
-std::vector<std::string> FormatModulesIn(const std::string& directory);
+// Paths of the files in `directory` whose names end in `suffix` (format modules such as
+// `*_fmt.so`), sorted by file name.
+std::vector<std::string> FormatModulesIn(const std::string& directory, const std::string& suffix);

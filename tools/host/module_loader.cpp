@@ -92,7 +92,15 @@ bool LoadFormatModuleFile(const std::string& path, FormatModule* module, std::st
   return true;
 }
 
-void UnloadFormatModule(FormatModule* module) {
-  if (module->library != nullptr) CloseLibrary(module->library);
+bool UnloadFormatModule(FormatModule* module, std::string* error) {
+  bool clean = true;
+  if (module->unloadLibrary != nullptr) {
+    std::string why;
+    clean = module->unloadLibrary(module->library, &why);
+    if (!clean && error != nullptr) *error = why;
+  } else if (module->library != nullptr) {
+    CloseLibrary(module->library);
+  }
   *module = FormatModule{};
+  return clean;
 }
