@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  valgrind
+  valgrind libunicorn-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64
   g++-multilib qemu-user
 )

@@ -42,6 +42,10 @@ if [ ! -f "$linux_build/CMakeCache.txt" ]; then
   cmake -S . -B "$linux_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 cmake --build "$linux_build" --target cathost mkcat "${modules[@]}"
+# cathost32 (the emulating host) is built where its emulator library is installed.
+if grep -q '^UNICORN_FOUND:INTERNAL=1' "$linux_build/CMakeCache.txt"; then
+  cmake --build "$linux_build" --target cathost32
+fi
 cmake -S tools/wincheck -B build-wincheck/dump -G Ninja >/dev/null
 cmake --build build-wincheck/dump
 
@@ -166,6 +170,16 @@ build-wincheck/dump/platform_dump compare "$dumps/posix.txt" "$dumps/system.txt"
 # Our Win32 layer puts our rule first, so it must agree with the POSIX layer everywhere.
 build-wincheck/dump/platform_dump compare "$dumps/posix.txt" "$dumps/win32-layer.txt" ||
   overall=1
+# cathost32's emulated CharToOemA must be the system's table, byte for byte.
+if [ -x "$linux_build/cathost32" ]; then
+  "$linux_build/cathost32" --dump-charset >"$dumps/emulated.txt"
+  if diff <(grep '^oem ' "$dumps/system.txt") "$dumps/emulated.txt"; then
+    echo "emulated CharToOemA: all 256 bytes as the system's"
+  else
+    echo "emulated CharToOemA differs from the system's"
+    overall=1
+  fi
+fi
 
 step "done in $((SECONDS - started))s"
 [ $overall -eq 0 ] || echo "40-windows: FAILED" >&2

@@ -87,8 +87,7 @@ std::string ExecutableDirectory() {
   return path.substr(0, cut);
 }
 
-std::vector<std::string> FormatModulesIn(const std::string& directory,
-                                         const std::string& suffix) {
+std::vector<std::string> FormatModulesIn(const std::string& directory, const std::string& suffix) {
   std::vector<std::string> names;
 #if defined(_WIN32)
   WIN32_FIND_DATAA found;
