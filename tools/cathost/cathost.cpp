@@ -1,6 +1,0 @@
-// cathost: the reference host for the native format modules.
-#include "tools/cathost/cathost_run.h"
-
-int main(int argc, char** argv) {
-  return RunCathost(argc, argv, HostSetup{});
-}

@@ -1,0 +1,416 @@
+#include "tools/hosts/cathost/item_format.h"
+
+#include <array>
+#include <cstring>
+
+#include "core/bytes.h"
+
+namespace {
+
+constexpr uint64_t kTicksPerSecond = 10'000'000;
+constexpr uint64_t kSecondsPerDay = 86'400;
+// Days from 0000-03-01 (the epoch of the days-to-civil arithmetic) to 1601-01-01.
+constexpr uint32_t kDaysTo1601 = 584'694;
+
+// Line room with every text field at its worst: 3 UTF-8 bytes per character in a text line,
+// 6 per character (\u00XX) in JSON, plus the fixed fields.
+constexpr size_t kMaxTextLine = 128 + 3 * (kFileNameSize + kDescriptionSize);
+constexpr size_t kMaxJsonLine =
+    1024 + 6 * (kFileNameSize + kAlternateNameSize + kHostSystemSize + kDescriptionSize);
+
+// Code page 437, bytes 0x80 to 0xFF, as Unicode code points.
+constexpr uint16_t kCp437High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,  // 80
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,  // 88
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,  // 90
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,  // 98
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,  // A0
+    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,  // A8
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,  // B0
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,  // B8
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,  // C0
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,  // C8
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,  // D0
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,  // D8
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,  // E0
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,  // E8
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,  // F0
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,  // F8
+};
+
+struct Utf8Sequence {
+  uint8_t length;
+  char bytes[3];
+};
+
+// The UTF-8 form of each high byte, worked out at compile time. Every code point in the
+// table is at least 0x80, so each sequence is two or three bytes.
+constexpr std::array<Utf8Sequence, 128> MakeCp437Utf8() {
+  std::array<Utf8Sequence, 128> table{};
+  for (size_t i = 0; i < 128; ++i) {
+    uint32_t code = kCp437High[i];
+    if (code < 0x800) {
+      table[i] = {
+          2, {static_cast<char>(0xC0 | (code >> 6)), static_cast<char>(0x80 | (code & 0x3F)), 0}};
+    } else {
+      table[i] = {
+          3,
+          {static_cast<char>(0xE0 | (code >> 12)), static_cast<char>(0x80 | ((code >> 6) & 0x3F)),
+           static_cast<char>(0x80 | (code & 0x3F))}};
+    }
+  }
+  return table;
+}
+constexpr std::array<Utf8Sequence, 128> kCp437Utf8 = MakeCp437Utf8();
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+constexpr std::array<char, 200> MakeDigitPairs() {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}
+constexpr std::array<char, 200> kDigitPairs = MakeDigitPairs();
+
+char* WriteTwoDigits(char* out, uint32_t value) {
+  std::memcpy(out, &kDigitPairs[2 * value], 2);
+  return out + 2;
+}
+
+// Writes the decimal digits of `value` backwards so that they end just before `end`, two
+// digits per step; returns where they begin.
+char* WriteDigitsBefore(char* end, uint64_t value) {
+  char* first = end;
+  while (value >= 100) {
+    first -= 2;
+    std::memcpy(first, &kDigitPairs[2 * (value % 100)], 2);
+    value /= 100;
+  }
+  if (value >= 10) {
+    first -= 2;
+    std::memcpy(first, &kDigitPairs[2 * value], 2);
+  } else {
+    *--first = static_cast<char>('0' + value);
+  }
+  return first;
+}
+
+// Decimal digits of `value`, at least `minDigits` of them (zero-padded).
+char* WriteUnsigned(char* out, uint64_t value, int minDigits = 1) {
+  char digits[20];
+  char* const end = digits + sizeof digits;
+  char* first = WriteDigitsBefore(end, value);
+  while (end - first < minDigits) *--first = '0';
+  auto count = static_cast<size_t>(end - first);
+  std::memcpy(out, first, count);
+  return out + count;
+}
+
+char* WriteRightAligned(char* out, uint64_t value, int width) {
+  char digits[20];
+  char* end = WriteUnsigned(digits, value);
+  int count = static_cast<int>(end - digits);
+  for (; width > count; --width) *out++ = ' ';
+  std::memcpy(out, digits, static_cast<size_t>(count));
+  return out + count;
+}
+
+// `value` right-aligned in a field of 10 characters, the width of every size below 10 GB.
+// The digits are written backwards into a field first filled with blanks by one 16-byte
+// store (the line has room for it), so a size costs no temporary copy.
+char* WriteSizeField(char* out, uint64_t value) {
+  constexpr int kWidth = 10;
+  if (value >= 10'000'000'000ull) return WriteRightAligned(out, value, kWidth);
+  std::memcpy(out, "                ", 16);
+  WriteDigitsBefore(out + kWidth, value);
+  return out + kWidth;
+}
+
+char* WriteLiteral(char* out, std::string_view text) {
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+size_t FieldLength(const char* field, size_t fieldSize) {
+  const void* zero = std::memchr(field, 0, fieldSize);
+  return zero != nullptr ? static_cast<size_t>(static_cast<const char*>(zero) - field) : fieldSize;
+}
+
+char* WriteUnicodeEscape(char* out, uint8_t byte) {
+  out = WriteLiteral(out, "\\u00");
+  *out++ = kHexDigits[byte >> 4];
+  *out++ = kHexDigits[byte & 0xF];
+  return out;
+}
+
+// The JSON escape of an ASCII character, or nullptr when it stands for itself.
+const char* JsonEscape(uint8_t byte) {
+  switch (byte) {
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    case '\b':
+      return "\\b";
+    case '\f':
+      return "\\f";
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    case '\t':
+      return "\\t";
+    default:
+      return nullptr;
+  }
+}
+
+bool NeedsJsonEscape(uint8_t byte) {
+  return byte < 0x20 || byte == '"' || byte == '\\';
+}
+
+char* WriteJsonAscii(char* out, uint8_t byte) {
+  if (const char* escape = JsonEscape(byte)) return WriteLiteral(out, escape);
+  return WriteUnicodeEscape(out, byte);
+}
+
+}  // namespace
+
+uint64_t FileTimeValue(const FileTime& time) {
+  return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+CivilTime CivilFromFileTime(uint64_t ticks) {
+  uint64_t seconds = ticks / kTicksPerSecond;
+  uint32_t secondOfDay = static_cast<uint32_t>(seconds % kSecondsPerDay);
+  // Days-to-civil on an era of 400 years starting 0000-03-01; all values stay non-negative.
+  uint32_t days = static_cast<uint32_t>(seconds / kSecondsPerDay) + kDaysTo1601;
+  uint32_t era = days / 146'097;
+  uint32_t dayOfEra = days % 146'097;
+  uint32_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
+  uint32_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  uint32_t shiftedMonth = (5 * dayOfYear + 2) / 153;  // 0 is March
+  CivilTime civil;
+  civil.day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
+  civil.month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
+  civil.year = era * 400 + yearOfEra + (civil.month <= 2 ? 1 : 0);
+  civil.hour = secondOfDay / 3600;
+  civil.minute = secondOfDay / 60 % 60;
+  civil.second = secondOfDay % 60;
+  civil.ticks = static_cast<uint32_t>(ticks % kTicksPerSecond);
+  return civil;
+}
+
+char* WriteAttributeLetters(char* out, uint32_t attributes) {
+  out[0] = (attributes & kAttrDirectory) != 0 ? 'd' : '-';
+  out[1] = (attributes & kAttrReadOnly) != 0 ? 'r' : '-';
+  out[2] = (attributes & kAttrHidden) != 0 ? 'h' : '-';
+  out[3] = (attributes & kAttrSystem) != 0 ? 's' : '-';
+  out[4] = (attributes & kAttrArchive) != 0 ? 'a' : '-';
+  out[5] = (attributes & kAttrOffline) != 0 ? 'o' : '-';
+  return out + 6;
+}
+
+char* WriteCp437AsUtf8(char* out, const char* field, size_t fieldSize) {
+  // Most texts are pure ASCII, which UTF-8 keeps byte for byte: measured in one pass (length
+  // and high bytes together, many bytes at a time), such a text is copied whole.
+  const TextMeasure text = MeasureText(field, static_cast<uint32_t>(fieldSize));
+  if (!text.hasHighByte) {
+    CopyBytes(out, field, text.length);
+    return out + text.length;
+  }
+  const auto* bytes = reinterpret_cast<const uint8_t*>(field);
+  for (size_t i = 0; i < fieldSize; ++i) {
+    uint8_t byte = bytes[i];
+    if (byte < 0x80) {
+      if (byte == 0) break;
+      *out++ = static_cast<char>(byte);
+    } else {
+      const Utf8Sequence& sequence = kCp437Utf8[byte - 0x80];
+      std::memcpy(out, sequence.bytes, 3);  // the unused third byte is overwritten next
+      out += sequence.length;
+    }
+  }
+  return out;
+}
+
+std::string JsonQuoted(std::string_view utf8) {
+  std::string quoted = "\"";
+  for (char c : utf8) {
+    auto byte = static_cast<uint8_t>(c);
+    if (NeedsJsonEscape(byte)) {
+      char escape[8];
+      quoted.append(escape, WriteJsonAscii(escape, byte));
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += '"';
+  return quoted;
+}
+
+void ItemFormatter::SetCatalogue(std::string_view fileName) {
+  jsonPrefix_ = "{\"catalogue\":" + JsonQuoted(fileName) + ",";
+}
+
+char* ItemFormatter::WriteDate(char* out, uint32_t daysSince1601) {
+  // Neighbouring items mostly share a day; the calendar arithmetic then runs once per day.
+  if (daysSince1601 != cachedDay_) {
+    CivilTime civil = CivilFromFileTime(uint64_t{daysSince1601} * kSecondsPerDay * kTicksPerSecond);
+    char* end = WriteUnsigned(cachedDate_, civil.year, 4);
+    *end++ = '-';
+    end = WriteTwoDigits(end, civil.month);
+    *end++ = '-';
+    end = WriteTwoDigits(end, civil.day);
+    cachedDateLength_ = static_cast<size_t>(end - cachedDate_);
+    cachedDay_ = daysSince1601;
+  }
+  std::memcpy(out, cachedDate_, cachedDateLength_);
+  return out + cachedDateLength_;
+}
+
+char* ItemFormatter::WriteStamp(char* out, uint64_t ticks, bool iso) {
+  uint64_t seconds = ticks / kTicksPerSecond;
+  auto secondOfDay = static_cast<uint32_t>(seconds % kSecondsPerDay);
+  out = WriteDate(out, static_cast<uint32_t>(seconds / kSecondsPerDay));
+  *out++ = iso ? 'T' : ' ';
+  out = WriteTwoDigits(out, secondOfDay / 3600);
+  *out++ = ':';
+  out = WriteTwoDigits(out, secondOfDay / 60 % 60);
+  *out++ = ':';
+  out = WriteTwoDigits(out, secondOfDay % 60);
+  if (iso) {
+    // Sub-second ticks are kept so that the text says as much as the raw value.
+    if (uint64_t fraction = ticks % kTicksPerSecond; fraction != 0) {
+      *out++ = '.';
+      out = WriteUnsigned(out, fraction, 7);
+    }
+    *out++ = 'Z';
+  }
+  return out;
+}
+
+char* ItemFormatter::WriteJsonText(char* out, const char* field, size_t fieldSize) const {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(field);
+  size_t length = FieldLength(field, fieldSize);
+  *out++ = '"';
+  for (size_t i = 0; i < length; ++i) {
+    uint8_t byte = bytes[i];
+    if (byte >= 0x80) {
+      if (raw_) {
+        out = WriteUnicodeEscape(out, byte);
+      } else {
+        const Utf8Sequence& sequence = kCp437Utf8[byte - 0x80];
+        std::memcpy(out, sequence.bytes, 3);
+        out += sequence.length;
+      }
+    } else if (NeedsJsonEscape(byte)) {
+      out = WriteJsonAscii(out, byte);
+    } else {
+      *out++ = static_cast<char>(byte);
+    }
+  }
+  *out++ = '"';
+  return out;
+}
+
+void ItemFormatter::WriteText(OutputBuffer& output, const ItemRecord& item,
+                              const ItemDetails& details) {
+  char* out = output.Reserve(kMaxTextLine);
+  // Neighbouring items mostly share their attributes and often their whole time stamp: the
+  // letters and the formatted stamp of the previous item are kept and copied when they match.
+  if (!lettersCached_ || item.dwFileAttributes != cachedAttributes_) {
+    WriteAttributeLetters(cachedLetters_, item.dwFileAttributes);
+    cachedAttributes_ = item.dwFileAttributes;
+    lettersCached_ = true;
+  }
+  std::memcpy(out, cachedLetters_, 6);
+  out[6] = ' ';
+  out += 7;
+  uint64_t size = (uint64_t{item.nFileSizeHigh} << 32) | item.nFileSizeLow;
+  out = WriteSizeField(out, size);
+  *out++ = ' ';
+  const uint64_t ticks = FileTimeValue(item.ftLastWriteTime);
+  if (ticks != cachedStampTicks_ || cachedStampLength_ == 0) {
+    cachedStampLength_ = static_cast<size_t>(WriteStamp(cachedStamp_, ticks, false) - cachedStamp_);
+    cachedStampTicks_ = ticks;
+  }
+  std::memcpy(out, cachedStamp_, sizeof cachedStamp_);  // the line has room for all of it
+  out += cachedStampLength_;
+  *out++ = ' ';
+  if (raw_) {
+    size_t length = FieldLength(item.cFileName, kFileNameSize);
+    out = static_cast<char*>(std::memcpy(out, item.cFileName, length)) + length;
+  } else {
+    out = WriteCp437AsUtf8(out, item.cFileName, kFileNameSize);
+  }
+  if (details.description[0] != 0) {
+    out = WriteLiteral(out, "  -- ");
+    if (raw_) {
+      size_t length = FieldLength(details.description, kDescriptionSize);
+      out = static_cast<char*>(std::memcpy(out, details.description, length)) + length;
+    } else {
+      out = WriteCp437AsUtf8(out, details.description, kDescriptionSize);
+    }
+  }
+  *out++ = '\n';
+  output.Commit(out);
+}
+
+void ItemFormatter::WriteJson(OutputBuffer& output, const ItemRecord& item,
+                              const ItemDetails& details, uint64_t itemNumber, int result) {
+  output.Append(jsonPrefix_.data(), jsonPrefix_.size());
+  char* out = output.Reserve(kMaxJsonLine);
+  out = WriteLiteral(out, "\"index\":");
+  out = WriteUnsigned(out, itemNumber);
+  out = WriteLiteral(out, ",\"result\":");
+  out = WriteUnsigned(out, static_cast<uint32_t>(result));
+  out = WriteLiteral(out, ",\"path\":");
+  out = WriteJsonText(out, item.cFileName, kFileNameSize);
+  out = WriteLiteral(out, ",\"alternate_name\":");
+  out = WriteJsonText(out, item.cAlternateFileName, kAlternateNameSize);
+  out = WriteLiteral(out, ",\"attributes\":");
+  out = WriteUnsigned(out, item.dwFileAttributes);
+  out = WriteLiteral(out, ",\"attribute_letters\":\"");
+  out = WriteAttributeLetters(out, item.dwFileAttributes);
+  out = WriteLiteral(out, "\",\"size\":");
+  out = WriteUnsigned(out, item.nFileSizeLow);
+  out = WriteLiteral(out, ",\"size_high\":");
+  out = WriteUnsigned(out, item.nFileSizeHigh);
+  out = WriteLiteral(out, ",\"packed_size\":");
+  out = WriteUnsigned(out, item.packedSizeLow);
+  out = WriteLiteral(out, ",\"packed_size_high\":");
+  out = WriteUnsigned(out, item.packedSizeHigh);
+  const struct {
+    std::string_view name;
+    const FileTime& time;
+  } stamps[] = {{"creation", item.ftCreationTime},
+                {"access", item.ftLastAccessTime},
+                {"write", item.ftLastWriteTime}};
+  for (const auto& stamp : stamps) {
+    uint64_t ticks = FileTimeValue(stamp.time);
+    out = WriteLiteral(out, ",\"");
+    out = WriteLiteral(out, stamp.name);
+    out = WriteLiteral(out, "_time\":\"");
+    out = WriteStamp(out, ticks, true);
+    out = WriteLiteral(out, "\",\"");
+    out = WriteLiteral(out, stamp.name);
+    out = WriteLiteral(out, "_time_raw\":");
+    out = WriteUnsigned(out, ticks);
+  }
+  out = WriteLiteral(out, ",\"host_system\":");
+  out = WriteJsonText(out, details.hostSystem, kHostSystemSize);
+  out = WriteLiteral(out, ",\"description\":");
+  out = WriteJsonText(out, details.description, kDescriptionSize);
+  out = WriteLiteral(out, ",\"format_version\":");
+  out = WriteUnsigned(out, details.formatVersion);
+  out = WriteLiteral(out, ",\"format_version_text\":\"");
+  out = WriteUnsigned(out, (details.formatVersion >> 8) & 0xFF);
+  *out++ = '.';
+  out = WriteUnsigned(out, details.formatVersion & 0xFF);
+  out = WriteLiteral(out, "\"}\n");
+  output.Commit(out);
+}

@@ -1,0 +1,68 @@
+// Turns the records a module delivers into listing lines: `ls -l` style text or JSON Lines.
+// Everything here runs once per item, so it formats by hand into the output block: no stdio,
+// no allocation, and the calendar date of a time stamp is worked out once per distinct day.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "interface/host_interface.h"
+#include "tools/hosts/cathost/output_buffer.h"
+
+// A FILETIME split into calendar fields (proleptic Gregorian, UTC).
+struct CivilTime {
+  uint32_t year;
+  uint32_t month;
+  uint32_t day;
+  uint32_t hour;
+  uint32_t minute;
+  uint32_t second;
+  uint32_t ticks;  // 100 ns units within the second
+};
+
+uint64_t FileTimeValue(const FileTime& time);
+CivilTime CivilFromFileTime(uint64_t ticks);
+
+// The six attribute letters "drhsao", '-' for each bit that is absent.
+char* WriteAttributeLetters(char* out, uint32_t attributes);
+
+// Writes the 8-bit OEM text (code page 437) found in a field of `fieldSize` bytes, up to its
+// zero byte, as UTF-8. ASCII is copied unchanged.
+char* WriteCp437AsUtf8(char* out, const char* field, size_t fieldSize);
+
+// A JSON string literal, quotes included, for a text that is already UTF-8 (a host file name).
+std::string JsonQuoted(std::string_view utf8);
+
+class ItemFormatter {
+ public:
+  // `raw` leaves item texts as the module's bytes instead of decoding code page 437: unchanged
+  // in text lines, and in JSON as \u00XX escapes whose code points equal the bytes.
+  explicit ItemFormatter(bool raw) : raw_(raw) {}
+
+  // The catalogue that the following JSON lines name.
+  void SetCatalogue(std::string_view fileName);
+
+  void WriteText(OutputBuffer& output, const ItemRecord& item, const ItemDetails& details);
+  void WriteJson(OutputBuffer& output, const ItemRecord& item, const ItemDetails& details,
+                 uint64_t itemNumber, int result);
+
+ private:
+  char* WriteDate(char* out, uint32_t daysSince1601);
+  char* WriteStamp(char* out, uint64_t ticks, bool iso);
+  char* WriteJsonText(char* out, const char* field, size_t fieldSize) const;
+
+  bool raw_;
+  std::string jsonPrefix_;  // `{"catalogue":"...",`
+  uint32_t cachedDay_ = UINT32_MAX;
+  char cachedDate_[12] = {};
+  size_t cachedDateLength_ = 0;
+  // The text line's attribute letters and "YYYY-MM-DD HH:MM:SS" of the previous item.
+  bool lettersCached_ = false;
+  uint32_t cachedAttributes_ = 0;
+  char cachedLetters_[6] = {};
+  uint64_t cachedStampTicks_ = 0;
+  char cachedStamp_[32] = {};
+  size_t cachedStampLength_ = 0;
+};

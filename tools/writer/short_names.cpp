@@ -1,0 +1,106 @@
+#include "tools/writer/short_names.h"
+
+#include <cstring>
+#include <set>
+#include <stdexcept>
+
+namespace catwriter {
+namespace {
+
+constexpr size_t kBaseWidth = 8;
+constexpr size_t kExtensionWidth = 3;
+constexpr size_t kGeneratedBaseWidth = 6;  // before "~N" with a one-digit N
+constexpr unsigned kMaxTail = 999999;      // "~999999" leaves one base character
+
+bool IsShortNameChar(unsigned char c) {
+  if (c >= 'a' && c <= 'z') return true;
+  if (c >= 'A' && c <= 'Z') return true;
+  if (c >= '0' && c <= '9') return true;
+  return c != 0 && std::strchr("!#$%&'()-@^_`{}~", c) != nullptr;
+}
+
+char ShortNameChar(unsigned char c) {
+  if (!IsShortNameChar(c)) return '_';
+  if (c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 'A');
+  return static_cast<char>(c);
+}
+
+// Maps a piece of a long name to short-name characters, dropping dots and spaces. A UTF-8
+// sequence counts as one character and becomes one "_".
+std::string ShortChars(const std::string& piece, size_t limit) {
+  std::string out;
+  for (size_t i = 0; i < piece.size() && out.size() < limit; ++i) {
+    const unsigned char c = static_cast<unsigned char>(piece[i]);
+    if (c == '.' || c == ' ') continue;
+    if ((c & 0xC0) == 0x80) continue;  // continuation byte of a character already replaced
+    out += ShortNameChar(c);
+  }
+  return out;
+}
+
+std::string Joined(const ShortName& name) {
+  return name.extension.empty() ? name.base : name.base + "." + name.extension;
+}
+
+}  // namespace
+
+bool IsValidShortName(const std::string& name) {
+  const size_t dot = name.find('.');
+  const std::string base = name.substr(0, dot);
+  const std::string extension = dot == std::string::npos ? "" : name.substr(dot + 1);
+  if (base.empty() || base.size() > kBaseWidth) return false;
+  if (dot != std::string::npos && (extension.empty() || extension.size() > kExtensionWidth)) {
+    return false;
+  }
+  for (char c : base + extension) {
+    if (!IsShortNameChar(static_cast<unsigned char>(c))) return false;  // a second dot too
+  }
+  return true;
+}
+
+std::vector<ShortName> MakeShortNames(const std::vector<std::string>& longNames) {
+  std::vector<ShortName> result(longNames.size());
+  std::vector<bool> settled(longNames.size(), false);
+  std::set<std::string> taken;
+
+  for (size_t i = 0; i < longNames.size(); ++i) {
+    if (!IsValidShortName(longNames[i])) continue;
+    const size_t dot = longNames[i].find('.');
+    ShortName candidate{
+        ShortChars(longNames[i].substr(0, dot), kBaseWidth),
+        dot == std::string::npos ? "" : ShortChars(longNames[i].substr(dot + 1), kExtensionWidth)};
+    if (taken.insert(Joined(candidate)).second) {
+      result[i] = candidate;
+      settled[i] = true;
+    }
+  }
+
+  for (size_t i = 0; i < longNames.size(); ++i) {
+    if (settled[i]) continue;
+    const std::string& name = longNames[i];
+    // Leading dots do not start an extension: ".profile" has the base "PROFILE".
+    const size_t start = name.find_first_not_of('.');
+    const size_t lastDot = name.rfind('.');
+    const bool hasExtension =
+        start != std::string::npos && lastDot != std::string::npos && lastDot > start;
+    const std::string basePart = hasExtension ? name.substr(0, lastDot) : name;
+    const std::string extension =
+        hasExtension ? ShortChars(name.substr(lastDot + 1), kExtensionWidth) : "";
+    const std::string base = ShortChars(basePart, kGeneratedBaseWidth);
+    bool found = false;
+    for (unsigned n = 1; n <= kMaxTail && !found; ++n) {
+      // Built by appending: g++ 12 at -O3 warns falsely on "~" + std::to_string(n).
+      std::string tail(1, '~');
+      tail += std::to_string(n);
+      ShortName candidate{base.substr(0, kBaseWidth - tail.size()) + tail, extension};
+      if (taken.insert(Joined(candidate)).second) {
+        result[i] = candidate;
+        found = true;
+      }
+    }
+    if (!found) throw std::invalid_argument("no free short name for " + name);
+  }
+  return result;
+}
+
+}  // namespace catwriter
