@@ -11,8 +11,8 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "tools/catwriter/mur_writer.h"
-#include "tools/catwriter/zex_writer.h"
+#include "tools/writer/mur_writer.h"
+#include "tools/writer/zex_writer.h"
 
 namespace bench {
 namespace {

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/catwriter/bytes.h"
+#include "tools/writer/bytes.h"
 
 namespace bench {
 

@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "tools/catwriter/bytes.h"
-#include "tools/catwriter/mur_writer.h"
-#include "tools/catwriter/zex_writer.h"
+#include "tools/writer/bytes.h"
+#include "tools/writer/mur_writer.h"
+#include "tools/writer/zex_writer.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // messages and exit statuses, and that it follows the host's calling order on damaged files.
 #include <gtest/gtest.h>
 
-#if defined(CATHOST_PATH) && defined(ZEX_FMT_PATH) && __has_include("tools/catwriter/zex_writer.h")
+#if defined(CATHOST_PATH) && defined(ZEX_FMT_PATH) && __has_include("tools/writer/zex_writer.h")
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/catwriter/mur_writer.h"
-#include "tools/catwriter/zex_writer.h"
+#include "tools/writer/mur_writer.h"
+#include "tools/writer/zex_writer.h"
 
 namespace {
 
@@ -446,7 +446,7 @@ TEST_F(CathostTest, SeveralCataloguesExitWithTheFirstFailure) {
   EXPECT_EQ(CountLines(result.err), 2u) << result.err;
 }
 
-#if defined(MUR_FMT_PATH) && __has_include("tools/catwriter/mur_writer.h")
+#if defined(MUR_FMT_PATH) && __has_include("tools/writer/mur_writer.h")
 TEST_F(CathostTest, EachCatalogueGoesToTheModuleThatAcceptsIt) {
   catwriter::MurTree tree;
   catwriter::MurNode node;

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "tools/catwriter/bytes.h"
-#include "tools/catwriter/mur_writer.h"
-#include "tools/catwriter/short_names.h"
-#include "tools/catwriter/text.h"
-#include "tools/catwriter/zex_writer.h"
+#include "tools/writer/bytes.h"
+#include "tools/writer/mur_writer.h"
+#include "tools/writer/short_names.h"
+#include "tools/writer/text.h"
+#include "tools/writer/zex_writer.h"
 
 namespace {
 

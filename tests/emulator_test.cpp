@@ -2,7 +2,7 @@
 // own base and moved; damaged files are refused; and each rule the machine enforces (the
 // __stdcall convention, callee-saved registers, the instruction budget, guard pages, missing
 // imports, leaks at unload) is shown to fire on a tiny DLL written here byte by byte.
-#include "tools/cathost32/emulator.h"
+#include "tools/hosts/cathost32/emulator.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@
 #include <tuple>
 #include <vector>
 
-#include "tools/cathost32/pe_image.h"
+#include "tools/hosts/cathost32/pe_image.h"
 
 namespace {
 

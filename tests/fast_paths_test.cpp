@@ -13,7 +13,7 @@
 #include "core/catalogue_state.h"
 #include "platform/dos_time.h"
 #include "tests/support/module_fixture.h"
-#include "tools/catwriter/zex_writer.h"
+#include "tools/writer/zex_writer.h"
 #include "zex/zex_format.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "fuzz/record_checks.h"
 #include "tests/support/checked_module.h"
 #include "tests/support/module_fixture.h"
-#include "tools/catwriter/mur_writer.h"
+#include "tools/writer/mur_writer.h"
 
 namespace {
 

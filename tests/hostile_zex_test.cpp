@@ -10,7 +10,7 @@
 #include "fuzz/record_checks.h"
 #include "tests/support/checked_module.h"
 #include "tests/support/module_fixture.h"
-#include "tools/catwriter/zex_writer.h"
+#include "tools/writer/zex_writer.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tests/support/module_fixture.h"
-#include "tools/catwriter/mur_writer.h"
+#include "tools/writer/mur_writer.h"
 
 namespace {
 

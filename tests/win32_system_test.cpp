@@ -1,6 +1,6 @@
 // The emulated Windows system, driven through its function table as the machine drives it,
 // over a fake address space.
-#include "tools/cathost32/win32_system.h"
+#include "tools/hosts/cathost32/win32_system.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tools/cathost32/guest_memory.h"
+#include "tools/hosts/cathost32/guest_memory.h"
 
 namespace emulator {
 namespace {

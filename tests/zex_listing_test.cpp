@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tests/support/module_fixture.h"
-#include "tools/catwriter/zex_writer.h"
+#include "tools/writer/zex_writer.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/host/module_loader.h"
+#include "tools/hosts/loader/module_loader.h"
 
 // A module loaded for the lifetime of the object; the test fails when it cannot be loaded.
 class LoadedModule {
