@@ -4,6 +4,7 @@
 # and a zip of the same tree. Median of 5 runs of each; ns per item and peak memory.
 #
 #   bench/peers.sh [BUILD_DIR]        (default: build-bench; build it with the bench preset)
+#   bench/peers.sh --mounts [BUILD_DIR]   (default: build; mount comparison, below)
 #
 # PEERS_DIR (default /tmp/catalogue_peers) holds the tree of empty files, its tar and zip and
 # the catalogues; they are made once and reused. PEERS_ITEMS (default 1000000) sets the size.
@@ -13,6 +14,100 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+
+# Mount comparison: catmount on a MUR and a ZEX catalogue against archivemount (a tar) and
+# fuse-zip (a zip) of the same tree of empty files, MOUNT_FOLDERS x 10 subfolders x 100 files
+# (default 100: 101,100 entries; the ZEX catalogue holds the first ZEX_FOLDERS, default 60,
+# 60,660 entries, within its 16-bit entry numbers). Per peer, median of MOUNT_RUNS (default 3)
+# fresh mounts: time until mounted and the tree's top visible, time of
+# `find MOUNT -printf '%s %T@ %p\n'`, and the daemon's resident memory after it. Then a folder
+# of 1,000 catalogues: time until mounted, and find over all of them (each listed on first use).
+if [ "${1:-}" = "--mounts" ]; then
+  build=$(cd "${2:-$root/build}" && pwd)
+  work=${PEERS_DIR:-/tmp/catalogue_peers}/mounts
+  folders=${MOUNT_FOLDERS:-100}
+  zex_folders=${ZEX_FOLDERS:-60}
+  runs=${MOUNT_RUNS:-3}
+  need=()
+  command -v archivemount >/dev/null || need+=(archivemount)
+  command -v fuse-zip >/dev/null || need+=(fuse-zip)
+  command -v fusermount3 >/dev/null || need+=(fuse3)
+  command -v zip >/dev/null || need+=(zip)
+  if [ ${#need[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${need[@]}"
+  fi
+  for tool in catmount mkcat zex_fmt.so mur_fmt.so; do
+    [ -e "$build/$tool" ] || { echo "peers: $build/$tool missing" >&2; exit 1; }
+  done
+  mkdir -p "$work"
+  tree=$work/tree-$folders
+  if [ ! -f "$tree.ready" ]; then
+    echo "peers: making $tree and its archives (once)" >&2
+    rm -rf "$tree" "$tree".*
+    for ((a = 0; a < folders; a++)); do
+      for ((b = 0; b < 10; b++)); do
+        d=$(printf '%s/tree/folder%04d/sub%02d' "$tree" "$a" "$b")
+        mkdir -p "$d"
+        (cd "$d" && touch $(printf 'file%03d.txt ' $(seq 0 99)))
+      done
+    done
+    "$build/mkcat" mur "$tree.mur" "$tree/tree"
+    mkdir -p "$tree.zextree/tree"
+    for ((a = 0; a < zex_folders && a < folders; a++)); do
+      cp -a "$(printf '%s/tree/folder%04d' "$tree" "$a")" "$tree.zextree/tree/"
+    done
+    "$build/mkcat" zex "$tree.zex" "$tree.zextree/tree"
+    tar -cf "$tree.tar" -C "$tree" tree
+    (cd "$tree" && zip -q -r -0 "$tree.zip" tree)
+    touch "$tree.ready"
+  fi
+  mnt=$work/mnt
+  mkdir -p "$mnt"
+  mountpoint -q "$mnt" && fusermount3 -u "$mnt"
+  median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+  now() { date +%s%N; }
+  # measure NAME DAEMON ENTRIES COMMAND...: COMMAND mounts SOURCE on $mnt and returns.
+  measure() {
+    local name=$1 daemon=$2
+    shift 2
+    local readies=() finds=() rss=() entries=0
+    for _ in $(seq "$runs"); do
+      local start ready end pid
+      start=$(now)
+      "$@" >/dev/null
+      until mountpoint -q "$mnt" && [ -n "$(ls -A "$mnt")" ]; do sleep 0.001; done
+      ready=$(now)
+      entries=$(find "$mnt" -printf '%s %T@ %p\n' | wc -l)
+      end=$(now)
+      pid=$(pgrep -n -x "$daemon")
+      rss+=("$(awk '/VmRSS/ { print $2 }' "/proc/$pid/status")")
+      fusermount3 -u "$mnt"
+      while kill -0 "$pid" 2>/dev/null; do sleep 0.01; done
+      readies+=($(( (ready - start) / 1000000 )))
+      finds+=($(( (end - ready) / 1000000 )))
+    done
+    printf '%-30s %9d entries  ready %6d ms  find %6d ms  RSS %8d KiB\n' "$name" "$entries" \
+      "$(printf '%s\n' "${readies[@]}" | median)" "$(printf '%s\n' "${finds[@]}" | median)" \
+      "$(printf '%s\n' "${rss[@]}" | median)"
+  }
+  echo "peers: mounts, median of $runs; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  measure "archivemount (tar)" archivemount archivemount -o ro "$tree.tar" "$mnt"
+  measure "fuse-zip (zip)" fuse-zip fuse-zip -r "$tree.zip" "$mnt"
+  measure "catmount (mur)" catmount "$build/catmount" "$tree.mur" "$mnt"
+  measure "catmount -s (mur)" catmount "$build/catmount" -s "$tree.mur" "$mnt"
+  measure "catmount (zex, $zex_folders folders)" catmount "$build/catmount" "$tree.zex" "$mnt"
+  # A folder of 1,000 small catalogues.
+  many=$work/folder-1000
+  if [ ! -d "$many" ]; then
+    mkdir -p "$many"
+    for i in $(seq -w 1 1000); do cp "$root/samples/photos.mur" "$many/photos-$i.mur"; done
+  fi
+  measure "catmount (folder of 1000)" catmount "$build/catmount" "$many" "$mnt"
+  exit 0
+fi
 build=$(cd "${1:-$root/build-bench}" && pwd)
 work=${PEERS_DIR:-/tmp/catalogue_peers}
 items=${PEERS_ITEMS:-1000000}

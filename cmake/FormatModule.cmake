@@ -1,15 +1,19 @@
 # add_format_module(NAME SOURCES...): one format module, carrying its own copy of the host
 # interface, the catalogue state and the platform layer. Only the seven entry points leave it.
 if(WIN32)
-  set(FORMAT_PLATFORM_SOURCES
-    ${CMAKE_SOURCE_DIR}/platform/win32/platform_win32.cpp
-    ${CMAKE_SOURCE_DIR}/platform/dos_time.cpp)
+  enable_language(RC)  # the modules' version resources
+  set(FORMAT_PLATFORM_SOURCES ${CMAKE_SOURCE_DIR}/platform/win32/platform_win32.cpp)
 else()
+  # The image's memory sits in a source of its own, which the fuzz targets replace.
+  set(FORMAT_IMAGE_MEMORY_SOURCE ${CMAKE_SOURCE_DIR}/platform/posix/image_memory.cpp)
   set(FORMAT_PLATFORM_SOURCES
     ${CMAKE_SOURCE_DIR}/platform/posix/platform_posix.cpp
-    ${CMAKE_SOURCE_DIR}/platform/dos_time.cpp
+    ${FORMAT_IMAGE_MEMORY_SOURCE}
     ${CMAKE_SOURCE_DIR}/platform/posix/ansi_to_oem.cpp)
 endif()
+# The general calendar that the tests and the Windows check compare the modules' stamp
+# conversion with; the modules themselves do not need it.
+set(PLAIN_CALENDAR_SOURCES ${CMAKE_SOURCE_DIR}/platform/dos_time.cpp)
 set(FORMAT_COMMON_SOURCES
   ${CMAKE_SOURCE_DIR}/interface/common_entry_points.cpp
   ${CMAKE_SOURCE_DIR}/core/catalogue_state.cpp
@@ -45,6 +49,14 @@ function(add_format_module name)
   endif()
   if(WIN32)
     target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/interface/format_module.def)
+    # The version resource: "zex_fmt" is described as the ZEX format module, and so on.
+    set(MODULE_NAME ${name})
+    string(REGEX REPLACE "_fmt$" "" module_format ${name})
+    string(TOUPPER ${module_format} module_format)
+    set(MODULE_DESCRIPTION "${module_format} disk-catalogue format module (read-only)")
+    configure_file(${CMAKE_SOURCE_DIR}/cmake/format_module_version.rc.in
+      ${CMAKE_CURRENT_BINARY_DIR}/${name}_version.rc @ONLY)
+    target_sources(${name} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${name}_version.rc)
     if(MINGW)
       # The runtimes go inside, so the library needs only system libraries. On 32-bit x86,
       # __stdcall decorates each name with @N; the stdcall fixup binds the plain names of the

@@ -19,7 +19,9 @@ void ReleaseState(CatalogueState& state) {
   state.pathBuffer = nullptr;
   if (state.fileImage != nullptr) platform::FreeImage(state.fileImage, state.fileSize);
   state.fileImage = nullptr;
-  ReleaseFormatMemory();
+  state.pathLength = 0;
+  state.componentCount = 0;
+  state.pathCut = false;
   state.active = false;
 }
 
@@ -53,16 +55,55 @@ int OpenCatalogue(CatalogueState& state, const char* fileName) {
 int CloseCatalogue(CatalogueState& state) {
   ReleaseState(state);
   if (!platform::IsOpen(state.handle)) return 0;
-  int closed = platform::Close(state.handle);
+  const int closed = platform::Close(state.handle);
   // Forget the handle, so that a repeated close never closes a handle the host has reused.
   state.handle.value = platform::kNoFile;
   return closed;
 }
 
-int ReadAtFile(CatalogueState& state, uint32_t offset, void* dest, uint32_t length) {
+int ReadFromFile(CatalogueState& state, uint32_t offset, void* dest, uint32_t length) {
   if (!platform::Seek(state.handle, offset)) return StatusPastEnd;
   if (platform::Read(state.handle, dest, length) != static_cast<int64_t>(length)) {
     return StatusReadError;
   }
   return StatusOk;
+}
+
+void EnterDirectory(CatalogueState& state, const char* name, uint32_t nameLength) {
+  char* path = state.pathBuffer;
+  const uint32_t room = kMaxPathText - state.pathLength;
+  if (nameLength + 1 <= room) {
+    std::memcpy(path + state.pathLength, name, nameLength);
+    state.pathLength += nameLength;
+    path[state.pathLength++] = '\\';
+    state.componentEnds[state.componentCount++] = static_cast<uint16_t>(state.pathLength);
+  } else {
+    // Too deep for a complete path: keep what fits, as the item's own cFileName did.
+    std::memcpy(path + state.pathLength, name, room);
+    state.pathLength += room;
+    state.pathCut = true;
+  }
+  path[state.pathLength] = '\0';
+}
+
+void FillItemFields(ItemRecord* item, uint32_t attributes, uint32_t size, uint32_t dosStamp,
+                    StampZone zone) {
+  item->dwFileAttributes = attributes;
+  item->nFileSizeHigh = 0;
+  item->nFileSizeLow = size;
+  item->packedSizeHigh = 0;
+  item->packedSizeLow = size;
+  FileTime time{0, 0};
+  FileTime stamp;
+  if (platform::DosDateTimeToFileTime(static_cast<uint16_t>(dosStamp >> 16),
+                                      static_cast<uint16_t>(dosStamp), &stamp)) {
+    if (zone == StampZone::Utc) {
+      time = stamp;
+    } else if (!platform::LocalFileTimeToFileTime(&stamp, &time)) {
+      time = FileTime{0, 0};
+    }
+  }
+  item->ftCreationTime = time;
+  item->ftLastAccessTime = time;
+  item->ftLastWriteTime = time;
 }

@@ -22,7 +22,8 @@
 #include <cstring>
 #include <string>
 
-#include "fuzz/record_checks.h"
+#include "checks/record_checks.h"
+#include "fuzz/image_refusal.h"
 #include "interface/host_interface.h"
 
 namespace {
@@ -37,10 +38,6 @@ constexpr Format kFormat = Format::Mur;
 #else
 #error "define FUZZ_FORMAT_ZEX or FUZZ_FORMAT_MUR"
 #endif
-
-// Set while the module is to go without its whole-file image. The build wraps the module's
-// call of platform::AllocateImage (the linker's --wrap), so no module code changes.
-bool gRefuseImage = false;
 
 [[noreturn]] void Fail(const char* what, int call, int result) {
   std::fprintf(stderr, "listing_fuzzer: %s (call %d, result %d)\n", what, call, result);
@@ -160,12 +157,6 @@ void ListInput(size_t size) {
 }
 
 }  // namespace
-
-// platform::AllocateImage(uint32_t), as the module's code calls it.
-extern "C" uint8_t* __real__ZN8platform13AllocateImageEj(uint32_t size);
-extern "C" uint8_t* __wrap__ZN8platform13AllocateImageEj(uint32_t size) {
-  return gRefuseImage ? nullptr : __real__ZN8platform13AllocateImageEj(size);
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ConstantEntryPoints(data, size);

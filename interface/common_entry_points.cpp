@@ -1,7 +1,8 @@
-// The entry points whose logic every format module shares; only the texts differ.
+// The entry points whose logic every format module shares; only the texts and the probe
+// differ. Each format defines the other three (CloseArchive too: it frees the memory of its
+// own walk).
 #include <cstring>
 
-#include "core/catalogue_state.h"
 #include "interface/format_module.h"
 #include "interface/host_interface.h"
 
@@ -13,6 +14,11 @@ extern "C" {
 
 int FMT_CALL LoadFormatModule(void* /*loadArgument*/) {
   return 0;
+}
+
+int FMT_CALL IsArchive(const char* /*candidateName*/, const unsigned char* data,
+                       uint32_t dataSize) {
+  return ProbeFormat(data, dataSize) ? 1 : 0;
 }
 
 int FMT_CALL GetFormatName(int32_t formatType, char* nameOut, char* secondOut) {
@@ -30,11 +36,6 @@ int FMT_CALL GetDefaultCommands(int32_t formatType, uint32_t commandIndex, char*
     commandOut[0] = '\0';
   }
   return 1;
-}
-
-int FMT_CALL CloseArchive(CloseRecord* closeRecord) {
-  closeRecord->fields[3] = 1;
-  return CloseCatalogue(ModuleCatalogue());
 }
 
 }  // extern "C"

@@ -74,6 +74,9 @@ struct ItemDetails {
 struct CloseRecord {
   uint32_t fields[4];
 };
+// CloseArchive writes kCloseDone into this field of CloseRecord, the fourth, and nothing else.
+constexpr size_t kCloseDoneField = 3;
+constexpr uint32_t kCloseDone = 1;
 
 #pragma pack(pop)
 

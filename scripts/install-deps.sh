@@ -1,18 +1,49 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the cross builds need; does nothing
-# when they are all present. Needs root (or sudo) only when something is missing.
+# Installs the Debian packages that a command needs; does nothing when they are all present.
+# Needs root (or sudo) only when something is missing.
+#
+#   scripts/install-deps.sh [GROUP...]     no group: every group (CI, scripts/test.sh)
+#
+# Groups:
+#   build     compiler, CMake and Ninja: the modules, cathost and mkcat
+#   test      GoogleTest and GoogleMock (the test suite), valgrind (the sanitizer stage)
+#   fuzz      clang and its libFuzzer runtime (the fuzz preset and stage)
+#   bench     Google Benchmark (the bench preset)
+#   mingw     the MinGW-w64 cross compilers: the Windows DLLs (scripts/release.sh)
+#   windows   mingw, plus Wine and icoutils: the Windows stage's checks
+#   emulator  the Unicorn CPU emulator that cathost32 runs the 32-bit DLLs in
+#   i386      32-bit g++ and qemu-user: the suite built and run as 32-bit Linux programs
+#   fuse      FUSE 3: catmount
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  valgrind libunicorn-dev
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64
-  g++-multilib qemu-user
+declare -A groups=(
+  [build]="cmake ninja-build g++"
+  [test]="libgtest-dev libgmock-dev valgrind"
+  [fuzz]="clang libclang-rt-14-dev"
+  [bench]="libbenchmark-dev"
+  [mingw]="g++-mingw-w64-i686 g++-mingw-w64-x86-64"
+  [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 icoutils"
+  [emulator]="libunicorn-dev pkg-config"
+  [i386]="g++-multilib qemu-user"
+  [fuse]="fuse3 libfuse3-dev pkg-config"
 )
+all_groups=(build test fuzz bench mingw windows emulator i386 fuse)
+
+wanted=("$@")
+[ ${#wanted[@]} -eq 0 ] && wanted=("${all_groups[@]}")
+
+packages=()
+for group in "${wanted[@]}"; do
+  if [ -z "${groups[$group]+set}" ]; then
+    echo "install-deps: unknown group '$group' (groups: ${all_groups[*]})" >&2
+    exit 64
+  fi
+  read -r -a members <<<"${groups[$group]}"
+  packages+=("${members[@]}")
+done
 
 missing=()
-for package in "${packages[@]}"; do
+for package in $(printf '%s\n' "${packages[@]}" | sort -u); do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$package")
   fi

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue_version.h"
 #include "tools/writer/mur_writer.h"
 #include "tools/writer/zex_writer.h"
 
@@ -260,12 +261,39 @@ TEST_F(CathostTest, JsonLineCarriesEveryFieldWithEscapedTexts) {
   EXPECT_EQ(result.out, expected);
 }
 
-TEST_F(CathostTest, CountPrintsOneNumberPerCatalogue) {
+TEST_F(CathostTest, CountIsABareNumberOrAsWcCountAndNamePerCatalogueAndATotal) {
   std::string sample = Write("sample.zex", catwriter::BuildZex(SampleTree()).bytes);
   std::string three = Write("three.zex", ThreeFilesMiddleDescribed().bytes);
+  EXPECT_EQ(Run({"--count", sample}).out, "6\n");
   RunResult result = Run({"--count", sample, three});
   EXPECT_EQ(result.exitStatus, 0) << result.err;
-  EXPECT_EQ(result.out, "6\n3\n");
+  EXPECT_EQ(result.out, "6 " + sample + "\n3 " + three + "\n9 total\n");
+}
+
+TEST_F(CathostTest, SeveralCataloguesAsTextEachComeAfterAHeaderAsHeadWritesThem) {
+  std::string sample = Write("sample.zex", catwriter::BuildZex(SampleTree()).bytes);
+  std::string three = Write("three.zex", ThreeFilesMiddleDescribed().bytes);
+  std::string threeListing =
+      "----ao          1 2001-02-03 04:05:06 ONE\n"
+      "----ao          2 2001-02-03 04:05:06 TWO  -- the second file\n"
+      "----ao          3 2001-02-03 04:05:06 THREE\n";
+  // A file that cannot be listed gets no header, only its message.
+  RunResult result = Run({sample, PathOf("missing.zex"), three});
+  EXPECT_EQ(result.exitStatus, kNoSuchFile);
+  EXPECT_EQ(result.out, "==> " + sample + " <==\n" + kSampleListing + "\n==> " + three + " <==\n" +
+                            threeListing);
+  EXPECT_EQ(result.err, "cathost: " + PathOf("missing.zex") + ": no such file\n");
+
+  // JSON lines name their catalogue themselves.
+  std::string json = Run({"--json", sample, three}).out;
+  EXPECT_EQ(json.find("==>"), std::string::npos);
+  EXPECT_EQ(CountLines(json), 9u);
+}
+
+TEST_F(CathostTest, VersionNamesTheProgramAndTheRelease) {
+  RunResult result = Run({"--version"});
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.out, "cathost (" CATALOGUE_PRODUCT_NAME ") " CATALOGUE_VERSION "\n");
 }
 
 TEST_F(CathostTest, Cp437TextsBecomeUtf8UnlessRaw) {
@@ -301,9 +329,10 @@ TEST_F(CathostTest, OutputLargerThanOneBlockKeepsEveryLineInOrder) {
   ZexTree tree;
   for (int d = 0; d < 100; ++d) {
     ZexDir dir;
-    dir.name = "D" + std::to_string(d);
+    dir.name = std::string("D").append(std::to_string(d));
     for (int f = 0; f < 99; ++f) {
-      dir.files.push_back(File("F" + std::to_string(f), "DAT", zex::kArchive, uint32_t(f),
+      dir.files.push_back(File(std::string("F").append(std::to_string(f)), "DAT", zex::kArchive,
+                               uint32_t(f),
                                MakeDosStamp(1990 + d % 30, 1 + f % 12, 1 + f % 28, 0, 0, 0)));
     }
     tree.dirs.push_back(dir);
@@ -405,6 +434,11 @@ TEST_F(CathostTest, DamagedTextStopsAfterTheItemUnlessKeepGoing) {
   EXPECT_EQ(result.out, firstTwo);
   EXPECT_NE(result.err.find("cathost: " + path + ": item 2: damaged catalogue"), std::string::npos)
       << result.err;
+  // The message says that the listing stopped on purpose, and how to see the rest.
+  EXPECT_NE(result.err.find("the listing stops here as the archive host's does, --keep-going "
+                            "lists the rest\n"),
+            std::string::npos)
+      << result.err;
 
   result = Run({"--keep-going", path});
   EXPECT_EQ(result.exitStatus, kDamaged);
@@ -437,13 +471,22 @@ TEST_F(CathostTest, UndeliveredRecordEndsTheListingEvenWithKeepGoing) {
             "cathost: " + ended + ": item 2: record past the end of the file (result 3)\n");
 }
 
-TEST_F(CathostTest, SeveralCataloguesExitWithTheFirstFailure) {
+// The highest status wins, whatever the order: the table runs from the mildest failure to
+// the gravest.
+TEST_F(CathostTest, SeveralCataloguesExitWithTheWorstStatus) {
   std::string good = Write("good.zex", catwriter::BuildZex(SampleTree()).bytes);
   std::string empty = Write("empty.zex", {});
   RunResult result = Run({"--count", good, PathOf("missing.zex"), empty, good});
-  EXPECT_EQ(result.exitStatus, kNoSuchFile);
-  EXPECT_EQ(result.out, "6\n6\n");
+  EXPECT_EQ(result.exitStatus, kEmptyFile);
+  EXPECT_EQ(result.out, "6 " + good + "\n6 " + good + "\n12 total\n");
   EXPECT_EQ(CountLines(result.err), 2u) << result.err;
+
+  catwriter::ZexImage image = ThreeFilesMiddleDescribed();
+  std::string cut = Write("cut.zex", CutAt(image.bytes, image.layout.noteOffsets[0] + 4));
+  std::string text = Write("notes.txt", {'t', 'e', 'x', 't', '\n'});
+  EXPECT_EQ(Run({cut, text}).exitStatus, kDamaged);
+  EXPECT_EQ(Run({text, cut}).exitStatus, kDamaged);
+  EXPECT_EQ(Run({text, good}).exitStatus, kNotAccepted);
 }
 
 #if defined(MUR_FMT_PATH) && __has_include("tools/writer/mur_writer.h")
@@ -461,7 +504,8 @@ TEST_F(CathostTest, EachCatalogueGoesToTheModuleThatAcceptsIt) {
 
   RunResult result = Run({zexPath, mur});
   EXPECT_EQ(result.exitStatus, 0) << result.err;
-  EXPECT_EQ(result.out, std::string(kSampleListing) +
+  EXPECT_EQ(result.out, "==> " + zexPath + " <==\n" + kSampleListing + "\n==> " + mur +
+                            " <==\n"
                             "-r--ao          9 2010-05-06 07:08:10 Long name.text  -- kept\n");
 
   EXPECT_EQ(Run({"--module", ZEX_FMT_PATH, mur}).exitStatus, kNotAccepted);

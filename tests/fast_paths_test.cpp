@@ -1,6 +1,7 @@
-// The per-item fast paths give exactly what the plain code they replaced gave: the copies and
-// byte scans of core/bytes.h, DOS stamps counted without division, and 8.3 names formed eight
-// bytes at a time (checked through the built zex_fmt against the plain algorithm).
+// The per-item fast paths give exactly what their plain twins give: the copies and the text
+// measure of core/bytes.h, whole MUR chunks, reads in place from the image, DOS stamps counted
+// without division, 8.3 names formed in registers; and the 8.3 names of the built zex_fmt
+// match the plain algorithm.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 #include "core/bytes.h"
 #include "core/catalogue_state.h"
+#include "mur/mur_format.h"
 #include "platform/dos_time.h"
 #include "tests/support/module_fixture.h"
 #include "tools/writer/zex_writer.h"
@@ -18,59 +20,45 @@
 
 namespace {
 
-TEST(FastCopies, CopyBytesWritesExactlyTheLengthForEveryPathLength) {
+TEST(FastCopies, CopyBytesWritesExactlyWhatMemcpyWritesForEveryPathLength) {
   uint8_t source[300];
   for (size_t i = 0; i < sizeof source; ++i) source[i] = static_cast<uint8_t>(i + 1);
   for (uint32_t length = 0; length <= 260; ++length) {
-    uint8_t dest[300];
-    std::memset(dest, 0xA5, sizeof dest);
-    CopyBytes(dest + 8, source, length);
-    for (uint32_t i = 0; i < 8; ++i) ASSERT_EQ(dest[i], 0xA5) << "before, length " << length;
-    ASSERT_EQ(std::memcmp(dest + 8, source, length), 0) << "length " << length;
-    for (uint32_t i = 8 + length; i < sizeof dest; ++i) {
-      ASSERT_EQ(dest[i], 0xA5) << "after, length " << length;
+    uint8_t fast[300];
+    uint8_t plain[300];
+    std::memset(fast, 0xA5, sizeof fast);
+    std::memset(plain, 0xA5, sizeof plain);
+    CopyBytes(fast + 8, source, length);
+    std::memcpy(plain + 8, source, length);
+    ASSERT_EQ(std::memcmp(fast, plain, sizeof fast), 0) << "length " << length;
+  }
+}
+
+TEST(FastCopies, WholeChunksCopyAndMeasureAsThePlainTwin) {
+  // A zero, a 0x01 and a high byte at every position of the 36 text bytes.
+  for (uint32_t zeroAt = 0; zeroAt <= mur::kChunkTextSize; ++zeroAt) {
+    for (uint32_t highAt = 0; highAt <= mur::kChunkTextSize; ++highAt) {
+      uint8_t text[mur::kChunkTextSize];
+      for (uint32_t i = 0; i < sizeof text; ++i) text[i] = static_cast<uint8_t>('a' + i % 26);
+      if (highAt < sizeof text) text[highAt] = 0xC9;
+      if (zeroAt < sizeof text) text[zeroAt] = 0;
+      if (zeroAt + 1 < sizeof text) text[zeroAt + 1] = 0x01;
+      char fast[mur::kChunkTextSize + 4];
+      char plain[mur::kChunkTextSize + 4];
+      std::memset(fast, 0x5A, sizeof fast);
+      std::memset(plain, 0x5A, sizeof plain);
+      const TextMeasure fastMeasure = mur::CopyWholeChunk(fast, text);
+      const TextMeasure plainMeasure = mur::CopyWholeChunkPlain(plain, text);
+      ASSERT_EQ(std::memcmp(fast, plain, sizeof fast), 0) << zeroAt << " " << highAt;
+      ASSERT_EQ(fastMeasure.length, plainMeasure.length) << zeroAt << " " << highAt;
+      ASSERT_EQ(fastMeasure.hasHighByte, plainMeasure.hasHighByte) << zeroAt << " " << highAt;
     }
   }
 }
 
-TEST(FastScans, ZeroAndHighBytesAreFoundAtEveryPositionAndNowhereElse) {
-  for (uint32_t length = 0; length <= 40; ++length) {
-    std::vector<uint8_t> text(length + 8, 0);  // zero and high bytes beyond the length
-    for (uint32_t i = 0; i < length; ++i) text[i] = static_cast<uint8_t>('a' + i % 26);
-    text[length] = 0x80;
-    EXPECT_FALSE(HasZeroByte(text.data(), length)) << length;
-    EXPECT_FALSE(HasHighByte(text.data(), length)) << length;
-    for (uint32_t at = 0; at < length; ++at) {
-      std::vector<uint8_t> withZero = text;
-      withZero[at] = 0;
-      EXPECT_TRUE(HasZeroByte(withZero.data(), length)) << length << " " << at;
-      std::vector<uint8_t> withHigh = text;
-      withHigh[at] = 0xE9;
-      EXPECT_TRUE(HasHighByte(withHigh.data(), length)) << length << " " << at;
-      // 0x01 after a 0x00 is where the word trick can misfire; it must not make up a zero.
-      withHigh[at] = 0x01;
-      EXPECT_FALSE(HasZeroByte(withHigh.data(), length)) << length << " " << at;
-    }
-  }
-}
-
-// The plain measures the word-at-a-time ones replace.
-uint32_t PlainZeroIndex(const uint8_t* text, uint32_t length) {
-  uint32_t at = 0;
-  while (at < length && text[at] != 0) ++at;
-  return at;
-}
-
-bool PlainHighBefore(const uint8_t* text, uint32_t end) {
-  for (uint32_t i = 0; i < end; ++i) {
-    if (text[i] >= 0x80) return true;
-  }
-  return false;
-}
-
-TEST(FastScans, ZeroIndexAndTextMeasureMatchThePlainScansAtEveryPosition) {
-  // Lengths up to a whole description field; a zero, a 0x01 (where the word trick can
-  // misfire) and a high byte placed at every position, before and after one another.
+TEST(FastScans, TextMeasureMatchesThePlainScanAtEveryPosition) {
+  // Lengths up to a whole description field; a zero, a 0x01 and a high byte placed at every
+  // position, before and after one another.
   for (uint32_t length = 0; length <= 256; ++length) {
     std::vector<uint8_t> text(length + 16, 0);  // zero bytes beyond the length
     for (uint32_t i = 0; i < length; ++i) text[i] = static_cast<uint8_t>('a' + i % 26);
@@ -81,11 +69,10 @@ TEST(FastScans, ZeroIndexAndTextMeasureMatchThePlainScansAtEveryPosition) {
         if (zeroAt < length) probe[zeroAt] = 0;
         if (zeroAt + 1 < length) probe[zeroAt + 1] = 0x01;
         if (highAt < length && highAt != zeroAt) probe[highAt] = 0xE9;
-        const uint32_t expected = PlainZeroIndex(probe.data(), length);
-        ASSERT_EQ(ZeroByteIndex(probe.data(), length), expected) << length << " " << zeroAt;
+        const TextMeasure expected = MeasureTextPlain(probe.data(), length);
         const TextMeasure measure = MeasureText(probe.data(), length);
-        ASSERT_EQ(measure.length, expected) << length << " " << zeroAt << " " << highAt;
-        ASSERT_EQ(measure.hasHighByte, PlainHighBefore(probe.data(), expected))
+        ASSERT_EQ(measure.length, expected.length) << length << " " << zeroAt << " " << highAt;
+        ASSERT_EQ(measure.hasHighByte, expected.hasHighByte)
             << length << " " << zeroAt << " " << highAt;
       }
     }
@@ -100,13 +87,12 @@ TEST(FastScans, TextMeasureReadsNothingBeyondTheField) {
     const TextMeasure measure = MeasureText(field.data(), length);
     EXPECT_EQ(measure.length, length);
     EXPECT_TRUE(measure.hasHighByte);
-    EXPECT_EQ(ZeroByteIndex(field.data(), length), length);
   }
 }
 
 // Reads in place give what ReadAt gives: the same result for every range at the edges of the
 // file, and the same bytes, from the image and from the file alike.
-TEST(FastReads, ViewAtMatchesReadAtWithAndWithoutTheImage) {
+TEST(FastReads, FetchAtMatchesReadAtWithAndWithoutTheImage) {
   std::vector<uint8_t> bytes(100);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 1);
   TempFile file(bytes);
@@ -126,15 +112,9 @@ TEST(FastReads, ViewAtMatchesReadAtWithAndWithoutTheImage) {
         uint8_t copied[128];
         uint8_t scratch[128];
         const int expected = ReadAt(state, offset, copied, length);
-        uint8_t shortCopy[128];
-        ASSERT_EQ(ReadShortAt(state, offset, shortCopy, length), expected)
-            << offset << " " << length;
-        if (expected == StatusOk) {
-          ASSERT_EQ(std::memcmp(shortCopy, copied, length), 0) << offset << " " << length;
-        }
-        int status = -1;
-        const uint8_t* view = ViewAt(state, offset, length, scratch, &status);
-        ASSERT_EQ(status, expected) << withImage << " " << offset << " " << length;
+        const Fetched fetched = FetchAt(state, offset, length, scratch);
+        const uint8_t* view = fetched.bytes;
+        ASSERT_EQ(fetched.status, expected) << withImage << " " << offset << " " << length;
         ASSERT_EQ(view != nullptr, expected == StatusOk) << offset << " " << length;
         if (view != nullptr) {
           ASSERT_EQ(std::memcmp(view, copied, length), 0) << offset << " " << length;
@@ -202,55 +182,54 @@ std::string PlainShortName(const uint8_t* name, const uint8_t* extension) {
   return zero == std::string::npos ? out : out.substr(0, zero);
 }
 
-// The packed name of an entry, as text: its bytes written out with WritePackedName.
-std::string PackedText(const zex::PackedName& name) {
-  char text[16];
-  zex::WritePackedName(name, text, sizeof text);
-  return std::string(text, name.length);
+// Every string of `width` bytes drawn from blank, zero, a letter and a dot.
+std::vector<std::string> AllPatterns(size_t width) {
+  static constexpr char kAlphabet[] = {' ', '\0', 'A', '.'};
+  std::vector<std::string> patterns;
+  size_t count = 1;
+  for (size_t i = 0; i < width; ++i) count *= 4;
+  for (size_t n = 0; n < count; ++n) {
+    std::string pattern(width, ' ');
+    size_t digits = n;
+    for (size_t i = 0; i < width; ++i, digits /= 4) pattern[i] = kAlphabet[digits % 4];
+    patterns.push_back(pattern);
+  }
+  return patterns;
 }
 
-TEST(FastShortNames, PackedNamesWriteExactlyTheAskedBytesAndCutAtEveryLength) {
-  // Names of every length from 0 to 12, with and without an extension.
-  const char* const entries[][2] = {{"        ", "   "}, {"A       ", "   "}, {"ABCDEFG ", "   "},
-                                    {"ABCDEFGH", "   "}, {"        ", "TXT"}, {"A       ", "B  "},
-                                    {"ABCD    ", "TX "}, {"ABCDEFGH", "TXT"}, {"ABCDEFGH", "A. "}};
-  for (const auto& parts : entries) {
+// Every entry whose base name is `name` and whose extension is each of `extensions`.
+void ExpectPackedNamesMatchThePlainOnes(const std::string& name,
+                                        const std::vector<std::string>& extensions) {
+  for (const std::string& extension : extensions) {
     uint8_t entry[zex::kEntrySize] = {};
-    std::memcpy(entry + zex::kNameAt, parts[0], zex::kNameSize);
-    std::memcpy(entry + zex::kExtensionAt, parts[1], zex::kExtensionSize);
-    const zex::PackedName name = zex::PackShortName(entry);
-    const std::string expected = PlainShortName(entry + zex::kNameAt, entry + zex::kExtensionAt);
-    ASSERT_EQ(PackedText(name), expected);
-    // Writing `count` bytes gives the name's first `count` bytes, zero bytes past its end,
-    // and leaves everything after them alone.
-    const std::string padded = expected + std::string(16 - expected.size(), '\0');
+    std::memcpy(entry + zex::kNameField, name.data(), zex::kNameWidth);
+    std::memcpy(entry + zex::kExtensionField, extension.data(), zex::kExtensionWidth);
+    const zex::ShortName plain = zex::FormShortName(entry);
+    const zex::PackedName packed = zex::PackShortName(entry);
+    ASSERT_EQ(packed.length, plain.length) << ::testing::PrintToString(name + extension);
+    // Writing `count` bytes gives exactly the plain name's first `count` bytes.
     for (uint32_t count = 0; count <= 16; ++count) {
-      char out[24];
-      std::memset(out, 0x5A, sizeof out);
-      zex::WritePackedName(name, out + 4, count);
-      ASSERT_EQ(std::string(out + 4, count), padded.substr(0, count)) << expected << " " << count;
-      for (const uint32_t at : {0u, 1u, 2u, 3u}) ASSERT_EQ(out[at], 0x5A) << count;
-      for (uint32_t at = 4 + count; at < sizeof out; ++at) ASSERT_EQ(out[at], 0x5A) << count;
-    }
-    for (uint32_t keep = 0; keep <= name.length; ++keep) {
-      const zex::PackedName cut = zex::CutPackedName(name, keep);
-      ASSERT_EQ(cut.length, keep);
-      ASSERT_EQ(PackedText(cut), expected.substr(0, keep)) << expected << " " << keep;
-      char text[16];
-      zex::WritePackedName(cut, text, sizeof text);
-      for (uint32_t at = keep; at < sizeof text; ++at) ASSERT_EQ(text[at], 0) << keep;
+      char fast[24];
+      char slow[24];
+      std::memset(fast, 0x5A, sizeof fast);
+      std::memset(slow, 0x5A, sizeof slow);
+      zex::WriteName(packed, fast + 4, count);
+      zex::WriteName(plain, slow + 4, count);
+      ASSERT_EQ(std::memcmp(fast, slow, sizeof fast), 0)
+          << ::testing::PrintToString(name + extension) << " " << count;
     }
   }
 }
 
-TEST(FastBytes, StoresAreLittleEndian) {
-  uint8_t out[8];
-  StoreU32(out, 0x04030201u);
-  EXPECT_EQ(LoadU32(out), 0x04030201u);
-  EXPECT_EQ(out[0], 0x01);
-  StoreU64(out, 0x0807060504030201ull);
-  EXPECT_EQ(LoadU64(out), 0x0807060504030201ull);
-  EXPECT_EQ(out[7], 0x08);
+TEST(FastShortNames, NamesFormedInRegistersMatchThePlainOnes) {
+  std::vector<std::string> extensions;
+  for (const std::string& pattern : AllPatterns(3)) extensions.push_back(pattern);
+  for (const std::string& name : AllPatterns(8)) {
+    ExpectPackedNamesMatchThePlainOnes(name, {"TXT", " . ", std::string("\0AB", 3), "A. "});
+  }
+  for (const std::string& pattern : AllPatterns(4)) {
+    ExpectPackedNamesMatchThePlainOnes("AB" + pattern + "C ", extensions);
+  }
 }
 
 // Lists one root directory holding an entry per (name, extension) pair and compares each
@@ -268,8 +247,7 @@ void CheckNames(const std::vector<std::string>& names, const std::vector<std::st
   const catwriter::ZexImage image = catwriter::BuildZex(tree);
   // Named after the test: ctest runs the tests of this file side by side.
   const std::string path = ::testing::TempDir() + "fast_paths_" +
-                           ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-                           ".zex";
+                           ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".zex";
   std::string error;
   ASSERT_TRUE(catwriter::WriteFile(path, image.bytes, &error)) << error;
   LoadedModule module(ZEX_FMT_PATH);
@@ -291,21 +269,6 @@ void CheckNames(const std::vector<std::string>& names, const std::vector<std::st
   CloseRecord close{};
   module.get().closeArchive(&close);
   std::remove(path.c_str());
-}
-
-// Every string of `width` bytes drawn from blank, zero, a letter and a dot.
-std::vector<std::string> AllPatterns(size_t width) {
-  static constexpr char kAlphabet[] = {' ', '\0', 'A', '.'};
-  std::vector<std::string> patterns;
-  size_t count = 1;
-  for (size_t i = 0; i < width; ++i) count *= 4;
-  for (size_t n = 0; n < count; ++n) {
-    std::string pattern(width, ' ');
-    size_t digits = n;
-    for (size_t i = 0; i < width; ++i, digits /= 4) pattern[i] = kAlphabet[digits % 4];
-    patterns.push_back(pattern);
-  }
-  return patterns;
 }
 
 TEST(FastShortNames, EveryNamePatternMatchesThePlainAlgorithm) {

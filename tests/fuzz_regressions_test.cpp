@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/record_checks.h"
+#include "checks/record_checks.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

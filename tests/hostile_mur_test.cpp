@@ -9,38 +9,22 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/record_checks.h"
+#include "checks/record_checks.h"
 #include "tests/support/checked_module.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/trees.h"
 #include "tools/writer/mur_writer.h"
 
 namespace {
 
 namespace mw = catwriter::mur;
 using catwriter::BuildMur;
-using catwriter::MakeDosStamp;
 using catwriter::MurImage;
 using catwriter::MurNode;
 using catwriter::MurTree;
 using record_checks::CheckedCall;
 using record_checks::CheckedListing;
 using record_checks::Format;
-
-MurNode File(std::string name, int kind = -1) {
-  MurNode node;
-  node.name = std::move(name);
-  node.size = 7;
-  node.stamp = MakeDosStamp(2001, 2, 3, 4, 5, 6);
-  node.nameKind = kind;
-  return node;
-}
-
-MurNode Dir(std::string name, std::vector<MurNode> children = {}) {
-  MurNode node = File(std::move(name));
-  node.isDirectory = true;
-  node.children = std::move(children);
-  return node;
-}
 
 MurImage Build(std::vector<MurNode> top) {
   MurTree tree;
@@ -51,15 +35,16 @@ MurImage Build(std::vector<MurNode> top) {
 // Every NameKind, descriptions of one and of several chunks, an extension chain, nesting
 // and an empty directory.
 MurImage SmallCatalogue() {
-  MurNode withExtension = File("README", 1);
+  MurNode withExtension = trees::MurFileOf("README", 7, 1);
   withExtension.extension = "TXT";
-  MurNode described = File("NOTES", 2);
+  MurNode described = trees::MurFileOf("NOTES", 7, 2);
   described.description = std::string(50, 'd');
-  MurNode chained = File(std::string(40, 'n'), 3);
+  MurNode chained = trees::MurFileOf(std::string(40, 'n'), 3);
   chained.extension = "LONG";
   chained.description = "short";
-  return Build({Dir("DOCS", {File("SIXTEEN_LETTERS_", 0), withExtension, Dir("EMPTY")}), described,
-                chained, File("LAST")});
+  return Build({trees::MurDirOf("DOCS", {trees::MurFileOf("SIXTEEN_LETTERS_", 7, 0), withExtension,
+                                         trees::MurDirOf("EMPTY")}),
+                described, chained, trees::MurFileOf("LAST")});
 }
 
 class HostileMur : public CheckedModuleTest {
@@ -129,13 +114,13 @@ TEST_F(HostileMur, LinksToEveryOffsetEnd) {
 // Text chains whose last chunk links back to itself are read until the room is used up:
 // names are cut at 259 characters (result 2), descriptions at 255 (no fault).
 TEST_F(HostileMur, TextChainsThatLoop) {
-  MurNode name = File(std::string(36, 'n'), 3);
+  MurNode name = trees::MurFileOf(std::string(36, 'n'), 3);
   name.description = std::string(36, 'd');
-  MurNode extension = File("BASE", 1);
+  MurNode extension = trees::MurFileOf("BASE", 7, 1);
   extension.extension = std::string(36, 'e');
-  MurNode description = File("DESCRIBED", 2);
+  MurNode description = trees::MurFileOf("DESCRIBED", 7, 2);
   description.description = std::string(36, 'd');
-  MurImage image = Build({name, extension, description, File("AFTER")});
+  MurImage image = Build({name, extension, description, trees::MurFileOf("AFTER")});
   for (size_t node = 0; node < 3; ++node) {
     for (uint32_t chunk : image.layout.chunkOffsets[node]) {
       Poke32(image.bytes, chunk + mw::kNextChunkField, chunk);
@@ -159,10 +144,11 @@ TEST_F(HostileMur, TextChainsThatLoop) {
 // they are cut at 259 characters with result 2, and the next item is right again.
 TEST_F(HostileMur, NamesOf255Characters) {
   const std::string longName(255, 'x');
-  const CheckedListing listing =
-      OpenAndList(Build({File(longName, 3), Dir("ab", {File(longName, 3)}),
-                         Dir("abcde", {File(longName, 3), File("", 0)}), File(longName, 3)})
-                      .bytes);
+  const CheckedListing listing = OpenAndList(
+      Build({trees::MurFileOf(longName, 3), trees::MurDirOf("ab", {trees::MurFileOf(longName, 3)}),
+             trees::MurDirOf("abcde", {trees::MurFileOf(longName, 3), trees::MurFileOf("", 7, 0)}),
+             trees::MurFileOf(longName, 3)})
+          .bytes);
   ASSERT_EQ(listing.calls.size(), 8u);
   EXPECT_EQ(listing.calls[0].path, longName);
   EXPECT_EQ(listing.calls[0].result, StatusOk);
@@ -236,7 +222,7 @@ TEST_F(HostileMur, CallsOutOfOrderAndFilesThatChange) {
 
   // The whole file is read at open: shrinking or growing it afterwards changes nothing.
   const CheckedListing whole = OpenAndList(bytes);
-  std::vector<uint8_t> grown = Build({File("OTHER")}).bytes;
+  std::vector<uint8_t> grown = Build({trees::MurFileOf("OTHER")}).bytes;
   grown.resize(bytes.size() + 4096, 0xEE);
   for (const std::vector<uint8_t>& changed : {std::vector<uint8_t>{}, grown}) {
     ASSERT_EQ(Open(bytes), 1);

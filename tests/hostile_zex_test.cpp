@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/record_checks.h"
+#include "checks/record_checks.h"
 #include "tests/support/checked_module.h"
 #include "tests/support/module_fixture.h"
+#include "tests/support/trees.h"
 #include "tools/writer/zex_writer.h"
 
 namespace {
@@ -17,7 +18,6 @@ namespace {
 namespace zw = catwriter::zex;
 using catwriter::GetU16;
 using catwriter::GetU32;
-using catwriter::MakeDosStamp;
 using catwriter::ZexDir;
 using catwriter::ZexFile;
 using catwriter::ZexImage;
@@ -26,30 +26,14 @@ using record_checks::CheckedCall;
 using record_checks::CheckedListing;
 using record_checks::Format;
 
-ZexFile File(std::string name, std::string extension = "", uint32_t size = 10) {
-  ZexFile file;
-  file.name = std::move(name);
-  file.extension = std::move(extension);
-  file.size = size;
-  file.stamp = MakeDosStamp(2001, 2, 3, 4, 5, 6);
-  return file;
-}
-
-ZexDir Dir(std::string name, std::vector<ZexFile> files = {}, std::vector<ZexDir> subdirs = {}) {
-  ZexDir dir;
-  dir.name = std::move(name);
-  dir.files = std::move(files);
-  dir.subdirs = std::move(subdirs);
-  dir.stamp = MakeDosStamp(1999, 12, 31, 23, 59, 58);
-  return dir;
-}
-
 // Root files, a description on a file and on a directory, nesting and an empty directory.
 ZexTree SmallTree() {
   ZexTree tree;
-  tree.rootFiles = {File("README", "TXT"), File("NOTES")};
+  tree.rootFiles = {trees::ZexFileOf("README", "TXT"), trees::ZexFileOf("NOTES")};
   tree.rootFiles[1].description = "root notes";
-  tree.dirs = {Dir("TOOLS", {File("EDIT", "EXE")}, {Dir("SUB", {File("DEEP")})}), Dir("EMPTY")};
+  tree.dirs = {trees::ZexDirOf("TOOLS", {trees::ZexFileOf("EDIT", "EXE")},
+                               {trees::ZexDirOf("SUB", {trees::ZexFileOf("DEEP")})}),
+               trees::ZexDirOf("EMPTY")};
   tree.dirs[0].description = "the tools";
   return tree;
 }
@@ -150,7 +134,7 @@ TEST_F(HostileZex, DirectoryTableSizeNear4GiB) {
   // there begins at the end.
   ZexTree tree;
   tree.rootRecord = false;
-  tree.dirs = {Dir("A"), Dir("B", {}, {Dir("C")})};
+  tree.dirs = {trees::ZexDirOf("A"), trees::ZexDirOf("B", {}, {trees::ZexDirOf("C")})};
   std::vector<uint8_t> bytes = catwriter::BuildZex(tree).bytes;
   ASSERT_EQ(bytes.size(), 116u + 3 * 40);
   Poke32(bytes, zw::kDirTableSizeField, 0xFFFFFFFFu);
@@ -239,10 +223,10 @@ TEST_F(HostileZex, NoteReferencesThatWrap) {
 // reaches 259 characters at level 260 and is cut below it (result 2); a directory at the top
 // afterwards is listed right again.
 TEST_F(HostileZex, EmptyNamesNestedPastThePathLimit) {
-  ZexDir chain = Dir("", {File("F")});
-  for (int depth = 0; depth < 299; ++depth) chain = Dir("", {}, {chain});
+  ZexDir chain = trees::ZexDirOf("", {trees::ZexFileOf("F")});
+  for (int depth = 0; depth < 299; ++depth) chain = trees::ZexDirOf("", {}, {chain});
   ZexTree tree;
-  tree.dirs = {chain, Dir("AFTER", {File("LAST")})};
+  tree.dirs = {chain, trees::ZexDirOf("AFTER", {trees::ZexFileOf("LAST")})};
   const CheckedListing listing = OpenAndList(catwriter::BuildZex(tree).bytes);
   ASSERT_EQ(listing.calls.size(), 300u + 1 + 2 + 1);
   for (size_t depth = 1; depth <= 300; ++depth) {
@@ -286,7 +270,7 @@ TEST_F(HostileZex, CallsOutOfOrderAndFilesThatChange) {
   const CheckedListing whole = OpenAndList(bytes);
   ASSERT_EQ(Open(bytes), 1);
   ZexTree other = SmallTree();
-  other.rootFiles.push_back(File("GROWN"));
+  other.rootFiles.push_back(trees::ZexFileOf("GROWN"));
   std::vector<uint8_t> grown = catwriter::BuildZex(other).bytes;
   grown.resize(grown.size() + 4096, 0xEE);
   file_->Rewrite(grown);

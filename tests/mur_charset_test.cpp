@@ -7,20 +7,13 @@
 #include <vector>
 
 #include "tests/support/module_fixture.h"
+#include "tests/support/trees.h"
 #include "tools/writer/mur_writer.h"
 
 namespace {
 
 using catwriter::MurNode;
 using catwriter::MurTree;
-
-MurNode Node(std::string name, bool isDirectory = false) {
-  MurNode node;
-  node.name = std::move(name);
-  node.isDirectory = isDirectory;
-  node.stamp = catwriter::MakeDosStamp(2010, 1, 1, 0, 0, 0);
-  return node;
-}
 
 class MurCharset : public ::testing::Test {
  protected:
@@ -39,12 +32,12 @@ class MurCharset : public ::testing::Test {
 };
 
 TEST_F(MurCharset, NamesDescriptionsAndThePathsBuiltFromThemAreConverted) {
-  MurNode dir = Node("Caf\xE9", true);
-  MurNode menu = Node("\xC0 la carte");
+  MurNode dir = trees::MurDirOf("Caf\xE9");
+  MurNode menu = trees::MurFileOf("\xC0 la carte");
   menu.extension = "t\xEAt";
   menu.description = "\x93quoted\x94 \x8A\x81";
   dir.children.push_back(menu);
-  const std::vector<ListedItem> items = List({dir, Node("\xE9t\xE9 \x97 \x8A")});
+  const std::vector<ListedItem> items = List({dir, trees::MurFileOf("\xE9t\xE9 \x97 \x8A")});
   EXPECT_EQ(PathsOf(items),
             (std::vector<std::string>{"Caf\x82", "Caf\x82\\A la carte.t\x88t", "\x82t\x82 - S"}));
   EXPECT_EQ(items[1].description(), "\"quoted\" S?");
@@ -53,7 +46,7 @@ TEST_F(MurCharset, NamesDescriptionsAndThePathsBuiltFromThemAreConverted) {
 TEST_F(MurCharset, EveryByteMapsAsTheUsEnglishSystemMapsIt) {
   std::string all;
   for (int byte = 1; byte < 256; ++byte) all += static_cast<char>(byte);
-  MurNode node = Node("ALL");
+  MurNode node = trees::MurFileOf("ALL");
   node.description = all;
   const std::vector<ListedItem> items = List({node});
   const std::string oem = items.at(0).description();

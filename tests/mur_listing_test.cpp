@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/module_fixture.h"
+#include "tests/support/trees.h"
 #include "tools/writer/mur_writer.h"
 
 namespace {
@@ -22,23 +23,6 @@ using catwriter::MurImage;
 using catwriter::MurLinkStyle;
 using catwriter::MurNode;
 using catwriter::MurTree;
-
-MurNode File(std::string name, uint32_t size = 0, int kind = -1) {
-  MurNode node;
-  node.name = std::move(name);
-  node.size = size;
-  node.stamp = MakeDosStamp(2001, 2, 3, 4, 5, 6);
-  node.nameKind = kind;
-  return node;
-}
-
-MurNode Dir(std::string name, std::vector<MurNode> children = {}) {
-  MurNode node = File(std::move(name));
-  node.isDirectory = true;
-  node.stamp = MakeDosStamp(1999, 12, 31, 23, 59, 58);
-  node.children = std::move(children);
-  return node;
-}
 
 MurImage Build(std::vector<MurNode> top, MurLinkStyle links = MurLinkStyle::FirstLinkChain) {
   MurTree tree;
@@ -95,7 +79,7 @@ class MurListing : public ::testing::Test {
 };
 
 TEST_F(MurListing, ProbeWantsFortyBytesTheMagicAndVersionOne) {
-  std::vector<uint8_t> header = Build({File("A")}).bytes;
+  std::vector<uint8_t> header = Build({trees::MurFileOf("A")}).bytes;
   header.resize(mw::kHeaderSize);
   auto accepted = [&](const std::vector<uint8_t>& bytes, uint32_t size) {
     return mur().isArchive("any", bytes.data(), size);
@@ -114,8 +98,13 @@ TEST_F(MurListing, ProbeWantsFortyBytesTheMagicAndVersionOne) {
 
 TEST_F(MurListing, WalksDepthFirstWhicheverLinksJoinTheSiblings) {
   std::vector<MurNode> top = {
-      Dir("DOCS", {File("A.TXT"), Dir("SUB", {File("B"), File("B2"), File("B3")}), File("A2")}),
-      File("C.TXT"), Dir("EMPTY"), File("D"), File("E")};
+      trees::MurDirOf("DOCS",
+                      {trees::MurFileOf("A.TXT"),
+                       trees::MurDirOf("SUB", {trees::MurFileOf("B"), trees::MurFileOf("B2"),
+                                               trees::MurFileOf("B3")}),
+                       trees::MurFileOf("A2")}),
+      trees::MurFileOf("C.TXT"), trees::MurDirOf("EMPTY"), trees::MurFileOf("D"),
+      trees::MurFileOf("E")};
   const std::vector<std::string> expected = {"DOCS",
                                              "DOCS\\A.TXT",
                                              "DOCS\\SUB",
@@ -141,9 +130,9 @@ TEST_F(MurListing, WalksDepthFirstWhicheverLinksJoinTheSiblings) {
 }
 
 TEST_F(MurListing, FillsTheRecordsAndLeavesTheRestAlone) {
-  MurNode file = File("F.BIN", 0x12345678);
+  MurNode file = trees::MurFileOf("F.BIN", 0x12345678);
   file.stamp = MakeDosStamp(2000, 2, 29, 23, 59, 58);
-  const std::vector<ListedItem> items = List(Build({Dir("D", {file})}).bytes);
+  const std::vector<ListedItem> items = List(Build({trees::MurDirOf("D", {file})}).bytes);
   ASSERT_EQ(items.size(), 3u);
   const uint64_t stamps[2] = {TicksOf(1999, 12, 31, 23, 59, 58), TicksOf(2000, 2, 29, 23, 59, 58)};
   const uint32_t attributes[2] = {0x1031, 0x1021};
@@ -176,8 +165,9 @@ TEST_F(MurListing, FillsTheRecordsAndLeavesTheRestAlone) {
 }
 
 TEST_F(MurListing, StampsThatDoNotConvertGiveZeroTimesAndNoError) {
-  MurImage image = Build(
-      {File("A"), File("B"), File("C"), File("D"), File("E"), File("F"), File("G"), File("OK")});
+  MurImage image = Build({trees::MurFileOf("A"), trees::MurFileOf("B"), trees::MurFileOf("C"),
+                          trees::MurFileOf("D"), trees::MurFileOf("E"), trees::MurFileOf("F"),
+                          trees::MurFileOf("G"), trees::MurFileOf("OK")});
   const uint32_t year2001 = 21u << 9;
   const uint32_t badStamps[] = {
       (year2001 | 13u << 5 | 1u) << 16,             // month 13
@@ -209,18 +199,18 @@ TEST_F(MurListing, StampsThatDoNotConvertGiveZeroTimesAndNoError) {
 }
 
 TEST_F(MurListing, EveryNameKind) {
-  MurNode readme = File("README", 0, 1);
+  MurNode readme = trees::MurFileOf("README", 0, 1);
   readme.extension = "TXT";
-  MurNode notes = File("NOTES", 0, 2);
+  MurNode notes = trees::MurFileOf("NOTES", 0, 2);
   notes.description = "about the notes";
-  MurNode chained = File("a long file name beyond one chunk of text", 0, 3);
+  MurNode chained = trees::MurFileOf("a long file name beyond one chunk of text", 0, 3);
   chained.extension = "html";
   chained.description = "described";
-  MurNode bare = File("bare name", 0, 3);
-  const std::vector<ListedItem> items =
-      List(Build({File("ABCDEFGHIJKLMNOP", 0, 0), readme, File("README", 0, 1), notes,
-                  File("SILENT", 0, 2), chained, bare})
-               .bytes);
+  MurNode bare = trees::MurFileOf("bare name", 0, 3);
+  const std::vector<ListedItem> items = List(
+      Build({trees::MurFileOf("ABCDEFGHIJKLMNOP", 0, 0), readme, trees::MurFileOf("README", 0, 1),
+             notes, trees::MurFileOf("SILENT", 0, 2), chained, bare})
+          .bytes);
   EXPECT_EQ(PathsOf(items), (std::vector<std::string>{
                                 "ABCDEFGHIJKLMNOP", "README.TXT", "README", "NOTES", "SILENT",
                                 "a long file name beyond one chunk of text.html", "bare name"}));
@@ -232,9 +222,9 @@ TEST_F(MurListing, EveryNameKind) {
 }
 
 TEST_F(MurListing, ChainsReadAcrossChunksAndStopAtTheRoom) {
-  MurNode forty = File("FORTY", 0, 2);
+  MurNode forty = trees::MurFileOf("FORTY", 0, 2);
   forty.description = std::string(36, 'a') + "bcde";
-  MurNode eight = File("EIGHT", 0, 2);
+  MurNode eight = trees::MurFileOf("EIGHT", 0, 2);
   eight.description = std::string(8 * 36, 'x');
   const MurImage image = Build({forty, eight});
   ASSERT_EQ(image.layout.chunkOffsets[0].size(), 2u);
@@ -245,17 +235,18 @@ TEST_F(MurListing, ChainsReadAcrossChunksAndStopAtTheRoom) {
 }
 
 TEST_F(MurListing, UnreadableChunksGiveResultTwoWithTheItemAndTheWalkGoingOn) {
-  MurNode second = File("SECOND", 0, 2);
+  MurNode second = trees::MurFileOf("SECOND", 0, 2);
   second.description = std::string(36, 'q') + "rest";
-  MurNode early = File("EARLY", 0, 2);
+  MurNode early = trees::MurFileOf("EARLY", 0, 2);
   early.description = "AB";
-  MurNode noExtension = File("name", 0, 3);
+  MurNode noExtension = trees::MurFileOf("name", 0, 3);
   noExtension.extension = "ext";
   noExtension.description = "desc";
   MurNode noName = noExtension;
-  MurNode longExtension = File("BASE", 0, 1);
+  MurNode longExtension = trees::MurFileOf("BASE", 0, 1);
   longExtension.extension = std::string(40, 'e');
-  MurImage image = Build({second, early, noExtension, noName, longExtension, File("AFTER")});
+  MurImage image =
+      Build({second, early, noExtension, noName, longExtension, trees::MurFileOf("AFTER")});
   const uint32_t beyond = static_cast<uint32_t>(image.bytes.size()) + 100;
   const auto& nodes = image.layout.nodeOffsets;
   const auto& chunks = image.layout.chunkOffsets;
@@ -283,11 +274,11 @@ TEST_F(MurListing, UnreadableChunksGiveResultTwoWithTheItemAndTheWalkGoingOn) {
 // Five directories of 48 letters and one of 4 make a path of 250 characters.
 std::vector<MurNode> Deep(std::vector<MurNode> inside) {
   std::vector<MurNode> last;
-  last.push_back(Dir("dirs", std::move(inside)));
+  last.push_back(trees::MurDirOf("dirs", std::move(inside)));
   inside = std::move(last);
   for (char letter : {'e', 'd', 'c', 'b', 'a'}) {
     std::vector<MurNode> level;
-    level.push_back(Dir(std::string(48, letter), std::move(inside)));
+    level.push_back(trees::MurDirOf(std::string(48, letter), std::move(inside)));
     inside = std::move(level);
   }
   return inside;
@@ -297,11 +288,12 @@ const std::string kDeepPath = std::string(48, 'a') + "\\" + std::string(48, 'b')
                               std::string(48, 'e') + "\\dirs\\";
 
 TEST_F(MurListing, NamesCutAtTwoHundredFiftyNineCharactersGiveResultTwo) {
-  MurNode chained = File("0123456789ABCDEFGHIJ", 0, 3);
-  MurNode withDot = File("0123456789AB", 0, 1);
+  MurNode chained = trees::MurFileOf("0123456789ABCDEFGHIJ", 0, 3);
+  MurNode withDot = trees::MurFileOf("0123456789AB", 0, 1);
   withDot.extension = "TXT";
-  std::vector<MurNode> top = Deep({chained, File("0123456789ABCDEF", 0, 0), withDot, File("fits")});
-  top.push_back(File("TOP"));
+  std::vector<MurNode> top = Deep(
+      {chained, trees::MurFileOf("0123456789ABCDEF", 0, 0), withDot, trees::MurFileOf("fits")});
+  top.push_back(trees::MurFileOf("TOP"));
   const std::vector<ListedItem> items = ListThrough(Build(top).bytes);
   const std::string here = kDeepPath;  // room for 9 characters
   ASSERT_EQ(items.size(), 12u);
@@ -320,9 +312,11 @@ TEST_F(MurListing, ADirectoryTooDeepForItsPathIsCutAndLeftExactly) {
   // Under 250 characters: "123456789" fills the path to 259 but leaves no room for its
   // backslash; "0123456789" does not fit at all.
   std::vector<MurNode> top =
-      Deep({File("x"), Dir("123456789", {File("in")}),
-            Dir("0123456789", {File("f"), Dir("g", {File("h")})}), File("ok")});
-  top.push_back(File("END"));
+      Deep({trees::MurFileOf("x"), trees::MurDirOf("123456789", {trees::MurFileOf("in")}),
+            trees::MurDirOf("0123456789",
+                            {trees::MurFileOf("f"), trees::MurDirOf("g", {trees::MurFileOf("h")})}),
+            trees::MurFileOf("ok")});
+  top.push_back(trees::MurFileOf("END"));
   const std::vector<ListedItem> items = ListThrough(Build(top).bytes);
   ASSERT_EQ(items.size(), 16u);
   EXPECT_EQ(items[6].path(), kDeepPath + "x");
@@ -336,8 +330,12 @@ TEST_F(MurListing, ADirectoryTooDeepForItsPathIsCutAndLeftExactly) {
 
 TEST_F(MurListing, EmptyDirectoriesAndOddNamesKeepLaterPathsRight) {
   const std::vector<ListedItem> items =
-      List(Build({Dir("EMPTY"), File("AFTER"), Dir("", {File("X"), Dir("", {File("Y")})}),
-                  File("Z"), Dir("A\\B", {File("C")}), File("W"), Dir("D", {File("")}), File("")})
+      List(Build({trees::MurDirOf("EMPTY"), trees::MurFileOf("AFTER"),
+                  trees::MurDirOf(
+                      "", {trees::MurFileOf("X"), trees::MurDirOf("", {trees::MurFileOf("Y")})}),
+                  trees::MurFileOf("Z"), trees::MurDirOf("A\\B", {trees::MurFileOf("C")}),
+                  trees::MurFileOf("W"), trees::MurDirOf("D", {trees::MurFileOf("")}),
+                  trees::MurFileOf("")})
                .bytes);
   EXPECT_EQ(PathsOf(items),
             (std::vector<std::string>{"EMPTY", "AFTER", "", "\\X", "\\", "\\\\Y", "Z", "A\\B",
@@ -346,7 +344,7 @@ TEST_F(MurListing, EmptyDirectoriesAndOddNamesKeepLaterPathsRight) {
 }
 
 TEST_F(MurListing, ACatalogueWithoutRootListsNothingUntilClosed) {
-  std::vector<uint8_t> bytes = Build({File("A")}).bytes;
+  std::vector<uint8_t> bytes = Build({trees::MurFileOf("A")}).bytes;
   Poke32(bytes, mw::kRootNodeField, 0);
   Open(bytes);
   for (int i = 0; i < 3; ++i) {
@@ -360,7 +358,7 @@ TEST_F(MurListing, ACatalogueWithoutRootListsNothingUntilClosed) {
 }
 
 TEST_F(MurListing, NodesThatCannotBeReadAreRetried) {
-  MurImage image = Build({Dir("D", {File("X")}), File("Y")});
+  MurImage image = Build({trees::MurDirOf("D", {trees::MurFileOf("X")}), trees::MurFileOf("Y")});
   const uint32_t size = static_cast<uint32_t>(image.bytes.size());
   std::vector<uint8_t> pastEnd = image.bytes;
   Poke32(pastEnd, mw::kRootNodeField, size);
@@ -393,37 +391,38 @@ TEST_F(MurListing, LinksBackToListedNodesAreDroppedAndTheListingEnds) {
   };
   const std::vector<Case> cases = {
       {"a secondLink to itself",
-       {File("A"), File("B")},
+       {trees::MurFileOf("A"), trees::MurFileOf("B")},
        {{0, mw::kSecondLinkField}},
        {0},
        {"A", "B"},
        {1, 2, 0}},
       {"a firstLink to the root",
-       {Dir("D", {File("X")})},
+       {trees::MurDirOf("D", {trees::MurFileOf("X")})},
        {{1, mw::kFirstLinkField}},
        {0},
        {"D", "D\\X"},
        {1, 2, 0}},
       {"a link to an ancestor",
-       {Dir("D", {Dir("E", {File("F")})}), File("G")},
+       {trees::MurDirOf("D", {trees::MurDirOf("E", {trees::MurFileOf("F")})}),
+        trees::MurFileOf("G")},
        {{2, mw::kFirstLinkField}},
        {0},
        {"D", "D\\E", "D\\E\\F", "G"},
        {1, 1, 2, 1, 0}},
       {"a directory that holds itself",
-       {Dir("E", {File("X")}), File("G")},
+       {trees::MurDirOf("E", {trees::MurFileOf("X")}), trees::MurFileOf("G")},
        {{0, mw::kSizeOrChildField}},
        {0},
        {"E", "G"},
        {2, 1, 0}},
       {"two links to the same node",
-       {File("A"), File("B"), File("C")},
+       {trees::MurFileOf("A"), trees::MurFileOf("B"), trees::MurFileOf("C")},
        {{0, mw::kSecondLinkField}},
        {1},
        {"A", "B", "C"},
        {1, 1, 2, 0}},
       {"a child link to a later sibling",
-       {Dir("D", {File("X")}), File("S")},
+       {trees::MurDirOf("D", {trees::MurFileOf("X")}), trees::MurFileOf("S")},
        {{0, mw::kSizeOrChildField}},
        {2},
        {"D", "D\\S"},
@@ -444,8 +443,8 @@ TEST_F(MurListing, LinksBackToListedNodesAreDroppedAndTheListingEnds) {
 TEST_F(MurListing, ALongChainOfSiblingsKeepsFewPendingNodes) {
   constexpr size_t kFiles = 100000;
   for (MurLinkStyle links : {MurLinkStyle::FirstLinkChain, MurLinkStyle::SecondLinkChain}) {
-    std::vector<MurNode> files(kFiles, File("f"));
-    Open(Build({Dir("D", std::move(files))}, links).bytes);
+    std::vector<MurNode> files(kFiles, trees::MurFileOf("f"));
+    Open(Build({trees::MurDirOf("D", std::move(files))}, links).bytes);
     const size_t before = mallinfo2().uordblks;
     ItemRecord item;
     ItemDetails details;
@@ -460,7 +459,7 @@ TEST_F(MurListing, ALongChainOfSiblingsKeepsFewPendingNodes) {
 }
 
 TEST_F(MurListing, ADescriptionWithoutZeroByteIsConvertedWithinItsField) {
-  Open(Build({File("N", 0, 0)}).bytes);
+  Open(Build({trees::MurFileOf("N", 0, 0)}).bytes);
   ItemRecord item;
   ItemDetails details;
   std::memset(&details, 0x77, sizeof details);
@@ -480,10 +479,10 @@ size_t OpenDescriptors() {
 
 TEST_F(MurListing, OpeningAgainClosesTheEarlierFileAndClosingTwiceClosesNothing) {
   const size_t before = OpenDescriptors();
-  TempFile first(Build({File("FIRST")}).bytes);
+  TempFile first(Build({trees::MurFileOf("FIRST")}).bytes);
   int32_t type = -1;
   ASSERT_EQ(mur().openArchive(first.path(), &type), 1);
-  const std::vector<uint8_t> second = Build({File("SECOND")}).bytes;
+  const std::vector<uint8_t> second = Build({trees::MurFileOf("SECOND")}).bytes;
   EXPECT_EQ(PathsOf(List(second)), std::vector<std::string>{"SECOND"});
   EXPECT_EQ(OpenDescriptors(), before + 1);
   CloseRecord record{};

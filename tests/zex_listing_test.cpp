@@ -8,40 +8,22 @@
 #include <vector>
 
 #include "tests/support/module_fixture.h"
+#include "tests/support/trees.h"
 #include "tools/writer/zex_writer.h"
 
 namespace {
 
 namespace zw = catwriter::zex;
-using catwriter::MakeDosStamp;
 using catwriter::ZexDir;
 using catwriter::ZexFile;
 using catwriter::ZexImage;
 using catwriter::ZexTree;
 
-ZexFile File(std::string name, std::string extension, uint32_t size = 0) {
-  ZexFile file;
-  file.name = std::move(name);
-  file.extension = std::move(extension);
-  file.size = size;
-  file.stamp = MakeDosStamp(2001, 2, 3, 4, 5, 6);
-  return file;
-}
-
-ZexDir Dir(std::string name, std::vector<ZexFile> files = {}, std::vector<ZexDir> subdirs = {}) {
-  ZexDir dir;
-  dir.name = std::move(name);
-  dir.files = std::move(files);
-  dir.subdirs = std::move(subdirs);
-  dir.stamp = MakeDosStamp(1999, 12, 31, 23, 59, 58);
-  return dir;
-}
-
 // README.TXT at the root and TOOLS holding EDIT.EXE.
 ZexTree SmallTree() {
   ZexTree tree;
-  tree.rootFiles.push_back(File("README", "TXT", 1234));
-  tree.dirs.push_back(Dir("TOOLS", {File("EDIT", "EXE", 56789)}));
+  tree.rootFiles.push_back(trees::ZexFileOf("README", "TXT", 1234));
+  tree.dirs.push_back(trees::ZexDirOf("TOOLS", {trees::ZexFileOf("EDIT", "EXE", 56789)}));
   return tree;
 }
 
@@ -185,22 +167,22 @@ TEST_F(ZexListing, FillsEveryFieldAndLeavesTheRestAsPassed) {
 TEST_F(ZexListing, ShortNamesFromPaddedFields) {
   ZexTree tree;
   tree.rootFiles = {
-      File("README", "TXT"),
-      File("README", ""),
-      File("README", "TX"),
-      File("X", "A. "),
-      File("X", ".  "),
-      File(std::string("A\0B     ", 8), "EXT"),
-      File("NAME", std::string("\0AB", 3)),
-      File(std::string("AB\0\0\0\0\0\0", 8), ""),
-      File("", "EXT"),
-      File("", ""),
-      File("FULLNAME", "ABC"),
-      File("IN NER", "T T"),
-      File(std::string("\xE5"
-                       "ELETED",
-                       7),
-           "OLD"),
+      trees::ZexFileOf("README", "TXT"),
+      trees::ZexFileOf("README", ""),
+      trees::ZexFileOf("README", "TX"),
+      trees::ZexFileOf("X", "A. "),
+      trees::ZexFileOf("X", ".  "),
+      trees::ZexFileOf(std::string("A\0B     ", 8), "EXT"),
+      trees::ZexFileOf("NAME", std::string("\0AB", 3)),
+      trees::ZexFileOf(std::string("AB\0\0\0\0\0\0", 8), ""),
+      trees::ZexFileOf("", "EXT"),
+      trees::ZexFileOf("", ""),
+      trees::ZexFileOf("FULLNAME", "ABC"),
+      trees::ZexFileOf("IN NER", "T T"),
+      trees::ZexFileOf(std::string("\xE5"
+                                   "ELETED",
+                                   7),
+                       "OLD"),
   };
   const std::vector<std::string> expected = {"README.TXT",
                                              "README",
@@ -225,16 +207,18 @@ TEST_F(ZexListing, ShortNamesFromPaddedFields) {
 
 TEST_F(ZexListing, DirectoryNamesFormThePath) {
   ZexTree tree;
-  ZexDir cut = Dir(std::string("A\0B     ", 8), {File("F", "TXT")});
-  ZexDir empty = Dir("", {File("G", "")});
+  ZexDir cut = trees::ZexDirOf(std::string("A\0B     ", 8), {trees::ZexFileOf("F", "TXT")});
+  ZexDir empty = trees::ZexDirOf("", {trees::ZexFileOf("G", "")});
   tree.dirs = {cut, empty};
   EXPECT_EQ(Paths(tree), (std::vector<std::string>{"A", "A\\F.TXT", "", "\\G"}));
 }
 
 TEST_F(ZexListing, LevelsCutThePathBackToTheParent) {
   ZexTree tree;
-  tree.dirs.push_back(Dir("A", {File("F1", "")}, {Dir("B", {}, {Dir("C", {File("F2", "")})})}));
-  tree.dirs.push_back(Dir("D", {}, {Dir("E")}));
+  tree.dirs.push_back(trees::ZexDirOf(
+      "A", {trees::ZexFileOf("F1", "")},
+      {trees::ZexDirOf("B", {}, {trees::ZexDirOf("C", {trees::ZexFileOf("F2", "")})})}));
+  tree.dirs.push_back(trees::ZexDirOf("D", {}, {trees::ZexDirOf("E")}));
   EXPECT_EQ(Paths(tree), (std::vector<std::string>{"A", "A\\F1", "A\\B", "A\\B\\C", "A\\B\\C\\F2",
                                                    "D", "D\\E"}));
 
@@ -249,7 +233,7 @@ TEST_F(ZexListing, LevelsCutThePathBackToTheParent) {
 
 TEST_F(ZexListing, LevelJumpsKeepWhatThePathHas) {
   ZexTree tree;
-  tree.dirs.push_back(Dir("A", {}, {Dir("NAME")}));
+  tree.dirs.push_back(trees::ZexDirOf("A", {}, {trees::ZexDirOf("NAME")}));
   ZexImage image = catwriter::BuildZex(tree);
   Poke16(image.bytes, image.layout.dirRecordOffsets[2] + zw::kLevelField, 3);
   EXPECT_EQ(PathsOf(List(image.bytes)), (std::vector<std::string>{"A", "A\\NAME"}));
@@ -259,7 +243,7 @@ TEST_F(ZexListing, OpeningShapes) {
   // A first record of level 1: no root files, the directory is an item.
   ZexTree noRoot;
   noRoot.rootRecord = false;
-  noRoot.dirs.push_back(Dir("ONLY", {File("F", "")}));
+  noRoot.dirs.push_back(trees::ZexDirOf("ONLY", {trees::ZexFileOf("F", "")}));
   EXPECT_EQ(Paths(noRoot), (std::vector<std::string>{"ONLY", "ONLY\\F"}));
 
   // A root without files and no other record: nothing to list.
@@ -272,16 +256,17 @@ TEST_F(ZexListing, OpeningShapes) {
 
   // A directory without files is followed directly by the next directory.
   ZexTree emptyDirs;
-  emptyDirs.dirs = {Dir("E1"), Dir("E2", {File("F", "")})};
+  emptyDirs.dirs = {trees::ZexDirOf("E1"), trees::ZexDirOf("E2", {trees::ZexFileOf("F", "")})};
   EXPECT_EQ(Paths(emptyDirs), (std::vector<std::string>{"E1", "E2", "E2\\F"}));
 }
 
 TEST_F(ZexListing, Descriptions) {
   ZexTree tree;
-  tree.rootFiles = {File("LONG", ""), File("EMPTY", ""), File("PLAIN", "")};
+  tree.rootFiles = {trees::ZexFileOf("LONG", ""), trees::ZexFileOf("EMPTY", ""),
+                    trees::ZexFileOf("PLAIN", "")};
   tree.rootFiles[0].description = std::string(300, 'd');
   tree.rootFiles[1].description = "";
-  tree.dirs.push_back(Dir("DIR"));
+  tree.dirs.push_back(trees::ZexDirOf("DIR"));
   tree.dirs[0].description = "about the directory";
   const std::vector<ListedItem> items = List(catwriter::BuildZex(tree).bytes);
   ASSERT_EQ(items.size(), 5u);
@@ -295,7 +280,7 @@ TEST_F(ZexListing, Descriptions) {
 
 TEST_F(ZexListing, NoteRefOnePointsAtNoteBase) {
   ZexTree tree;
-  tree.rootFiles = {File("A", "")};
+  tree.rootFiles = {trees::ZexFileOf("A", "")};
   tree.rootFiles[0].description = "at the base";
   ZexImage image = catwriter::BuildZex(tree);
   ASSERT_EQ(image.layout.noteOffsets.front(), image.layout.noteBase);
@@ -305,7 +290,7 @@ TEST_F(ZexListing, NoteRefOnePointsAtNoteBase) {
 
 TEST_F(ZexListing, UnreadableDescriptionsDeliverTheItemWithResult2) {
   ZexTree tree;
-  tree.rootFiles = {File("A", ""), File("B", "")};
+  tree.rootFiles = {trees::ZexFileOf("A", ""), trees::ZexFileOf("B", "")};
   tree.rootFiles[0].description = "x";
   ZexImage image = catwriter::BuildZex(tree);
   const uint32_t fileSize = static_cast<uint32_t>(image.bytes.size());
@@ -362,7 +347,7 @@ TEST_F(ZexListing, UnreadableRecordsAreRetriedWithNothingWritten) {
   Poke32(far, zw::kDirTableSizeField, 80);
   ZexTree twoDirs;
   twoDirs.rootRecord = false;
-  twoDirs.dirs = {Dir("A"), Dir("B")};
+  twoDirs.dirs = {trees::ZexDirOf("A"), trees::ZexDirOf("B")};
   ZexImage dirs = catwriter::BuildZex(twoDirs);
   Poke32(dirs.bytes, zw::kDirTableSizeField, 40 * 3);  // one record more than there is
   Poke32(dirs.bytes, zw::kEntryTableOffsetField, 116);
@@ -391,10 +376,10 @@ TEST_F(ZexListing, OpenFailsOnShortFilesAndHoldsNothing) {
 
 TEST_F(ZexListing, InvalidStampsGiveZeroTimes) {
   ZexTree tree;
-  tree.rootFiles = {File("BAD", "")};
+  tree.rootFiles = {trees::ZexFileOf("BAD", "")};
   tree.rootFiles[0].stamp =
       catwriter::DosStamp{static_cast<uint16_t>((43 << 9) | (2 << 5) | 29), 0};  // 2023-02-29
-  tree.dirs = {Dir("LATE")};
+  tree.dirs = {trees::ZexDirOf("LATE")};
   tree.dirs[0].stamp = catwriter::DosStamp{static_cast<uint16_t>((20 << 9) | (1 << 5) | 1),
                                            static_cast<uint16_t>(24 << 11)};  // hour 24
   const std::vector<ListedItem> items = List(catwriter::BuildZex(tree).bytes);
@@ -427,8 +412,8 @@ TEST_F(ZexListing, PathsBeyond259CharactersAreCutAndReportedAsDamaged) {
   ZexTree tree;
   ZexDir* parent = nullptr;
   for (int depth = 0; depth < 30; ++depth) {  // 30 levels of "DIRNAMEn\" = 9 characters each
-    ZexDir dir =
-        Dir("DIRNAME" + std::string(1, static_cast<char>('A' + depth % 26)), {File("F", "TXT")});
+    ZexDir dir = trees::ZexDirOf("DIRNAME" + std::string(1, static_cast<char>('A' + depth % 26)),
+                                 {trees::ZexFileOf("F", "TXT")});
     if (parent == nullptr) {
       tree.dirs.push_back(dir);
       parent = &tree.dirs.back();
@@ -437,7 +422,7 @@ TEST_F(ZexListing, PathsBeyond259CharactersAreCutAndReportedAsDamaged) {
       parent = &parent->subdirs.back();
     }
   }
-  tree.dirs.push_back(Dir("AFTER", {File("LAST", "TXT")}));
+  tree.dirs.push_back(trees::ZexDirOf("AFTER", {trees::ZexFileOf("LAST", "TXT")}));
   Open(catwriter::BuildZex(tree).bytes);
   const std::vector<ListedItem> items = ListDelivered(zex());
   ASSERT_EQ(items.size(), 30u * 2 + 2 + 1);

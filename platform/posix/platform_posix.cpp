@@ -1,12 +1,10 @@
 // The platform layer on POSIX systems.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "platform/dos_time.h"
 #include "platform/platform.h"
@@ -63,22 +61,6 @@ int64_t Read(FileHandle file, void* dest, uint32_t length) {
 
 int Close(FileHandle file) {
   return ::close(Descriptor(file)) == 0 ? 1 : 0;
-}
-
-// Large images are aligned to huge-page boundaries and advised for huge pages: the kernel then
-// backs them with few page faults, which is most of the cost of reading a big catalogue.
-static constexpr size_t kHugePage = size_t{2} << 20;
-
-uint8_t* AllocateImage(uint32_t size) {
-  if (size < kHugePage) return static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
-  const size_t rounded = (static_cast<size_t>(size) + kHugePage - 1) & ~(kHugePage - 1);
-  void* image = std::aligned_alloc(kHugePage, rounded);
-  if (image != nullptr) ::madvise(image, rounded, MADV_HUGEPAGE);
-  return static_cast<uint8_t*>(image);
-}
-
-void FreeImage(uint8_t* image, uint32_t /*size*/) {
-  std::free(image);
 }
 
 bool DosDateTimeToFileTime(uint16_t dosDate, uint16_t dosTime, FileTime* out) {

@@ -3,7 +3,8 @@
 #   1. the 32-bit DLLs (preset windows-x86) and the 64-bit modules, cathost and platform_dump
 #      (preset windows-x64), cross-built with MinGW-w64;
 #   2. objdump: exactly the seven entry points exported, undecorated (on 32-bit x86, each the
-#      __stdcall function of its name), and imports from system libraries only;
+#      __stdcall function of its name), and imports from system libraries only; wrestool:
+#      the version resource carries the project's version;
 #   3. under Wine (64-bit, as 32-bit programs cannot run here): listings of generated
 #      catalogues by cathost.exe, byte for byte those of the Linux build, in UTC and in a zone
 #      with an offset, as text, JSON and raw text, messages and exit status included;
@@ -19,10 +20,7 @@ started=$SECONDS
 linux_build=${LINUX_BUILD:-build}
 wine=${WINE64:-/usr/lib/wine/wine64}
 wineserver=${WINESERVER:-/usr/lib/wine/wineserver}
-have_mur=0
-[ -f mur/CMakeLists.txt ] && have_mur=1
-modules=(zex_fmt)
-[ $have_mur = 1 ] && modules+=(mur_fmt)
+modules=(zex_fmt mur_fmt)
 
 step() { echo "-- [$((SECONDS - started))s] $*"; }
 
@@ -58,6 +56,11 @@ done
 scripts/windows/check-exports.sh i686-w64-mingw32-objdump pei-i386 "${dlls32[@]}"
 scripts/windows/check-exports.sh x86_64-w64-mingw32-objdump pei-x86-64 "${dlls64[@]}"
 
+step "version resources"
+scripts/windows/check-version.sh \
+  "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-win32/CMakeCache.txt)" \
+  "${dlls32[@]}" "${dlls64[@]}"
+
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # US-English code pages under Wine: ANSI 1252, OEM 437. Wine reads the language from these
@@ -83,10 +86,7 @@ step "test catalogues"
 scripts/windows/make-test-catalogues.sh "$linux_build/mkcat" "$work/gen"
 cats=$work/gen/cats
 catalogues=()
-for cat in "$cats"/*.zex; do catalogues+=("$(basename "$cat")"); done
-if [ $have_mur = 1 ]; then
-  for cat in "$cats"/*.mur; do catalogues+=("$(basename "$cat")"); done
-fi
+for cat in "$cats"/*.zex "$cats"/*.mur; do catalogues+=("$(basename "$cat")"); done
 
 step "listings under Wine against Linux"
 linux_cathost=$root/$linux_build/cathost

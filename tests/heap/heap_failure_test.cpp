@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/module_fixture.h"
+#include "tests/support/trees.h"
 #include "tools/writer/mur_writer.h"
 
 extern "C" void* __libc_malloc(size_t size);
@@ -28,25 +29,9 @@ extern "C" void* malloc(size_t size) {
 namespace {
 
 using catwriter::BuildMur;
-using catwriter::MakeDosStamp;
 using catwriter::MurLinkStyle;
 using catwriter::MurNode;
 using catwriter::MurTree;
-
-MurNode File(std::string name) {
-  MurNode node;
-  node.name = std::move(name);
-  node.size = 7;
-  node.stamp = MakeDosStamp(2001, 2, 3, 4, 5, 6);
-  return node;
-}
-
-MurNode Dir(std::string name, std::vector<MurNode> children) {
-  MurNode node = File(std::move(name));
-  node.isDirectory = true;
-  node.children = std::move(children);
-  return node;
-}
 
 struct Call {
   int result;
@@ -91,7 +76,9 @@ class HeapFailure : public ::testing::Test {
 };
 
 TEST_F(HeapFailure, ADirectoryWaitsForMemoryAndItsFilesNeedNone) {
-  Open({Dir("D", {File("a"), File("b"), File("c")})}, MurLinkStyle::FirstLinkChain);
+  Open(
+      {trees::MurDirOf("D", {trees::MurFileOf("a"), trees::MurFileOf("b"), trees::MurFileOf("c")})},
+      MurLinkStyle::FirstLinkChain);
   // The directory must be remembered while the walk is inside it.
   const Call refused = Next(true);
   EXPECT_EQ(refused.result, StatusReadError);
@@ -110,7 +97,8 @@ TEST_F(HeapFailure, ADirectoryWaitsForMemoryAndItsFilesNeedNone) {
 
 TEST_F(HeapFailure, AFileWithTwoLinksWaitsForMemory) {
   // Balanced links: the first file leads to both halves of the rest.
-  Open({File("a"), File("b"), File("c")}, MurLinkStyle::Balanced);
+  Open({trees::MurFileOf("a"), trees::MurFileOf("b"), trees::MurFileOf("c")},
+       MurLinkStyle::Balanced);
   const Call refused = Next(true);
   EXPECT_EQ(refused.result, StatusReadError);
   EXPECT_TRUE(refused.recordsUntouched);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "catalogue_version.h"
 #include "tools/writer/mur_writer.h"
 #include "tools/writer/text.h"
 #include "tools/writer/zex_writer.h"
@@ -129,6 +130,10 @@ bool Save(const std::string& path, const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("make_samples (%s) %s\n", CATALOGUE_PRODUCT_NAME, CATALOGUE_VERSION);
+    return 0;
+  }
   if (argc != 2) {
     std::fprintf(stderr, "usage: make_samples OUTDIR\n");
     return 2;

@@ -1,6 +1,7 @@
 // 8.3 short names for long file names, made the way DOS and Windows file systems make them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,11 @@ bool IsValidShortName(const std::string& name);
 // base gives up one character per extra digit of N. Characters a short name cannot hold,
 // non-ASCII ones included, become "_"; letters are upper-cased. Names that keep their form
 // are settled before any is generated, so a generated name never takes one of theirs.
-std::vector<ShortName> MakeShortNames(const std::vector<std::string>& longNames);
+// The cost grows linearly with the number of names, however many share a prefix.
+struct ShortNameCost {
+  uint64_t candidateChecks = 0;  // short names tried against those already taken
+};
+std::vector<ShortName> MakeShortNames(const std::vector<std::string>& longNames,
+                                      ShortNameCost* cost = nullptr);
 
 }  // namespace catwriter

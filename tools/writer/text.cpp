@@ -35,8 +35,9 @@ bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-std::string Utf8ToCp1252(const std::string& utf8) {
+std::string Utf8ToCp1252(const std::string& utf8, bool* exact) {
   std::string out;
+  bool lost = false;
   size_t i = 0;
   while (i < utf8.size()) {
     const unsigned char lead = static_cast<unsigned char>(utf8[i]);
@@ -71,11 +72,36 @@ std::string Utf8ToCp1252(const std::string& utf8) {
     }
     if (!wellFormed) {
       out += '?';
+      lost = true;
       ++i;
       continue;
     }
-    out += Cp1252Byte(codePoint);
+    const char byte = Cp1252Byte(codePoint);
+    if (byte == '?' && codePoint != '?') lost = true;
+    out += byte;
     i += length;
+  }
+  if (exact != nullptr) *exact = !lost;
+  return out;
+}
+
+std::string Cp1252ToUtf8(const std::string& cp1252) {
+  std::string out;
+  for (const char c : cp1252) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    uint32_t codePoint = byte;
+    if (byte >= 0x80 && byte < 0xA0) codePoint = kCp1252High[byte - 0x80];
+    if (codePoint == 0 && byte != 0) codePoint = 0xFFFD;
+    if (codePoint < 0x80) {
+      out += static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+      out += static_cast<char>(0xC0 | codePoint >> 6);
+      out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | codePoint >> 12);
+      out += static_cast<char>(0x80 | (codePoint >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
   }
   return out;
 }

@@ -9,8 +9,12 @@
 namespace catwriter {
 
 // Converts UTF-8 to Windows code page 1252. ASCII passes through; a character the code page
-// lacks, and every byte of a malformed sequence, becomes "?".
-std::string Utf8ToCp1252(const std::string& utf8);
+// lacks, and every byte of a malformed sequence, becomes "?". `exact`, when given, tells
+// whether every character survived.
+std::string Utf8ToCp1252(const std::string& utf8, bool* exact = nullptr);
+
+// Converts code page 1252 to UTF-8, for messages; an unassigned byte becomes U+FFFD.
+std::string Cp1252ToUtf8(const std::string& cp1252);
 
 // The descriptions of one directory's descript.ion file, in file order.
 struct DescriptionList {

@@ -2,6 +2,7 @@
 // of calls and prints what they list, as text lines, JSON Lines or a count.
 #include "tools/hosts/cathost/cathost_run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <io.h>
 #endif
 
+#include "catalogue_version.h"
 #include "tools/hosts/cathost/host_platform.h"
 #include "tools/hosts/cathost/item_format.h"
 #include "tools/hosts/cathost/output_buffer.h"
@@ -24,7 +26,9 @@ namespace {
 // The host being run: its name in messages and how it loads modules.
 const HostSetup* gSetup = nullptr;
 
-// Exit statuses, one per kind of failure. With several catalogues the first failure counts.
+// Exit statuses, one per kind of failure, from the mildest to the gravest: a file that is no
+// catalogue, damage inside a catalogue, a file that cannot be listed at all, a module or the
+// host at fault. With several catalogues the highest counts.
 enum ExitStatus : int {
   kExitOk = 0,
   kExitNotAccepted = 1,
@@ -60,23 +64,28 @@ Options:
                   (Windows: *_fmt.dll) beside its own executable, in name order, and uses
                   the first whose IsArchive accepts the file.
   --json          one JSON object per item (JSON Lines) with every field of the records.
-  --count         print only the number of items, one line per catalogue (after a failure:
-                  the items delivered before it).
+  --count         print only the number of items (after a failure: the items delivered
+                  before it). With several catalogues, as wc does: a "COUNT NAME" line for
+                  each catalogue that opened, then "COUNT total".
   --raw           print item texts as the module's bytes instead of decoding them from
                   code page 437 to UTF-8 (in JSON: bytes above 0x7F become \u00XX).
   --keep-going    after a damaged item (result 2) that was still delivered, go on listing;
                   the exit status still reports the damage.
   --list-modules  print each module found and its format name, then exit.
   --help          show this text.
+  --version       show the version.
 
-Without --keep-going the listing stops at the first GetArcItem result other than 1.
+Without --keep-going the listing stops at the first GetArcItem result other than 1, as the
+archive host's does.
 Items are numbered from 1 in listing order, in JSON ("index") and in error messages.
 
 Text lines: attributes (d directory, r read-only, h hidden, s system, a archive, o offline;
 '-' when absent), size, last write time (UTC), path and, if present, "  -- " and the
-description.
+description. With several catalogues, as head does, a "==> NAME <==" line comes before each
+one's items, and a blank line between catalogues.
 
-Exit status (with several catalogues, that of the first failure):
+Exit status (with several catalogues, the highest of theirs: the table runs from the
+mildest failure to the gravest):
    0  every catalogue listed completely
    1  no format module accepts the file
    2  damaged catalogue (GetArcItem result 2)
@@ -101,6 +110,7 @@ struct Options {
   bool raw = false;
   bool keepGoing = false;
   bool listModules = false;
+  bool version = false;
   std::vector<std::string> catalogues;
 };
 
@@ -125,6 +135,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
       optionsEnded = true;
     } else if (argument == "--help" || argument == "-h") {
       return -1;
+    } else if (argument == "--version") {
+      options->version = true;
     } else if (argument == "--json") {
       options->json = true;
     } else if (argument == "--count") {
@@ -146,7 +158,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
       return UsageError("unknown option " + std::string(argument));
     }
   }
-  if (options->catalogues.empty() && !options->listModules) {
+  if (options->catalogues.empty() && !options->listModules && !options->version) {
     return UsageError("no catalogue given");
   }
   return kExitOk;
@@ -196,7 +208,11 @@ class CatalogueLister {
  public:
   CatalogueLister(const Options& options, const std::vector<FormatModule>& modules,
                   OutputBuffer& output)
-      : options_(options), modules_(modules), output_(output), formatter_(options.raw) {}
+      : options_(options),
+        modules_(modules),
+        output_(output),
+        formatter_(options.raw),
+        several_(options.catalogues.size() > 1) {}
 
   // Lists one catalogue; returns its exit status, having reported any failure.
   int List(const std::string& path) {
@@ -211,20 +227,38 @@ class CatalogueLister {
       return kExitOpenFailed;
     }
     formatter_.SetCatalogue(path);
+    WriteHeader(path);
     uint64_t delivered = 0;
     status = ListItems(*module, path, &delivered);
     CloseRecord closeRecord = {};
     module->closeArchive(&closeRecord);
 
     if (options_.count) {
-      char* out = output_.Reserve(32);
-      int length = std::snprintf(out, 32, "%llu\n", static_cast<unsigned long long>(delivered));
-      output_.Commit(out + length);
+      std::string line = std::to_string(delivered);
+      if (several_) line += " " + path;
+      line += "\n";
+      output_.Append(line.data(), line.size());
+      total_ += delivered;
     }
     return status;
   }
 
+  // With several catalogues, --count ends with the sum of the counts, as wc does.
+  void WriteTotal() {
+    if (!options_.count || !several_) return;
+    std::string line = std::to_string(total_) + " total\n";
+    output_.Append(line.data(), line.size());
+  }
+
  private:
+  // With several catalogues, text lines of each come after a header, as head writes them.
+  void WriteHeader(const std::string& path) {
+    if (!several_ || options_.json || options_.count) return;
+    std::string header = (headerWritten_ ? "\n==> " : "==> ") + path + " <==\n";
+    output_.Append(header.data(), header.size());
+    headerWritten_ = true;
+  }
+
   int ReadHead(const std::string& path) {
     std::string reason;
     switch (ReadFileHead(path, head_, sizeof head_, &headSize_, &reason)) {
@@ -310,9 +344,20 @@ class CatalogueLister {
     std::string where = "item " + std::to_string(itemNumber) + ": ";
     switch (result) {
       case StatusDamaged:
-        Fail(path, where + "damaged catalogue (result 2)" +
-                       (delivered ? ", item listed without all of its text, path or links"
-                                  : ", its record runs past the end of the file"));
+        if (!delivered) {
+          Fail(path, where +
+                         "damaged catalogue (result 2), its record runs past the end of the "
+                         "file; the listing ends here");
+        } else if (options_.keepGoing) {
+          Fail(path, where +
+                         "damaged catalogue (result 2), item listed without all of its text, "
+                         "path or links");
+        } else {
+          Fail(path, where +
+                         "damaged catalogue (result 2), item listed without all of its text, "
+                         "path or links (a path over 259 characters is cut); the listing stops "
+                         "here as the archive host's does, --keep-going lists the rest");
+        }
         return kExitDamaged;
       case StatusPastEnd:
         Fail(path, where + "record past the end of the file (result 3)");
@@ -340,6 +385,9 @@ class CatalogueLister {
   size_t headSize_ = 0;
   ItemRecord item_;
   ItemDetails details_;
+  bool several_;
+  bool headerWritten_ = false;
+  uint64_t total_ = 0;
 };
 
 int ListModules(const std::vector<FormatModule>& modules, OutputBuffer& output) {
@@ -362,6 +410,10 @@ int RunCathost(int argc, char** argv, const HostSetup& setup) {
     return kExitOk;
   }
   if (parsed != kExitOk) return parsed;
+  if (options.version) {
+    std::printf("%s (%s) %s\n", setup.programName, CATALOGUE_PRODUCT_NAME, CATALOGUE_VERSION);
+    return kExitOk;
+  }
 
 #if defined(_WIN32)
   // Listings are UTF-8 or raw bytes with '\n' line ends; no newline translation.
@@ -377,20 +429,20 @@ int RunCathost(int argc, char** argv, const HostSetup& setup) {
     } else {
       CatalogueLister lister(options, modules, output);
       for (const std::string& catalogue : options.catalogues) {
-        int catalogueStatus = lister.List(catalogue);
-        if (status == kExitOk) status = catalogueStatus;
+        status = std::max(status, lister.List(catalogue));
       }
+      lister.WriteTotal();
     }
     if (!output.Flush()) {
       Complain(std::string("cannot write the listing: ") + std::strerror(errno));
-      if (status == kExitOk) status = kExitWriteFailed;
+      status = std::max<int>(status, kExitWriteFailed);
     }
   }
   for (FormatModule& module : modules) {
     std::string error;
     if (!UnloadFormatModule(&module, &error)) {
       Complain(module.path + ": " + error);
-      if (status == kExitOk) status = kExitModuleFault;
+      status = std::max<int>(status, kExitModuleFault);
     }
   }
   return status;

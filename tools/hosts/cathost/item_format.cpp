@@ -3,8 +3,6 @@
 #include <array>
 #include <cstring>
 
-#include "core/bytes.h"
-
 namespace {
 
 constexpr uint64_t kTicksPerSecond = 10'000'000;
@@ -215,14 +213,15 @@ char* WriteAttributeLetters(char* out, uint32_t attributes) {
 }
 
 char* WriteCp437AsUtf8(char* out, const char* field, size_t fieldSize) {
-  // Most texts are pure ASCII, which UTF-8 keeps byte for byte: measured in one pass (length
-  // and high bytes together, many bytes at a time), such a text is copied whole.
-  const TextMeasure text = MeasureText(field, static_cast<uint32_t>(fieldSize));
-  if (!text.hasHighByte) {
-    CopyBytes(out, field, text.length);
-    return out + text.length;
-  }
+  // Most texts are pure ASCII, which UTF-8 keeps byte for byte: such a text is copied whole.
   const auto* bytes = reinterpret_cast<const uint8_t*>(field);
+  size_t length = 0;
+  uint8_t seen = 0;
+  for (; length < fieldSize && bytes[length] != 0; ++length) seen |= bytes[length];
+  if (seen < 0x80) {
+    std::memcpy(out, field, length);
+    return out + length;
+  }
   for (size_t i = 0; i < fieldSize; ++i) {
     uint8_t byte = bytes[i];
     if (byte < 0x80) {
@@ -256,23 +255,16 @@ void ItemFormatter::SetCatalogue(std::string_view fileName) {
   jsonPrefix_ = "{\"catalogue\":" + JsonQuoted(fileName) + ",";
 }
 
-char* ItemFormatter::WriteDate(char* out, uint32_t daysSince1601) {
-  // Neighbouring items mostly share a day; the calendar arithmetic then runs once per day.
-  if (daysSince1601 != cachedDay_) {
-    CivilTime civil = CivilFromFileTime(uint64_t{daysSince1601} * kSecondsPerDay * kTicksPerSecond);
-    char* end = WriteUnsigned(cachedDate_, civil.year, 4);
-    *end++ = '-';
-    end = WriteTwoDigits(end, civil.month);
-    *end++ = '-';
-    end = WriteTwoDigits(end, civil.day);
-    cachedDateLength_ = static_cast<size_t>(end - cachedDate_);
-    cachedDay_ = daysSince1601;
-  }
-  std::memcpy(out, cachedDate_, cachedDateLength_);
-  return out + cachedDateLength_;
+char* ItemFormatter::WriteDate(char* out, uint32_t daysSince1601) const {
+  CivilTime civil = CivilFromFileTime(uint64_t{daysSince1601} * kSecondsPerDay * kTicksPerSecond);
+  out = WriteUnsigned(out, civil.year, 4);
+  *out++ = '-';
+  out = WriteTwoDigits(out, civil.month);
+  *out++ = '-';
+  return WriteTwoDigits(out, civil.day);
 }
 
-char* ItemFormatter::WriteStamp(char* out, uint64_t ticks, bool iso) {
+char* ItemFormatter::WriteStamp(char* out, uint64_t ticks, bool iso) const {
   uint64_t seconds = ticks / kTicksPerSecond;
   auto secondOfDay = static_cast<uint32_t>(seconds % kSecondsPerDay);
   out = WriteDate(out, static_cast<uint32_t>(seconds / kSecondsPerDay));
@@ -320,26 +312,12 @@ char* ItemFormatter::WriteJsonText(char* out, const char* field, size_t fieldSiz
 void ItemFormatter::WriteText(OutputBuffer& output, const ItemRecord& item,
                               const ItemDetails& details) {
   char* out = output.Reserve(kMaxTextLine);
-  // Neighbouring items mostly share their attributes and often their whole time stamp: the
-  // letters and the formatted stamp of the previous item are kept and copied when they match.
-  if (!lettersCached_ || item.dwFileAttributes != cachedAttributes_) {
-    WriteAttributeLetters(cachedLetters_, item.dwFileAttributes);
-    cachedAttributes_ = item.dwFileAttributes;
-    lettersCached_ = true;
-  }
-  std::memcpy(out, cachedLetters_, 6);
-  out[6] = ' ';
-  out += 7;
+  out = WriteAttributeLetters(out, item.dwFileAttributes);
+  *out++ = ' ';
   uint64_t size = (uint64_t{item.nFileSizeHigh} << 32) | item.nFileSizeLow;
   out = WriteSizeField(out, size);
   *out++ = ' ';
-  const uint64_t ticks = FileTimeValue(item.ftLastWriteTime);
-  if (ticks != cachedStampTicks_ || cachedStampLength_ == 0) {
-    cachedStampLength_ = static_cast<size_t>(WriteStamp(cachedStamp_, ticks, false) - cachedStamp_);
-    cachedStampTicks_ = ticks;
-  }
-  std::memcpy(out, cachedStamp_, sizeof cachedStamp_);  // the line has room for all of it
-  out += cachedStampLength_;
+  out = WriteStamp(out, FileTimeValue(item.ftLastWriteTime), false);
   *out++ = ' ';
   if (raw_) {
     size_t length = FieldLength(item.cFileName, kFileNameSize);

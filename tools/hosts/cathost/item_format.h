@@ -49,20 +49,10 @@ class ItemFormatter {
                  uint64_t itemNumber, int result);
 
  private:
-  char* WriteDate(char* out, uint32_t daysSince1601);
-  char* WriteStamp(char* out, uint64_t ticks, bool iso);
+  char* WriteDate(char* out, uint32_t daysSince1601) const;
+  char* WriteStamp(char* out, uint64_t ticks, bool iso) const;
   char* WriteJsonText(char* out, const char* field, size_t fieldSize) const;
 
   bool raw_;
   std::string jsonPrefix_;  // `{"catalogue":"...",`
-  uint32_t cachedDay_ = UINT32_MAX;
-  char cachedDate_[12] = {};
-  size_t cachedDateLength_ = 0;
-  // The text line's attribute letters and "YYYY-MM-DD HH:MM:SS" of the previous item.
-  bool lettersCached_ = false;
-  uint32_t cachedAttributes_ = 0;
-  char cachedLetters_[6] = {};
-  uint64_t cachedStampTicks_ = 0;
-  char cachedStamp_[32] = {};
-  size_t cachedStampLength_ = 0;
 };

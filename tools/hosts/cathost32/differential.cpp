@@ -6,7 +6,7 @@
 #include <iterator>
 #include <vector>
 
-#include "fuzz/record_checks.h"
+#include "checks/record_checks.h"
 #include "tools/hosts/cathost32/emulated_module.h"
 #include "tools/hosts/cathost32/emulator.h"
 

@@ -513,8 +513,13 @@ struct Emulator::Impl : public Memory {
     std::map<std::string, uint32_t> stubIndex;
     std::vector<std::pair<uint32_t, uint32_t>> slots;  // IAT address, bound address
     for (const pe::Import& import : imports) {
-      std::string name = import.dll + "!" +
-                         (import.name.empty() ? "#" + std::to_string(import.ordinal) : import.name);
+      std::string name = import.dll + "!";
+      if (import.name.empty()) {
+        name += '#';
+        name += std::to_string(import.ordinal);
+      } else {
+        name += import.name;
+      }
       uint32_t target = 0;
       if (auto found = stubIndex.find(name); found != stubIndex.end()) {
         target = found->second;

@@ -1,5 +1,6 @@
 // What a host may rely on after each GetArcItem call, checked byte by byte. Shared by the
-// fuzz targets (which abort on a breach) and the hostile-input tests (which report it).
+// fuzz targets (which abort on a breach), the hostile-input tests (which report it) and
+// cathost32's call-by-call comparison of a DLL with a native module.
 //
 // The host's records are lent larger than the module's layout and filled with a pattern
 // before the call; afterwards:

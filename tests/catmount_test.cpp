@@ -1,0 +1,818 @@
+// catmount on real FUSE mounts: the tree it shows against the trees mkcat catalogued and
+// against cathost's listings, its errors, its handling of damaged catalogues and folders, and
+// that it goes away when unmounted. Without /dev/fuse the mounting tests skip, saying why.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/hosts/catmount/catalogue_tree.h"
+#include "tools/writer/mur_writer.h"
+#include "tools/writer/zex_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using catwriter::MakeDosStamp;
+
+constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
+
+struct RunResult {
+  int exitStatus = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::string Quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+// Runs a shell command in UTC; its output and errors go through files.
+RunResult Shell(const std::string& command, const std::string& scratch) {
+  std::string out = scratch + "/.out";
+  std::string err = scratch + "/.err";
+  RunResult result;
+  int status =
+      std::system(("TZ=UTC " + command + " >" + Quoted(out) + " 2>" + Quoted(err)).c_str());
+  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+  result.out = ReadWholeFile(out);
+  result.err = ReadWholeFile(err);
+  return result;
+}
+
+// Why mounting cannot be tested here, or empty when it can.
+std::string FuseMissing() {
+  if (access("/dev/fuse", F_OK) != 0) return "/dev/fuse is missing";
+  int fd = open("/dev/fuse", O_RDWR);
+  if (fd < 0) return std::string("/dev/fuse cannot be opened: ") + std::strerror(errno);
+  close(fd);
+  if (std::system("command -v fusermount3 >/dev/null 2>&1") != 0) return "fusermount3 is missing";
+  return {};
+}
+
+#define SKIP_WITHOUT_FUSE()                                              \
+  do {                                                                   \
+    std::string missing = FuseMissing();                                 \
+    if (!missing.empty()) GTEST_SKIP() << "no FUSE mounts: " << missing; \
+  } while (false)
+
+bool IsMounted(const std::string& path) {
+  std::ifstream mounts("/proc/self/mounts");
+  std::string device, point;
+  std::string line;
+  while (std::getline(mounts, line)) {
+    std::istringstream fields(line);
+    fields >> device >> point;
+    if (point == path) return true;
+  }
+  return false;
+}
+
+// A catmount running in the foreground on a mount point, unmounted and waited for when it goes.
+class Mount {
+ public:
+  Mount(const std::string& source, const std::string& mountPoint, const std::string& logPath,
+        std::vector<std::string> extra = {})
+      : mountPoint_(mountPoint), logPath_(logPath) {
+    std::vector<std::string> args = {CATMOUNT_PATH, "-f"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(source);
+    args.push_back(mountPoint);
+    pid_ = fork();
+    if (pid_ == 0) {
+      int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (log < 0 || dup2(log, 2) < 0) _exit(127);
+      std::vector<char*> argv;
+      for (std::string& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      setenv("TZ", "UTC", 1);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    // Ready once the mount shows; a child that exits first has failed.
+    for (int tries = 0; tries < 500; ++tries) {
+      if (IsMounted(mountPoint_)) {
+        mounted_ = true;
+        return;
+      }
+      int status;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~Mount() { Unmount(); }
+
+  bool mounted() const { return mounted_; }
+  std::string Log() const { return ReadWholeFile(logPath_); }
+
+  // Unmounts and waits for the process; true when it exited by itself with status 0. With
+  // `interrupt`, as Ctrl-C does in the foreground.
+  bool Unmount(bool interrupt = false) {
+    if (pid_ <= 0) return false;
+    if (interrupt) {
+      kill(pid_, SIGINT);
+    } else if (mounted_) {
+      std::system(("fusermount3 -u " + Quoted(mountPoint_) + " 2>/dev/null").c_str());
+    }
+    mounted_ = false;
+    for (int tries = 0; tries < 500; ++tries) {
+      int status;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    return false;
+  }
+
+ private:
+  std::string mountPoint_;
+  std::string logPath_;
+  pid_t pid_ = -1;
+  bool mounted_ = false;
+};
+
+std::optional<std::string> XattrOf(const std::string& path, const char* name) {
+  char value[4096];
+  ssize_t length = lgetxattr(path.c_str(), name, value, sizeof value);
+  if (length < 0) return std::nullopt;
+  return std::string(value, static_cast<size_t>(length));
+}
+
+// One entry of a tree as the tests compare it.
+struct Entry {
+  bool directory = false;
+  bool listed = true;  // an item; false for a directory only its paths imply
+  uint64_t size = 0;
+  int64_t mtimeNs = 0, atimeNs = 0, ctimeNs = 0;
+  std::string description;
+  std::string letters;
+  bool operator==(const Entry&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Entry& e) {
+  return out << (e.directory ? "d" : "f") << (e.listed ? "" : " implied") << " size " << e.size
+             << " m " << e.mtimeNs << " a " << e.atimeNs << " c " << e.ctimeNs << " ["
+             << e.description << "] " << e.letters;
+}
+
+int64_t Nanoseconds(const timespec& time) {
+  return int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec;
+}
+
+int64_t NanosecondsOfFileTime(uint64_t ticks) {
+  return (static_cast<int64_t>(ticks / 10'000'000) - kSecondsFrom1601To1970) * 1'000'000'000 +
+         static_cast<int64_t>(ticks % 10'000'000) * 100;
+}
+
+// Every entry below `root`, by path relative to it, with stat and extended attributes.
+std::map<std::string, Entry> WalkMount(const std::string& root) {
+  std::map<std::string, Entry> entries;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    std::string path = item.path().string();
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) continue;
+    Entry entry;
+    entry.directory = S_ISDIR(info.st_mode);
+    entry.size = static_cast<uint64_t>(info.st_size);
+    entry.letters = XattrOf(path, "user.dos.attributes").value_or("");
+    entry.listed = !entry.letters.empty();
+    if (entry.listed) {
+      entry.mtimeNs = Nanoseconds(info.st_mtim);
+      entry.atimeNs = Nanoseconds(info.st_atim);
+      entry.ctimeNs = Nanoseconds(info.st_ctim);
+    }
+    entry.description = XattrOf(path, "user.description").value_or("");
+    entries[path.substr(root.size() + 1)] = entry;
+  }
+  return entries;
+}
+
+// Just enough JSON for cathost's flat lines: strings (with escapes) and unsigned numbers.
+std::map<std::string, std::string> ParseJsonLine(const std::string& line) {
+  std::map<std::string, std::string> fields;
+  size_t at = 1;
+  auto readString = [&]() {
+    std::string text;
+    ++at;  // opening quote
+    while (line[at] != '"') {
+      char c = line[at++];
+      if (c != '\\') {
+        text += c;
+        continue;
+      }
+      char kind = line[at++];
+      if (kind == 'u') {
+        unsigned code = static_cast<unsigned>(std::stoul(line.substr(at, 4), nullptr, 16));
+        at += 4;
+        if (code < 0x80) {
+          text += static_cast<char>(code);
+        } else {
+          text += static_cast<char>(0xC0 | (code >> 6));
+          text += static_cast<char>(0x80 | (code & 0x3F));
+        }
+      } else {
+        const std::string plain = "\"\\/bfnrt";
+        const std::string meant = "\"\\/\b\f\n\r\t";
+        text += meant[plain.find(kind)];
+      }
+    }
+    ++at;
+    return text;
+  };
+  while (at < line.size() && line[at] == '"') {
+    std::string key = readString();
+    ++at;  // colon
+    if (line[at] == '"') {
+      fields[key] = readString();
+    } else {
+      size_t end = line.find_first_of(",}", at);
+      fields[key] = line.substr(at, end - at);
+      at = end;
+    }
+    if (line[at] == ',') ++at;
+  }
+  return fields;
+}
+
+std::vector<std::string> SplitBackslashes(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    size_t end = path.find('\\', start);
+    parts.push_back(path.substr(start, end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+std::string EscapedComponent(const std::string& name) {
+  if (name.empty()) return std::string(catmount::kEmptyNameEscape);
+  if (name == ".") return std::string(catmount::kDotNameEscape);
+  if (name == "..") return std::string(catmount::kDotDotNameEscape);
+  std::string escaped;
+  for (char c : name) {
+    if (c == '/') {
+      escaped += catmount::kSlashEscape;
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+// The tree the documented rules make of cathost's items, worked out on whole paths.
+class ExpectedTree {
+ public:
+  void Add(const std::map<std::string, std::string>& item) {
+    std::vector<std::string> parts = SplitBackslashes(item.at("path"));
+    std::string parent;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+      parent = DirectoryFor(parent, EscapedComponent(parts[i]));
+    }
+    std::string name = EscapedComponent(parts.back());
+    const uint32_t attributes = static_cast<uint32_t>(std::stoul(item.at("attributes")));
+    const bool directory = (attributes & 0x10) != 0;
+    std::string path;
+    if (directory) {
+      std::string plain = Join(parent, name);
+      auto found = entries_.find(plain);
+      if (found != entries_.end() && found->second.directory && !found->second.listed) {
+        path = plain;
+      } else if (auto renamed = renamed_.find(plain);
+                 renamed != renamed_.end() && !entries_[renamed->second].listed) {
+        path = renamed->second;
+      }
+    }
+    if (path.empty()) {
+      std::string plain = Join(parent, name);
+      bool heldByFile = entries_.count(plain) != 0 && !entries_[plain].directory;
+      path = FreePath(parent, name);
+      if (directory && heldByFile) renamed_.emplace(plain, path);
+    }
+    Entry& entry = entries_[path];
+    entry.directory = directory;
+    entry.listed = true;
+    entry.size = std::stoull(item.at("size")) | std::stoull(item.at("size_high")) << 32;
+    entry.mtimeNs = NanosecondsOfFileTime(std::stoull(item.at("write_time_raw")));
+    entry.atimeNs = NanosecondsOfFileTime(std::stoull(item.at("access_time_raw")));
+    entry.ctimeNs = NanosecondsOfFileTime(std::stoull(item.at("creation_time_raw")));
+    entry.description = item.at("description");
+    entry.letters = item.at("attribute_letters");
+  }
+  const std::map<std::string, Entry>& entries() const { return entries_; }
+
+ private:
+  static std::string Join(const std::string& parent, const std::string& name) {
+    return parent.empty() ? name : parent + "/" + name;
+  }
+  std::string FreePath(const std::string& parent, const std::string& name) {
+    std::string path = Join(parent, name);
+    for (int number = 2; entries_.count(path) != 0; ++number) {
+      path = Join(parent, name + "~" + std::to_string(number));
+    }
+    return path;
+  }
+  std::string DirectoryFor(const std::string& parent, const std::string& name) {
+    std::string plain = Join(parent, name);
+    auto found = entries_.find(plain);
+    if (found == entries_.end()) {
+      Entry implied;
+      implied.directory = true;
+      implied.listed = false;
+      entries_[plain] = implied;
+      return plain;
+    }
+    if (found->second.directory) return plain;
+    if (auto renamed = renamed_.find(plain); renamed != renamed_.end()) return renamed->second;
+    std::string path = FreePath(parent, name);
+    Entry implied;
+    implied.directory = true;
+    implied.listed = false;
+    entries_[path] = implied;
+    renamed_.emplace(plain, path);
+    return path;
+  }
+
+  std::map<std::string, Entry> entries_;
+  std::map<std::string, std::string> renamed_;  // plain path held by a file -> the directory
+};
+
+class CatmountTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/catmount_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    mountPoint_ = dir_ + "/mnt";
+    fs::create_directory(mountPoint_);
+  }
+  void TearDown() override {
+    if (IsMounted(mountPoint_)) {
+      std::system(("fusermount3 -u " + Quoted(mountPoint_)).c_str());
+    }
+    fs::remove_all(dir_);
+  }
+
+  std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    std::string path = dir_ + "/" + name;
+    std::string error;
+    EXPECT_TRUE(catwriter::WriteFile(path, bytes, &error)) << error;
+    return path;
+  }
+
+  std::string LogPath() const { return dir_ + "/catmount.log"; }
+
+  RunResult Run(const std::string& command) const { return Shell(command, dir_); }
+
+  // cathost's JSON items of a catalogue, as --keep-going lists them.
+  std::vector<std::map<std::string, std::string>> CathostItems(const std::string& catalogue) {
+    RunResult listing =
+        Run(std::string(CATHOST_PATH) + " --json --keep-going " + Quoted(catalogue));
+    std::vector<std::map<std::string, std::string>> items;
+    std::istringstream lines(listing.out);
+    std::string line;
+    while (std::getline(lines, line)) items.push_back(ParseJsonLine(line));
+    return items;
+  }
+
+  void ExpectMountAgreesWithCathost(const std::string& catalogue, const std::string& mounted) {
+    ExpectedTree expected;
+    for (const auto& item : CathostItems(catalogue)) expected.Add(item);
+    std::map<std::string, Entry> actual = WalkMount(mounted);
+    EXPECT_EQ(actual.size(), expected.entries().size()) << catalogue;
+    for (const auto& [path, entry] : expected.entries()) {
+      auto found = actual.find(path);
+      if (found == actual.end()) {
+        ADD_FAILURE() << catalogue << ": missing " << path;
+        continue;
+      }
+      EXPECT_EQ(found->second, entry) << catalogue << ": " << path;
+    }
+  }
+
+  std::string dir_;
+  std::string mountPoint_;
+};
+
+// A tree with nested folders, an empty folder, sizes, odd seconds and a non-ASCII name.
+void MakeTree(const std::string& root) {
+  struct Item {
+    const char* path;
+    int64_t size;  // -1 for a directory
+    int64_t mtime;
+  };
+  const Item items[] = {
+      {"docs", -1, 946684800},
+      {"docs/read me.txt", 1234, 1000000001},
+      {"docs/café.txt", 7, 1300000000},
+      {"docs/deeper", -1, 1200000000},
+      {"docs/deeper/x.bin", 0, 1234567891},
+      {"empty", -1, 1500000000},
+      {"top.dat", 99999, 1600000003},
+  };
+  for (const Item& item : items) {
+    std::string path = root + "/" + item.path;
+    if (item.size < 0) {
+      fs::create_directories(path);
+    } else {
+      std::ofstream(path).close();
+      fs::resize_file(path, static_cast<uintmax_t>(item.size));
+    }
+  }
+  // Deepest first, since adding entries changes a directory's time.
+  for (auto it = std::rbegin(items); it != std::rend(items); ++it) {
+    timespec times[2] = {{it->mtime, 0}, {it->mtime, 0}};
+    utimensat(AT_FDCWD, (root + "/" + it->path).c_str(), times, AT_SYMLINK_NOFOLLOW);
+  }
+}
+
+// "type size seconds" per path of a real tree, times cut to the DOS stamps' 2 seconds.
+std::map<std::string, std::string> DosView(const std::string& root) {
+  std::map<std::string, std::string> view;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    struct stat info;
+    lstat(item.path().c_str(), &info);
+    bool directory = S_ISDIR(info.st_mode);
+    view[item.path().string().substr(root.size() + 1)] =
+        std::string(directory ? "d " : "f ") + std::to_string(directory ? 0 : info.st_size) + " " +
+        std::to_string(info.st_mtim.tv_sec / 2 * 2);
+  }
+  return view;
+}
+
+TEST_F(CatmountTest, MurRoundTripShowsTheTreeItCatalogued) {
+  SKIP_WITHOUT_FUSE();
+  std::string tree = dir_ + "/tree";
+  MakeTree(tree);
+  ASSERT_EQ(Run(std::string(MKCAT_PATH) + " mur " + Quoted(dir_ + "/tree.mur") + " " + Quoted(tree))
+                .exitStatus,
+            0);
+  Mount mount(dir_ + "/tree.mur", mountPoint_, LogPath());
+  ASSERT_TRUE(mount.mounted()) << mount.Log();
+  EXPECT_EQ(DosView(mountPoint_), DosView(tree));
+  // find, as a user would run it, sees the same.
+  RunResult found = Run("cd " + Quoted(mountPoint_) + " && find . -printf '%y %s %P\\n' | sort");
+  EXPECT_NE(found.out.find("f 7 docs/café.txt\n"), std::string::npos) << found.out;
+  EXPECT_EQ(XattrOf(mountPoint_, "user.catalogue.status"), "complete");
+  EXPECT_EQ(XattrOf(mountPoint_, "user.catalogue.format"), "MUR");
+  EXPECT_TRUE(mount.Unmount());
+}
+
+TEST_F(CatmountTest, ZexRoundTripShowsTheShortNamesWithTheTreesSizesAndTimes) {
+  SKIP_WITHOUT_FUSE();
+  std::string tree = dir_ + "/tree";
+  MakeTree(tree);
+  std::string catalogue = dir_ + "/tree.zex";
+  ASSERT_EQ(
+      Run(std::string(MKCAT_PATH) + " zex " + Quoted(catalogue) + " " + Quoted(tree)).exitStatus,
+      0);
+  Mount mount(catalogue, mountPoint_, LogPath());
+  ASSERT_TRUE(mount.mounted()) << mount.Log();
+  // The paths are the 8.3 names cathost lists; sizes and times are the tree's.
+  std::set<std::string> shortPaths;
+  for (const auto& item : CathostItems(catalogue)) {
+    std::string path = item.at("path");
+    std::replace(path.begin(), path.end(), '\\', '/');
+    shortPaths.insert(path);
+  }
+  std::map<std::string, std::string> mounted = DosView(mountPoint_);
+  std::set<std::string> mountedPaths;
+  std::multiset<std::string> mountedFacts, treeFacts;
+  for (const auto& [path, facts] : mounted) {
+    mountedPaths.insert(path);
+    mountedFacts.insert(facts);
+  }
+  for (const auto& entry : DosView(tree)) treeFacts.insert(entry.second);
+  EXPECT_EQ(mountedPaths, shortPaths);
+  EXPECT_EQ(mountedFacts, treeFacts);
+  EXPECT_TRUE(mount.Unmount());
+}
+
+// The samples, and the generated catalogues (a folder, listed lazily), agree with cathost in
+// paths, sizes, all three times, attributes and descriptions.
+TEST_F(CatmountTest, MountsAgreeWithCathostOnSamplesAndGeneratedCatalogues) {
+  SKIP_WITHOUT_FUSE();
+  for (const char* sample : {"utilities.zex", "photos.mur"}) {
+    std::string catalogue = std::string(SOURCE_DIR) + "/samples/" + sample;
+    Mount mount(catalogue, mountPoint_, LogPath());
+    ASSERT_TRUE(mount.mounted()) << mount.Log();
+    ExpectMountAgreesWithCathost(catalogue, mountPoint_);
+  }
+  const std::string generated = std::string(GENERATED_CATALOGUES) + "/cats";
+  if (!fs::is_directory(generated)) {
+    GTEST_SKIP() << "no generated catalogues in " << generated;
+  }
+  Mount mount(generated, mountPoint_, LogPath());
+  ASSERT_TRUE(mount.mounted()) << mount.Log();
+  int compared = 0;
+  for (const auto& file : fs::directory_iterator(generated)) {
+    std::string name = file.path().filename().string();
+    ExpectMountAgreesWithCathost(file.path().string(), mountPoint_ + "/" + name);
+    ++compared;
+  }
+  EXPECT_GE(compared, 14);
+}
+
+TEST_F(CatmountTest, ReadingFailsWithNoMediumAndWritingWithReadOnly) {
+  SKIP_WITHOUT_FUSE();
+  std::string catalogue = std::string(SOURCE_DIR) + "/samples/utilities.zex";
+  Mount mount(catalogue, mountPoint_, LogPath());
+  ASSERT_TRUE(mount.mounted()) << mount.Log();
+  std::string file = mountPoint_ + "/IO.SYS";
+  ASSERT_TRUE(fs::is_regular_file(file));
+  errno = 0;
+  EXPECT_EQ(open(file.c_str(), O_RDONLY), -1);
+  EXPECT_EQ(errno, ENOMEDIUM);
+  auto expectReadOnly = [](int result, const char* what) {
+    EXPECT_EQ(result, -1) << what;
+    EXPECT_EQ(errno, EROFS) << what;
+  };
+  expectReadOnly(open(file.c_str(), O_WRONLY), "open for writing");
+  expectReadOnly(open((mountPoint_ + "/NEW.TXT").c_str(), O_CREAT | O_WRONLY, 0644), "create");
+  expectReadOnly(rename(file.c_str(), (mountPoint_ + "/OTHER.SYS").c_str()), "rename");
+  expectReadOnly(mkdir((mountPoint_ + "/NEWDIR").c_str(), 0755), "mkdir");
+  expectReadOnly(unlink(file.c_str()), "unlink");
+  expectReadOnly(truncate(file.c_str(), 0), "truncate");
+  expectReadOnly(chmod(file.c_str(), 0644), "chmod");
+  expectReadOnly(lsetxattr(file.c_str(), "user.description", "x", 1, 0), "setxattr");
+  struct stat info;
+  ASSERT_EQ(stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0444u);
+  EXPECT_EQ(info.st_blocks, 0);
+  struct stat catalogueInfo;
+  ASSERT_EQ(stat(catalogue.c_str(), &catalogueInfo), 0);
+  EXPECT_EQ(info.st_uid, catalogueInfo.st_uid);
+  EXPECT_EQ(info.st_gid, catalogueInfo.st_gid);
+}
+
+// Names that cannot be path components, items at the same path, a file and a directory of the
+// same name, and a backslash inside a name: every item stays visible under a documented name.
+TEST_F(CatmountTest, EscapesAndDuplicatesKeepEveryItem) {
+  SKIP_WITHOUT_FUSE();
+  catwriter::MurTree tree;
+  auto file = [](const std::string& name, uint32_t size) {
+    catwriter::MurNode node;
+    node.name = name;
+    node.size = size;
+    node.stamp = MakeDosStamp(2001, 2, 3, 4, 5, 6);
+    return node;
+  };
+  tree.top = {file("", 1),     file(".", 2),    file("..", 3),     file("a/b", 4),
+              file("same", 5), file("same", 6), file("same~2", 7), file("x", 8)};
+  catwriter::MurNode directory = file("x", 0);
+  directory.isDirectory = true;
+  directory.children = {file("inside", 9)};
+  tree.top.push_back(directory);
+  tree.top.push_back(file("back\\slash", 10));
+  std::string catalogue = Write("names.mur", catwriter::BuildMur(tree).bytes);
+  Mount mount(catalogue, mountPoint_, LogPath());
+  ASSERT_TRUE(mount.mounted()) << mount.Log();
+  std::map<std::string, uint64_t> sizes;
+  for (const auto& [path, entry] : WalkMount(mountPoint_)) sizes[path] = entry.size;
+  const std::map<std::string, uint64_t> expected = {
+      {"\u2205", 1}, {"\u2024", 2},     {"\u2025", 3},   {"a\u2215b", 4},
+      {"same", 5},   {"same~2", 6},     {"same~2~2", 7}, {"x", 8},
+      {"x~2", 0},    {"x~2/inside", 9}, {"back", 0},     {"back/slash", 10}};
+  EXPECT_EQ(sizes, expected);
+  EXPECT_FALSE(XattrOf(mountPoint_ + "/back", "user.dos.attributes").has_value())
+      << "a directory only a path implies is no item";
+  ExpectMountAgreesWithCathost(catalogue, mountPoint_);
+}
+
+// Three root files, the middle one described; its note is the last thing in the file.
+catwriter::ZexImage ThreeFilesMiddleDescribed() {
+  catwriter::ZexTree tree;
+  for (const char* name : {"ONE", "TWO", "THREE"}) {
+    catwriter::ZexFile file;
+    file.name = name;
+    file.size = 1;
+    file.stamp = MakeDosStamp(2001, 2, 3, 4, 5, 6);
+    if (std::string(name) == "TWO") file.description = "the second file";
+    tree.rootFiles.push_back(file);
+  }
+  return catwriter::BuildZex(tree);
+}
+
+TEST_F(CatmountTest, DamagedCataloguesShowWhatWasListedAndReportTheRest) {
+  SKIP_WITHOUT_FUSE();
+  // A description cut off: the item is delivered with result 2 and the listing goes on.
+  catwriter::ZexImage zex = ThreeFilesMiddleDescribed();
+  zex.bytes.resize(zex.bytes.size() - 4);
+  std::string damaged = Write("damaged.zex", zex.bytes);
+  {
+    Mount mount(damaged, mountPoint_, LogPath());
+    ASSERT_TRUE(mount.mounted()) << mount.Log();
+    EXPECT_TRUE(fs::exists(mountPoint_ + "/THREE"));
+    EXPECT_EQ(XattrOf(mountPoint_ + "/TWO", "user.catalogue.result"), "2");
+    EXPECT_EQ(XattrOf(mountPoint_ + "/ONE", "user.catalogue.result"), std::nullopt);
+    std::string status = XattrOf(mountPoint_, "user.catalogue.status").value_or("");
+    EXPECT_EQ(status, "complete; 1 item damaged (result 2), the first item 2");
+    EXPECT_NE(mount.Log().find(status), std::string::npos) << mount.Log();
+  }
+  // A MUR catalogue cut in the middle: the items before the cut stay, the stop is reported.
+  catwriter::MurTree tree;
+  catwriter::MurNode folder;
+  folder.name = "folder";
+  folder.isDirectory = true;
+  for (int i = 0; i < 20; ++i) {
+    catwriter::MurNode node;
+    node.name = "file" + std::to_string(i);
+    node.size = static_cast<uint32_t>(i);
+    folder.children.push_back(node);
+  }
+  tree.top.push_back(folder);
+  catwriter::MurImage mur = catwriter::BuildMur(tree);
+  mur.bytes.resize(mur.layout.nodeOffsets[11] + 10);
+  std::string cut = Write("cut.mur", mur.bytes);
+  {
+    Mount mount(cut, mountPoint_, LogPath());
+    ASSERT_TRUE(mount.mounted()) << mount.Log();
+    EXPECT_EQ(WalkMount(mountPoint_).size(), 11u);
+    std::string status = XattrOf(mountPoint_, "user.catalogue.status").value_or("");
+    EXPECT_EQ(status.rfind("stopped at item 12: ", 0), 0u) << status;
+    ExpectMountAgreesWithCathost(cut, mountPoint_);
+  }
+  // In a folder, the cut catalogue does not disturb its neighbours; other files are left out.
+  std::string folderPath = dir_ + "/folder";
+  fs::create_directory(folderPath);
+  fs::copy_file(cut, folderPath + "/cut.mur");
+  fs::copy_file(std::string(SOURCE_DIR) + "/samples/photos.mur", folderPath + "/photos.mur");
+  fs::copy_file(std::string(SOURCE_DIR) + "/samples/utilities.zex", folderPath + "/utilities.zex");
+  std::ofstream(folderPath + "/notes.txt") << "not a catalogue\n";
+  Mount mount(folderPath, mountPoint_, LogPath());
+  ASSERT_TRUE(mount.mounted()) << mount.Log();
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(mountPoint_)) {
+    names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"cut.mur", "photos.mur", "utilities.zex"}));
+  EXPECT_NE(mount.Log().find("notes.txt: no format module accepts this file"), std::string::npos);
+  EXPECT_EQ(XattrOf(mountPoint_ + "/cut.mur", "user.catalogue.status")
+                .value_or("")
+                .rfind("stopped at item 12", 0),
+            0u);
+  ExpectMountAgreesWithCathost(folderPath + "/photos.mur", mountPoint_ + "/photos.mur");
+  ExpectMountAgreesWithCathost(folderPath + "/utilities.zex", mountPoint_ + "/utilities.zex");
+  EXPECT_EQ(XattrOf(mountPoint_ + "/photos.mur", "user.catalogue.status"), "complete");
+}
+
+// Everything that would make a mount useless fails before mounting, with a message.
+TEST_F(CatmountTest, ProblemsBeforeMountingFailClearly) {
+  std::string catmount = CATMOUNT_PATH;
+  std::string sample = std::string(SOURCE_DIR) + "/samples/photos.mur";
+  std::ofstream(dir_ + "/text.txt") << "hello\n";
+  std::ofstream(dir_ + "/empty.bin").close();
+  struct Case {
+    std::string arguments;
+    int status;
+    std::string message;
+  } cases[] = {
+      {Quoted(dir_ + "/missing.mur") + " " + Quoted(mountPoint_), 6, "No such file"},
+      {Quoted(dir_ + "/text.txt") + " " + Quoted(mountPoint_), 1, "no format module accepts"},
+      {Quoted(dir_ + "/empty.bin") + " " + Quoted(mountPoint_), 9, "empty file"},
+      {Quoted(sample) + " " + Quoted(dir_ + "/nowhere"), 20, "no such directory"},
+      {Quoted(sample) + " " + Quoted(dir_ + "/text.txt"), 20, "not a directory"},
+      {Quoted(sample), 64, "SOURCE and MOUNTPOINT"},
+      {"--module " + Quoted(dir_ + "/text.txt") + " " + Quoted(sample) + " " + Quoted(mountPoint_),
+       10, "text.txt"},
+  };
+  for (const Case& c : cases) {
+    RunResult result = Run(catmount + " " + c.arguments);
+    EXPECT_EQ(result.exitStatus, c.status) << c.arguments << "\n" << result.err;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << c.arguments << "\n" << result.err;
+  }
+  EXPECT_FALSE(IsMounted(mountPoint_));
+  RunResult help = Run(catmount + " --help");
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_NE(help.out.find("fusermount3 -u"), std::string::npos);
+  RunResult version = Run(catmount + " --version");
+  EXPECT_EQ(version.exitStatus, 0);
+  EXPECT_EQ(version.out.rfind("catmount ", 0), 0u);
+}
+
+// In the background, as users run it: the command returns once mounted, a second mount on the
+// same point is refused, and unmounting ends the daemon; in the foreground Ctrl-C ends it.
+TEST_F(CatmountTest, UnmountingEndsTheProgramAndASecondMountIsRefused) {
+  SKIP_WITHOUT_FUSE();
+  std::string sample = std::string(SOURCE_DIR) + "/samples/photos.mur";
+  RunResult started =
+      Run(std::string(CATMOUNT_PATH) + " " + Quoted(sample) + " " + Quoted(mountPoint_));
+  ASSERT_EQ(started.exitStatus, 0) << started.err;
+  ASSERT_TRUE(IsMounted(mountPoint_));
+  EXPECT_TRUE(fs::exists(mountPoint_ + "/Family/README"));
+  // The daemon: the catmount process whose arguments name this mount point.
+  auto daemons = [&]() {
+    std::vector<pid_t> found;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::string commandLine = ReadWholeFile(entry.path().string() + "/cmdline");
+      if (commandLine.find("catmount") != std::string::npos &&
+          commandLine.find(mountPoint_) != std::string::npos &&
+          ReadWholeFile(entry.path().string() + "/stat").find(") Z") == std::string::npos) {
+        found.push_back(std::stoi(name));
+      }
+    }
+    return found;
+  };
+  EXPECT_EQ(daemons().size(), 1u);
+  RunResult second =
+      Run(std::string(CATMOUNT_PATH) + " " + Quoted(sample) + " " + Quoted(mountPoint_));
+  EXPECT_EQ(second.exitStatus, 20);
+  EXPECT_NE(second.err.find("already mounted"), std::string::npos) << second.err;
+  ASSERT_EQ(Run("fusermount3 -u " + Quoted(mountPoint_)).exitStatus, 0);
+  for (int tries = 0; tries < 300 && !daemons().empty(); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(daemons().empty());
+  EXPECT_FALSE(IsMounted(mountPoint_));
+
+  // In the foreground, Ctrl-C unmounts and ends the program.
+  Mount foreground(sample, mountPoint_, LogPath());
+  ASSERT_TRUE(foreground.mounted()) << foreground.Log();
+  EXPECT_TRUE(foreground.Unmount(/*interrupt=*/true));
+  EXPECT_FALSE(IsMounted(mountPoint_));
+}
+
+// The tree's memory stays within 64 bytes per item plus the names, and lookups find every item
+// among many siblings.
+TEST(CatalogueTreeTest, HoldsManyItemsCompactly) {
+  catmount::TreeBuilder builder;
+  ItemRecord item{};
+  ItemDetails details{};
+  size_t nameBytes = 0;
+  constexpr int kFolders = 100;
+  constexpr int kFiles = 1000;
+  for (int folder = 0; folder < kFolders; ++folder) {
+    std::string folderName = "folder" + std::to_string(folder);
+    std::snprintf(item.cFileName, sizeof item.cFileName, "%s", folderName.c_str());
+    item.dwFileAttributes = 0x1010;
+    ASSERT_TRUE(builder.Add(item, details, false));
+    nameBytes += folderName.size();
+    for (int file = 0; file < kFiles; ++file) {
+      std::string fileName = "file" + std::to_string(file) + ".txt";
+      std::snprintf(item.cFileName, sizeof item.cFileName, "%s\\%s", folderName.c_str(),
+                    fileName.c_str());
+      item.dwFileAttributes = 0x1020;
+      item.nFileSizeLow = static_cast<uint32_t>(file);
+      ASSERT_TRUE(builder.Add(item, details, false));
+      nameBytes += fileName.size();
+    }
+  }
+  catmount::CatalogueTree tree = builder.Finish("complete");
+  const size_t items = kFolders * (kFiles + 1);
+  EXPECT_EQ(tree.ItemCount(), items);
+  EXPECT_LE(tree.MemoryBytes(), 64 * items + nameBytes);
+  uint32_t folder = tree.Lookup(catmount::CatalogueTree::kRoot, "folder42");
+  ASSERT_NE(folder, catmount::CatalogueTree::kNone);
+  ASSERT_EQ(tree.Children(folder).size(), static_cast<size_t>(kFiles));
+  EXPECT_EQ(tree.Name(tree.Children(folder)[7]), "file7.txt");
+  uint32_t file = tree.Lookup(folder, "file777.txt");
+  ASSERT_NE(file, catmount::CatalogueTree::kNone);
+  EXPECT_EQ(tree.Size(file), 777u);
+  EXPECT_EQ(tree.Lookup(folder, "file1000.txt"), catmount::CatalogueTree::kNone);
+}
+
+}  // namespace

@@ -1,0 +1,323 @@
+#include "tools/hosts/catmount/catalogue_library.h"
+
+#include <dirent.h>
+#include <malloc.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "tools/hosts/cathost/host_platform.h"
+
+namespace catmount {
+
+namespace {
+
+// The host hands IsArchive at most this many leading bytes, as cathost does.
+constexpr size_t kProbeSize = 4096;
+constexpr size_t kFormatNameBufferSize = 256;
+constexpr size_t kBytesPerItemGuess = 40;
+
+std::atomic<bool> gReportToSyslog{false};
+
+struct Probe {
+  int status = kExitOk;
+  const FormatModule* module = nullptr;
+  std::string reason;
+};
+
+Probe ProbeCatalogue(const std::vector<FormatModule>& modules, const std::string& path) {
+  Probe probe;
+  unsigned char head[kProbeSize];
+  size_t headSize = 0;
+  switch (ReadFileHead(path, head, sizeof head, &headSize, &probe.reason)) {
+    case HeadStatus::kOk:
+      break;
+    case HeadStatus::kNoSuchFile:
+      probe.reason = "no such file";
+      probe.status = kExitNoSuchFile;
+      return probe;
+    case HeadStatus::kIsDirectory:
+      probe.reason = "is a directory";
+      probe.status = kExitCannotRead;
+      return probe;
+    case HeadStatus::kCannotRead:
+      probe.reason = "cannot read the file: " + probe.reason;
+      probe.status = kExitCannotRead;
+      return probe;
+    case HeadStatus::kEmpty:
+      probe.reason = "empty file";
+      probe.status = kExitEmptyFile;
+      return probe;
+  }
+  for (const FormatModule& module : modules) {
+    if (module.isArchive(path.c_str(), head, static_cast<uint32_t>(headSize)) == 1) {
+      probe.module = &module;
+      return probe;
+    }
+  }
+  probe.reason = "no format module accepts this file";
+  probe.status = kExitNotAccepted;
+  return probe;
+}
+
+std::string ResultInWords(int result, bool delivered) {
+  switch (result) {
+    case StatusDamaged:
+      return delivered ? "damaged catalogue (result 2)"
+                       : "damaged catalogue (result 2), its record runs past the end of the file";
+    case StatusPastEnd:
+      return "record past the end of the file (result 3)";
+    case StatusReadError:
+      return "read error (result 4)";
+    default:
+      return "unknown result " + std::to_string(result) + " from GetArcItem";
+  }
+}
+
+// Lists the catalogue that `module` accepted; false when OpenArchive refuses it.
+bool ListWith(const FormatModule& module, const std::string& path, ListedCatalogue* listed) {
+  int32_t formatType = -1;
+  if (module.openArchive(path.c_str(), &formatType) != 1) return false;
+  // Both formats spend at least 32 bytes of the file on an item; most MUR items take 40.
+  struct stat info;
+  size_t expectedItems =
+      stat(path.c_str(), &info) == 0 ? static_cast<size_t>(info.st_size) / kBytesPerItemGuess : 0;
+  TreeBuilder builder(expectedItems);
+  ItemRecord item;
+  ItemDetails details;
+  std::string status = "complete";
+  uint64_t damagedItems = 0;
+  uint64_t firstDamaged = 0;
+  for (uint64_t itemNumber = 1;; ++itemNumber) {
+    std::memset(&item, 0, sizeof item);
+    std::memset(&details, 0, sizeof details);
+    int result = module.getArcItem(&item, &details);
+    if (result == StatusEnd) break;
+    // Every delivered item carries the offline bit; its absence means nothing was written.
+    bool delivered = (item.dwFileAttributes & kAttrOffline) != 0;
+    if (delivered && (result == StatusOk || result == StatusDamaged)) {
+      if (!builder.Add(item, details, result == StatusDamaged)) {
+        status = "stopped at item " + std::to_string(itemNumber) + ": too many items to mount";
+        break;
+      }
+      if (result == StatusDamaged && damagedItems++ == 0) firstDamaged = itemNumber;
+    }
+    // As cathost --keep-going: on past a result 2 that still delivered its item.
+    if (result == StatusOk || (result == StatusDamaged && delivered)) continue;
+    status =
+        "stopped at item " + std::to_string(itemNumber) + ": " + ResultInWords(result, delivered);
+    break;
+  }
+  CloseRecord closeRecord = {};
+  module.closeArchive(&closeRecord);
+  if (damagedItems > 0) {
+    status += "; " + std::to_string(damagedItems) + " item" + (damagedItems == 1 ? "" : "s") +
+              " damaged (result 2), the first item " + std::to_string(firstDamaged);
+  }
+  listed->tree = builder.Finish(std::move(status));
+  listed->format = FormatNameOf(module);
+  return true;
+}
+
+}  // namespace
+
+void SetReportToSyslog(bool toSyslog) {
+  if (toSyslog) openlog("catmount", LOG_PID, LOG_USER);
+  gReportToSyslog = toSyslog;
+}
+
+void Report(const std::string& message) {
+  if (gReportToSyslog) {
+    syslog(LOG_WARNING, "%s", message.c_str());
+  } else {
+    std::fprintf(stderr, "catmount: %s\n", message.c_str());
+  }
+}
+
+bool LoadModules(const std::vector<std::string>& paths, std::vector<FormatModule>* modules,
+                 std::string* error) {
+  std::vector<std::string> candidates = paths;
+  const bool besideExecutable = paths.empty();
+  std::string directory;
+  if (besideExecutable) {
+    directory = ExecutableDirectory();
+    candidates = FormatModulesIn(directory, kNativeModuleSuffix);
+  }
+  for (const std::string& path : candidates) {
+    FormatModule module;
+    std::string why;
+    if (LoadFormatModuleFile(path, &module, &why)) {
+      modules->push_back(module);
+    } else if (besideExecutable) {
+      Report("skipping " + path + ": " + why);
+    } else {
+      *error = path + ": " + why;
+      for (FormatModule& loaded : *modules) UnloadFormatModule(&loaded);
+      modules->clear();
+      return false;
+    }
+  }
+  if (modules->empty()) {
+    *error = "no format module found beside the executable" +
+             (directory.empty() ? std::string() : " in " + directory);
+    return false;
+  }
+  for (FormatModule& module : *modules) module.loadFormatModule(nullptr);
+  return true;
+}
+
+std::string FormatNameOf(const FormatModule& module) {
+  char name[kFormatNameBufferSize] = {};
+  char second[kFormatNameBufferSize] = {};
+  if (module.getFormatName(0, name, second) != 1) return "(no format name)";
+  return std::string(name, strnlen(name, sizeof name - 1));
+}
+
+CatalogueLibrary::~CatalogueLibrary() {
+  UnloadModules();
+}
+
+void CatalogueLibrary::UnloadModules() {
+  for (FormatModule& module : modules_) UnloadFormatModule(&module);
+  modules_.clear();
+}
+
+int CatalogueLibrary::OpenSingle(const std::string& path, std::string* error) {
+  CatalogueFile catalogue;
+  catalogue.path = path;
+  if (stat(path.c_str(), &catalogue.info) != 0) {
+    *error = path + ": " + std::strerror(errno);
+    return errno == ENOENT || errno == ENOTDIR ? kExitNoSuchFile : kExitCannotRead;
+  }
+  Probe probe = ProbeCatalogue(modules_, path);
+  if (probe.module == nullptr) {
+    *error = path + ": " + probe.reason;
+    return probe.status;
+  }
+  auto listed = std::make_shared<ListedCatalogue>();
+  if (!ListWith(*probe.module, path, listed.get())) {
+    *error = path + ": OpenArchive failed (" + probe.module->path + ")";
+    return kExitOpenFailed;
+  }
+  if (listed->tree.Status() != "complete") Report(path + ": " + listed->tree.Status());
+  catalogues_.push_back(std::move(catalogue));
+  single_ = std::move(listed);
+  malloc_trim(0);  // the builder's growth leaves freed pages behind
+  return kExitOk;
+}
+
+int CatalogueLibrary::OpenFolder(const std::string& path, std::string* error,
+                                 std::vector<std::string>* skipped) {
+  isFolder_ = true;
+  if (stat(path.c_str(), &folderInfo_) != 0) {
+    *error = path + ": " + std::strerror(errno);
+    return kExitNoSuchFile;
+  }
+  DIR* folder = opendir(path.c_str());
+  if (folder == nullptr) {
+    *error = path + ": " + std::strerror(errno);
+    return kExitCannotRead;
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(folder)) {
+    std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  closedir(folder);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    CatalogueFile catalogue;
+    catalogue.name = name;
+    catalogue.path = path + "/" + name;
+    if (stat(catalogue.path.c_str(), &catalogue.info) != 0 || !S_ISREG(catalogue.info.st_mode)) {
+      if (skipped != nullptr) skipped->push_back(catalogue.path + ": not a regular file");
+      continue;
+    }
+    Probe probe = ProbeCatalogue(modules_, catalogue.path);
+    if (probe.module == nullptr) {
+      if (skipped != nullptr) skipped->push_back(catalogue.path + ": " + probe.reason);
+      continue;
+    }
+    catalogues_.push_back(std::move(catalogue));
+  }
+  for (size_t index = 0; index < catalogues_.size(); ++index) {
+    byName_.emplace(catalogues_[index].name, index);
+  }
+  cache_.resize(catalogues_.size());
+  return kExitOk;
+}
+
+size_t CatalogueLibrary::FindCatalogue(std::string_view name) const {
+  auto found = byName_.find(name);
+  return found == byName_.end() ? kNotFound : found->second;
+}
+
+std::shared_ptr<const ListedCatalogue> CatalogueLibrary::List(const CatalogueFile& catalogue) {
+  auto listed = std::make_shared<ListedCatalogue>();
+  // The file is probed again: it may have changed since the folder was scanned.
+  Probe probe = ProbeCatalogue(modules_, catalogue.path);
+  if (probe.module == nullptr) {
+    listed->tree = TreeBuilder().Finish("not listed: " + probe.reason);
+  } else if (!ListWith(*probe.module, catalogue.path, listed.get())) {
+    listed->tree = TreeBuilder().Finish("not listed: OpenArchive failed");
+    listed->format = FormatNameOf(*probe.module);
+  }
+  if (listed->tree.Status() != "complete") {
+    Report(catalogue.path + ": " + listed->tree.Status());
+  }
+  return listed;
+}
+
+std::shared_ptr<const ListedCatalogue> CatalogueLibrary::Listing(size_t index) {
+  if (!isFolder_) return single_;
+  {
+    std::lock_guard<std::mutex> lock(cacheMutex_);
+    CacheSlot& slot = cache_[index];
+    if (slot.listing != nullptr) {
+      recentFirst_.splice(recentFirst_.begin(), recentFirst_, slot.recent);
+      return slot.listing;
+    }
+  }
+  std::lock_guard<std::mutex> listing(listingMutex_);
+  {
+    // Another thread may have listed it while this one waited.
+    std::lock_guard<std::mutex> lock(cacheMutex_);
+    if (cache_[index].listing != nullptr) return cache_[index].listing;
+  }
+  std::shared_ptr<const ListedCatalogue> listed = List(catalogues_[index]);
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  CacheSlot& slot = cache_[index];
+  slot.listing = listed;
+  slot.bytes = listed->tree.MemoryBytes() + listed->format.size();
+  recentFirst_.push_front(index);
+  slot.recent = recentFirst_.begin();
+  cachedBytes_ += slot.bytes;
+  // Least recently used listings go first; the newest always stays. Whoever still uses an
+  // evicted listing keeps it alive until done.
+  bool evicted = false;
+  while (cachedBytes_ > cacheBytes_ && recentFirst_.size() > 1) {
+    CacheSlot& oldest = cache_[recentFirst_.back()];
+    cachedBytes_ -= oldest.bytes;
+    oldest.listing.reset();
+    oldest.bytes = 0;
+    recentFirst_.pop_back();
+    evicted = true;
+  }
+  if (evicted) malloc_trim(0);
+  return listed;
+}
+
+size_t CatalogueLibrary::CachedListings() {
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  return recentFirst_.size();
+}
+
+size_t CatalogueLibrary::CachedBytes() {
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  return cachedBytes_;
+}
+
+}  // namespace catmount

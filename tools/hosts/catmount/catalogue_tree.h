@@ -1,0 +1,136 @@
+// The items of one catalogue as a compact, immutable directory tree: one vector of 44-byte
+// nodes addressed by 32-bit indices, one arena for every name and description, each
+// directory's children as a range of one index vector, and one open-addressing hash of
+// (parent, name) for lookups in constant time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "interface/host_interface.h"
+
+namespace catmount {
+
+// Names that cannot be path components, shown instead as characters that code page 437 lacks,
+// so that no decoded name can ever equal an escape.
+inline constexpr std::string_view kEmptyNameEscape = "\u2205";   // ∅
+inline constexpr std::string_view kDotNameEscape = "\u2024";     // ․ one dot leader
+inline constexpr std::string_view kDotDotNameEscape = "\u2025";  // ‥ two dot leader
+inline constexpr std::string_view kSlashEscape = "\u2215";       // ∕ division slash
+inline constexpr std::string_view kDuplicateSuffix = "~";        // NAME~2, NAME~3, ...
+
+struct TreeNode {
+  uint32_t nameOffset;  // UTF-8, in the arena
+  uint32_t parent;
+  uint32_t firstChild;  // directories: into the child index vector
+  uint32_t childCount;
+  uint32_t sizeLow;
+  uint32_t sizeHigh;
+  uint32_t writeTimeLow;  // FILETIME of ftLastWriteTime
+  uint32_t writeTimeHigh;
+  uint32_t attributes;         // dwFileAttributes as delivered
+  uint32_t descriptionOffset;  // the module's code page 437 bytes, in the arena
+  uint16_t nameLength;
+  uint8_t descriptionLength;
+  uint8_t flags;
+};
+static_assert(sizeof(TreeNode) == 44);
+
+enum : uint8_t {
+  kNodeDirectory = 0x1,
+  kNodeListed = 0x2,      // an item of the catalogue, not a directory its paths imply
+  kNodeDamaged = 0x4,     // delivered with result 2
+  kNodeOtherTimes = 0x8,  // creation or access time differs from the write time
+};
+
+struct NodeTimes {
+  uint64_t creation;
+  uint64_t access;
+  uint64_t write;
+};
+
+class CatalogueTree {
+ public:
+  static constexpr uint32_t kRoot = 0;
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  // The child of `directory` called `name`, or kNone.
+  uint32_t Lookup(uint32_t directory, std::string_view name) const;
+
+  size_t NodeCount() const { return nodes_.size(); }
+  const TreeNode& Node(uint32_t index) const { return nodes_[index]; }
+  std::string_view Name(uint32_t index) const {
+    return {arena_.data() + nodes_[index].nameOffset, nodes_[index].nameLength};
+  }
+  std::span<const uint32_t> Children(uint32_t directory) const {
+    const TreeNode& node = nodes_[directory];
+    return {children_.data() + node.firstChild, node.childCount};
+  }
+  uint64_t Size(uint32_t index) const {
+    return uint64_t{nodes_[index].sizeHigh} << 32 | nodes_[index].sizeLow;
+  }
+  NodeTimes Times(uint32_t index) const;
+  // The description decoded to UTF-8; empty when the item has none.
+  std::string Description(uint32_t index) const;
+
+  // How the listing ended: "complete" or what stopped it, in words.
+  const std::string& Status() const { return status_; }
+  uint64_t ItemCount() const { return itemCount_; }
+  // Heap bytes the tree holds.
+  size_t MemoryBytes() const;
+
+ private:
+  friend class TreeBuilder;
+
+  std::vector<TreeNode> nodes_;
+  std::vector<char> arena_;
+  std::vector<uint32_t> children_;
+  std::vector<uint32_t> slots_;  // node indices, kNone where empty; size a power of two
+  std::unordered_map<uint32_t, std::pair<uint64_t, uint64_t>> otherTimes_;  // creation, access
+  std::string status_;
+  uint64_t itemCount_ = 0;
+};
+
+// Builds a tree from items in listing order. Paths split at backslashes; names are decoded
+// from code page 437 to UTF-8; directories that paths imply are created; names that cannot be
+// path components are escaped and a name already taken in its directory gets the first free
+// suffix "~2", "~3", ... so that every item stays visible.
+class TreeBuilder {
+ public:
+  // `expectedItems`, when known, sizes the tables once instead of growing them step by step.
+  explicit TreeBuilder(size_t expectedItems = 0);
+
+  // Adds one delivered item; `damaged` when GetArcItem returned 2 for it. False when the tree
+  // cannot hold more (4 GiB of names or 2^32 nodes); the item is then left out.
+  bool Add(const ItemRecord& item, const ItemDetails& details, bool damaged);
+
+  CatalogueTree Finish(std::string status);
+
+ private:
+  uint32_t Insert(uint32_t parent, std::string_view name, uint8_t flags);
+  uint32_t FindSlot(uint32_t parent, std::string_view name) const;
+  void Grow();
+  // The directory that path component `name` under `parent` stands for, created when missing.
+  uint32_t DirectoryFor(uint32_t parent, std::string_view name);
+  // `name` itself when free under `parent`, else the first free "name~N".
+  std::string_view FreeName(uint32_t parent, std::string_view name);
+
+  CatalogueTree tree_;
+  uint32_t slotCount_ = 0;
+  // Directories whose name was taken by a file: (parent, the name the paths use) -> directory.
+  std::unordered_map<std::string, uint32_t> renamedDirectories_;
+  // The raw parent path of the previous item and the directory it resolved to.
+  std::string lastParentPath_;
+  uint32_t lastParent_ = CatalogueTree::kRoot;
+  bool full_ = false;
+  std::string scratch_;
+  std::string suffixed_;
+};
+
+}  // namespace catmount

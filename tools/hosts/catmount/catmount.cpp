@@ -1,0 +1,278 @@
+// catmount: mounts a disk catalogue, or a folder of them, as a read-only file system (FUSE),
+// listing each catalogue through the format modules as the archive host does.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/hosts/catmount/catalogue_fs.h"
+#include "tools/hosts/catmount/catalogue_library.h"
+
+// The release's version, defined once by the build.
+#if __has_include("catalogue_version.h")
+#include "catalogue_version.h"
+#else
+#define CATALOGUE_VERSION "unversioned"
+#endif
+
+namespace {
+
+using catmount::CatalogueLibrary;
+
+constexpr char kVersion[] = CATALOGUE_VERSION;
+constexpr size_t kDefaultCacheMiB = 256;
+
+constexpr char kUsage[] = R"(Usage: catmount [options] SOURCE MOUNTPOINT
+
+Mounts a disk catalogue read-only: every item becomes a file or directory at its path. SOURCE
+is one catalogue, or a folder whose catalogues appear as directories named after their files
+(listed on first access). Unmount with 'fusermount3 -u MOUNTPOINT' (or Ctrl-C with -f).
+
+Options:
+  --module PATH     use this format module (also --module=PATH; repeatable). Without it, every
+                    *_fmt.so beside the executable, the first whose IsArchive accepts a file.
+  --cache-mib N     a folder keeps listings of at most N MiB, dropping the least recently used
+                    (default 256; a dropped listing is made again when next needed).
+  -f                stay in the foreground, report to standard error (else syslog).
+  -d                foreground with FUSE debugging output.
+  -s                serve requests on one thread.
+  -o OPTIONS        mount options passed on to FUSE (e.g. -o allow_other).
+  --version, --help
+
+The tree: paths split at backslashes, names decoded from code page 437 to UTF-8. Sizes and
+times (mtime = last write, atime = last access, ctime = creation) come from the items; modes
+0444 and 0555; owner of the catalogue file. Directories that paths imply but the catalogue
+never lists, and the root, take the catalogue file's times. Names that cannot be path
+components become U+2205 (empty), U+2024 ("."), U+2025 (".."); "/" becomes U+2215. A name
+already taken in its directory gets the first free suffix "~2", "~3", ... Extended attributes:
+user.description, user.dos.attributes (letters drhsao), user.catalogue.result ("2" for an item
+delivered damaged); on a catalogue's root user.catalogue.status, .format and .items. Reading
+a file fails with ENOMEDIUM (a catalogue holds no contents); writing fails with EROFS.
+
+Exit status before mounting: 1 no module accepts SOURCE, 5 OpenArchive failed, 6 no such
+file, 8 cannot read, 9 empty file, 10 no usable module, 20 mount point unusable or mounting
+failed, 64 usage error.
+)";
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "catmount: %s\nTry 'catmount --help'.\n", message.c_str());
+  return catmount::kExitUsage;
+}
+
+int Fail(int status, const std::string& message) {
+  std::fprintf(stderr, "catmount: %s\n", message.c_str());
+  return status;
+}
+
+struct Options {
+  std::vector<std::string> modulePaths;
+  std::vector<std::string> positional;
+  size_t cacheMiB = kDefaultCacheMiB;
+  std::vector<std::string> fuseArguments;  // after the program name
+};
+
+// Returns -1 when the options are usable, else the exit status (0 after --help, --version).
+int ParseOptions(int argc, char** argv, Options* options) {
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view argument = argv[i];
+    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+      options->positional.emplace_back(argument);
+    } else if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument == "--help" || argument == "-h") {
+      std::fputs(kUsage, stdout);
+      return catmount::kExitOk;
+    } else if (argument == "--version" || argument == "-V") {
+      std::printf("catmount %s (FUSE %d.%d)\n", kVersion, FUSE_MAJOR_VERSION, FUSE_MINOR_VERSION);
+      return catmount::kExitOk;
+    } else if (argument == "--module" || argument == "--cache-mib" || argument == "-o") {
+      if (i + 1 >= argc) return UsageError(std::string(argument) + " needs a value");
+      std::string value = argv[++i];
+      if (argument == "--module") {
+        options->modulePaths.push_back(value);
+      } else if (argument == "--cache-mib") {
+        char* end = nullptr;
+        unsigned long long mib = std::strtoull(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || mib == 0 || mib > SIZE_MAX / 2 / (1 << 20)) {
+          return UsageError("--cache-mib needs a positive number of MiB");
+        }
+        options->cacheMiB = static_cast<size_t>(mib);
+      } else {
+        options->fuseArguments.push_back("-o");
+        options->fuseArguments.push_back(value);
+      }
+    } else if (argument.starts_with("--module=")) {
+      options->modulePaths.emplace_back(argument.substr(std::strlen("--module=")));
+    } else {
+      options->fuseArguments.emplace_back(argument);
+    }
+  }
+  if (options->positional.size() != 2) {
+    return UsageError(options->positional.size() < 2 ? "SOURCE and MOUNTPOINT are needed"
+                                                     : "too many arguments");
+  }
+  return -1;
+}
+
+std::string UnescapeMountField(const std::string& field) {
+  std::string text;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      text += static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
+      i += 3;
+    } else {
+      text += field[i];
+    }
+  }
+  return text;
+}
+
+// Whether something is already mounted at `path` (absolute, resolved).
+bool IsMountPoint(const std::string& path) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mounts, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mountPoint;
+    fields >> id >> parent >> device >> root >> mountPoint;
+    if (UnescapeMountField(mountPoint) == path) return true;
+  }
+  return false;
+}
+
+// Checks the mount point; returns an empty text when it can be used.
+std::string MountPointProblem(const std::string& mountPoint, std::string* resolved) {
+  struct stat info;
+  if (stat(mountPoint.c_str(), &info) != 0) {
+    if (errno == ENOENT) return "mount point " + mountPoint + ": no such directory";
+    if (errno == ENOTCONN) {
+      return "mount point " + mountPoint +
+             ": a file system there has stopped; unmount it with fusermount3 -u";
+    }
+    return "mount point " + mountPoint + ": " + std::strerror(errno);
+  }
+  if (!S_ISDIR(info.st_mode)) return "mount point " + mountPoint + ": not a directory";
+  char buffer[PATH_MAX];
+  if (realpath(mountPoint.c_str(), buffer) == nullptr) {
+    return "mount point " + mountPoint + ": " + std::strerror(errno);
+  }
+  *resolved = buffer;
+  if (IsMountPoint(*resolved)) {
+    return "mount point " + mountPoint + ": something is already mounted there";
+  }
+  return {};
+}
+
+// fsname is one -o value: commas and backslashes in it are escaped.
+std::string EscapeOptionValue(const std::string& value) {
+  std::string escaped;
+  for (char c : value) {
+    if (c == ',' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+int Serve(CatalogueLibrary& library, const Options& options, const std::string& source,
+          const std::string& mountPoint) {
+  std::vector<std::string> arguments = {"catmount"};
+  arguments.insert(arguments.end(), options.fuseArguments.begin(), options.fuseArguments.end());
+  arguments.push_back("-oro,default_permissions,subtype=catmount,fsname=" +
+                      EscapeOptionValue(source));
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+  fuse_cmdline_opts settings{};
+  if (fuse_parse_cmdline(&args, &settings) != 0) {
+    fuse_opt_free_args(&args);
+    return catmount::kExitUsage;
+  }
+  free(settings.mountpoint);  // there is none among the passed arguments
+  int status = catmount::kExitMountFailed;
+  fuse_session* session = fuse_session_new(&args, &catmount::CatalogueOperations(),
+                                           sizeof(fuse_lowlevel_ops), &library);
+  if (session == nullptr) {
+    fuse_opt_free_args(&args);
+    return catmount::kExitUsage;
+  }
+  if (fuse_set_signal_handlers(session) == 0) {
+    if (fuse_session_mount(session, mountPoint.c_str()) == 0) {
+      fuse_daemonize(settings.foreground);
+      catmount::SetReportToSyslog(!settings.foreground);
+      int result;
+      if (settings.singlethread) {
+        result = fuse_session_loop(session);
+      } else {
+        fuse_loop_config* config = fuse_loop_cfg_create();
+        fuse_loop_cfg_set_clone_fd(config, static_cast<unsigned>(settings.clone_fd));
+        fuse_loop_cfg_set_max_threads(config, settings.max_threads);
+        result = fuse_session_loop_mt(session, config);
+        fuse_loop_cfg_destroy(config);
+      }
+      fuse_session_unmount(session);
+      status = result < 0 ? catmount::kExitMountFailed : catmount::kExitOk;
+    }
+    fuse_remove_signal_handlers(session);
+  }
+  fuse_session_destroy(session);
+  fuse_opt_free_args(&args);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  int parsed = ParseOptions(argc, argv, &options);
+  if (parsed != -1) return parsed;
+  const std::string& sourceGiven = options.positional[0];
+  const std::string& mountPointGiven = options.positional[1];
+
+  // Everything that can fail is checked before mounting, while errors still reach the user.
+  struct stat sourceInfo;
+  if (stat(sourceGiven.c_str(), &sourceInfo) != 0) {
+    return Fail(
+        errno == ENOENT || errno == ENOTDIR ? catmount::kExitNoSuchFile : catmount::kExitCannotRead,
+        sourceGiven + ": " + std::strerror(errno));
+  }
+  char resolvedSource[PATH_MAX];
+  if (realpath(sourceGiven.c_str(), resolvedSource) == nullptr) {
+    return Fail(catmount::kExitCannotRead, sourceGiven + ": " + std::strerror(errno));
+  }
+  std::string mountPoint;
+  std::string problem = MountPointProblem(mountPointGiven, &mountPoint);
+  if (!problem.empty()) return Fail(catmount::kExitMountFailed, problem);
+
+  std::vector<FormatModule> modules;
+  std::string error;
+  if (!catmount::LoadModules(options.modulePaths, &modules, &error)) {
+    return Fail(catmount::kExitBadModule, error);
+  }
+  CatalogueLibrary library(std::move(modules), options.cacheMiB << 20);
+  const std::string source = resolvedSource;
+  int status;
+  if (S_ISDIR(sourceInfo.st_mode)) {
+    bool verbose = false;
+    for (const std::string& argument : options.fuseArguments) {
+      verbose = verbose || argument == "-f" || argument == "-d" || argument == "--debug";
+    }
+    std::vector<std::string> skipped;
+    status = library.OpenFolder(source, &error, verbose ? &skipped : nullptr);
+    for (const std::string& line : skipped)
+      std::fprintf(stderr, "catmount: left out %s\n", line.c_str());
+  } else {
+    status = library.OpenSingle(source, &error);
+  }
+  if (status != catmount::kExitOk) return Fail(status, error);
+  return Serve(library, options, source, mountPoint);
+}
