@@ -185,7 +185,7 @@ struct Entry {
   bool directory = false;
   bool listed = true;  // an item; false for a directory only its paths imply
   uint64_t size = 0;
-  int64_t mtimeNs = 0, atimeNs = 0, ctimeNs = 0;
+  int64_t mtimeTicks = 0, atimeTicks = 0, ctimeTicks = 0;
   std::string description;
   std::string letters;
   bool operator==(const Entry&) const = default;
@@ -193,17 +193,19 @@ struct Entry {
 
 std::ostream& operator<<(std::ostream& out, const Entry& e) {
   return out << (e.directory ? "d" : "f") << (e.listed ? "" : " implied") << " size " << e.size
-             << " m " << e.mtimeNs << " a " << e.atimeNs << " c " << e.ctimeNs << " ["
+             << " m " << e.mtimeTicks << " a " << e.atimeTicks << " c " << e.ctimeTicks << " ["
              << e.description << "] " << e.letters;
 }
 
-int64_t Nanoseconds(const timespec& time) {
-  return int64_t{time.tv_sec} * 1'000'000'000 + time.tv_nsec;
+// Times compare in the catalogue's own unit, 100 ns since 1970: in nanoseconds a stamp of 1601
+// (time 0, which damaged stamps give) would not fit in 64 bits.
+int64_t Ticks(const timespec& time) {
+  return int64_t{time.tv_sec} * 10'000'000 + time.tv_nsec / 100;
 }
 
-int64_t NanosecondsOfFileTime(uint64_t ticks) {
-  return (static_cast<int64_t>(ticks / 10'000'000) - kSecondsFrom1601To1970) * 1'000'000'000 +
-         static_cast<int64_t>(ticks % 10'000'000) * 100;
+int64_t TicksOfFileTime(uint64_t ticks) {
+  return (static_cast<int64_t>(ticks / 10'000'000) - kSecondsFrom1601To1970) * 10'000'000 +
+         static_cast<int64_t>(ticks % 10'000'000);
 }
 
 // Every entry below `root`, by path relative to it, with stat and extended attributes.
@@ -219,9 +221,9 @@ std::map<std::string, Entry> WalkMount(const std::string& root) {
     entry.letters = XattrOf(path, "user.dos.attributes").value_or("");
     entry.listed = !entry.letters.empty();
     if (entry.listed) {
-      entry.mtimeNs = Nanoseconds(info.st_mtim);
-      entry.atimeNs = Nanoseconds(info.st_atim);
-      entry.ctimeNs = Nanoseconds(info.st_ctim);
+      entry.mtimeTicks = Ticks(info.st_mtim);
+      entry.atimeTicks = Ticks(info.st_atim);
+      entry.ctimeTicks = Ticks(info.st_ctim);
     }
     entry.description = XattrOf(path, "user.description").value_or("");
     entries[path.substr(root.size() + 1)] = entry;
@@ -335,9 +337,9 @@ class ExpectedTree {
     entry.directory = directory;
     entry.listed = true;
     entry.size = std::stoull(item.at("size")) | std::stoull(item.at("size_high")) << 32;
-    entry.mtimeNs = NanosecondsOfFileTime(std::stoull(item.at("write_time_raw")));
-    entry.atimeNs = NanosecondsOfFileTime(std::stoull(item.at("access_time_raw")));
-    entry.ctimeNs = NanosecondsOfFileTime(std::stoull(item.at("creation_time_raw")));
+    entry.mtimeTicks = TicksOfFileTime(std::stoull(item.at("write_time_raw")));
+    entry.atimeTicks = TicksOfFileTime(std::stoull(item.at("access_time_raw")));
+    entry.ctimeTicks = TicksOfFileTime(std::stoull(item.at("creation_time_raw")));
     entry.description = item.at("description");
     entry.letters = item.at("attribute_letters");
   }
