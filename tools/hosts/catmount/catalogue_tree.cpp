@@ -194,7 +194,8 @@ bool TreeBuilder::Add(const ItemRecord& item, const ItemDetails& details, bool d
       }
       if (parent == CatalogueTree::kNone) return false;
       // A leading mark tells a cached empty parent path from no cache at all.
-      lastParentPath_.assign("/");
+      lastParentPath_.clear();
+      lastParentPath_.push_back('/');  // (assign("/") trips a false -Wrestrict in GCC 12 at -O3)
       lastParentPath_.append(parentPath);
       lastParent_ = parent;
     }
