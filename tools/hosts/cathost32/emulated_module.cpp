@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <utility>
 
 #include "interface/host_interface.h"
@@ -93,7 +94,7 @@ bool Call(EmulatedModule& module, int entryPoint, std::initializer_list<uint32_t
   CallCost& cost = CostSlot(module.cost, entryPoint);
   const uint64_t before = module.emulator.InstructionsInImage();
   std::string error;
-  const std::vector<uint32_t> args(arguments);
+  const std::span<const uint32_t> args(arguments.begin(), arguments.size());
   bool ok = module.emulator.CallStdcall(module.exports[entryPoint], args, result, &error);
   cost.calls += 1;
   cost.instructions += module.emulator.InstructionsInImage() - before;

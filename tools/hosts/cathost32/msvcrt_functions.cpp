@@ -98,24 +98,25 @@ std::string FormatText(const Memory& memory, const std::string& format, const Ne
       continue;
     }
     const size_t start = i++;
-    std::string spec = "%";
-    while (i < format.size() && std::strchr("-+ #0", format[i]) != nullptr) spec += format[i++];
+    std::string directive = "%";
+    while (i < format.size() && std::strchr("-+ #0", format[i]) != nullptr)
+      directive += format[i++];
     // Width and precision, '*' taking them from the arguments; capped to keep output sane.
     for (int part = 0; part < 2; ++part) {
       if (part == 1) {
         if (i >= format.size() || format[i] != '.') break;
-        spec += format[i++];
+        directive += format[i++];
       }
       if (i < format.size() && format[i] == '*') {
         if (!next(&value)) return out + "<unreadable argument>";
-        spec += std::to_string(std::min<int32_t>(static_cast<int32_t>(value), 256));
+        directive += std::to_string(std::min<int32_t>(static_cast<int32_t>(value), 256));
         ++i;
       } else {
         int number = 0;
         while (i < format.size() && format[i] >= '0' && format[i] <= '9') {
           number = std::min(number * 10 + (format[i++] - '0'), 256);
         }
-        if (number > 0 || (part == 1)) spec += std::to_string(number);
+        if (number > 0 || (part == 1)) directive += std::to_string(number);
       }
     }
     // Length modifiers: only the 64-bit ones change what is read from the arguments.
@@ -149,7 +150,7 @@ std::string FormatText(const Memory& memory, const std::string& format, const Ne
       case 'd':
       case 'i':
         if (!take(wide)) return out + "<unreadable argument>";
-        std::snprintf(text, sizeof text, (spec + PRId64).c_str(),
+        std::snprintf(text, sizeof text, (directive + PRId64).c_str(),
                       wide ? static_cast<int64_t>(integer)
                            : static_cast<int64_t>(static_cast<int32_t>(integer)));
         break;
@@ -162,12 +163,13 @@ std::string FormatText(const Memory& memory, const std::string& format, const Ne
                              : conversion == 'x' ? PRIx64
                              : conversion == 'X' ? PRIX64
                                                  : PRIo64;
-        std::snprintf(text, sizeof text, (spec + length).c_str(), integer);
+        std::snprintf(text, sizeof text, (directive + length).c_str(), integer);
         break;
       }
       case 'c':
         if (!take(false)) return out + "<unreadable argument>";
-        std::snprintf(text, sizeof text, (spec + "c").c_str(), static_cast<int>(integer & 0xFF));
+        std::snprintf(text, sizeof text, (directive + "c").c_str(),
+                      static_cast<int>(integer & 0xFF));
         break;
       case 'p':
         // msvcrt prints a 32-bit pointer as eight upper-case hex digits.
@@ -184,7 +186,7 @@ std::string FormatText(const Memory& memory, const std::string& format, const Ne
         if (!take(true)) return out + "<unreadable argument>";
         double number = 0;
         std::memcpy(&number, &integer, sizeof number);
-        std::snprintf(text, sizeof text, (spec + conversion).c_str(), number);
+        std::snprintf(text, sizeof text, (directive + conversion).c_str(), number);
         break;
       }
       case 's': {
@@ -196,7 +198,7 @@ std::string FormatText(const Memory& memory, const std::string& format, const Ne
         } else if (!ReadCString(memory, address, &argument, 4096)) {
           argument = "<unreadable text at " + Hex(address) + ">";
         }
-        std::snprintf(text, sizeof text, (spec + "s").c_str(), argument.c_str());
+        std::snprintf(text, sizeof text, (directive + "s").c_str(), argument.c_str());
         break;
       }
       case 'n':
