@@ -89,10 +89,11 @@ inline Fetched FetchAt(CatalogueState& state, uint32_t offset, uint32_t length, 
 }
 
 // Copies `length` bytes at `offset` into `dest`; FetchAt's results. Nothing is copied on 2
-// and 3 from the image.
+// and 3 from the image. The ranges are short (records, and descriptions of at most 255
+// bytes), so the copy is CopyBytes's.
 inline int ReadAt(CatalogueState& state, uint32_t offset, void* dest, uint32_t length) {
   const Fetched range = FetchAt(state, offset, length, dest);
-  if (range.bytes != nullptr && range.bytes != dest) std::memcpy(dest, range.bytes, length);
+  if (range.bytes != nullptr && range.bytes != dest) CopyBytes(dest, range.bytes, length);
   return range.status;
 }
 

@@ -48,7 +48,7 @@ ChainText ReadChain(CatalogueState& state, uint32_t link, char* dest, uint32_t c
   }
   *end = '\0';
   const uint32_t written = static_cast<uint32_t>(end - dest);
-  ChainText chain{complete, text.length, text.hasHighByte, false};
+  ChainText chain{text.length, complete, text.hasHighByte, false};
   // The room ran out before the text ended when no zero byte was copied and the next byte the
   // chain holds is not zero.
   if (findCut && complete && room == 0 && text.length == written) {

@@ -121,8 +121,8 @@ inline TextMeasure CopyWholeChunk(char* dest, const uint8_t* text) {
 
 // What ReadChain delivered.
 struct ChainText {
-  bool complete;     // every chunk up to the last link (or until the room ran out) was read
   uint32_t length;   // of the text up to its first zero byte, within what was copied
+  bool complete;     // every chunk up to the last link (or until the room ran out) was read
   bool hasHighByte;  // a byte above 0x7F before that end
   bool cut;          // the text went on beyond the room (only when asked for)
 };

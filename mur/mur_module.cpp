@@ -196,24 +196,17 @@ void PutExtension(OwnName& name, uint32_t room, uint32_t link) {
 // characters and a zero byte at most.
 OwnName FillName(const Node& node, char* text, uint32_t room) {
   OwnName name{text, 0, false, false, false};
-  switch (node.kind) {
-    case mur::NameKind::LongInline:
-      PutInline(name, node.nameArea, mur::kLongInlineName, room);
-      break;
-    case mur::NameKind::InlineWithExtension:
-      PutInline(name, node.nameArea, mur::kShortInlineName, room);
-      if (node.kindLink != 0) PutExtension(name, room, node.kindLink);
-      break;
-    case mur::NameKind::InlineWithDescription:
-      PutInline(name, node.nameArea, mur::kShortInlineName, room);
-      break;
-    case mur::NameKind::Chains: {
-      const mur::ChainText chain =
-          mur::ReadChain(gMur.catalogue, node.nameChain, text, room + 1, true);
-      name = OwnName{text, chain.length, chain.hasHighByte, chain.cut, !chain.complete};
-      if (!name.failed && node.extensionChain != 0) PutExtension(name, room, node.extensionChain);
-      break;
-    }
+  if (node.kind == mur::NameKind::Chains) {
+    const mur::ChainText chain =
+        mur::ReadChain(gMur.catalogue, node.nameChain, text, room + 1, true);
+    name = OwnName{text, chain.length, chain.hasHighByte, chain.cut, !chain.complete};
+    if (!name.failed && node.extensionChain != 0) PutExtension(name, room, node.extensionChain);
+    return name;
+  }
+  const bool longName = node.kind == mur::NameKind::LongInline;
+  PutInline(name, node.nameArea, longName ? mur::kLongInlineName : mur::kShortInlineName, room);
+  if (node.kind == mur::NameKind::InlineWithExtension && node.kindLink != 0) {
+    PutExtension(name, room, node.kindLink);
   }
   return name;
 }

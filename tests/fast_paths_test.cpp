@@ -14,6 +14,9 @@
 #include "core/catalogue_state.h"
 #include "mur/mur_format.h"
 #include "platform/dos_time.h"
+#if !defined(_WIN32)
+#include "platform/posix/image_memory.h"
+#endif
 #include "tests/support/module_fixture.h"
 #include "tools/writer/zex_writer.h"
 #include "zex/zex_format.h"
@@ -127,6 +130,57 @@ TEST(FastReads, FetchAtMatchesReadAtWithAndWithoutTheImage) {
   }
   CloseCatalogue(state);
 }
+
+#if !defined(_WIN32)
+// The huge-page image against its plain twin: files on both sides of a huge page read into
+// either give the same results and bytes for every range at the edges and across the file.
+TEST(FastReads, HugePageImageReadsAsThePlainImage) {
+  constexpr uint32_t kHugePage = 2u << 20;
+  for (const uint32_t size :
+       {1u, 4096u, kHugePage - 1, kHugePage, kHugePage + 1, 2 * kHugePage + 17}) {
+    std::vector<uint8_t> bytes(size);
+    for (uint32_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 12));
+    TempFile file(bytes);
+    CatalogueState state{};
+    ASSERT_EQ(OpenCatalogue(state, file.path()), 1);
+    ASSERT_NE(state.fileImage, nullptr) << size;
+    uint8_t* const hugePageImage = state.fileImage;
+    uint8_t* const plainImage = platform::AllocatePlainImage(size);
+    ASSERT_NE(plainImage, nullptr);
+    ASSERT_TRUE(platform::Seek(state.handle, 0));
+    ASSERT_EQ(platform::Read(state.handle, plainImage, size), static_cast<int64_t>(size));
+    std::vector<uint32_t> offsets = {0, size / 2, size - 41, size - 40, size - 1, size, size + 1};
+    for (uint32_t at = 4093; at < size; at += 65521) offsets.push_back(at);
+    for (const uint32_t offset : offsets) {
+      for (const uint32_t length : {1u, 40u, 255u}) {
+        state.fileImage = hugePageImage;
+        const Fetched huge = FetchAt(state, offset, length, nullptr);
+        state.fileImage = plainImage;
+        const Fetched plain = FetchAt(state, offset, length, nullptr);
+        ASSERT_EQ(huge.status, plain.status) << size << " " << offset << " " << length;
+        if (plain.bytes != nullptr) {
+          ASSERT_EQ(std::memcmp(huge.bytes, plain.bytes, length), 0) << size << " " << offset;
+          ASSERT_EQ(std::memcmp(plain.bytes, bytes.data() + offset, length), 0) << offset;
+        }
+      }
+    }
+    state.fileImage = hugePageImage;
+    platform::FreeImage(plainImage, size);
+    CloseCatalogue(state);
+  }
+}
+
+// Rounding a size just under 4 GiB up to whole huge pages wraps where size_t has 32 bits; such
+// an image must be refused, not granted as a few bytes that the file is then read into.
+TEST(FastReads, ImageJustUnderFourGibIsRefusedWithThirtyTwoBitAddresses) {
+  if (sizeof(size_t) != 4) GTEST_SKIP() << "a 64-bit build can ask for such a block";
+  for (const uint32_t size : {0xFFE00001u, 0xFFFFF000u, 0xFFFFFFFFu}) {
+    uint8_t* image = platform::AllocateImage(size);
+    EXPECT_EQ(image, nullptr) << size;
+    platform::FreeImage(image, size);
+  }
+}
+#endif
 
 // The conversion as it was written first, on the general calendar.
 bool PlainDosToSeconds(uint16_t dosDate, uint16_t dosTime, int64_t* seconds) {
