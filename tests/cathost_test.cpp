@@ -12,12 +12,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "catalogue_version.h"
+#include "tests/support/child_output.h"
 #include "tools/writer/mur_writer.h"
 #include "tools/writer/zex_writer.h"
 
@@ -42,19 +41,6 @@ constexpr int kUsage = 64;
 
 // A listing that loops instead of ending is a failure, not a hung test run.
 constexpr unsigned kChildTimeLimitSeconds = 10;
-
-struct RunResult {
-  int exitStatus = -1;  // -1 when the child did not exit normally
-  std::string out;
-  std::string err;
-};
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 class CathostTest : public testing::Test {
  protected:

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/child_output.h"
 #include "tools/hosts/catmount/catalogue_tree.h"
 #include "tools/writer/mur_writer.h"
 #include "tools/writer/zex_writer.h"
@@ -35,19 +36,6 @@ namespace fs = std::filesystem;
 using catwriter::MakeDosStamp;
 
 constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
-
-struct RunResult {
-  int exitStatus = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 std::string Quoted(const std::string& text) {
   std::string quoted = "'";

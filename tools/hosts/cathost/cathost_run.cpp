@@ -16,6 +16,7 @@
 #endif
 
 #include "catalogue_version.h"
+#include "tools/hosts/cathost/exit_status.h"
 #include "tools/hosts/cathost/host_platform.h"
 #include "tools/hosts/cathost/item_format.h"
 #include "tools/hosts/cathost/output_buffer.h"
@@ -25,27 +26,6 @@ namespace {
 
 // The host being run: its name in messages and how it loads modules.
 const HostSetup* gSetup = nullptr;
-
-// Exit statuses, one per kind of failure, from the mildest to the gravest: a file that is no
-// catalogue, damage inside a catalogue, a file that cannot be listed at all, a module or the
-// host at fault. With several catalogues the highest counts.
-enum ExitStatus : int {
-  kExitOk = 0,
-  kExitNotAccepted = 1,
-  kExitDamaged = 2,
-  kExitPastEnd = 3,
-  kExitReadError = 4,
-  kExitOpenFailed = 5,
-  kExitNoSuchFile = 6,
-  kExitIsDirectory = 7,
-  kExitCannotRead = 8,
-  kExitEmptyFile = 9,
-  kExitBadModule = 10,
-  kExitWriteFailed = 11,
-  kExitUnknownResult = 12,
-  kExitModuleFault = 13,
-  kExitUsage = 64,
-};
 
 // The host hands IsArchive at most this many leading bytes of a candidate file.
 constexpr size_t kProbeSize = 4096;

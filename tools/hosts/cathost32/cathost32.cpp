@@ -11,17 +11,15 @@
 #include <vector>
 
 #include "tools/hosts/cathost/cathost_run.h"
+#include "tools/hosts/cathost/exit_status.h"
 #include "tools/hosts/cathost32/differential.h"
 #include "tools/hosts/cathost32/emulated_module.h"
 #include "tools/hosts/cathost32/win32_system.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
+// --compare's answer when the two modules listed differently.
 constexpr int kExitDifferent = 1;
-constexpr int kExitBadModule = 10;
-constexpr int kExitModuleFault = 13;
-constexpr int kExitUsage = 64;
 
 constexpr char kMoreHelp[] = R"(
 cathost32 runs 32-bit Windows format modules (PE32 DLLs such as build-win32/zex_fmt.dll) in

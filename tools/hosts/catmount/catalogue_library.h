@@ -16,23 +16,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tools/hosts/cathost/exit_status.h"
 #include "tools/hosts/catmount/catalogue_tree.h"
 #include "tools/hosts/loader/module_loader.h"
 
 namespace catmount {
 
-// Exit statuses before mounting, those cathost uses for the same failures where it has one.
-enum ExitStatus : int {
-  kExitOk = 0,
-  kExitNotAccepted = 1,
-  kExitOpenFailed = 5,
-  kExitNoSuchFile = 6,
-  kExitCannotRead = 8,
-  kExitEmptyFile = 9,
-  kExitBadModule = 10,
-  kExitMountFailed = 20,
-  kExitUsage = 64,
-};
+// Exit statuses before mounting: cathost's for the same failures, and catmount's own for a
+// mount point that cannot be used.
+constexpr int kExitMountFailed = 20;
 
 // Where problems found while serving go: standard error in the foreground, else syslog.
 void SetReportToSyslog(bool toSyslog);

@@ -65,7 +65,7 @@ failed, 64 usage error.
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "catmount: %s\nTry 'catmount --help'.\n", message.c_str());
-  return catmount::kExitUsage;
+  return kExitUsage;
 }
 
 int Fail(int status, const std::string& message) {
@@ -91,10 +91,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
       optionsEnded = true;
     } else if (argument == "--help" || argument == "-h") {
       std::fputs(kUsage, stdout);
-      return catmount::kExitOk;
+      return kExitOk;
     } else if (argument == "--version" || argument == "-V") {
       std::printf("catmount %s (FUSE %d.%d)\n", kVersion, FUSE_MAJOR_VERSION, FUSE_MINOR_VERSION);
-      return catmount::kExitOk;
+      return kExitOk;
     } else if (argument == "--module" || argument == "--cache-mib" || argument == "-o") {
       if (i + 1 >= argc) return UsageError(std::string(argument) + " needs a value");
       std::string value = argv[++i];
@@ -195,7 +195,7 @@ int Serve(CatalogueLibrary& library, const Options& options, const std::string& 
   fuse_cmdline_opts settings{};
   if (fuse_parse_cmdline(&args, &settings) != 0) {
     fuse_opt_free_args(&args);
-    return catmount::kExitUsage;
+    return kExitUsage;
   }
   free(settings.mountpoint);  // there is none among the passed arguments
   int status = catmount::kExitMountFailed;
@@ -203,7 +203,7 @@ int Serve(CatalogueLibrary& library, const Options& options, const std::string& 
                                            sizeof(fuse_lowlevel_ops), &library);
   if (session == nullptr) {
     fuse_opt_free_args(&args);
-    return catmount::kExitUsage;
+    return kExitUsage;
   }
   if (fuse_set_signal_handlers(session) == 0) {
     if (fuse_session_mount(session, mountPoint.c_str()) == 0) {
@@ -220,7 +220,7 @@ int Serve(CatalogueLibrary& library, const Options& options, const std::string& 
         fuse_loop_cfg_destroy(config);
       }
       fuse_session_unmount(session);
-      status = result < 0 ? catmount::kExitMountFailed : catmount::kExitOk;
+      status = result < 0 ? catmount::kExitMountFailed : kExitOk;
     }
     fuse_remove_signal_handlers(session);
   }
@@ -241,13 +241,12 @@ int main(int argc, char** argv) {
   // Everything that can fail is checked before mounting, while errors still reach the user.
   struct stat sourceInfo;
   if (stat(sourceGiven.c_str(), &sourceInfo) != 0) {
-    return Fail(
-        errno == ENOENT || errno == ENOTDIR ? catmount::kExitNoSuchFile : catmount::kExitCannotRead,
-        sourceGiven + ": " + std::strerror(errno));
+    return Fail(errno == ENOENT || errno == ENOTDIR ? kExitNoSuchFile : kExitCannotRead,
+                sourceGiven + ": " + std::strerror(errno));
   }
   char resolvedSource[PATH_MAX];
   if (realpath(sourceGiven.c_str(), resolvedSource) == nullptr) {
-    return Fail(catmount::kExitCannotRead, sourceGiven + ": " + std::strerror(errno));
+    return Fail(kExitCannotRead, sourceGiven + ": " + std::strerror(errno));
   }
   std::string mountPoint;
   std::string problem = MountPointProblem(mountPointGiven, &mountPoint);
@@ -256,7 +255,7 @@ int main(int argc, char** argv) {
   std::vector<FormatModule> modules;
   std::string error;
   if (!catmount::LoadModules(options.modulePaths, &modules, &error)) {
-    return Fail(catmount::kExitBadModule, error);
+    return Fail(kExitBadModule, error);
   }
   CatalogueLibrary library(std::move(modules), options.cacheMiB << 20);
   const std::string source = resolvedSource;
@@ -273,6 +272,6 @@ int main(int argc, char** argv) {
   } else {
     status = library.OpenSingle(source, &error);
   }
-  if (status != catmount::kExitOk) return Fail(status, error);
+  if (status != kExitOk) return Fail(status, error);
   return Serve(library, options, source, mountPoint);
 }
