@@ -17,6 +17,7 @@
 
 #include "catalogue_version.h"
 #include "tests/support/child_output.h"
+#include "tests/support/json_check.h"
 #include "tools/writer/mur_writer.h"
 #include "tools/writer/zex_writer.h"
 
@@ -207,7 +208,7 @@ TEST_F(CathostTest, NeighboursSharingStampsOrAttributesKeepTheirOwnFields) {
             "----ao  123456789 2001-02-03 04:05:06 F5\n");
 }
 
-TEST_F(CathostTest, JsonLineCarriesEveryFieldWithEscapedTexts) {
+TEST_F(CathostTest, JsonLineCarriesEveryFieldWithEscapedOrDecodedTexts) {
   ZexTree tree;
   ZexDir docs;
   docs.name = "DOCS";
@@ -242,9 +243,12 @@ TEST_F(CathostTest, JsonLineCarriesEveryFieldWithEscapedTexts) {
       "\"creation_time\":" +
       stamp + ",\"creation_time_raw\":" + raw + ",\"access_time\":" + stamp +
       ",\"access_time_raw\":" + raw + ",\"write_time\":" + stamp + ",\"write_time_raw\":" + raw +
-      ",\"host_system\":\"DOS\",\"description\":\"say \\\"hi\\\" C:\\\\DOS\\tnow\\u0001\","
+      ",\"host_system\":\"DOS\",\"description\":\"say \\\"hi\\\" C:\\\\DOS\u25CBnow\u263A\","
       "\"format_version\":776,\"format_version_text\":\"3.8\"}\n";
   EXPECT_EQ(result.out, expected);
+  // Undecoded, the same bytes are JSON escapes whose code points equal them.
+  EXPECT_NE(Run({"--json", "--raw", path}).out.find("\"say \\\"hi\\\" C:\\\\DOS\\tnow\\u0001\""),
+            std::string::npos);
 }
 
 TEST_F(CathostTest, CountIsABareNumberOrAsWcCountAndNamePerCatalogueAndATotal) {
@@ -309,6 +313,95 @@ TEST_F(CathostTest, Cp437TextsBecomeUtf8UnlessRaw) {
   std::string rawJson = Run({"--json", "--raw", path}).out;
   EXPECT_NE(rawJson.find("\"description\":\"caf\\u0082 \\u00e3r\\u00fd\""), std::string::npos)
       << rawJson;
+}
+
+// A byte a terminal would obey: C0 controls other than the line ends, and DEL.
+bool HoldsControlByte(const std::string& text) {
+  for (char c : text) {
+    auto byte = static_cast<uint8_t>(c);
+    if ((byte < 0x20 && byte != '\n') || byte == 0x7F) return true;
+  }
+  return false;
+}
+
+// Every byte from 0x01 to 0xFF in names (eight to a name) and in one description.
+ZexTree EveryByteInNamesAndDescriptions() {
+  ZexTree tree;
+  std::string everyByte;
+  for (int byte = 1; byte < 256; ++byte) everyByte += static_cast<char>(byte);
+  for (size_t first = 0; first < everyByte.size(); first += zex::kNameWidth) {
+    ZexFile file = File(everyByte.substr(first, zex::kNameWidth), "", zex::kArchive, 1,
+                        MakeDosStamp(2001, 1, 1, 0, 0, 0));
+    file.description = everyByte;
+    tree.rootFiles.push_back(file);
+  }
+  return tree;
+}
+
+TEST_F(CathostTest, ControlBytesShowAsTheCodePagesGlyphsAndNeverReachTheTerminal) {
+  std::string path =
+      Write("bytes.zex", catwriter::BuildZex(EveryByteInNamesAndDescriptions()).bytes);
+
+  RunResult text = Run({"--keep-going", path});
+  EXPECT_EQ(CountLines(text.out), 32u);
+  EXPECT_FALSE(HoldsControlByte(text.out));
+  EXPECT_TRUE(json_check::IsWellFormedUtf8(text.out));
+  // The first name holds bytes 1 to 8: smiling faces, card suits, the bullet (an ANSI bullet
+  // after the ANSI-to-OEM step) and the inverse bullet.
+  EXPECT_NE(text.out.find("\u263A\u263B\u2665\u2666\u2663\u2660\u2022\u25D8"), std::string::npos)
+      << text.out;
+  // The description's run of bytes 0x0F, 0x14, 0x15, ..., 0x1F and 0x7F.
+  EXPECT_NE(text.out.find("\u263C\u25BA\u25C4\u2195\u203C\u00B6\u00A7\u25AC\u21A8\u2191\u2193"
+                          "\u2192\u2190\u221F\u2194\u25B2\u25BC !\"#"),
+            std::string::npos);
+  EXPECT_NE(text.out.find("}~\u2302\u00C7"), std::string::npos);
+
+  RunResult raw = Run({"--keep-going", "--raw", path});
+  EXPECT_EQ(CountLines(raw.out), 32u);
+  EXPECT_FALSE(HoldsControlByte(raw.out));
+  EXPECT_NE(raw.out.find("\\001\\002\\003\\004\\005\\006\\007\\010"), std::string::npos) << raw.out;
+  EXPECT_NE(raw.out.find("\\036\\037 !"), std::string::npos);
+  EXPECT_NE(raw.out.find("}~\\177\x80\x81"), std::string::npos);
+
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--json", path}, {"--json", "--raw", path}}) {
+    RunResult json = Run(args);
+    EXPECT_EQ(CountLines(json.out), 32u);
+    EXPECT_FALSE(HoldsControlByte(json.out));
+    EXPECT_TRUE(json_check::EveryLineIsJson(json.out)) << json.out;
+  }
+}
+
+TEST_F(CathostTest, FileNamesWithControlBytesOrInvalidUtf8AreQuotedInEveryLineAboutThem) {
+  std::string hostile = Write("a\nb\033]0;title\007.zex", ThreeFilesMiddleDescribed().bytes);
+  std::string notUtf8 = Write("\xFF.zex", ThreeFilesMiddleDescribed().bytes);
+  const std::string hostileShown = "'" + dir_ + "/a\\012b\\033]0;title\\007.zex'";
+  const std::string notUtf8Shown = "'" + dir_ + "/\\377.zex'";
+
+  RunResult text = Run({hostile, notUtf8});
+  EXPECT_EQ(text.exitStatus, 0);
+  EXPECT_EQ(text.out.find("==> " + hostileShown + " <==\n"), 0u) << text.out;
+  EXPECT_NE(text.out.find("\n==> " + notUtf8Shown + " <==\n"), std::string::npos);
+
+  RunResult count = Run({"--count", hostile, notUtf8});
+  EXPECT_EQ(count.out, "3 " + hostileShown + "\n3 " + notUtf8Shown + "\n6 total\n");
+
+  RunResult missing = Run({PathOf("gone\r.zex")});
+  EXPECT_EQ(missing.err, "cathost: '" + dir_ + "/gone\\015.zex': no such file\n");
+  RunResult refused = Run({Write("\x1B[2J.txt", {'n', 'o'})});
+  EXPECT_EQ(refused.err.find("cathost: '" + dir_ + "/\\033[2J.txt': "), 0u) << refused.err;
+
+  RunResult json = Run({"--json", hostile, notUtf8});
+  EXPECT_TRUE(json_check::EveryLineIsJson(json.out)) << json.out;
+  EXPECT_NE(json.out.find("\"catalogue\":\"" + dir_ + "/a\\nb\\u001b]0;title\\u0007.zex\""),
+            std::string::npos);
+  // A byte that is no UTF-8 becomes the replacement character.
+  EXPECT_NE(json.out.find("\"catalogue\":\"" + dir_ + "/\uFFFD.zex\""), std::string::npos);
+
+  for (const RunResult& run : {text, count, missing, refused, json}) {
+    EXPECT_FALSE(HoldsControlByte(run.out));
+    EXPECT_FALSE(HoldsControlByte(run.err));
+  }
 }
 
 TEST_F(CathostTest, OutputLargerThanOneBlockKeepsEveryLineInOrder) {

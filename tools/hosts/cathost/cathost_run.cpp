@@ -16,6 +16,7 @@
 #endif
 
 #include "catalogue_version.h"
+#include "tools/hosts/cathost/display_text.h"
 #include "tools/hosts/cathost/exit_status.h"
 #include "tools/hosts/cathost/host_platform.h"
 #include "tools/hosts/cathost/item_format.h"
@@ -48,7 +49,8 @@ Options:
                   before it). With several catalogues, as wc does: a "COUNT NAME" line for
                   each catalogue that opened, then "COUNT total".
   --raw           print item texts as the module's bytes instead of decoding them from
-                  code page 437 to UTF-8 (in JSON: bytes above 0x7F become \u00XX).
+                  code page 437 to UTF-8; control bytes (below 0x20, and 0x7F) become
+                  \ooo octal escapes (in JSON: bytes above 0x7E become \u00XX).
   --keep-going    after a damaged item (result 2) that was still delivered, go on listing;
                   the exit status still reports the damage.
   --list-modules  print each module found and its format name, then exit.
@@ -135,7 +137,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
       if (path.empty()) return UsageError("--module needs a path");
       options->modulePaths.emplace_back(path);
     } else {
-      return UsageError("unknown option " + std::string(argument));
+      return UsageError("unknown option " + ShownName(argument));
     }
   }
   if (options->catalogues.empty() && !options->listModules && !options->version) {
@@ -144,11 +146,12 @@ int ParseOptions(int argc, char** argv, Options* options) {
   return kExitOk;
 }
 
+// The module's format name, as safe to show as a file name.
 std::string FormatNameOf(const FormatModule& module) {
   char name[kFormatNameBufferSize] = {};
   char second[kFormatNameBufferSize] = {};
   if (module.getFormatName(0, name, second) != 1) return "(no format name)";
-  return std::string(name, strnlen(name, sizeof name - 1));
+  return ShownName(std::string_view(name, strnlen(name, sizeof name - 1)));
 }
 
 // Loads the named module, or every module beside the executable. Returns kExitOk or
@@ -159,7 +162,7 @@ int LoadModules(const Options& options, std::vector<FormatModule>* modules) {
     for (const std::string& path : options.modulePaths) {
       FormatModule module;
       if (!gSetup->loadModule(path, &module, &error)) {
-        Complain(path + ": " + error);
+        Complain(ShownName(path) + ": " + ShownName(error));
         return kExitBadModule;
       }
       modules->push_back(module);
@@ -171,12 +174,12 @@ int LoadModules(const Options& options, std::vector<FormatModule>* modules) {
       if (gSetup->loadModule(path, &module, &error)) {
         modules->push_back(module);
       } else {
-        Complain("skipping " + path + ": " + error);
+        Complain("skipping " + ShownName(path) + ": " + ShownName(error));
       }
     }
     if (modules->empty()) {
       Complain("no format module found beside the executable" +
-               (directory.empty() ? std::string() : " in " + directory));
+               (directory.empty() ? std::string() : " in " + ShownName(directory)));
       return kExitBadModule;
     }
   }
@@ -203,7 +206,7 @@ class CatalogueLister {
 
     int32_t formatType = -1;
     if (module->openArchive(path.c_str(), &formatType) != 1) {
-      Fail(path, "OpenArchive failed (" + module->path + ")");
+      Fail(path, "OpenArchive failed (" + ShownName(module->path) + ")");
       return kExitOpenFailed;
     }
     formatter_.SetCatalogue(path);
@@ -215,7 +218,7 @@ class CatalogueLister {
 
     if (options_.count) {
       std::string line = std::to_string(delivered);
-      if (several_) line += " " + path;
+      if (several_) line += " " + ShownName(path);
       line += "\n";
       output_.Append(line.data(), line.size());
       total_ += delivered;
@@ -234,7 +237,7 @@ class CatalogueLister {
   // With several catalogues, text lines of each come after a header, as head writes them.
   void WriteHeader(const std::string& path) {
     if (!several_ || options_.json || options_.count) return;
-    std::string header = (headerWritten_ ? "\n==> " : "==> ") + path + " <==\n";
+    std::string header = (headerWritten_ ? "\n==> " : "==> ") + ShownName(path) + " <==\n";
     output_.Append(header.data(), header.size());
     headerWritten_ = true;
   }
@@ -266,8 +269,8 @@ class CatalogueLister {
       if (module.isArchive(path.c_str(), head_, size) == 1) return &module;
     }
     if (modules_.size() == 1) {
-      Fail(path, "not a catalogue that " + FormatNameOf(modules_[0]) + " (" + modules_[0].path +
-                     ") accepts");
+      Fail(path, "not a catalogue that " + FormatNameOf(modules_[0]) + " (" +
+                     ShownName(modules_[0].path) + ") accepts");
     } else {
       Fail(path, "no format module accepts this file");
     }
@@ -354,7 +357,7 @@ class CatalogueLister {
   void Fail(const std::string& path, const std::string& message) {
     // Items listed so far come out before the complaint, so the two streams read in order.
     output_.Flush();
-    Complain(path + ": " + message);
+    Complain(ShownName(path) + ": " + message);
   }
 
   const Options& options_;
@@ -372,7 +375,7 @@ class CatalogueLister {
 
 int ListModules(const std::vector<FormatModule>& modules, OutputBuffer& output) {
   for (const FormatModule& module : modules) {
-    std::string line = module.path + "\t" + FormatNameOf(module) + "\n";
+    std::string line = ShownName(module.path) + "\t" + FormatNameOf(module) + "\n";
     output.Append(line.data(), line.size());
   }
   return kExitOk;
@@ -421,7 +424,7 @@ int RunCathost(int argc, char** argv, const HostSetup& setup) {
   for (FormatModule& module : modules) {
     std::string error;
     if (!UnloadFormatModule(&module, &error)) {
-      Complain(module.path + ": " + error);
+      Complain(ShownName(module.path) + ": " + ShownName(error));
       status = std::max<int>(status, kExitModuleFault);
     }
   }

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "tools/hosts/cathost/display_text.h"
+
 namespace {
 
 constexpr uint64_t kTicksPerSecond = 10'000'000;
@@ -10,11 +12,22 @@ constexpr uint64_t kSecondsPerDay = 86'400;
 // Days from 0000-03-01 (the epoch of the days-to-civil arithmetic) to 1601-01-01.
 constexpr uint32_t kDaysTo1601 = 584'694;
 
-// Line room with every text field at its worst: 3 UTF-8 bytes per character in a text line,
-// 6 per character (\u00XX) in JSON, plus the fixed fields.
-constexpr size_t kMaxTextLine = 128 + 3 * (kFileNameSize + kDescriptionSize);
+// Line room with every text field at its worst: 3 UTF-8 bytes per character in a text line
+// (4 for a raw byte escaped as \ooo), 6 per character (\u00XX) in JSON, plus the fixed fields.
+constexpr size_t kMaxTextLine = 128 + 4 * (kFileNameSize + kDescriptionSize);
 constexpr size_t kMaxJsonLine =
     1024 + 6 * (kFileNameSize + kAlternateNameSize + kHostSystemSize + kDescriptionSize);
+
+// Code page 437's glyphs for bytes 0x01 to 0x1F: the characters the code page shows there,
+// which an ANSI-to-OEM conversion produces (1252's bullet becomes 0x07, its section sign 0x15).
+// Byte 0 ends a text and has none.
+constexpr uint16_t kCp437Low[32] = {
+    0x0000, 0x263A, 0x263B, 0x2665, 0x2666, 0x2663, 0x2660, 0x2022,  // 00
+    0x25D8, 0x25CB, 0x25D9, 0x2642, 0x2640, 0x266A, 0x266B, 0x263C,  // 08
+    0x25BA, 0x25C4, 0x2195, 0x203C, 0x00B6, 0x00A7, 0x25AC, 0x21A8,  // 10
+    0x2191, 0x2193, 0x2192, 0x2190, 0x221F, 0x2194, 0x25B2, 0x25BC,  // 18
+};
+constexpr uint16_t kCp437Delete = 0x2302;  // byte 0x7F
 
 // Code page 437, bytes 0x80 to 0xFF, as Unicode code points.
 constexpr uint16_t kCp437High[128] = {
@@ -36,18 +49,32 @@ constexpr uint16_t kCp437High[128] = {
     0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,  // F8
 };
 
+constexpr uint32_t Cp437CodePoint(uint8_t byte) {
+  if (byte < 0x20) return kCp437Low[byte];
+  if (byte == 0x7F) return kCp437Delete;
+  if (byte >= 0x80) return kCp437High[byte - 0x80];
+  return byte;
+}
+
+// Bytes 0x20 to 0x7E are the same characters in code page 437 and ASCII, so UTF-8 keeps them.
+constexpr bool IsPlainAscii(uint8_t byte) {
+  return static_cast<uint8_t>(byte - 0x20) < 0x5F;
+}
+
 struct Utf8Sequence {
   uint8_t length;
   char bytes[3];
 };
 
-// The UTF-8 form of each high byte, worked out at compile time. Every code point in the
-// table is at least 0x80, so each sequence is two or three bytes.
-constexpr std::array<Utf8Sequence, 128> MakeCp437Utf8() {
-  std::array<Utf8Sequence, 128> table{};
-  for (size_t i = 0; i < 128; ++i) {
-    uint32_t code = kCp437High[i];
-    if (code < 0x800) {
+// The UTF-8 form of every byte, worked out at compile time: one byte for plain ASCII, two or
+// three for the glyphs and the high half.
+constexpr std::array<Utf8Sequence, 256> MakeCp437Utf8() {
+  std::array<Utf8Sequence, 256> table{};
+  for (size_t i = 0; i < 256; ++i) {
+    uint32_t code = Cp437CodePoint(static_cast<uint8_t>(i));
+    if (code < 0x80) {
+      table[i] = {1, {static_cast<char>(code), 0, 0}};
+    } else if (code < 0x800) {
       table[i] = {
           2, {static_cast<char>(0xC0 | (code >> 6)), static_cast<char>(0x80 | (code & 0x3F)), 0}};
     } else {
@@ -59,7 +86,7 @@ constexpr std::array<Utf8Sequence, 128> MakeCp437Utf8() {
   }
   return table;
 }
-constexpr std::array<Utf8Sequence, 128> kCp437Utf8 = MakeCp437Utf8();
+constexpr std::array<Utf8Sequence, 256> kCp437Utf8 = MakeCp437Utf8();
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
@@ -137,6 +164,15 @@ size_t FieldLength(const char* field, size_t fieldSize) {
   return zero != nullptr ? static_cast<size_t>(static_cast<const char*>(zero) - field) : fieldSize;
 }
 
+// `\ooo`, as tar -t shows a control byte in a name.
+char* WriteOctalEscape(char* out, uint8_t byte) {
+  out[0] = '\\';
+  out[1] = static_cast<char>('0' + (byte >> 6));
+  out[2] = static_cast<char>('0' + ((byte >> 3) & 7));
+  out[3] = static_cast<char>('0' + (byte & 7));
+  return out + 4;
+}
+
 char* WriteUnicodeEscape(char* out, uint8_t byte) {
   out = WriteLiteral(out, "\\u00");
   *out++ = kHexDigits[byte >> 4];
@@ -167,7 +203,7 @@ const char* JsonEscape(uint8_t byte) {
 }
 
 bool NeedsJsonEscape(uint8_t byte) {
-  return byte < 0x20 || byte == '"' || byte == '\\';
+  return byte < 0x20 || byte == 0x7F || byte == '"' || byte == '\\';
 }
 
 char* WriteJsonAscii(char* out, uint8_t byte) {
@@ -213,38 +249,51 @@ char* WriteAttributeLetters(char* out, uint32_t attributes) {
 }
 
 char* WriteCp437AsUtf8(char* out, const char* field, size_t fieldSize) {
-  // Most texts are pure ASCII, which UTF-8 keeps byte for byte: such a text is copied whole.
+  // Most texts are plain ASCII, which UTF-8 keeps byte for byte: such a text is copied whole.
   const auto* bytes = reinterpret_cast<const uint8_t*>(field);
   size_t length = 0;
-  uint8_t seen = 0;
-  for (; length < fieldSize && bytes[length] != 0; ++length) seen |= bytes[length];
-  if (seen < 0x80) {
+  bool plain = true;
+  for (; length < fieldSize && bytes[length] != 0; ++length) plain &= IsPlainAscii(bytes[length]);
+  if (plain) {
     std::memcpy(out, field, length);
     return out + length;
   }
-  for (size_t i = 0; i < fieldSize; ++i) {
+  for (size_t i = 0; i < length; ++i) {
+    const Utf8Sequence& sequence = kCp437Utf8[bytes[i]];
+    std::memcpy(out, sequence.bytes, 3);  // the unused bytes are overwritten next
+    out += sequence.length;
+  }
+  return out;
+}
+
+char* WriteEscapedBytes(char* out, const char* field, size_t fieldSize) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(field);
+  size_t length = FieldLength(field, fieldSize);
+  for (size_t i = 0; i < length; ++i) {
     uint8_t byte = bytes[i];
-    if (byte < 0x80) {
-      if (byte == 0) break;
-      *out++ = static_cast<char>(byte);
+    if (byte < 0x20 || byte == 0x7F) {
+      out = WriteOctalEscape(out, byte);
     } else {
-      const Utf8Sequence& sequence = kCp437Utf8[byte - 0x80];
-      std::memcpy(out, sequence.bytes, 3);  // the unused third byte is overwritten next
-      out += sequence.length;
+      *out++ = static_cast<char>(byte);
     }
   }
   return out;
 }
 
-std::string JsonQuoted(std::string_view utf8) {
+std::string JsonQuoted(std::string_view text) {
+  std::string wellFormed = WellFormedUtf8(text);
   std::string quoted = "\"";
-  for (char c : utf8) {
-    auto byte = static_cast<uint8_t>(c);
+  for (size_t at = 0; at < wellFormed.size(); ++at) {
+    auto byte = static_cast<uint8_t>(wellFormed[at]);
     if (NeedsJsonEscape(byte)) {
       char escape[8];
       quoted.append(escape, WriteJsonAscii(escape, byte));
+    } else if (byte == 0xC2 && static_cast<uint8_t>(wellFormed[at + 1]) < 0xA0) {
+      // A C1 control character (U+0080 to U+009F) goes out escaped, as the C0 ones do.
+      char escape[8];
+      quoted.append(escape, WriteUnicodeEscape(escape, static_cast<uint8_t>(wellFormed[++at])));
     } else {
-      quoted += c;
+      quoted += static_cast<char>(byte);
     }
   }
   quoted += '"';
@@ -291,18 +340,16 @@ char* ItemFormatter::WriteJsonText(char* out, const char* field, size_t fieldSiz
   *out++ = '"';
   for (size_t i = 0; i < length; ++i) {
     uint8_t byte = bytes[i];
-    if (byte >= 0x80) {
-      if (raw_) {
-        out = WriteUnicodeEscape(out, byte);
-      } else {
-        const Utf8Sequence& sequence = kCp437Utf8[byte - 0x80];
-        std::memcpy(out, sequence.bytes, 3);
-        out += sequence.length;
-      }
-    } else if (NeedsJsonEscape(byte)) {
+    if (byte == '"' || byte == '\\') {
       out = WriteJsonAscii(out, byte);
-    } else {
+    } else if (IsPlainAscii(byte)) {
       *out++ = static_cast<char>(byte);
+    } else if (raw_) {
+      out = byte < 0x20 ? WriteJsonAscii(out, byte) : WriteUnicodeEscape(out, byte);
+    } else {
+      const Utf8Sequence& sequence = kCp437Utf8[byte];
+      std::memcpy(out, sequence.bytes, 3);
+      out += sequence.length;
     }
   }
   *out++ = '"';
@@ -320,16 +367,14 @@ void ItemFormatter::WriteText(OutputBuffer& output, const ItemRecord& item,
   out = WriteStamp(out, FileTimeValue(item.ftLastWriteTime), false);
   *out++ = ' ';
   if (raw_) {
-    size_t length = FieldLength(item.cFileName, kFileNameSize);
-    out = static_cast<char*>(std::memcpy(out, item.cFileName, length)) + length;
+    out = WriteEscapedBytes(out, item.cFileName, kFileNameSize);
   } else {
     out = WriteCp437AsUtf8(out, item.cFileName, kFileNameSize);
   }
   if (details.description[0] != 0) {
     out = WriteLiteral(out, "  -- ");
     if (raw_) {
-      size_t length = FieldLength(details.description, kDescriptionSize);
-      out = static_cast<char*>(std::memcpy(out, details.description, length)) + length;
+      out = WriteEscapedBytes(out, details.description, kDescriptionSize);
     } else {
       out = WriteCp437AsUtf8(out, details.description, kDescriptionSize);
     }

@@ -29,16 +29,24 @@ CivilTime CivilFromFileTime(uint64_t ticks);
 char* WriteAttributeLetters(char* out, uint32_t attributes);
 
 // Writes the 8-bit OEM text (code page 437) found in a field of `fieldSize` bytes, up to its
-// zero byte, as UTF-8. ASCII is copied unchanged.
+// zero byte, as UTF-8, at most 3 bytes per byte (and room for 3 past the last). Bytes 0x20 to
+// 0x7E are copied unchanged; 0x01 to 0x1F and 0x7F become the code page's glyphs (0x07 the
+// bullet, 0x15 the section sign, 0x7F the house), so the text never holds a control character.
 char* WriteCp437AsUtf8(char* out, const char* field, size_t fieldSize);
 
-// A JSON string literal, quotes included, for a text that is already UTF-8 (a host file name).
-std::string JsonQuoted(std::string_view utf8);
+// Writes a field's bytes up to its zero byte unchanged, except bytes below 0x20 and 0x7F,
+// which become `\ooo` octal escapes (as tar -t shows them): at most 4 bytes per byte.
+char* WriteEscapedBytes(char* out, const char* field, size_t fieldSize);
+
+// A JSON string literal, quotes included, for a host text such as a file name: bytes outside
+// well-formed UTF-8 become U+FFFD, control characters (C0, DEL, C1) \u escapes.
+std::string JsonQuoted(std::string_view text);
 
 class ItemFormatter {
  public:
-  // `raw` leaves item texts as the module's bytes instead of decoding code page 437: unchanged
-  // in text lines, and in JSON as \u00XX escapes whose code points equal the bytes.
+  // `raw` leaves item texts as the module's bytes instead of decoding code page 437: in text
+  // lines unchanged but for control bytes (\ooo), in JSON as \u00XX escapes whose code points
+  // equal the bytes.
   explicit ItemFormatter(bool raw) : raw_(raw) {}
 
   // The catalogue that the following JSON lines name.

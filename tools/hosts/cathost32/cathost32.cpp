@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/hosts/cathost/cathost_run.h"
+#include "tools/hosts/cathost/display_text.h"
 #include "tools/hosts/cathost/exit_status.h"
 #include "tools/hosts/cathost32/differential.h"
 #include "tools/hosts/cathost32/emulated_module.h"
@@ -153,7 +154,7 @@ void PrintCosts() {
       if (call.calls == 0) return;
       std::fprintf(stderr,
                    "%s: %-14s %10" PRIu64 " calls %14" PRIu64 " instructions %10.1f per call\n",
-                   cost.path.c_str(), entry, call.calls, call.instructions,
+                   ShownName(cost.path).c_str(), entry, call.calls, call.instructions,
                    static_cast<double>(call.instructions) / static_cast<double>(call.calls));
     };
     line("IsArchive", cost.isArchive);
@@ -167,7 +168,7 @@ void PrintCosts() {
 void PrintStartup(const FormatModule& module) {
   emulator::Emulator* machine = emulator::EmulatorOf(module);
   if (machine == nullptr) return;
-  std::fprintf(stderr, "%s: start-up called", module.path.c_str());
+  std::fprintf(stderr, "%s: start-up called", ShownName(module.path).c_str());
   for (const std::string& call : machine->StartupCalls()) std::fprintf(stderr, " %s", call.c_str());
   std::fputc('\n', stderr);
 }
@@ -189,11 +190,13 @@ int Compare(const EmulatorSettings& settings, const std::vector<std::string>& ca
   FormatModule native, emulated;
   std::string error;
   if (!LoadFormatModuleFile(settings.compareWith, &native, &error)) {
-    std::fprintf(stderr, "cathost32: %s: %s\n", settings.compareWith.c_str(), error.c_str());
+    std::fprintf(stderr, "cathost32: %s: %s\n", ShownName(settings.compareWith).c_str(),
+                 error.c_str());
     return kExitBadModule;
   }
   if (!LoadModuleWithReport(settings.modulePaths[0], &emulated, &error)) {
-    std::fprintf(stderr, "cathost32: %s: %s\n", settings.modulePaths[0].c_str(), error.c_str());
+    std::fprintf(stderr, "cathost32: %s: %s\n", ShownName(settings.modulePaths[0]).c_str(),
+                 error.c_str());
     UnloadFormatModule(&native);
     return kExitBadModule;
   }
@@ -205,7 +208,8 @@ int Compare(const EmulatorSettings& settings, const std::vector<std::string>& ca
   }
   UnloadFormatModule(&native);
   if (!UnloadFormatModule(&emulated, &error)) {
-    std::fprintf(stderr, "cathost32: %s: %s\n", settings.modulePaths[0].c_str(), error.c_str());
+    std::fprintf(stderr, "cathost32: %s: %s\n", ShownName(settings.modulePaths[0]).c_str(),
+                 error.c_str());
     same = false;
   }
   std::printf("compared: %" PRIu64 " catalogues, %" PRIu64 " calls on each side, %" PRIu64

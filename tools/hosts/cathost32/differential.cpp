@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "checks/record_checks.h"
+#include "tools/hosts/cathost/display_text.h"
 #include "tools/hosts/cathost32/emulated_module.h"
 #include "tools/hosts/cathost32/emulator.h"
 
@@ -103,7 +104,7 @@ class Comparison {
 
   bool Differ(const std::string& call, const std::string& what) {
     std::fflush(stdout);
-    std::fprintf(stderr, "DIFFERENT: %s: call %llu, %s: %s\n", name_.c_str(),
+    std::fprintf(stderr, "DIFFERENT: %s: call %llu, %s: %s\n", ShownName(name_).c_str(),
                  static_cast<unsigned long long>(callNumber_), call.c_str(), what.c_str());
     return false;
   }
@@ -424,7 +425,7 @@ bool CompareCatalogue(const FormatModule& emulated, const FormatModule& native,
     Comparison comparison(emulated, native, name, file, settings.refuseImage, tally);
     bool ok = comparison.Run();
     if (!ok) tally->different += 1;
-    if (ok && settings.verbose) std::printf("same: %s\n", name.c_str());
+    if (ok && settings.verbose) std::printf("same: %s\n", ShownName(name).c_str());
     same = same && ok;
   };
   compare(path, path);
@@ -442,7 +443,7 @@ bool CompareCatalogue(const FormatModule& emulated, const FormatModule& native,
       out.write(reinterpret_cast<const char*>(bytes.data()),
                 static_cast<std::streamsize>(bytes.size()));
       if (!out) {
-        std::fprintf(stderr, "cannot write %s\n", copy.c_str());
+        std::fprintf(stderr, "cannot write %s\n", ShownName(copy).c_str());
         return false;
       }
     }

@@ -1,0 +1,65 @@
+// The hosts' safe display of file names: the UTF-8 check against the tests' own, and the
+// quoting of names a terminal would otherwise obey.
+#include "tools/hosts/cathost/display_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/json_check.h"
+
+namespace {
+
+size_t OracleLength(const std::string& text) {
+  if (static_cast<uint8_t>(text[0]) < 0x80) return 1;
+  return json_check::Utf8CharacterLength(text, 0);
+}
+
+TEST(DisplayText, Utf8SequenceLengthAgreesWithAnIndependentCheckOnEverySequenceUpToThreeBytes) {
+  std::string text(3, '\0');
+  size_t disagreements = 0;
+  for (uint32_t value = 0; value < (1u << 24); ++value) {
+    text[0] = static_cast<char>(value >> 16);
+    text[1] = static_cast<char>(value >> 8);
+    text[2] = static_cast<char>(value);
+    size_t expected = OracleLength(text);
+    if (expected == 4) expected = 0;  // cut short at three bytes
+    disagreements += Utf8SequenceLength(text) != expected ? 1 : 0;
+  }
+  EXPECT_EQ(disagreements, 0u);
+}
+
+TEST(DisplayText, FourByteSequencesEndAtUPlus10FFFF) {
+  EXPECT_EQ(Utf8SequenceLength("\xF0\x90\x80\x80"), 4u);  // U+10000
+  EXPECT_EQ(Utf8SequenceLength("\xF4\x8F\xBF\xBF"), 4u);  // U+10FFFF
+  EXPECT_EQ(Utf8SequenceLength("\xF4\x90\x80\x80"), 0u);  // U+110000
+  EXPECT_EQ(Utf8SequenceLength("\xF0\x8F\xBF\xBF"), 0u);  // overlong U+FFFF
+  EXPECT_EQ(Utf8SequenceLength("\xF0\x90\x80"), 0u);      // cut short
+  EXPECT_EQ(Utf8SequenceLength("\xF5\x80\x80\x80"), 0u);
+}
+
+TEST(DisplayText, NamesAreShownAsTheyAreUnlessATerminalWouldObeyThem) {
+  EXPECT_EQ(ShownName("photos 2003/C\xC3\xB4te d'Azur.mur"), "photos 2003/C\xC3\xB4te d'Azur.mur");
+  EXPECT_EQ(ShownName("a\\b"), "a\\b");
+  EXPECT_EQ(ShownName("a\nb"), "'a\\012b'");
+  EXPECT_EQ(ShownName("\x1B]0;title\x07"), "'\\033]0;title\\007'");
+  EXPECT_EQ(ShownName("del\x7F"), "'del\\177'");
+  // A C1 control (U+009B, a terminal's CSI) is escaped with both of its bytes.
+  EXPECT_EQ(ShownName("\xC2\x9B"
+                      "2J"),
+            "'\\302\\2332J'");
+  // Bytes outside UTF-8, one escape each; quotes and backslashes inside the quotes escaped.
+  EXPECT_EQ(ShownName("it's\\\xFF\xC3"), "'it\\'s\\\\\\377\\303'");
+  EXPECT_EQ(ShownName("\xED\xA0\x80"), "'\\355\\240\\200'");  // a surrogate
+}
+
+TEST(DisplayText, WellFormedUtf8ReplacesEachStrayByte) {
+  EXPECT_EQ(WellFormedUtf8("ok \xC3\xA9"), "ok \xC3\xA9");
+  EXPECT_EQ(WellFormedUtf8("\xFF"
+                           "a\xC3"),
+            "\xEF\xBF\xBD"
+            "a\xEF\xBF\xBD");
+  EXPECT_TRUE(json_check::IsWellFormedUtf8(WellFormedUtf8("\xE2\x82\xC0\x80\xF8")));
+}
+
+}  // namespace
