@@ -1,6 +1,6 @@
 // Turns the records a module delivers into listing lines: `ls -l` style text or JSON Lines.
-// Everything here runs once per item, so it formats by hand into the output block: no stdio,
-// no allocation, and the calendar date of a time stamp is worked out once per distinct day.
+// Everything here runs once per item, so it formats by hand into the output block: no stdio
+// and no allocation.
 #pragma once
 
 #include <cstddef>
