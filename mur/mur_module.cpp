@@ -103,10 +103,16 @@ void ReleaseWalk() {
   ReleaseState(gMur.catalogue);
 }
 
+// The schedule holds one bit per byte offset: offset `link` is bit link & kScheduleBitMask of
+// byte link >> kScheduleByteShift. Offsets are 32-bit, so the bitmap is at most 2^32 / 8 bytes,
+// 512 MiB, whatever size the file has.
+constexpr uint32_t kScheduleByteShift = 3;  // eight offsets to a byte
+constexpr uint32_t kScheduleBitMask = 7;
+
 // A file whose size the platform could not tell may hold a node at any 32-bit offset.
 bool AllocateSchedule() {
   const uint32_t limit = gMur.catalogue.fileSize;
-  gMur.scheduled = static_cast<uint8_t*>(std::calloc(size_t{limit >> 3} + 1, 1));
+  gMur.scheduled = static_cast<uint8_t*>(std::calloc(size_t{limit >> kScheduleByteShift} + 1, 1));
   if (gMur.scheduled == nullptr) return false;
   gMur.scheduledLimit = limit;
   return true;
@@ -115,8 +121,8 @@ bool AllocateSchedule() {
 // Marks the node at `link` as chosen; false when it already was.
 bool Schedule(uint32_t link) {
   if (link >= gMur.scheduledLimit) return true;  // no node there: its read will fail
-  uint8_t& byte = gMur.scheduled[link >> 3];
-  const uint8_t bit = static_cast<uint8_t>(1u << (link & 7));
+  uint8_t& byte = gMur.scheduled[link >> kScheduleByteShift];
+  const uint8_t bit = static_cast<uint8_t>(1u << (link & kScheduleBitMask));
   if ((byte & bit) != 0) return false;
   byte = static_cast<uint8_t>(byte | bit);
   return true;

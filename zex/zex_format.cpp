@@ -6,6 +6,9 @@
 
 namespace zex {
 
+// Check word B is compared halved, rounded down: a 16-bit shift right by one.
+constexpr uint32_t kCheckWordBHalving = 1;
+
 bool Probe(const uint8_t* data, uint32_t dataSize) {
   if (data == nullptr || dataSize < kHeaderSize) return false;
   const uint32_t offsets[4] = {LoadU32(data + kEntryTableOffsetField),
@@ -20,7 +23,7 @@ bool Probe(const uint8_t* data, uint32_t dataSize) {
   if (!knownMinor) return false;
   const uint16_t checkWordA = LoadU16(data + kCheckWordAField);
   const uint16_t checkWordB = LoadU16(data + kCheckWordBField);
-  if (static_cast<uint16_t>(checkWordB >> 1) > checkWordA) return false;
+  if (static_cast<uint16_t>(checkWordB >> kCheckWordBHalving) > checkWordA) return false;
   if (checkWordA < kCheckWordAMin || checkWordA > kCheckWordAMax) return false;
   if (LoadU32(data + kCheckValueBField) > LoadU32(data + kCheckValueAField)) return false;
   for (uint32_t offset : offsets) {

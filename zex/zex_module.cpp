@@ -69,22 +69,29 @@ const uint8_t* NextEntry(uint8_t* scratch, bool isDirectory, int* status) {
   return directory.bytes + zex::kDirEntryField;
 }
 
+// A ZexNote starts with its text's length, a 16-bit number; the text follows.
+constexpr uint32_t kNoteLengthSize = 2;
+
 // Reads the entry's description, when it has one; returns the item's result.
 int FillDescription(const uint8_t* entry, ItemDetails* details) {
   const uint32_t noteRef = LoadU32(entry + zex::kNoteRefField);
   if (noteRef == 0) return StatusOk;
   const uint32_t note = gZex.noteBase + noteRef - 1;  // wraps, as offsets are 32-bit
-  uint8_t lengthField[2];
-  if (ReadAt(gZex.catalogue, note, lengthField, 2) != StatusOk) return StatusDamaged;
+  uint8_t lengthField[kNoteLengthSize];
+  if (ReadAt(gZex.catalogue, note, lengthField, kNoteLengthSize) != StatusOk) return StatusDamaged;
   uint32_t length = LoadU16(lengthField);
   if (length > kDescriptionSize - 1) length = kDescriptionSize - 1;
-  if (ReadAt(gZex.catalogue, note + 2, details->description, length) != StatusOk) {
+  if (ReadAt(gZex.catalogue, note + kNoteLengthSize, details->description, length) != StatusOk) {
     details->description[0] = '\0';
     return StatusDamaged;
   }
   details->description[length] = '\0';
   return StatusOk;
 }
+
+// A directory's name as the path takes it: the whole 8.3 buffer, since WriteName stores it
+// all (the longest name, eight, the dot and three, then zero bytes).
+constexpr uint32_t kDirectoryNameRoom = sizeof(zex::ShortName::text);
 
 }  // namespace
 
@@ -152,7 +159,7 @@ int FMT_CALL GetArcItem(ItemRecord* item, ItemDetails* details) {
     result = StatusDamaged;
   }
   if (isDirectory) {
-    char text[16];
+    char text[kDirectoryNameRoom];
     zex::WriteName(name, text, sizeof text);
     EnterDirectory(gZex.catalogue, text, name.length);
   }
