@@ -8,7 +8,9 @@
 #include <map>
 #include <set>
 
+#include "tools/hosts/cathost32/guest_memory.h"
 #include "tools/hosts/cathost32/pe_image.h"
+#include "tools/hosts/cathost32/process_blocks.h"
 #include "tools/hosts/cathost32/win32_system.h"
 
 namespace emulator {
@@ -46,12 +48,6 @@ constexpr uint64_t kMaxFileSize = 512u << 20;
 
 uint32_t AlignUp(uint32_t value, uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
-}
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof text, "0x%08X", value);
-  return text;
 }
 
 uint32_t ToUnicornProtection(uint32_t protection) {
@@ -468,20 +464,21 @@ struct Emulator::Impl : public Memory {
     if (!MapOwn(kStackLimit, kStackBase - kStackLimit, kRead | kWrite, error)) return false;
 
     if (!MapOwn(kTebAddress, kPageSize, kRead | kWrite, error)) return false;
-    Poke32(kTebAddress + 0x00, 0xFFFFFFFF);  // end of the exception handler chain
-    Poke32(kTebAddress + 0x04, kStackBase);
-    Poke32(kTebAddress + 0x08, kStackLimit);
-    Poke32(kTebAddress + 0x18, kTebAddress);
-    Poke32(kTebAddress + 0x20, 0x1000);  // process id
-    Poke32(kTebAddress + 0x24, 0x1004);  // thread id
-    Poke32(kTebAddress + 0x30, kPebAddress);
+    Poke32(kTebAddress + kTebExceptionListField, 0xFFFFFFFF);
+    Poke32(kTebAddress + kTebStackBaseField, kStackBase);
+    Poke32(kTebAddress + kTebStackLimitField, kStackLimit);
+    Poke32(kTebAddress + kTebSelfField, kTebAddress);
+    Poke32(kTebAddress + kTebProcessIdField, kProcessId);
+    Poke32(kTebAddress + kTebThreadIdField, kThreadId);
+    Poke32(kTebAddress + kTebProcessBlockField, kPebAddress);
 
     if (!MapOwn(kPebAddress, kPageSize, kRead | kWrite, error)) return false;
-    Poke32(kPebAddress + 0x08, imageBase);  // the process's image: the DLL stands in for it
-    Poke32(kPebAddress + 0xA4, 10);         // OS major version
-    Poke32(kPebAddress + 0xA8, 0);          // OS minor version
-    Poke32(kPebAddress + 0xAC, 19045);      // OS build
-    Poke32(kPebAddress + 0xB0, 2);          // platform id: Windows NT
+    // The process's image: the DLL stands in for it. The system: Windows 10, NT platform.
+    Poke32(kPebAddress + kPebImageBaseField, imageBase);
+    Poke32(kPebAddress + kPebOsMajorVersionField, 10);
+    Poke32(kPebAddress + kPebOsMinorVersionField, 0);
+    Poke32(kPebAddress + kPebOsBuildField, 19045);
+    Poke32(kPebAddress + kPebPlatformIdField, 2);
     return true;
   }
 
@@ -586,7 +583,7 @@ struct Emulator::Impl : public Memory {
     if (!MapOwn(kTlsAddress, mapped, kRead | kWrite, error)) return false;
     uc_mem_write(uc, blockAddress, image.memory.data() + tls.templateRva, tls.templateSize);
     Poke32(kTlsAddress, blockAddress);
-    Poke32(kTebAddress + 0x2C, kTlsAddress);
+    Poke32(kTebAddress + kTebTlsPointerField, kTlsAddress);
     Poke32(image.base + tls.indexRva, 0);
     return true;
   }

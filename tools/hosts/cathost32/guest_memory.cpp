@@ -138,9 +138,9 @@ bool RangeHasProtection(const Memory& memory, uint32_t address, uint32_t size,
   return true;
 }
 
-std::string Hex(uint32_t value) {
+std::string Hex(uint32_t value, int minimumDigits) {
   char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
+  std::snprintf(text, sizeof text, "0x%0*X", minimumDigits, value);
   return text;
 }
 

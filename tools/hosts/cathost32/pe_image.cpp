@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tools/hosts/cathost32/win32_system.h"
+#include "tools/hosts/cathost32/guest_memory.h"
 
 namespace emulator::pe {
 namespace {
@@ -41,10 +41,9 @@ bool InRange(uint64_t offset, uint64_t size, uint64_t limit) {
   return offset <= limit && size <= limit - offset;
 }
 
-std::string Hex(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof text, "0x%X", value);
-  return text;
+// Numbers read from the file, as short as they are.
+std::string FileHex(uint32_t value) {
+  return Hex(value, 1);
 }
 
 // Bytes of the mapped image addressed by RVA, with range checks.
@@ -101,11 +100,12 @@ bool ParseImage(std::span<const uint8_t> file, Image* image, std::string* error)
   uint16_t optionalSize = Get16(file, fileHeader + 16);
   image->fileCharacteristics = Get16(file, fileHeader + 18);
   if (machine != kMachineI386) {
-    return Fail(error, "not an i386 image (machine " + Hex(machine) + ")");
+    return Fail(error, "not an i386 image (machine " + FileHex(machine) + ")");
   }
   if (!(image->fileCharacteristics & kFileExecutableImage) ||
       !(image->fileCharacteristics & kFileDll)) {
-    return Fail(error, "not a DLL (file characteristics " + Hex(image->fileCharacteristics) + ")");
+    return Fail(error,
+                "not a DLL (file characteristics " + FileHex(image->fileCharacteristics) + ")");
   }
 
   const size_t optional = peOffset + kPeHeaderSize;
@@ -114,7 +114,7 @@ bool ParseImage(std::span<const uint8_t> file, Image* image, std::string* error)
   }
   if (Get16(file, optional) != kOptionalMagicPe32) {
     return Fail(error,
-                "not a PE32 image (optional header magic " + Hex(Get16(file, optional)) + ")");
+                "not a PE32 image (optional header magic " + FileHex(Get16(file, optional)) + ")");
   }
   image->entryPointRva = Get32(file, optional + 16);
   image->preferredBase = Get32(file, optional + 28);
@@ -123,20 +123,20 @@ bool ParseImage(std::span<const uint8_t> file, Image* image, std::string* error)
   uint32_t directoryCount = Get32(file, optional + 92);
   image->base = image->preferredBase;
   if (image->preferredBase % kPageSize != 0) {
-    return Fail(error, "image base " + Hex(image->preferredBase) + " is not page aligned");
+    return Fail(error, "image base " + FileHex(image->preferredBase) + " is not page aligned");
   }
   if (image->sizeOfImage == 0 || image->sizeOfImage > kMaxImageSize) {
-    return Fail(error, "unreasonable SizeOfImage " + Hex(image->sizeOfImage));
+    return Fail(error, "unreasonable SizeOfImage " + FileHex(image->sizeOfImage));
   }
   if (!InRange(image->preferredBase, image->sizeOfImage, 0x100000000ull)) {
     return Fail(error, "image does not fit in the 32-bit address space");
   }
   if (image->sizeOfHeaders > image->sizeOfImage || image->sizeOfHeaders > file.size()) {
-    return Fail(error,
-                "SizeOfHeaders " + Hex(image->sizeOfHeaders) + " exceeds the image or the file");
+    return Fail(
+        error, "SizeOfHeaders " + FileHex(image->sizeOfHeaders) + " exceeds the image or the file");
   }
   if (image->entryPointRva >= image->sizeOfImage) {
-    return Fail(error, "entry point " + Hex(image->entryPointRva) + " lies outside the image");
+    return Fail(error, "entry point " + FileHex(image->entryPointRva) + " lies outside the image");
   }
 
   // Data directories present in both the count and the optional header's size.
@@ -195,15 +195,15 @@ bool ParseImage(std::span<const uint8_t> file, Image* image, std::string* error)
 bool Relocate(Image* image, uint32_t newBase, std::string* error) {
   if (newBase == image->base) return true;
   if (newBase % 0x10000 != 0) {
-    return Fail(error, "load base " + Hex(newBase) + " is not 64 KiB aligned");
+    return Fail(error, "load base " + FileHex(newBase) + " is not 64 KiB aligned");
   }
   if (!InRange(newBase, image->sizeOfImage, 0x100000000ull)) {
-    return Fail(error, "the image does not fit in the address space at " + Hex(newBase));
+    return Fail(error, "the image does not fit in the address space at " + FileHex(newBase));
   }
   const DataDirectory& directory = image->relocationDirectory;
   if ((image->fileCharacteristics & kFileRelocsStripped) || directory.size == 0) {
     return Fail(error,
-                "the image has no base relocations and cannot move from " + Hex(image->base));
+                "the image has no base relocations and cannot move from " + FileHex(image->base));
   }
   if (!InRange(directory.rva, directory.size, image->memory.size())) {
     return Fail(error, "relocation directory lies outside the image");
@@ -216,8 +216,8 @@ bool Relocate(Image* image, uint32_t newBase, std::string* error) {
     uint32_t pageRva = Get32(memory, block);
     uint32_t blockSize = Get32(memory, block + 4);
     if (blockSize < 8 || blockSize % 2 != 0 || blockSize > directory.size - offset) {
-      return Fail(error,
-                  "relocation block at RVA " + Hex(block) + " has a bad size " + Hex(blockSize));
+      return Fail(error, "relocation block at RVA " + FileHex(block) + " has a bad size " +
+                             FileHex(blockSize));
     }
     for (uint32_t entry = 8; entry < blockSize; entry += 2) {
       uint16_t value = Get16(memory, block + entry);
@@ -226,10 +226,10 @@ bool Relocate(Image* image, uint32_t newBase, std::string* error) {
       if (type == kRelocationAbsolute) continue;
       if (type != kRelocationHighLow) {
         return Fail(error, "unsupported relocation type " + std::to_string(type) + " at RVA " +
-                               Hex(target));
+                               FileHex(target));
       }
       if (!InRange(target, 4, memory.size()) || target < pageRva) {
-        return Fail(error, "relocation target RVA " + Hex(target) + " lies outside the image");
+        return Fail(error, "relocation target RVA " + FileHex(target) + " lies outside the image");
       }
       uint32_t fixed = Get32(memory, target) + delta;
       for (int byte = 0; byte < 4; ++byte) memory[target + byte] = fixed >> (8 * byte) & 0xFF;
@@ -276,7 +276,7 @@ bool ReadImports(const Image& image, std::vector<Import>* imports, std::string* 
     if (lookupRva == 0 && nameRva == 0 && iatRva == 0) break;
     std::string dll;
     if (!reader.ReadString(nameRva, &dll)) {
-      return Fail(error, "import descriptor at RVA " + Hex(descriptor) + " has a bad DLL name");
+      return Fail(error, "import descriptor at RVA " + FileHex(descriptor) + " has a bad DLL name");
     }
     // Without the lookup table, the address table holds the names until it is bound.
     if (lookupRva == 0) lookupRva = iatRva;
@@ -384,7 +384,7 @@ bool ReadTls(const Image& image, TlsInfo* tls, std::string* error) {
       reader.Read32(arrayRva, &callback);
       if (callback == 0) break;
       if (!toRva(callback, 1, &callbackRva)) {
-        return Fail(error, "TLS callback " + Hex(callback) + " lies outside the image");
+        return Fail(error, "TLS callback " + FileHex(callback) + " lies outside the image");
       }
       tls->callbackRvas.push_back(callbackRva);
     }

@@ -56,7 +56,7 @@ bool ParseImage(std::span<const uint8_t> file, Image* image, std::string* error)
 // padding). An image without relocations can only stay at its preferred base.
 bool Relocate(Image* image, uint32_t newBase, std::string* error);
 
-// Page protections of the mapped image: one mask of kRead/kWrite/kExecute (win32_system.h
+// Page protections of the mapped image: one mask of kRead/kWrite/kExecute (guest_memory.h
 // values) per page, 0 for pages no section covers.
 std::vector<uint32_t> PageProtections(const Image& image);
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/hosts/cathost32/guest_memory.h"
+#include "tools/hosts/cathost32/process_blocks.h"
 #include "tools/hosts/cathost32/win32_system_state.h"
 
 namespace emulator {
@@ -89,18 +90,11 @@ std::string Win32System::CheckHeap() const {
 
 namespace {
 
-constexpr uint32_t kTebLastError = 0x34;
-constexpr uint32_t kTebProcessId = 0x20;
-constexpr uint32_t kTebThreadId = 0x24;
-constexpr uint32_t kTebTlsSlots = 0xE10;
-constexpr uint32_t kTlsSlots = 64;
-
 constexpr uint32_t kTrue = 1, kFalse = 0;
 constexpr uint32_t kInvalidHandleValue = 0xFFFFFFFF;
 
-// Ids for a thread block that does not carry them.
-constexpr uint32_t kDefaultProcessId = 0x1000, kDefaultThreadId = 0x1004;
-
+// A field of the thread block; `fallback` when the block does not carry it (a system tested
+// over a bare address space).
 uint32_t TebField(SystemState& state, uint32_t offset, uint32_t fallback) {
   uint32_t value = 0;
   if (state.layout.tebAddress == 0 ||
@@ -127,7 +121,7 @@ bool WriteOrStop(SystemState& state, SystemCall& call, const char* function, uin
 }  // namespace
 
 bool SetLastError(SystemState& state, SystemCall& call, uint32_t code) {
-  if (WriteU32(state.memory, state.layout.tebAddress + kTebLastError, code)) return true;
+  if (WriteU32(state.memory, state.layout.tebAddress + kTebLastErrorField, code)) return true;
   call.Stop("the thread block at " + Hex(state.layout.tebAddress) + " cannot be written");
   return false;
 }
@@ -531,7 +525,7 @@ uint32_t Sleep(Win32System&, SystemCall&) {
 uint32_t GetLastError(Win32System& system, SystemCall& call) {
   SystemState& state = SystemFunctions::Of(system);
   uint32_t code = 0;
-  if (!ReadU32(state.memory, state.layout.tebAddress + kTebLastError, &code)) {
+  if (!ReadU32(state.memory, state.layout.tebAddress + kTebLastErrorField, &code)) {
     call.Stop("the thread block at " + Hex(state.layout.tebAddress) + " cannot be read");
   }
   return code;
@@ -543,11 +537,11 @@ uint32_t SetLastErrorFunction(Win32System& system, SystemCall& call) {
 }
 
 uint32_t GetCurrentProcessId(Win32System& system, SystemCall&) {
-  return TebField(SystemFunctions::Of(system), kTebProcessId, kDefaultProcessId);
+  return TebField(SystemFunctions::Of(system), kTebProcessIdField, kProcessId);
 }
 
 uint32_t GetCurrentThreadId(Win32System& system, SystemCall&) {
-  return TebField(SystemFunctions::Of(system), kTebThreadId, kDefaultThreadId);
+  return TebField(SystemFunctions::Of(system), kTebThreadIdField, kThreadId);
 }
 
 uint32_t GetCurrentProcess(Win32System&, SystemCall&) {
@@ -561,12 +555,12 @@ uint32_t IsDebuggerPresent(Win32System&, SystemCall&) {
 }
 
 uint32_t TlsSlotAddress(const SystemState& state, uint32_t index) {
-  return state.layout.tebAddress + kTebTlsSlots + 4 * index;
+  return state.layout.tebAddress + kTebTlsSlotsField + 4 * index;
 }
 
 uint32_t TlsAlloc(Win32System& system, SystemCall& call) {
   SystemState& state = SystemFunctions::Of(system);
-  for (uint32_t index = 0; index < kTlsSlots; ++index) {
+  for (uint32_t index = 0; index < kTlsSlotCount; ++index) {
     if (state.tlsSlotsInUse & uint64_t{1} << index) continue;
     if (!WriteOrStop(state, call, "TlsAlloc", TlsSlotAddress(state, index), 0)) {
       return 0xFFFFFFFF;
@@ -581,7 +575,7 @@ uint32_t TlsAlloc(Win32System& system, SystemCall& call) {
 uint32_t TlsFree(Win32System& system, SystemCall& call) {
   SystemState& state = SystemFunctions::Of(system);
   const uint32_t index = call.Argument(0);
-  if (index >= kTlsSlots || !(state.tlsSlotsInUse & uint64_t{1} << index)) {
+  if (index >= kTlsSlotCount || !(state.tlsSlotsInUse & uint64_t{1} << index)) {
     SetLastError(state, call, kErrorInvalidParameter);
     return kFalse;
   }
@@ -592,7 +586,7 @@ uint32_t TlsFree(Win32System& system, SystemCall& call) {
 uint32_t TlsGetValue(Win32System& system, SystemCall& call) {
   SystemState& state = SystemFunctions::Of(system);
   const uint32_t index = call.Argument(0);
-  if (index >= kTlsSlots) {
+  if (index >= kTlsSlotCount) {
     SetLastError(state, call, kErrorInvalidParameter);
     return 0;
   }
@@ -610,7 +604,7 @@ uint32_t TlsGetValue(Win32System& system, SystemCall& call) {
 uint32_t TlsSetValue(Win32System& system, SystemCall& call) {
   SystemState& state = SystemFunctions::Of(system);
   const uint32_t index = call.Argument(0);
-  if (index >= kTlsSlots) {
+  if (index >= kTlsSlotCount) {
     SetLastError(state, call, kErrorInvalidParameter);
     return kFalse;
   }
@@ -626,7 +620,7 @@ uint32_t TlsSetValue(Win32System& system, SystemCall& call) {
 // RecursionCount and OwningThread there for any code that looks.
 bool MirrorCriticalSection(SystemState& state, SystemCall& call, const char* function,
                            uint32_t address, uint32_t recursion) {
-  const uint32_t owner = recursion > 0 ? TebField(state, kTebThreadId, kDefaultThreadId) : 0;
+  const uint32_t owner = recursion > 0 ? TebField(state, kTebThreadIdField, kThreadId) : 0;
   // LockCount: -1 free; -2 held with nobody waiting.
   const uint32_t lockCount = recursion > 0 ? 0xFFFFFFFEu : 0xFFFFFFFFu;
   if (WriteU32(state.memory, address + 4, lockCount) &&

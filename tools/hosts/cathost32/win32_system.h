@@ -8,22 +8,9 @@
 #include <memory>
 #include <string>
 
-namespace emulator {
+#include "tools/hosts/cathost32/guest_memory.h"
 
-// Access to the emulated process, given to each system function by the machine.
-class Memory {
- public:
-  virtual ~Memory() = default;
-  virtual bool Read(uint32_t address, void* out, uint32_t size) const = 0;
-  virtual bool Write(uint32_t address, const void* in, uint32_t size) = 0;
-  // Page-granular mapping; `protection` is a mask of kRead, kWrite, kExecute.
-  virtual bool Map(uint32_t address, uint32_t size, uint32_t protection) = 0;
-  virtual bool Protect(uint32_t address, uint32_t size, uint32_t protection) = 0;
-  // The protection of the page holding `address`, or false when it is not mapped.
-  virtual bool QueryPage(uint32_t address, uint32_t* protection) const = 0;
-};
-constexpr uint32_t kRead = 1, kWrite = 2, kExecute = 4;
-constexpr uint32_t kPageSize = 0x1000;
+namespace emulator {
 
 // One call from the DLL into the system: its arguments, read from the emulated stack.
 class SystemCall {
@@ -59,7 +46,7 @@ struct SystemLayout {
   uint32_t imageBase = 0;  // the loaded DLL (GetModuleHandleA(NULL) and its own name)
   uint32_t imageSize = 0;
   std::string imageName;    // e.g. "zex_fmt.dll"
-  uint32_t tebAddress = 0;  // the thread block: TLS slots at +0xE10, last error at +0x34
+  uint32_t tebAddress = 0;  // the thread block (process_blocks.h)
 };
 
 struct HeapPolicy {

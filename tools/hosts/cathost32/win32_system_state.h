@@ -76,7 +76,8 @@ void AddMsvcrtFunctions(FunctionTable& table);
 // Table keys: "kernel32.dll!CreateFileA".
 std::string FunctionKey(const std::string& dll, const std::string& name);
 
-// The thread's last error (TEB+0x34). False (and the run stopped) when the TEB is unmapped.
+// The thread's last error, in the thread block. False (and the run stopped) when the TEB is
+// unmapped.
 bool SetLastError(SystemState& state, SystemCall& call, uint32_t code);
 
 // Maps the variables page and lays out _iob there; 0 when the page cannot be mapped.
