@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/platform.h"
 #include "tools/hosts/cathost32/guest_memory.h"
 
 namespace emulator {
@@ -487,7 +488,70 @@ TEST(AnsiToOemTable, CharactersThat437HasMapExactly) {
   EXPECT_EQ(AnsiToOemByte(0x8A), 'S');  // Š too
 }
 
-// --- Heap ----------------------------------------------------------------------------------
+// --- The oracle against the modules' platform layer ----------------------------------------
+//
+// The emulated system's code page table and calendar are written apart from platform/'s, so
+// that the DLLs, compared with the emulated system, cannot pass on a mistake both share. Here
+// the two must agree: a change to either side that the other does not follow fails.
+
+TEST(OracleAgainstPlatform, CodePageTablesAgreeOnEveryByte) {
+  int differences = 0;
+  for (unsigned ansi = 1; ansi < 256; ++ansi) {
+    char text[2] = {static_cast<char>(ansi), '\0'};
+    platform::CharToOem(text);
+    const auto platforms = static_cast<uint8_t>(text[0]);
+    const uint8_t emulated = AnsiToOemByte(static_cast<uint8_t>(ansi));
+    if (emulated != platforms) {
+      ADD_FAILURE() << "1252 byte " << std::hex << ansi << ": emulated " << unsigned{emulated}
+                    << ", platform " << unsigned{platforms};
+      ++differences;
+    }
+  }
+  EXPECT_EQ(differences, 0);
+  EXPECT_EQ(AnsiToOemByte(0), 0);  // the terminator; the platform's text ends there
+}
+
+// The sweep the Windows stage compares with the system's own DosDateTimeToFileTime: every
+// date value at the first and last time of a day, and every time value on the first and last
+// day a DOS date holds, a leap day and an ordinary day. That takes every year, every month
+// and day field (0 and past the month's end included) and every time field at and past its
+// limit.
+TEST_F(Win32SystemTest, CalendarAgreesWithThePlatformsOnEveryStamp) {
+  const SystemFunction* convert = system_->Find("KERNEL32.dll", "DosDateTimeToFileTime");
+  ASSERT_NE(convert, nullptr);
+  const uint32_t out = PutU32(0);
+  PutU32(0);
+  int compared = 0, refused = 0, differences = 0;
+  const auto compare = [&](uint16_t date, uint16_t time) {
+    FileTime platforms{};
+    const bool platformConverted = platform::DosDateTimeToFileTime(date, time, &platforms);
+    FakeCall call(*memory_, {date, time, out});
+    const bool emulatedConverted = convert->run(*system_, call) != 0;
+    const uint64_t expected = uint64_t{platforms.dwHighDateTime} << 32 | platforms.dwLowDateTime;
+    ++compared;
+    refused += platformConverted ? 0 : 1;
+    if (emulatedConverted != platformConverted || (platformConverted && U64(out) != expected)) {
+      if (++differences <= 10) {
+        ADD_FAILURE() << std::hex << "date " << date << " time " << time << ": emulated "
+                      << (emulatedConverted ? "converts" : "refuses") << " to " << U64(out)
+                      << ", platform " << (platformConverted ? "converts" : "refuses") << " to "
+                      << expected;
+      }
+    }
+  };
+  for (uint16_t time : {DosTime(0, 0, 0), DosTime(23, 59, 58)}) {
+    for (uint32_t date = 0; date <= 0xFFFF; ++date) compare(static_cast<uint16_t>(date), time);
+  }
+  for (uint16_t date :
+       {DosDate(1980, 1, 1), DosDate(2107, 12, 31), DosDate(2000, 2, 29), DosDate(2023, 7, 15)}) {
+    for (uint32_t time = 0; time <= 0xFFFF; ++time) compare(date, static_cast<uint16_t>(time));
+  }
+  EXPECT_EQ(differences, 0);
+  EXPECT_EQ(compared, 6 * 65536);
+  // Both accept and both refuse, in good numbers: the sweep reaches both answers.
+  EXPECT_GT(refused, 65536);
+  EXPECT_LT(refused, compared - 65536);
+}
 
 TEST_F(Win32SystemTest, HeapBlocksAreAlignedUniqueAndCounted) {
   const uint32_t empty = Crt("malloc", {0});

@@ -13,6 +13,11 @@
 // - otherwise '?' (3F), the default character of 437: €, and the five undefined bytes.
 // The Windows stage of the tests compares every byte with the system's own CharToOemA
 // (cathost32 --dump-charset against the system's answers under Wine).
+//
+// Written apart from the modules' table (platform/posix/ansi_to_oem.cpp), from the published
+// code pages and not from that file: the emulated system is the oracle the DLLs' listings are
+// compared with, and an oracle copied from the side it checks would share its mistakes. The
+// two tables are compared byte for byte on every test run (win32_system_test).
 #include <cstdint>
 
 #include "tools/hosts/cathost32/win32_system.h"

@@ -405,6 +405,12 @@ uint32_t ReadFile(Win32System& system, SystemCall& call) {
 constexpr uint64_t kTicksPerSecond = 10'000'000;  // FILETIME counts 100 ns
 constexpr int64_t kDaysFrom1601To1970 = 134774;
 
+// The calendar is written apart from the modules' (platform/dos_time.h), by another method
+// (days counted by 400-year eras, where the modules look months up in a table): the emulated
+// system is the oracle the DLLs are compared with, and an oracle built from the side it
+// checks would share its mistakes. The two calendars are compared over every DOS date and
+// time field on every test run (win32_system_test).
+
 // Days from 1970-01-01 to the given Gregorian date.
 int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
   year -= month <= 2;
