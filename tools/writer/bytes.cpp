@@ -1,9 +1,8 @@
 #include "tools/writer/bytes.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <stdexcept>
+
+#include "tools/writer/replacement_file.h"
 
 namespace catwriter {
 namespace {
@@ -79,19 +78,11 @@ DosStamp ClampedDosStamp(int year, int month, int day, int hour, int minute, int
 }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
-    if (error != nullptr) *error = path + ": " + std::strerror(errno);
-    return false;
-  }
-  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  int savedErrno = errno;
-  if (std::fclose(file) != 0 && ok) {
-    ok = false;
-    savedErrno = errno;
-  }
-  if (!ok && error != nullptr) *error = path + ": " + std::strerror(savedErrno);
-  return ok;
+  std::string reason;
+  ReplacementFile file;
+  const bool written = file.Open(path, &reason) && file.Commit(bytes, &reason);
+  if (!written && error != nullptr) *error = reason;
+  return written;
 }
 
 }  // namespace catwriter

@@ -46,8 +46,8 @@ DosStamp MakeDosStamp(int year, int month, int day, int hour, int minute, int se
 DosStamp ClampedDosStamp(int year, int month, int day, int hour, int minute, int second,
                          bool* clamped = nullptr);
 
-// Writes `bytes` to `path`, replacing what is there. On failure returns false and sets
-// `error` to "<path>: <reason>".
+// Writes `bytes` to `path`, replacing what is there whole or not at all (ReplacementFile).
+// On failure returns false and sets `error` to "<path>: <reason>".
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error);
 
 }  // namespace catwriter

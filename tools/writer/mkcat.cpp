@@ -5,7 +5,16 @@
 // The catalogue's root holds DIRECTORY's contents. Entries are sorted bytewise by name so
 // that the same tree always gives the same bytes. Symbolic links are never followed. What
 // cannot be read is skipped with a warning, as tar and find do, and the run goes on.
+//
+// The walk keeps one folder open at a time (besides the root): it reads a folder's entries
+// whole, opens a subfolder relative to it and closes it, and comes back up through "..",
+// checking device and inode at every step, so that neither the length of a path nor the
+// number of open files limits the depth, and a folder swapped for a link is never followed.
+// The catalogue is then built on a thread whose stack grows with the depth found.
 #include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -25,6 +35,7 @@
 #include "catalogue_version.h"
 #include "tools/writer/bytes.h"
 #include "tools/writer/mur_writer.h"
+#include "tools/writer/replacement_file.h"
 #include "tools/writer/short_names.h"
 #include "tools/writer/text.h"
 #include "tools/writer/zex_writer.h"
@@ -39,19 +50,28 @@ constexpr int kExitUsage = 2;
 constexpr uint64_t kMaxRecordedSize = 0xFFFFFFFF;  // sizes are 32-bit in both formats
 // Both modules list paths of up to 259 characters; a longer one is cut and its item damaged.
 constexpr size_t kMaxListedPath = 259;
+// Both modules deliver at most 255 bytes of a description (the host's field and its end).
+constexpr size_t kMaxListedDescription = 255;
 // ZEX directory records number their first entry, count their files and give their level in
 // 16 bits.
 constexpr uint64_t kZexMaxU16 = 0xFFFF;
+// The catalogue is built by functions that recurse once per level of the tree; their thread
+// gets this much stack per level, several times what a level takes, on top of a base.
+constexpr size_t kStackPerLevel = 4096;
+constexpr size_t kBaseStack = 16u << 20;
 
 constexpr const char* kUsage = "usage: mkcat [-v] zex|mur OUTPUT DIRECTORY\n";
 constexpr const char* kHelp =
     "usage: mkcat [-v] zex|mur OUTPUT DIRECTORY\n"
     "\n"
     "Writes a catalogue of DIRECTORY's contents to OUTPUT (\"-\": standard output).\n"
-    "  zex   8.3 names made as DOS and Windows make short names, local time stamps\n"
-    "  mur   long names in Windows code page 1252, UTC time stamps\n"
+    "  zex   8.3 names made as DOS and Windows make short names, local time stamps,\n"
+    "        descriptions in code page 437\n"
+    "  mur   long names and descriptions in Windows code page 1252, UTC time stamps\n"
     "A file named descript.ion (any case) in a directory gives descriptions to the\n"
     "entries beside it. Symbolic links and special files are recorded as empty files.\n"
+    "OUTPUT is replaced whole or not at all (a temporary file beside it is renamed over\n"
+    "it), and is never catalogued itself, even inside DIRECTORY.\n"
     "\n"
     "  -v, --verbose   report counts on standard error\n"
     "  -h, --help      show this help\n"
@@ -60,11 +80,20 @@ constexpr const char* kHelp =
     "Warnings (standard error, one line each, and a count at the end):\n"
     "  - a file or folder that cannot be read is skipped, and the run goes on;\n"
     "  - a path longer than 259 characters in the catalogue: the item is written, but the\n"
-    "    format modules list it as damaged, with its path cut;\n"
-    "  - mur: a name or description changed to fit code page 1252 (characters it lacks\n"
-    "    become '?'); names that would then be equal are made unique with ~2, ~3, ...;\n"
+    "    format modules list it as damaged, with its path cut (said once for a folder\n"
+    "    and the items inside it);\n"
+    "  - mur: a name changed to be one Windows can hold: characters code page 1252\n"
+    "    lacks, \\ / : * ? \" < > |, control characters and trailing dots and spaces\n"
+    "    become '_', a device name (CON, NUL, COM1, ...) before the first dot gets '_'\n"
+    "    after it; names that would then be equal, letter case aside, are made unique\n"
+    "    with ~2, ~3, ... before the extension;\n"
+    "  - a description changed: characters the code page lacks (437 for zex, 1252 for\n"
+    "    mur) and control characters become '?' (a tab a blank); one longer than 255\n"
+    "    characters is cut to the 255 that a listing shows;\n"
     "  - a size above 4 GiB - 1, recorded as 4 GiB - 1.\n"
     "zex refuses a tree past the format's 16-bit limits before writing anything.\n"
+    "Names and paths in messages show control characters, malformed UTF-8 and\n"
+    "backslashes as \\xHH and \\\\.\n"
     "\n"
     "Exit status:\n"
     "  0  the catalogue was written with every entry\n"
@@ -78,14 +107,16 @@ struct ToolError : std::runtime_error {
 };
 
 std::string ErrnoMessage(const std::string& path, int error) {
-  return path + ": " + std::strerror(error);
+  return EscapedForTerminal(path) + ": " + std::strerror(error);
 }
 
-// Warnings go out as they arise; the count comes at the end.
+// Warnings go out as they arise; the count comes at the end. Paths arrive raw and leave
+// escaped; messages are the program's own words with any name in them already escaped.
 class Reporter {
  public:
   void Warn(const std::string& path, const std::string& message) {
-    std::fprintf(stderr, "mkcat: %s: warning: %s\n", path.c_str(), message.c_str());
+    std::fprintf(stderr, "mkcat: %s: warning: %s\n", EscapedForTerminal(path).c_str(),
+                 message.c_str());
     ++warnings_;
   }
   void Skip(const std::string& path, const std::string& reason) {
@@ -109,9 +140,11 @@ class Reporter {
 struct ScannedEntry {
   std::string name;
   bool isDirectory = false;
+  bool skipped = false;  // a folder that could not be read
   uint32_t size = 0;
   mode_t mode = 0;
   time_t mtime = 0;
+  FileIdentity identity;
   std::optional<std::string> description;
   std::vector<ScannedEntry> children;
 };
@@ -127,113 +160,296 @@ std::string JoinPath(const std::string& directory, const std::string& name) {
   return directory + "/" + name;
 }
 
-// The whole file, or nothing with `error` set.
-std::optional<std::string> ReadWholeFile(const std::string& path, int* error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    *error = errno;
-    return std::nullopt;
-  }
-  std::string content;
-  char buffer[4096];
-  size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, got);
-  const bool failed = std::ferror(file) != 0;
-  *error = errno;
-  std::fclose(file);
-  if (failed) return std::nullopt;
-  return content;
+// A path for messages, held as a chain of names so that deep trees do not copy long paths
+// level by level; the string is made only when a message needs it.
+struct PathLink {
+  const PathLink* parent = nullptr;
+  const std::string* name = nullptr;  // the root's path for the first link
+};
+
+std::string PathOf(const PathLink& link) {
+  std::vector<const std::string*> names;
+  for (const PathLink* at = &link; at != nullptr; at = at->parent) names.push_back(at->name);
+  std::string path = *names.back();
+  for (size_t i = names.size() - 1; i-- > 0;) path = JoinPath(path, *names[i]);
+  return path;
 }
 
-// The directory's names in bytewise order, or nothing with `error` set.
-std::optional<std::vector<std::string>> SortedNames(const std::string& path, int* error) {
-  DIR* dir = opendir(path.c_str());
+FileIdentity IdentityOf(const struct stat& info) {
+  return {info.st_dev, info.st_ino};
+}
+
+// What one directory read whole gives: its names in bytewise order, or an errno value.
+int SortedNamesAt(int folderFd, std::vector<std::string>* names) {
+  // Opened anew, so that the listing has a file offset of its own.
+  const int listFd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listFd < 0) return errno;
+  DIR* dir = fdopendir(listFd);
   if (dir == nullptr) {
-    *error = errno;
-    return std::nullopt;
+    const int error = errno;
+    close(listFd);
+    return error;
   }
-  std::vector<std::string> names;
   errno = 0;
   while (const dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) names->push_back(name);
     errno = 0;
   }
-  *error = errno;
+  const int error = errno;
   closedir(dir);
-  if (*error != 0) return std::nullopt;
-  std::sort(names.begin(), names.end());  // std::string compares bytewise
-  return names;
+  if (error != 0) return error;
+  std::sort(names->begin(), names->end());  // std::string compares bytewise
+  return 0;
 }
 
-void ApplyDescriptions(const std::string& path, std::vector<ScannedEntry>& entries, Counts& counts,
-                       Reporter& reporter) {
-  // The first descript.ion in sorted order wins; only a regular file is read.
-  for (const ScannedEntry& entry : entries) {
-    if (!IsDescriptIonName(entry.name) || !S_ISREG(entry.mode)) continue;
-    const std::string full = JoinPath(path, entry.name);
-    int error = 0;
-    const std::optional<std::string> content = ReadWholeFile(full, &error);
-    if (!content) {
-      reporter.Skip(full, std::string("cannot read the descriptions: ") + std::strerror(error));
+// The whole of a regular file in the folder, or an errno value. Never follows a link and
+// never waits on a pipe put in the file's place after it was listed.
+int ReadFileAt(int folderFd, const std::string& name, std::string* content) {
+  const int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    const int error = S_ISREG(info.st_mode) ? errno : EINVAL;
+    close(fd);
+    return error;
+  }
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      close(fd);
+      return error;
+    }
+    content->append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  return 0;
+}
+
+// Walks the tree below a root folder with an explicit stack (see the top of the file).
+class TreeWalker {
+ public:
+  TreeWalker(std::string root, std::vector<FileIdentity> excluded, Counts& counts,
+             Reporter& reporter)
+      : root_(std::move(root)),
+        excluded_(std::move(excluded)),
+        counts_(counts),
+        reporter_(reporter) {}
+  ~TreeWalker() {
+    if (current_ >= 0) close(current_);
+    if (rootFd_ >= 0) close(rootFd_);
+  }
+  TreeWalker(const TreeWalker&) = delete;
+  TreeWalker& operator=(const TreeWalker&) = delete;
+
+  // The root's entries, with everything below them. Throws ToolError when the root cannot
+  // be read at all.
+  std::vector<ScannedEntry> Walk() {
+    rootFd_ = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat info {};
+    if (rootFd_ < 0 || fstat(rootFd_, &info) != 0) throw ToolError(ErrnoMessage(root_, errno));
+    Frame rootFrame;
+    rootFrame.name = root_;
+    rootFrame.identity = IdentityOf(info);
+    if (const int error = ReadFolder(rootFd_, rootFrame, nullptr)) {
+      throw ToolError(ErrnoMessage(root_, error));
+    }
+    frames_.push_back(std::move(rootFrame));
+    current_ = fcntl(rootFd_, F_DUPFD_CLOEXEC, 0);
+    while (true) {
+      Frame& top = frames_.back();
+      while (top.next < top.entries.size() && !top.entries[top.next].isDirectory) ++top.next;
+      if (top.next < top.entries.size()) {
+        Descend(top.next++);
+        continue;
+      }
+      std::vector<ScannedEntry> finished = Finish(std::move(top.entries));
+      frames_.pop_back();
+      if (frames_.empty()) return finished;
+      Frame& parent = frames_.back();
+      parent.entries[parent.next - 1].children = std::move(finished);
+      ++counts_.directories;
+      Ascend();
+    }
+  }
+
+  // Levels below the root that the walk entered (a file in the root is at level 0).
+  size_t depth() const { return depth_; }
+
+ private:
+  struct Frame {
+    std::string name;  // the root's path for the first frame
+    FileIdentity identity;
+    std::vector<ScannedEntry> entries;
+    size_t next = 0;  // the next entry to look at for a subfolder
+  };
+
+  // The path of the frames' folders, with `name` inside the last one when given.
+  std::string PathHere(const std::string* name = nullptr) const {
+    std::string path;
+    for (const Frame& frame : frames_)
+      path = path.empty() ? frame.name : JoinPath(path, frame.name);
+    return name == nullptr ? path : JoinPath(path, *name);
+  }
+
+  bool Excluded(const FileIdentity& identity) const {
+    return std::find(excluded_.begin(), excluded_.end(), identity) != excluded_.end();
+  }
+
+  // Reads the folder open as `fd` into `frame`: its entries, their details and descriptions.
+  // Returns 0, or the errno value that kept the folder from being listed. `frame` is the
+  // new top, not yet on the stack; `name` its name there, null for the root.
+  int ReadFolder(int fd, Frame& frame, const std::string* name) {
+    std::vector<std::string> names;
+    if (const int error = SortedNamesAt(fd, &names)) return error;
+    const std::string folderPath = name == nullptr ? root_ : PathHere(name);
+    for (std::string& entryName : names) {
+      struct stat info {};
+      if (fstatat(fd, entryName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        reporter_.Skip(JoinPath(folderPath, entryName),
+                       std::string("cannot read: ") + std::strerror(errno));
+        continue;
+      }
+      // The catalogue being written is no part of the tree, wherever it lies.
+      if (Excluded(IdentityOf(info))) continue;
+      ScannedEntry entry;
+      entry.name = std::move(entryName);
+      entry.mode = info.st_mode;
+      entry.mtime = info.st_mtime;
+      entry.identity = IdentityOf(info);
+      entry.isDirectory = S_ISDIR(info.st_mode);
+      if (!entry.isDirectory) {
+        // Symbolic links and special files are recorded as empty files: a link's target may
+        // lie outside the tree or loop back into it, and a device or pipe has no size.
+        if (S_ISREG(info.st_mode)) {
+          const uint64_t size = static_cast<uint64_t>(info.st_size);
+          if (size > kMaxRecordedSize) {
+            reporter_.Warn(JoinPath(folderPath, entry.name),
+                           "size above 4 GiB - 1, recorded as " + std::to_string(kMaxRecordedSize));
+          }
+          entry.size = static_cast<uint32_t>(std::min(size, kMaxRecordedSize));
+        }
+        ++counts_.files;
+      }
+      frame.entries.push_back(std::move(entry));
+    }
+    ApplyDescriptions(fd, folderPath, frame.entries);
+    return 0;
+  }
+
+  void ApplyDescriptions(int fd, const std::string& folderPath,
+                         std::vector<ScannedEntry>& entries) {
+    // The first descript.ion in sorted order wins; only a regular file is read.
+    for (const ScannedEntry& entry : entries) {
+      if (!IsDescriptIonName(entry.name) || !S_ISREG(entry.mode)) continue;
+      std::string content;
+      if (const int error = ReadFileAt(fd, entry.name, &content)) {
+        reporter_.Skip(JoinPath(folderPath, entry.name),
+                       std::string("cannot read the descriptions: ") + std::strerror(error));
+        return;
+      }
+      const DescriptionList list = ParseDescriptIon(content);
+      for (ScannedEntry& described : entries) {
+        if (const std::string* text = list.Find(described.name)) described.description = *text;
+      }
       return;
     }
-    const DescriptionList list = ParseDescriptIon(*content);
-    for (ScannedEntry& described : entries) {
-      if (const std::string* text = list.Find(described.name)) {
-        described.description = *text;
-        ++counts.descriptions;
-      }
-    }
-    return;
   }
-}
 
-// The entries of the directory at `path`, or nothing when it cannot be read (reported).
-std::optional<std::vector<ScannedEntry>> ScanDirectory(const std::string& path, Counts& counts,
-                                                       Reporter& reporter) {
-  int error = 0;
-  const std::optional<std::vector<std::string>> names = SortedNames(path, &error);
-  if (!names) {
-    reporter.Skip(path, std::string("cannot read the folder: ") + std::strerror(error));
-    return std::nullopt;
-  }
-  std::vector<ScannedEntry> entries;
-  for (const std::string& name : *names) {
-    const std::string full = JoinPath(path, name);
-    struct stat info {};
-    if (lstat(full.c_str(), &info) != 0) {
-      reporter.Skip(full, std::string("cannot read: ") + std::strerror(errno));
-      continue;
-    }
-    ScannedEntry entry;
-    entry.name = name;
-    entry.mode = info.st_mode;
-    entry.mtime = info.st_mtime;
-    if (S_ISDIR(info.st_mode)) {
-      entry.isDirectory = true;
-      std::optional<std::vector<ScannedEntry>> children = ScanDirectory(full, counts, reporter);
-      if (!children) continue;
-      entry.children = std::move(*children);
-      ++counts.directories;
-    } else {
-      // Symbolic links and special files are recorded as empty files: a link's target may
-      // lie outside the tree or loop back into it, and a device or pipe has no size to give.
-      if (S_ISREG(info.st_mode)) {
-        const uint64_t size = static_cast<uint64_t>(info.st_size);
-        if (size > kMaxRecordedSize) {
-          reporter.Warn(full,
-                        "size above 4 GiB - 1, recorded as " + std::to_string(kMaxRecordedSize));
-        }
-        entry.size = static_cast<uint32_t>(std::min(size, kMaxRecordedSize));
+  // Opens the subfolder entries[index] of the top frame, reads it and makes it the top.
+  void Descend(size_t index) {
+    ScannedEntry& entry = frames_.back().entries[index];
+    std::string reason;
+    if (current_ < 0) current_ = Reopen(&reason);
+    int child = -1;
+    if (current_ >= 0) {
+      child = openat(current_, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      struct stat info {};
+      if (child < 0) {
+        reason = std::strerror(errno);
+      } else if (fstat(child, &info) != 0 || !(IdentityOf(info) == entry.identity)) {
+        reason = "it was replaced while being read";
+        close(child);
+        child = -1;
       }
-      ++counts.files;
     }
-    entries.push_back(std::move(entry));
+    Frame frame;
+    if (child >= 0) {
+      frame.name = entry.name;
+      frame.identity = entry.identity;
+      if (const int error = ReadFolder(child, frame, &entry.name)) {
+        reason = std::strerror(error);
+        close(child);
+        child = -1;
+      }
+    }
+    if (child < 0) {
+      reporter_.Skip(PathHere(&entry.name), "cannot read the folder: " + reason);
+      entry.skipped = true;
+      return;
+    }
+    close(current_);
+    current_ = child;
+    frames_.push_back(std::move(frame));
+    depth_ = std::max(depth_, frames_.size() - 1);
   }
-  ApplyDescriptions(path, entries, counts, reporter);
-  return entries;
-}
+
+  // Makes the new top frame's folder the open one again, through ".." from the folder just
+  // left; when that is not the same folder any more (it was moved), the next descent
+  // reopens it from the root.
+  void Ascend() {
+    const int up = openat(current_, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(current_);
+    current_ = up;
+    struct stat info {};
+    if (current_ >= 0 &&
+        (fstat(current_, &info) != 0 || !(IdentityOf(info) == frames_.back().identity))) {
+      close(current_);
+      current_ = -1;
+    }
+  }
+
+  // The top frame's folder opened from the root by its names, each step checked; -1 with
+  // `reason` set when the path no longer leads to it.
+  int Reopen(std::string* reason) {
+    int fd = fcntl(rootFd_, F_DUPFD_CLOEXEC, 0);
+    for (size_t level = 1; fd >= 0 && level < frames_.size(); ++level) {
+      const int next =
+          openat(fd, frames_[level].name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      close(fd);
+      fd = next;
+      struct stat info {};
+      if (fd >= 0 && (fstat(fd, &info) != 0 || !(IdentityOf(info) == frames_[level].identity))) {
+        close(fd);
+        fd = -1;
+      }
+    }
+    if (fd < 0) *reason = "a folder above it was moved while being read";
+    return fd;
+  }
+
+  // A folder's entries once every subfolder has been walked: the unreadable ones dropped.
+  std::vector<ScannedEntry> Finish(std::vector<ScannedEntry> entries) {
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [](const ScannedEntry& entry) { return entry.skipped; }),
+                  entries.end());
+    for (const ScannedEntry& entry : entries) counts_.descriptions += entry.description ? 1 : 0;
+    return entries;
+  }
+
+  std::string root_;
+  std::vector<FileIdentity> excluded_;
+  Counts& counts_;
+  Reporter& reporter_;
+  std::vector<Frame> frames_;
+  int rootFd_ = -1;
+  int current_ = -1;  // the top frame's folder, or -1 when it must be reopened
+  size_t depth_ = 0;
+};
 
 DosStamp StampOf(time_t mtime, bool localTime) {
   std::tm parts{};
@@ -247,66 +463,142 @@ DosStamp StampOf(time_t mtime, bool localTime) {
                          parts.tm_min, parts.tm_sec);
 }
 
-std::string CataloguePath(const std::string& parent, const std::string& name) {
-  return parent.empty() ? name : parent + "\\" + name;
+uint64_t ItemsInside(const ScannedEntry& entry) {
+  uint64_t items = 0;
+  for (const ScannedEntry& child : entry.children) items += 1 + ItemsInside(child);
+  return items;
 }
 
-void WarnIfPathTooLong(const std::string& fsPath, const std::string& cataloguePath,
-                       Reporter& reporter) {
-  if (cataloguePath.size() <= kMaxListedPath) return;
-  reporter.Warn(fsPath, "its path in the catalogue is " + std::to_string(cataloguePath.size()) +
-                            " characters, over the " + std::to_string(kMaxListedPath) +
-                            " that a listing holds: it will list as damaged, its path cut");
+// A path over the limit is reported at the first item that passes it; everything inside
+// that item passes it too, and is only counted.
+void WarnIfPathTooLong(const PathLink& fsPath, const ScannedEntry& entry, size_t pathLength,
+                       size_t parentPathLength, Reporter& reporter) {
+  if (pathLength <= kMaxListedPath || parentPathLength > kMaxListedPath) return;
+  std::string message = "its path in the catalogue is " + std::to_string(pathLength) +
+                        " characters, over the " + std::to_string(kMaxListedPath) +
+                        " that a listing holds: it will list as damaged, its path cut";
+  if (const uint64_t inside = ItemsInside(entry)) {
+    message += "; so will the " + std::to_string(inside) + " item" + (inside == 1 ? "" : "s") +
+               " inside it";
+  }
+  reporter.Warn(PathOf(fsPath), message);
+}
+
+size_t ChildPathLength(size_t parentLength, size_t nameLength) {
+  return parentLength == 0 ? nameLength : parentLength + 1 + nameLength;
+}
+
+// A description in the code page of the format, fit for a listing: a tab becomes a blank,
+// other control characters and characters the code page lacks "?", and what passes 255
+// characters is cut. One warning says what changed.
+std::string FitDescription(const std::string& utf8, bool cp437, const PathLink& fsPath,
+                           Reporter& reporter) {
+  std::string cleaned = utf8;
+  bool controls = false;
+  for (char& c : cleaned) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte == '\t') {
+      c = ' ';
+    } else if (byte < 0x20 || byte == 0x7F) {
+      c = '?';
+      controls = true;
+    }
+  }
+  bool exact = true;
+  std::string converted = cp437 ? Utf8ToCp437(cleaned, &exact) : Utf8ToCp1252(cleaned, &exact);
+  std::vector<std::string> changes;
+  const char* codePage = cp437 ? "437" : "1252";
+  if (!exact) changes.push_back(std::string("characters code page ") + codePage + " lacks");
+  if (controls) changes.push_back("control characters");
+  std::string message;
+  if (!changes.empty()) {
+    message = changes[0] + (changes.size() > 1 ? " and " + changes[1] : "") + " became \"?\"";
+  }
+  if (converted.size() > kMaxListedDescription) {
+    // One byte is one character in both code pages, so any cut falls between characters.
+    if (!message.empty()) message += "; ";
+    message += "cut from " + std::to_string(converted.size()) + " characters to the " +
+               std::to_string(kMaxListedDescription) + " that a listing shows";
+    converted.resize(kMaxListedDescription);
+  }
+  if (!message.empty()) reporter.Warn(PathOf(fsPath), "description changed: " + message);
+  return converted;
 }
 
 // What a ZEX catalogue of the tree would exceed, checked before any name is made.
 class ZexLimitCheck {
  public:
-  void Check(const std::string& root, const std::vector<ScannedEntry>& entries) {
+  explicit ZexLimitCheck(std::string root) : root_(std::move(root)) {}
+
+  void Check(const std::vector<ScannedEntry>& entries) {
     // Entry numbers run through the root's files, then each directory's in depth-first order.
-    Record(root, entries);
-    std::vector<std::pair<const ScannedEntry*, std::pair<std::string, uint64_t>>> pending;
-    auto pushChildren = [&](const std::vector<ScannedEntry>& list, const std::string& path,
-                            uint64_t level) {
+    // Each folder keeps its place in `places_`, from which a path is made only for a message.
+    places_.push_back({nullptr, 0});
+    Record(0, entries);
+    struct Pending {
+      const ScannedEntry* dir;
+      size_t parentPlace;
+      uint64_t level;
+    };
+    std::vector<Pending> pending;
+    auto pushChildren = [&](const std::vector<ScannedEntry>& list, size_t place, uint64_t level) {
       for (auto it = list.rbegin(); it != list.rend(); ++it) {
-        if (it->isDirectory) pending.push_back({&*it, {JoinPath(path, it->name), level}});
+        if (it->isDirectory) pending.push_back({&*it, place, level});
       }
     };
-    pushChildren(entries, root, 1);
+    pushChildren(entries, 0, 1);
     while (!pending.empty()) {
-      auto [dir, where] = pending.back();
+      const Pending next = pending.back();
       pending.pop_back();
       ++directories_;
-      if (where.second > kZexMaxU16 && problem_.empty()) {
-        problem_ = where.first + " lies " + std::to_string(where.second) +
+      places_.push_back({&next.dir->name, next.parentPlace});
+      const size_t place = places_.size() - 1;
+      if (next.level > kZexMaxU16 && problem_.empty()) {
+        problem_ = EscapedForTerminal(PathAt(place)) + " lies " + std::to_string(next.level) +
                    " levels deep, and ZEX holds 65535 levels";
       }
-      Record(where.first, dir->children);
-      pushChildren(dir->children, where.first, where.second + 1);
+      Record(place, next.dir->children);
+      pushChildren(next.dir->children, place, next.level + 1);
     }
     if (problem_.empty()) return;
-    throw ToolError(root + ": too large for a ZEX catalogue: the tree has " +
+    throw ToolError(EscapedForTerminal(root_) + ": too large for a ZEX catalogue: the tree has " +
                     std::to_string(files_) + " files in " + std::to_string(directories_) +
                     " folders; " + problem_ +
                     ". Catalogue a smaller tree, or write mur, which has no such limits");
   }
 
  private:
-  void Record(const std::string& path, const std::vector<ScannedEntry>& list) {
+  struct Place {
+    const std::string* name;  // null for the root
+    size_t parent;
+  };
+
+  std::string PathAt(size_t place) const {
+    std::vector<const std::string*> names;
+    for (size_t at = place; at != 0; at = places_[at].parent) names.push_back(places_[at].name);
+    std::string path = root_;
+    for (size_t i = names.size(); i-- > 0;) path = JoinPath(path, *names[i]);
+    return path;
+  }
+
+  void Record(size_t place, const std::vector<ScannedEntry>& list) {
     uint64_t files = 0;
     for (const ScannedEntry& entry : list) files += entry.isDirectory ? 0 : 1;
     if (files > 0 && problem_.empty()) {
       if (files > kZexMaxU16) {
-        problem_ =
-            path + " holds " + std::to_string(files) + " files, and ZEX holds 65535 in one folder";
+        problem_ = EscapedForTerminal(PathAt(place)) + " holds " + std::to_string(files) +
+                   " files, and ZEX holds 65535 in one folder";
       } else if (files_ > kZexMaxU16) {
-        problem_ = "the files of " + path + " would start at entry " + std::to_string(files_) +
+        problem_ = "the files of " + EscapedForTerminal(PathAt(place)) + " would start at entry " +
+                   std::to_string(files_) +
                    ", and ZEX numbers a folder's first entry with 16 bits (up to 65535)";
       }
     }
     files_ += files;
   }
 
+  std::string root_;
+  std::vector<Place> places_;
   uint64_t files_ = 0;
   uint64_t directories_ = 0;
   std::string problem_;
@@ -321,28 +613,29 @@ uint8_t ZexAttributes(const ScannedEntry& entry) {
 
 // Fills `files` and `dirs` with one directory's entries; short names are unique across
 // both, since files and subdirectories share one name space.
-void ToZex(const std::vector<ScannedEntry>& entries, const std::string& fsPath,
-           const std::string& cataloguePath, std::vector<ZexFile>& files, std::vector<ZexDir>& dirs,
-           Reporter& reporter) {
+void ToZex(const std::vector<ScannedEntry>& entries, const PathLink& fsPath, size_t pathLength,
+           std::vector<ZexFile>& files, std::vector<ZexDir>& dirs, Reporter& reporter) {
   std::vector<std::string> longNames;
   for (const ScannedEntry& entry : entries) longNames.push_back(entry.name);
   const std::vector<ShortName> shortNames = MakeShortNames(longNames);
   for (size_t i = 0; i < entries.size(); ++i) {
     const ScannedEntry& entry = entries[i];
     const ShortName& shortName = shortNames[i];
-    const std::string fsFull = JoinPath(fsPath, entry.name);
-    const std::string path = CataloguePath(
-        cataloguePath,
-        shortName.extension.empty() ? shortName.base : shortName.base + "." + shortName.extension);
-    WarnIfPathTooLong(fsFull, path, reporter);
+    const PathLink here{&fsPath, &entry.name};
+    const size_t nameLength =
+        shortName.base.size() + (shortName.extension.empty() ? 0 : 1 + shortName.extension.size());
+    const size_t length = ChildPathLength(pathLength, nameLength);
+    WarnIfPathTooLong(here, entry, length, pathLength, reporter);
+    std::optional<std::string> description;
+    if (entry.description) description = FitDescription(*entry.description, true, here, reporter);
     if (entry.isDirectory) {
       ZexDir dir;
       dir.name = shortName.base;
       dir.extension = shortName.extension;
       dir.attributes = ZexAttributes(entry);
       dir.stamp = StampOf(entry.mtime, true);
-      dir.description = entry.description;
-      ToZex(entry.children, fsFull, path, dir.files, dir.subdirs, reporter);
+      dir.description = std::move(description);
+      ToZex(entry.children, here, length, dir.files, dir.subdirs, reporter);
       dirs.push_back(std::move(dir));
     } else {
       ZexFile file;
@@ -351,60 +644,85 @@ void ToZex(const std::vector<ScannedEntry>& entries, const std::string& fsPath,
       file.attributes = ZexAttributes(entry);
       file.size = entry.size;
       file.stamp = StampOf(entry.mtime, true);
-      file.description = entry.description;
+      file.description = std::move(description);
       files.push_back(std::move(file));
     }
   }
 }
 
-// One directory's names in code page 1252, unique within it. Names that convert exactly keep
-// their form; one that lost characters and meets a name already given gets "~2", "~3", ...
-// before its extension, the lowest free.
-std::vector<std::string> MurNames(const std::vector<ScannedEntry>& entries,
-                                  const std::string& fsPath, Reporter& reporter) {
+// Whether a UTF-8 name holds a character no Windows name can: they are all ASCII, which
+// stands for itself in UTF-8.
+bool HoldsForbiddenCharacter(const std::string& name) {
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || std::strchr("\\/:*?\"<>|", c) != nullptr) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// One directory's names in code page 1252, each one Windows can hold, unique within the
+// folder letter case aside (FitWindowsName, FoldCp1252Case). Names that need no change
+// keep their form; every other one, and the later of two that differ only in case, gets
+// "~2", "~3", ... before its extension when its form is taken, the lowest free. Each changed
+// name is reported once, with every reason.
+std::vector<std::string> MurNames(const std::vector<ScannedEntry>& entries, const PathLink& fsPath,
+                                  Reporter& reporter) {
   std::vector<std::string> names(entries.size());
-  std::vector<bool> exact(entries.size());
-  std::unordered_set<std::string> taken;
+  std::vector<std::vector<std::string>> reasons(entries.size());
+  std::unordered_set<std::string> taken;  // folded forms
   for (size_t i = 0; i < entries.size(); ++i) {
-    bool converted = false;
-    names[i] = Utf8ToCp1252(entries[i].name, &converted);
-    exact[i] = converted;
-    if (converted) taken.insert(names[i]);
+    bool exact = false;
+    WindowsNameChanges changes;
+    names[i] = FitWindowsName(Utf8ToCp1252(entries[i].name, &exact), &changes);
+    if (!exact) reasons[i].push_back("code page 1252 lacks some of its characters");
+    if (HoldsForbiddenCharacter(entries[i].name)) {
+      reasons[i].push_back("a Windows name cannot hold \\ / : * ? \" < > | or control characters");
+    }
+    if (changes.trailingDotsOrSpaces)
+      reasons[i].push_back("Windows drops trailing dots and spaces");
+    if (changes.reservedDeviceName) reasons[i].push_back("it would name a Windows device");
+    if (reasons[i].empty() && !taken.insert(FoldCp1252Case(names[i])).second) {
+      reasons[i].push_back("another name in the folder differs from it only in letter case");
+    }
   }
   std::unordered_map<std::string, unsigned> nextTail;
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (exact[i]) continue;
+    if (reasons[i].empty()) continue;
     std::string name = names[i];
-    if (!taken.insert(name).second) {
+    if (!taken.insert(FoldCp1252Case(name)).second) {
       const size_t dot = name.rfind('.');
       const bool splits = dot != std::string::npos && dot > 0;
       const std::string stem = splits ? name.substr(0, dot) : name;
       const std::string extension = splits ? name.substr(dot) : "";
-      unsigned& tail = nextTail.try_emplace(name, 2).first->second;
+      unsigned& tail = nextTail.try_emplace(FoldCp1252Case(name), 2).first->second;
       do {
         name = stem + "~" + std::to_string(tail++) + extension;
-      } while (!taken.insert(name).second);
+      } while (!taken.insert(FoldCp1252Case(name)).second);
+      if (reasons[i].back().find("letter case") == std::string::npos) {
+        reasons[i].push_back("another name in the folder is stored alike, letter case aside");
+      }
     }
     names[i] = name;
-    reporter.Warn(JoinPath(fsPath, entries[i].name),
-                  "name changed to fit code page 1252: stored as \"" + Cp1252ToUtf8(name) + "\"");
+    std::string message = "name stored as \"" + EscapedForTerminal(Cp1252ToUtf8(name)) + "\": ";
+    for (size_t k = 0; k < reasons[i].size(); ++k) message += (k > 0 ? "; " : "") + reasons[i][k];
+    const PathLink here{&fsPath, &entries[i].name};
+    reporter.Warn(PathOf(here), message);
   }
   return names;
 }
 
-std::vector<MurNode> ToMur(const std::vector<ScannedEntry>& entries, const std::string& fsPath,
-                           const std::string& cataloguePath, Reporter& reporter) {
+std::vector<MurNode> ToMur(const std::vector<ScannedEntry>& entries, const PathLink& fsPath,
+                           size_t pathLength, Reporter& reporter) {
   const std::vector<std::string> names = MurNames(entries, fsPath, reporter);
   std::vector<MurNode> nodes;
   for (size_t i = 0; i < entries.size(); ++i) {
     const ScannedEntry& entry = entries[i];
     const std::string& name = names[i];
-    const std::string fsFull = JoinPath(fsPath, entry.name);
+    const PathLink here{&fsPath, &entry.name};
     MurNode node;
     if (entry.description) {
-      bool exact = false;
-      node.description = Utf8ToCp1252(*entry.description, &exact);
-      if (!exact) reporter.Warn(fsFull, "description changed to fit code page 1252");
+      node.description = FitDescription(*entry.description, false, here, reporter);
     }
     // A short name without a description fits inline whole (kind 0); any other is split at
     // its last dot so that the extension gets a chain of its own (kinds 1 and 3).
@@ -416,23 +734,69 @@ std::vector<MurNode> ToMur(const std::vector<ScannedEntry>& entries, const std::
       node.name = name.substr(0, dot);
       node.extension = name.substr(dot + 1);
     }
-    const std::string path = CataloguePath(cataloguePath, name);
-    WarnIfPathTooLong(fsFull, path, reporter);
+    const size_t length = ChildPathLength(pathLength, name.size());
+    WarnIfPathTooLong(here, entry, length, pathLength, reporter);
     node.isDirectory = entry.isDirectory;
     node.size = entry.size;
     node.stamp = StampOf(entry.mtime, false);
-    node.children = ToMur(entry.children, fsFull, path, reporter);
+    node.children = ToMur(entry.children, here, length, reporter);
     nodes.push_back(std::move(node));
   }
   return nodes;
 }
 
-void WriteOutput(const std::string& output, const std::vector<uint8_t>& bytes) {
-  if (output != "-") {
-    std::string error;
-    if (!WriteFile(output, bytes, &error)) throw ToolError(error);
-    return;
+// Runs `job` on a thread with `stackBytes` of stack and hands back what it threw.
+template <typename Job>
+void RunWithStack(size_t stackBytes, Job& job) {
+  struct Call {
+    Job* job;
+    std::exception_ptr thrown;
+  } call{&job, nullptr};
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, stackBytes);
+  pthread_t thread;
+  const int error = pthread_create(
+      &thread, &attributes,
+      [](void* argument) -> void* {
+        Call* running = static_cast<Call*>(argument);
+        try {
+          (*running->job)();
+        } catch (...) {
+          running->thrown = std::current_exception();
+        }
+        return nullptr;
+      },
+      &call);
+  pthread_attr_destroy(&attributes);
+  if (error != 0) {
+    throw ToolError("cannot start a thread with " + std::to_string(stackBytes >> 20) +
+                    " MiB of stack for a tree this deep: " + std::strerror(error));
   }
+  pthread_join(thread, nullptr);
+  if (call.thrown) std::rethrow_exception(call.thrown);
+}
+
+// The temporary file's path for the signal handler, which removes it when the run is cut
+// short; null when there is none.
+const char* volatile gTemporaryPath = nullptr;
+
+extern "C" void RemoveTemporaryAndDie(int signalNumber) {
+  if (const char* path = gTemporaryPath) unlink(path);
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+void RemoveTemporaryOnSignals() {
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction action {};
+    action.sa_handler = RemoveTemporaryAndDie;
+    sigemptyset(&action.sa_mask);
+    sigaction(signalNumber, &action, nullptr);
+  }
+}
+
+void WriteToStandardOutput(const std::vector<uint8_t>& bytes) {
   if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
       std::fflush(stdout) != 0) {
     throw ToolError(ErrnoMessage("standard output", errno));
@@ -449,33 +813,55 @@ int Run(bool verbose, const std::string& format, const std::string& output,
   struct stat info {};
   if (stat(directory.c_str(), &info) != 0) throw ToolError(ErrnoMessage(directory, errno));
   if (!S_ISDIR(info.st_mode)) throw ToolError(ErrnoMessage(directory, ENOTDIR));
-  int error = 0;
-  if (!SortedNames(directory, &error)) throw ToolError(ErrnoMessage(directory, error));
+
+  // The temporary file exists from the start: a folder it cannot be made in fails the run
+  // before the walk, and both it and the old catalogue are known by identity to the walk.
+  ReplacementFile replacement;
+  if (output != "-") {
+    std::string error;
+    RemoveTemporaryOnSignals();
+    if (!replacement.Open(output, &error)) throw ToolError(EscapedForTerminal(error));
+    if (!replacement.temporaryPath().empty()) gTemporaryPath = replacement.temporaryPath().c_str();
+  }
 
   Reporter reporter;
   Counts counts;
-  const std::vector<ScannedEntry> entries =
-      ScanDirectory(directory, counts, reporter).value_or(std::vector<ScannedEntry>{});
+  TreeWalker walker(directory, replacement.identities(), counts, reporter);
+  std::vector<ScannedEntry> entries = walker.Walk();
   std::vector<uint8_t> bytes;
-  try {
-    if (format == "zex") {
-      ZexLimitCheck().Check(directory, entries);
-      ZexTree tree;
-      ToZex(entries, directory, "", tree.rootFiles, tree.dirs, reporter);
-      bytes = BuildZex(tree).bytes;
-    } else {
-      MurTree tree;
-      tree.top = ToMur(entries, directory, "", reporter);
-      bytes = BuildMur(tree).bytes;
+  // Built, and the trees taken down, on a thread with stack for the depth the walk found.
+  auto build = [&] {
+    const std::vector<ScannedEntry> tree = std::move(entries);
+    const PathLink root{nullptr, &directory};
+    try {
+      if (format == "zex") {
+        ZexLimitCheck(directory).Check(tree);
+        ZexTree zexTree;
+        ToZex(tree, root, 0, zexTree.rootFiles, zexTree.dirs, reporter);
+        bytes = BuildZex(zexTree).bytes;
+      } else {
+        MurTree murTree;
+        murTree.top = ToMur(tree, root, 0, reporter);
+        bytes = BuildMur(murTree).bytes;
+      }
+    } catch (const std::invalid_argument& error) {
+      throw ToolError(EscapedForTerminal(directory) + ": cannot be catalogued as " + format + ": " +
+                      error.what());
     }
-  } catch (const std::invalid_argument& error) {
-    throw ToolError(directory + ": cannot be catalogued as " + format + ": " + error.what());
-  }
+  };
+  RunWithStack(kBaseStack + walker.depth() * kStackPerLevel, build);
 
-  WriteOutput(output, bytes);
+  if (output == "-") {
+    WriteToStandardOutput(bytes);
+  } else {
+    std::string error;
+    const bool committed = replacement.Commit(bytes, &error);
+    gTemporaryPath = nullptr;
+    if (!committed) throw ToolError(EscapedForTerminal(error));
+  }
   if (verbose) {
     std::fprintf(stderr, "mkcat: %s: %llu directories, %llu files, %llu descriptions, %zu bytes\n",
-                 output == "-" ? "standard output" : output.c_str(),
+                 output == "-" ? "standard output" : EscapedForTerminal(output).c_str(),
                  static_cast<unsigned long long>(counts.directories),
                  static_cast<unsigned long long>(counts.files),
                  static_cast<unsigned long long>(counts.descriptions), bytes.size());

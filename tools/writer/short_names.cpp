@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "tools/writer/text.h"
+
 namespace catwriter {
 namespace {
 
@@ -58,7 +60,9 @@ bool IsValidShortName(const std::string& name) {
   for (char c : base + extension) {
     if (!IsShortNameChar(static_cast<unsigned char>(c))) return false;  // a second dot too
   }
-  return true;
+  // "CON" or "nul.txt" would name a device on DOS and Windows: such a name gets a generated
+  // one ("CON~1"), which never is one, since a device name holds no "~".
+  return !IsReservedDeviceName(base);
 }
 
 std::vector<ShortName> MakeShortNames(const std::vector<std::string>& longNames,

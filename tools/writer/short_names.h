@@ -13,7 +13,8 @@ struct ShortName {
 };
 
 // Whether `name` already is an 8.3 name: a base of 1 to 8 characters, optionally a dot and
-// an extension of 1 to 3, every character one a short name allows (letters of either case).
+// an extension of 1 to 3, every character one a short name allows (letters of either case),
+// and a base that names no device (CON, NUL, COM1, ...; see IsReservedDeviceName).
 bool IsValidShortName(const std::string& name);
 
 // Short names for all the long names of one directory, index for index, unique within it

@@ -1,6 +1,7 @@
 #include "tools/writer/text.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace catwriter {
 namespace {
@@ -21,6 +22,130 @@ char Cp1252Byte(uint32_t codePoint) {
   return '?';
 }
 
+// Code page 437's glyphs for bytes 0x00 to 0x1F (0x00 has none), then 0x80 to 0xFF.
+constexpr uint16_t kCp437Low[32] = {
+    0x0000, 0x263A, 0x263B, 0x2665, 0x2666, 0x2663, 0x2660, 0x2022,  // 00
+    0x25D8, 0x25CB, 0x25D9, 0x2642, 0x2640, 0x266A, 0x266B, 0x263C,  // 08
+    0x25BA, 0x25C4, 0x2195, 0x203C, 0x00B6, 0x00A7, 0x25AC, 0x21A8,  // 10
+    0x2191, 0x2193, 0x2192, 0x2190, 0x221F, 0x2194, 0x25B2, 0x25BC,  // 18
+};
+constexpr uint16_t kCp437Delete = 0x2302;  // byte 0x7F
+constexpr uint16_t kCp437High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,  // 80
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,  // 88
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,  // 90
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,  // 98
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,  // A0
+    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,  // A8
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,  // B0
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,  // B8
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,  // C0
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,  // C8
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,  // D0
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,  // D8
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,  // E0
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,  // E8
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,  // F0
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,  // F8
+};
+
+// Characters no Windows name holds, besides the control characters.
+constexpr const char* kForbiddenInNames = "\\/:*?\"<>|";
+
+uint32_t Cp437CodePoint(unsigned char byte) {
+  if (byte < 0x20) return kCp437Low[byte];
+  if (byte == 0x7F) return kCp437Delete;
+  if (byte >= 0x80) return kCp437High[byte - 0x80];
+  return byte;
+}
+
+char Cp437Byte(uint32_t codePoint) {
+  if (codePoint < 0x80) return static_cast<char>(codePoint);
+  if (codePoint == kCp437Delete) return 0x7F;
+  for (uint32_t i = 1; i < 32; ++i) {
+    if (kCp437Low[i] == codePoint) return static_cast<char>(i);
+  }
+  for (uint32_t i = 0; i < 128; ++i) {
+    if (kCp437High[i] == codePoint) return static_cast<char>(0x80 + i);
+  }
+  return '?';
+}
+
+void AppendUtf8(std::string& out, uint32_t codePoint) {
+  if (codePoint < 0x80) {
+    out += static_cast<char>(codePoint);
+  } else if (codePoint < 0x800) {
+    out += static_cast<char>(0xC0 | codePoint >> 6);
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | codePoint >> 12);
+    out += static_cast<char>(0x80 | (codePoint >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+  }
+}
+
+// The length of the well-formed UTF-8 sequence at `i` with its code point, or 0 when the
+// bytes there are malformed (overlong forms and surrogates included).
+size_t DecodeUtf8(const std::string& utf8, size_t i, uint32_t* codePoint) {
+  const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+  size_t length = 0;
+  uint32_t value = 0;
+  uint32_t minimum = 0;
+  if (lead < 0x80) {
+    *codePoint = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    value = lead & 0x1F;
+    minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    value = lead & 0x0F;
+    minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    value = lead & 0x07;
+    minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + length > utf8.size()) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    const unsigned char next = static_cast<unsigned char>(utf8[i + k]);
+    if ((next & 0xC0) != 0x80) return 0;
+    value = value << 6 | (next & 0x3F);
+  }
+  if (value < minimum || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) return 0;
+  *codePoint = value;
+  return length;
+}
+
+std::string Utf8ToCodePage(const std::string& utf8, char (*byteOf)(uint32_t), bool* exact) {
+  std::string out;
+  bool lost = false;
+  size_t i = 0;
+  while (i < utf8.size()) {
+    uint32_t codePoint = 0;
+    const size_t length = DecodeUtf8(utf8, i, &codePoint);
+    if (length == 0) {
+      out += '?';
+      lost = true;
+      ++i;
+      continue;
+    }
+    const char byte = byteOf(codePoint);
+    if (byte == '?' && codePoint != '?') lost = true;
+    out += byte;
+    i += length;
+  }
+  if (exact != nullptr) *exact = !lost;
+  return out;
+}
+
+char UpperAscii(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 char LowerAscii(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -36,52 +161,107 @@ bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
 }  // namespace
 
 std::string Utf8ToCp1252(const std::string& utf8, bool* exact) {
+  return Utf8ToCodePage(utf8, Cp1252Byte, exact);
+}
+
+std::string Utf8ToCp437(const std::string& utf8, bool* exact) {
+  return Utf8ToCodePage(utf8, Cp437Byte, exact);
+}
+
+std::string Cp437ToUtf8(const std::string& cp437) {
   std::string out;
-  bool lost = false;
-  size_t i = 0;
-  while (i < utf8.size()) {
-    const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-    size_t length = 0;
-    uint32_t codePoint = 0;
-    uint32_t minimum = 0;
-    if (lead < 0x80) {
-      length = 1;
-      codePoint = lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-      length = 2;
-      codePoint = lead & 0x1F;
-      minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3;
-      codePoint = lead & 0x0F;
-      minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4;
-      codePoint = lead & 0x07;
-      minimum = 0x10000;
+  for (const char c : cp437) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      out += c;
+    } else {
+      AppendUtf8(out, Cp437CodePoint(byte));
     }
-    bool wellFormed = length != 0 && i + length <= utf8.size();
-    for (size_t k = 1; wellFormed && k < length; ++k) {
-      const unsigned char next = static_cast<unsigned char>(utf8[i + k]);
-      wellFormed = (next & 0xC0) == 0x80;
-      codePoint = codePoint << 6 | (next & 0x3F);
-    }
-    // Overlong forms and surrogates are malformed, too.
-    if (wellFormed && (codePoint < minimum || (codePoint >= 0xD800 && codePoint <= 0xDFFF))) {
-      wellFormed = false;
-    }
-    if (!wellFormed) {
-      out += '?';
-      lost = true;
-      ++i;
-      continue;
-    }
-    const char byte = Cp1252Byte(codePoint);
-    if (byte == '?' && codePoint != '?') lost = true;
-    out += byte;
-    i += length;
   }
-  if (exact != nullptr) *exact = !lost;
+  return out;
+}
+
+std::string FitWindowsName(const std::string& cp1252, WindowsNameChanges* changes) {
+  WindowsNameChanges changed;
+  std::string name = cp1252;
+  for (char& c : name) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || std::strchr(kForbiddenInNames, c) != nullptr) {
+      c = '_';
+      changed.forbiddenCharacters = true;
+    }
+  }
+  for (size_t i = name.size(); i > 0 && (name[i - 1] == '.' || name[i - 1] == ' '); --i) {
+    name[i - 1] = '_';
+    changed.trailingDotsOrSpaces = true;
+  }
+  const size_t dot = name.find('.');
+  const size_t partEnd = dot == std::string::npos ? name.size() : dot;
+  if (IsReservedDeviceName(name.substr(0, partEnd))) {
+    name.insert(partEnd, 1, '_');
+    changed.reservedDeviceName = true;
+  }
+  if (changes != nullptr) *changes = changed;
+  return name;
+}
+
+bool IsReservedDeviceName(const std::string& part) {
+  std::string upper = part;
+  while (!upper.empty() && upper.back() == ' ') upper.pop_back();
+  for (char& c : upper) c = UpperAscii(c);
+  if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL") return true;
+  if (upper.size() != 4 || (upper.compare(0, 3, "COM") != 0 && upper.compare(0, 3, "LPT") != 0)) {
+    return false;
+  }
+  const unsigned char digit = static_cast<unsigned char>(upper[3]);
+  // Superscript one, two and three in code page 1252.
+  return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
+std::string FoldCp1252Case(const std::string& cp1252) {
+  std::string folded = cp1252;
+  for (char& c : folded) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 'a' && byte <= 'z') {
+      c = static_cast<char>(byte - 0x20);
+    } else if (byte >= 0xE0 && byte <= 0xFE && byte != 0xF7) {  // not the division sign
+      c = static_cast<char>(byte - 0x20);
+    } else if (byte == 0x9A || byte == 0x9C || byte == 0x9E) {  // s and z with caron, oe
+      c = static_cast<char>(byte - 0x10);
+    } else if (byte == 0xFF) {  // y with diaeresis
+      c = static_cast<char>(0x9F);
+    }
+  }
+  return folded;
+}
+
+std::string EscapedForTerminal(const std::string& bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  auto escape = [&](unsigned char byte) {
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xF];
+  };
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const unsigned char byte = static_cast<unsigned char>(bytes[i]);
+    uint32_t codePoint = 0;
+    const size_t length = DecodeUtf8(bytes, i, &codePoint);
+    if (length == 0) {
+      escape(byte);
+      ++i;
+    } else if (codePoint < 0x20 || (codePoint >= 0x7F && codePoint < 0xA0)) {
+      for (size_t k = 0; k < length; ++k) escape(static_cast<unsigned char>(bytes[i + k]));
+      i += length;
+    } else if (codePoint == '\\') {
+      out += "\\\\";
+      ++i;
+    } else {
+      out.append(bytes, i, length);
+      i += length;
+    }
+  }
   return out;
 }
 
@@ -92,16 +272,7 @@ std::string Cp1252ToUtf8(const std::string& cp1252) {
     uint32_t codePoint = byte;
     if (byte >= 0x80 && byte < 0xA0) codePoint = kCp1252High[byte - 0x80];
     if (codePoint == 0 && byte != 0) codePoint = 0xFFFD;
-    if (codePoint < 0x80) {
-      out += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-      out += static_cast<char>(0xC0 | codePoint >> 6);
-      out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | codePoint >> 12);
-      out += static_cast<char>(0x80 | (codePoint >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    }
+    AppendUtf8(out, codePoint);
   }
   return out;
 }

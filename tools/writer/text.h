@@ -1,5 +1,6 @@
-// Text conversions mkcat needs: UTF-8 names to the Windows ANSI code page, and the
-// descript.ion lists that hold file descriptions.
+// Text conversions mkcat needs: UTF-8 names to the Windows ANSI code page, UTF-8 descriptions
+// to the DOS code page, names made fit for Windows, and the descript.ion lists that hold file
+// descriptions.
 #pragma once
 
 #include <string>
@@ -15,6 +16,43 @@ std::string Utf8ToCp1252(const std::string& utf8, bool* exact = nullptr);
 
 // Converts code page 1252 to UTF-8, for messages; an unassigned byte becomes U+FFFD.
 std::string Cp1252ToUtf8(const std::string& cp1252);
+
+// Converts UTF-8 to code page 437, the DOS code page. Bytes 0x01 to 0x1F and 0x7F are glyphs
+// there (U+263A for 0x01 ... U+2302 for 0x7F), and those characters become those bytes, so
+// that they come back when the text is read as code page 437. ASCII control characters pass
+// through as the bytes they are. Missing characters and malformed sequences become "?",
+// with `exact` as for Utf8ToCp1252.
+std::string Utf8ToCp437(const std::string& utf8, bool* exact = nullptr);
+
+// Code page 437 to UTF-8, with the glyphs of bytes 0x01 to 0x1F and 0x7F.
+std::string Cp437ToUtf8(const std::string& cp437);
+
+// What FitWindowsName changed, each a reason for a warning.
+struct WindowsNameChanges {
+  bool forbiddenCharacters = false;  // \ / : * ? " < > | or a control character
+  bool trailingDotsOrSpaces = false;
+  bool reservedDeviceName = false;
+};
+
+// Makes a code page 1252 name one that Windows can hold: each of \ / : * ? " < > | and the
+// control characters 0x01 to 0x1F becomes "_", and so does each trailing dot and space; a
+// name whose part before the first dot is a device name (IsReservedDeviceName) gets "_"
+// after that part ("CON" becomes "CON_", "nul.txt" "nul_.txt").
+std::string FitWindowsName(const std::string& cp1252, WindowsNameChanges* changes = nullptr);
+
+// Whether `part` (a name up to its first dot) names a device on Windows in any letter case:
+// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, also with the superscript digits 1 to 3
+// of code page 1252 and with trailing spaces, which Windows ignores there.
+bool IsReservedDeviceName(const std::string& part);
+
+// `cp1252` with its letters in one case, as Windows compares names: ASCII and the letters of
+// code page 1252 that have a case pair in it (Latin-1, S and Z with caron, OE, Y diaeresis).
+std::string FoldCp1252Case(const std::string& cp1252);
+
+// Bytes made safe for a terminal, for messages: valid UTF-8 passes, except the C0 and C1
+// control characters and DEL, which are written as \xHH per byte, as is every byte of a
+// malformed sequence; a backslash is doubled, so that an escape is never ambiguous.
+std::string EscapedForTerminal(const std::string& bytes);
 
 // The descriptions of one directory's descript.ion file, in file order.
 struct DescriptionList {

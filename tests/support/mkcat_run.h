@@ -1,0 +1,137 @@
+// Test support for the tests that run mkcat and cathost on trees they build: scratch
+// folders, runs with their exit status and messages, listings, and tmpfs mounts.
+#pragma once
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/child_output.h"
+
+namespace mkcat_test {
+
+// A fresh folder under /tmp, removed with everything in it at the end of the test.
+struct Scratch {
+  std::string path;
+  Scratch() {
+    char pattern[] = "/tmp/mkcat_scratch_XXXXXX";
+    if (mkdtemp(pattern) != nullptr) path = pattern;
+  }
+  ~Scratch() {
+    if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+};
+
+inline int Shell(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+inline void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// Runs a command line with TZ=UTC, its standard output and error caught in files beside
+// `scratch`'s contents.
+inline RunResult RunCaught(const Scratch& scratch, const std::string& command) {
+  const std::string out = scratch.path + "/.run.out";
+  const std::string err = scratch.path + "/.run.err";
+  RunResult result;
+  result.exitStatus = Shell("TZ=UTC " + command + " >'" + out + "' 2>'" + err + "'");
+  result.out = ReadWholeFile(out);
+  result.err = ReadWholeFile(err);
+  unlink(out.c_str());
+  unlink(err.c_str());
+  return result;
+}
+
+#ifdef MKCAT_PATH
+inline RunResult RunMkcat(const Scratch& scratch, const std::string& arguments) {
+  return RunCaught(scratch, std::string(MKCAT_PATH) + " " + arguments);
+}
+#endif
+
+#ifdef CATHOST_PATH
+struct ListedEntry {
+  std::string path;
+  std::string description;
+  bool operator==(const ListedEntry&) const = default;
+};
+
+// The items cathost lists (decoded to UTF-8), damaged ones included: path and description.
+inline std::vector<ListedEntry> ListCatalogue(const Scratch& scratch,
+                                              const std::string& catalogue) {
+  const RunResult run =
+      RunCaught(scratch, std::string(CATHOST_PATH) + " --keep-going '" + catalogue + "'");
+  std::vector<ListedEntry> entries;
+  size_t start = 0;
+  while (start < run.out.size()) {
+    size_t end = run.out.find('\n', start);
+    if (end == std::string::npos) end = run.out.size();
+    // "ATTRS SIZE(10) DATE TIME PATH[  -- DESCRIPTION]": the path starts at column 38.
+    const std::string line = run.out.substr(start, end - start);
+    start = end + 1;
+    if (line.size() < 38) continue;
+    const std::string rest = line.substr(38);
+    const size_t split = rest.find("  -- ");
+    entries.push_back(
+        {rest.substr(0, split), split == std::string::npos ? "" : rest.substr(split + 5)});
+  }
+  return entries;
+}
+#endif
+
+// A tmpfs mounted on a folder for the test's lifetime; `mounted` false (with `why`) where
+// the process may not mount.
+struct TmpfsMount {
+  std::string where;
+  bool mounted = false;
+  std::string why;
+  TmpfsMount(std::string folder, const std::string& options) : where(std::move(folder)) {
+    mkdir(where.c_str(), 0755);
+    if (mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0) {
+      mounted = true;
+    } else {
+      why = "cannot mount a tmpfs here (" + std::string(std::strerror(errno)) +
+            "); the test needs root or CAP_SYS_ADMIN";
+    }
+  }
+  bool MakeReadOnly() {
+    return mount("tmpfs", where.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+  }
+  ~TmpfsMount() {
+    if (mounted) umount2(where.c_str(), MNT_DETACH);
+  }
+  TmpfsMount(const TmpfsMount&) = delete;
+  TmpfsMount& operator=(const TmpfsMount&) = delete;
+};
+
+// The names in a folder, "." and ".." left out, sorted.
+inline std::vector<std::string> NamesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace mkcat_test
