@@ -18,7 +18,6 @@ namespace {
 // The host hands IsArchive at most this many leading bytes, as cathost does.
 constexpr size_t kProbeSize = 4096;
 constexpr size_t kFormatNameBufferSize = 256;
-constexpr size_t kBytesPerItemGuess = 40;
 
 std::atomic<bool> gReportToSyslog{false};
 
@@ -81,11 +80,8 @@ std::string ResultInWords(int result, bool delivered) {
 bool ListWith(const FormatModule& module, const std::string& path, ListedCatalogue* listed) {
   int32_t formatType = -1;
   if (module.openArchive(path.c_str(), &formatType) != 1) return false;
-  // Both formats spend at least 32 bytes of the file on an item; most MUR items take 40.
-  struct stat info;
-  size_t expectedItems =
-      stat(path.c_str(), &info) == 0 ? static_cast<size_t>(info.st_size) / kBytesPerItemGuess : 0;
-  TreeBuilder builder(expectedItems);
+  // The tree grows with what is delivered, never with the file's size.
+  TreeBuilder builder;
   ItemRecord item;
   ItemDetails details;
   std::string status = "complete";

@@ -9,8 +9,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "interface/host_interface.h"
@@ -55,6 +53,13 @@ struct NodeTimes {
   uint64_t write;
 };
 
+// The creation and access times of a node whose times differ from its write time.
+struct OtherTimes {
+  uint32_t node;
+  uint64_t creation;
+  uint64_t access;
+};
+
 class CatalogueTree {
  public:
   static constexpr uint32_t kRoot = 0;
@@ -82,7 +87,7 @@ class CatalogueTree {
   // How the listing ended: "complete" or what stopped it, in words.
   const std::string& Status() const { return status_; }
   uint64_t ItemCount() const { return itemCount_; }
-  // Heap bytes the tree holds.
+  // Heap bytes the tree holds: the capacities of its tables, and the object itself.
   size_t MemoryBytes() const;
 
  private:
@@ -91,44 +96,76 @@ class CatalogueTree {
   std::vector<TreeNode> nodes_;
   std::vector<char> arena_;
   std::vector<uint32_t> children_;
-  std::vector<uint32_t> slots_;  // node indices, kNone where empty; size a power of two
-  std::unordered_map<uint32_t, std::pair<uint64_t, uint64_t>> otherTimes_;  // creation, access
+  std::vector<uint32_t> slots_;         // node indices, kNone where empty; size a power of two
+  std::vector<OtherTimes> otherTimes_;  // sorted by node once finished
   std::string status_;
   uint64_t itemCount_ = 0;
+};
+
+// What a tree may grow to before the listing stops.
+struct TreeLimits {
+  uint64_t maxItems = 0;  // 0: no limit
+  size_t maxBytes = 0;    // heap bytes of the tree as MemoryBytes() counts them; 0: no limit
 };
 
 // Builds a tree from items in listing order. Paths split at backslashes; names are decoded
 // from code page 437 to UTF-8; directories that paths imply are created; names that cannot be
 // path components are escaped and a name already taken in its directory gets the first free
 // suffix "~2", "~3", ... so that every item stays visible.
+//
+// The tables grow only with what is added. Under a memory limit the room an item may need is
+// checked before anything of it is added, so the builder's tables (the tree's and its own
+// table of duplicate names) never hold more than maxBytes together; while a table moves to a
+// larger block, its old block is held as well for that moment.
 class TreeBuilder {
  public:
-  // `expectedItems`, when known, sizes the tables once instead of growing them step by step.
-  explicit TreeBuilder(size_t expectedItems = 0);
+  explicit TreeBuilder(TreeLimits limits = {});
 
-  // Adds one delivered item; `damaged` when GetArcItem returned 2 for it. False when the tree
-  // cannot hold more (4 GiB of names or 2^32 nodes); the item is then left out.
+  // Adds one delivered item; `damaged` when GetArcItem returned 2 for it. False when a limit is
+  // reached or the tree is full: the item is then left out, nothing of it is added, and the
+  // listing must stop (every later call is refused too).
   bool Add(const ItemRecord& item, const ItemDetails& details, bool damaged);
+
+  // Why Add refused, in words; empty while it has not.
+  std::string_view StopReason() const { return stopReason_; }
 
   CatalogueTree Finish(std::string status);
 
  private:
+  // Per node whose name another item wanted: the next suffix to try after it, and the
+  // directory that paths through the name lead to when a file holds the name.
+  struct TakenName {
+    uint32_t holder;  // kNone where the slot is empty
+    uint32_t nextSuffix;
+    uint32_t renamedDirectory;
+  };
+
+  // Makes room for an item of at most `newNodes` nodes and `newBytes` arena bytes, with
+  // `newTimes` entries of other times, within the limits; false (with the reason) otherwise.
+  bool MakeRoom(size_t newNodes, size_t newBytes, size_t newTimes);
+  // Bytes of every table the builder holds, the children the finished tree will need included.
+  size_t BytesHeld() const;
+  bool Stop(std::string reason);
+
   uint32_t Insert(uint32_t parent, std::string_view name, uint8_t flags);
-  uint32_t FindSlot(uint32_t parent, std::string_view name) const;
-  void Grow();
+  void GrowSlots(size_t slotCount);
   // The directory that path component `name` under `parent` stands for, created when missing.
   uint32_t DirectoryFor(uint32_t parent, std::string_view name);
   // `name` itself when free under `parent`, else the first free "name~N".
   std::string_view FreeName(uint32_t parent, std::string_view name);
 
+  TakenName* FindTaken(uint32_t holder);
+  TakenName& TakenFor(uint32_t holder);
+  void GrowTaken(size_t slotCount);
+
   CatalogueTree tree_;
-  uint32_t slotCount_ = 0;
-  // Directories whose name was taken by a file: (parent, the name the paths use) -> directory.
-  std::unordered_map<std::string, uint32_t> renamedDirectories_;
+  TreeLimits limits_;
+  std::string stopReason_;
+  std::vector<TakenName> taken_;  // open addressing by holder; size zero or a power of two
+  size_t takenCount_ = 0;
   // The raw parent path of the previous item and the directory it resolved to.
   std::string lastParentPath_;
   uint32_t lastParent_ = CatalogueTree::kRoot;
-  bool full_ = false;
   std::string scratch_;
   std::string suffixed_;
 };
