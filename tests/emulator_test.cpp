@@ -24,7 +24,10 @@
 namespace {
 
 using emulator::Emulator;
+using emulator::ImageRefusal;
+using emulator::kPathBufferRequest;
 using emulator::Options;
+using emulator::WholeFileImageRefusal;
 
 // In a folder of the test's own: ctest runs the tests side by side, and the DLL's file name
 // shows in the messages the tests expect.
@@ -746,6 +749,64 @@ TEST_P(ShippedDllTest, LoadsAnswersAndUnloadsClean) {
   }
   EXPECT_GT(emulator.InstructionsInImage(), startupInstructions);
   EXPECT_EQ(emulator.OpenHandles(), 0u);
+  ASSERT_TRUE(emulator.Unload(&error)) << error;
+}
+
+// cathost32 --refuse-image takes the whole-file image away by refusing requests of the
+// file's size, granting the first when the file is as large as the path buffer, which
+// OpenArchive asks for before the image. Here, on a file of exactly that size, the refusal
+// must take one block (the image) and leave OpenArchive its success: with the requests in
+// another order, the path buffer would be refused instead and OpenArchive would fail, or the
+// image would be granted and the block count would not drop.
+TEST_P(ShippedDllTest, ImageRefusalTakesTheImageAloneWhateverTheFileSize) {
+  const ShippedCase& param = GetParam();
+  std::string path = ShippedDll(param.file);
+  if (path.empty() || !std::filesystem::exists(path)) {
+    GTEST_SKIP() << param.file << " is not built (cmake --preset windows-x86)";
+  }
+  Emulator emulator;
+  Options options;
+  options.loadBase = param.loadBase;
+  std::string error;
+  ASSERT_TRUE(emulator.Load(path, options, &error)) << error;
+  uint32_t result = 0;
+  const uint32_t loadArguments[] = {0};
+  ASSERT_TRUE(
+      emulator.CallStdcall(emulator.Export("LoadFormatModule"), loadArguments, &result, &error))
+      << error;
+
+  for (uint32_t fileSize : {kPathBufferRequest, kPathBufferRequest + 1}) {
+    // Zero bytes: both formats open them (the walk then finds nothing to list).
+    const std::string catalogue =
+        WriteTempFile("image_refusal.cat", std::vector<uint8_t>(fileSize, 0));
+    const uint32_t name = emulator.LendBlock(static_cast<uint32_t>(catalogue.size() + 1));
+    const uint32_t formatType = emulator.LendBlock(4);
+    const uint32_t closeRecord = emulator.LendBlock(16);  // a CloseRecord
+    ASSERT_TRUE(
+        emulator.Write(name, catalogue.c_str(), static_cast<uint32_t>(catalogue.size() + 1)));
+    // OpenArchive's result and the heap blocks it leaves live, with the image and without.
+    const auto open = [&](bool refuseImage, size_t* blocks) {
+      const ImageRefusal refusal = WholeFileImageRefusal(fileSize);
+      emulator.SetHeapRefusals(0xFFFFFFFFu, UINT64_MAX, refuseImage ? refusal.ofSize : 0,
+                               refusal.grantOfSizeFirst);
+      const size_t before = emulator.LiveHeapBlocks();
+      uint32_t opened = 0;
+      const uint32_t openArguments[] = {name, formatType};
+      EXPECT_TRUE(
+          emulator.CallStdcall(emulator.Export("OpenArchive"), openArguments, &opened, &error))
+          << error;
+      *blocks = emulator.LiveHeapBlocks() - before;
+      const uint32_t closeArguments[] = {closeRecord};
+      EXPECT_TRUE(
+          emulator.CallStdcall(emulator.Export("CloseArchive"), closeArguments, &result, &error))
+          << error;
+      return opened;
+    };
+    size_t withImage = 0, withoutImage = 0;
+    EXPECT_EQ(open(false, &withImage), 1u) << fileSize << " bytes";
+    EXPECT_EQ(open(true, &withoutImage), 1u) << fileSize << " bytes, the image refused";
+    EXPECT_EQ(withImage, withoutImage + 1) << fileSize << " bytes";
+  }
   ASSERT_TRUE(emulator.Unload(&error)) << error;
 }
 

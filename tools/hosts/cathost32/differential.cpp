@@ -21,8 +21,6 @@ using record_checks::HostRecords;
 constexpr size_t kProbeSize = 4096;
 constexpr uint8_t kClosePattern = 0xA5;
 constexpr int32_t kFormatTypePattern = 0x5A5A5A5A;
-// The modules' one other request that depends on nothing in the file: the path buffer.
-constexpr uint32_t kPathBufferRequest = 260;
 
 // One catalogue driven through both modules.
 class Comparison {
@@ -132,14 +130,17 @@ class Comparison {
     return {};
   }
 
-  // The whole-file image is the one request of exactly the file's size (at least 1). OpenArchive
-  // asks for the path buffer first: in a file of that size, that first request is granted.
+  // Takes the whole-file image away (with --refuse-image) and nothing else; the counts start
+  // again for each OpenArchive.
   void RefuseImageFromNowOn() {
     emulator::Emulator* machine = emulator::EmulatorOf(emulated_);
     if (machine == nullptr) return;
-    uint32_t imageSize = fileSize_ == 0 ? 1 : static_cast<uint32_t>(fileSize_);
-    machine->SetHeapRefusals(0xFFFFFFFFu, UINT64_MAX, refuseImage_ ? imageSize : 0,
-                             imageSize == kPathBufferRequest ? 1 : 0);
+    if (!refuseImage_) {
+      machine->SetHeapRefusals(0xFFFFFFFFu, UINT64_MAX, 0);
+      return;
+    }
+    const emulator::ImageRefusal refusal = emulator::WholeFileImageRefusal(fileSize_);
+    machine->SetHeapRefusals(0xFFFFFFFFu, UINT64_MAX, refusal.ofSize, refusal.grantOfSizeFirst);
   }
 
   bool OpenBoth(const char* call) {

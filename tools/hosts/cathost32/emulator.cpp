@@ -738,6 +738,11 @@ struct Emulator::Impl : public Memory {
   std::string failure;
 };
 
+ImageRefusal WholeFileImageRefusal(uint64_t fileSize) {
+  const uint32_t imageSize = fileSize == 0 ? 1 : static_cast<uint32_t>(fileSize);
+  return {imageSize, imageSize == kPathBufferRequest ? 1u : 0u};
+}
+
 Emulator::Emulator() : impl_(std::make_unique<Impl>()) {}
 Emulator::~Emulator() = default;
 

@@ -26,6 +26,18 @@ struct Options {
   uint32_t refuseAllocationsOfSize = 0;
 };
 
+// The heap refusal that takes a catalogue's whole-file image away from a format module while
+// leaving it every other request: the image is the one request of the file's size (at least
+// one byte). OpenArchive asks for its path buffer before the image, so in a file of the path
+// buffer's size the first such request is granted. That order is the module's, not the
+// emulator's: emulator_test checks it on the shipped DLLs and fails when it changes.
+struct ImageRefusal {
+  uint32_t ofSize;
+  uint32_t grantOfSizeFirst;
+};
+constexpr uint32_t kPathBufferRequest = 260;
+ImageRefusal WholeFileImageRefusal(uint64_t fileSize);
+
 // One DLL loaded into its own emulated process.
 class Emulator {
  public:
