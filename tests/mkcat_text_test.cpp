@@ -174,7 +174,8 @@ TEST(MkcatDescriptions, EachFormatInItsCodePage) {
             "a caf\xC3\xA9 na\xC3\xAFve\n"
             "b \xE2\x98\xBA smile \xE2\x99\xA5 \xE2\x8C\x82 \xC2\xA7\n"
             "c \xE4\xB8\xAD text \xE2\x82\xAC\n"
-            "d tab\there bell\x07\n");
+            "d tab\there bell\x07" +
+                std::string(1, '\0') + "nul\n");  // a zero byte would end the text early
   const std::string zex = scratch.path + "/out.zex";
   const std::string mur = scratch.path + "/out.mur";
   const RunResult zexRun = RunMkcat(scratch, "zex " + zex + " " + tree);
@@ -184,7 +185,7 @@ TEST(MkcatDescriptions, EachFormatInItsCodePage) {
   EXPECT_EQ(zexListing[0].description, "caf\xC3\xA9 na\xC3\xAFve");
   EXPECT_EQ(zexListing[1].description, "\xE2\x98\xBA smile \xE2\x99\xA5 \xE2\x8C\x82 \xC2\xA7");
   EXPECT_EQ(zexListing[2].description, "? text ?");  // the euro sign is not in 437
-  EXPECT_EQ(zexListing[3].description, "tab here bell?");
+  EXPECT_EQ(zexListing[3].description, "tab here bell??nul");
   EXPECT_EQ(zexRun.err, "mkcat: " + tree +
                             "/c: warning: description changed: characters code page 437 lacks "
                             "became \"?\"\n"

@@ -306,11 +306,13 @@ class TreeWalker {
   int ReadFolder(int fd, Frame& frame, const std::string* name) {
     std::vector<std::string> names;
     if (const int error = SortedNamesAt(fd, &names)) return error;
-    const std::string folderPath = name == nullptr ? root_ : PathHere(name);
+    // Made only for a message: building it for every folder would cost time in the square
+    // of the depth.
+    auto folderPath = [&] { return name == nullptr ? root_ : PathHere(name); };
     for (std::string& entryName : names) {
       struct stat info {};
       if (fstatat(fd, entryName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        reporter_.Skip(JoinPath(folderPath, entryName),
+        reporter_.Skip(JoinPath(folderPath(), entryName),
                        std::string("cannot read: ") + std::strerror(errno));
         continue;
       }
@@ -328,7 +330,7 @@ class TreeWalker {
         if (S_ISREG(info.st_mode)) {
           const uint64_t size = static_cast<uint64_t>(info.st_size);
           if (size > kMaxRecordedSize) {
-            reporter_.Warn(JoinPath(folderPath, entry.name),
+            reporter_.Warn(JoinPath(folderPath(), entry.name),
                            "size above 4 GiB - 1, recorded as " + std::to_string(kMaxRecordedSize));
           }
           entry.size = static_cast<uint32_t>(std::min(size, kMaxRecordedSize));
@@ -341,14 +343,14 @@ class TreeWalker {
     return 0;
   }
 
-  void ApplyDescriptions(int fd, const std::string& folderPath,
-                         std::vector<ScannedEntry>& entries) {
+  template <typename FolderPath>
+  void ApplyDescriptions(int fd, const FolderPath& folderPath, std::vector<ScannedEntry>& entries) {
     // The first descript.ion in sorted order wins; only a regular file is read.
     for (const ScannedEntry& entry : entries) {
       if (!IsDescriptIonName(entry.name) || !S_ISREG(entry.mode)) continue;
       std::string content;
       if (const int error = ReadFileAt(fd, entry.name, &content)) {
-        reporter_.Skip(JoinPath(folderPath, entry.name),
+        reporter_.Skip(JoinPath(folderPath(), entry.name),
                        std::string("cannot read the descriptions: ") + std::strerror(error));
         return;
       }
