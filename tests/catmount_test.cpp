@@ -1,6 +1,7 @@
 // catmount on real FUSE mounts: the tree it shows against the trees mkcat catalogued and
 // against cathost's listings, its errors, its handling of damaged catalogues and folders, and
 // that it goes away when unmounted. Without /dev/fuse the mounting tests skip, saying why.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,13 +12,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -26,7 +30,9 @@
 #include <vector>
 
 #include "tests/support/child_output.h"
+#include "tools/hosts/catmount/catalogue_library.h"
 #include "tools/hosts/catmount/catalogue_tree.h"
+#include "tools/hosts/catmount/report_text.h"
 #include "tools/writer/mur_writer.h"
 #include "tools/writer/zex_writer.h"
 
@@ -111,8 +117,9 @@ class Mount {
       execv(argv[0], argv.data());
       _exit(127);
     }
-    // Ready once the mount shows; a child that exits first has failed.
-    for (int tries = 0; tries < 500; ++tries) {
+    // Ready once the mount shows; a child that exits first has failed. A single catalogue is
+    // listed before mounting, which takes seconds for the largest ones.
+    for (int tries = 0; tries < 3000; ++tries) {
       if (IsMounted(mountPoint_)) {
         mounted_ = true;
         return;
@@ -129,6 +136,15 @@ class Mount {
 
   bool mounted() const { return mounted_; }
   std::string Log() const { return ReadWholeFile(logPath_); }
+  // The largest resident set the process has had, in KiB (VmHWM), or -1.
+  long PeakResidentKiB() const {
+    std::istringstream status(ReadWholeFile("/proc/" + std::to_string(pid_) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+  }
 
   // Unmounts and waits for the process; true when it exited by itself with status 0. With
   // `interrupt`, as Ctrl-C does in the foreground.
@@ -707,11 +723,25 @@ TEST_F(CatmountTest, ProblemsBeforeMountingFailClearly) {
       {Quoted(sample), 64, "SOURCE and MOUNTPOINT"},
       {"--module " + Quoted(dir_ + "/text.txt") + " " + Quoted(sample) + " " + Quoted(mountPoint_),
        10, "text.txt"},
+      // A folder mounted over itself, or over the folder that holds it, would hide it.
+      {Quoted(mountPoint_) + " " + Quoted(mountPoint_), 20, "would hide the folder"},
+      {Quoted(mountPoint_) + " " + Quoted(mountPoint_ + "/."), 20, "would hide the folder"},
+      {Quoted(mountPoint_) + " " + Quoted(dir_), 20, "would hide the folder"},
+      // Names that a terminal would obey are shown escaped.
+      {Quoted(dir_ + "/bad\033]0;title\007\377.mur") + " " + Quoted(mountPoint_), 6,
+       "bad\\033]0;title\\007\\377.mur': No such file"},
+      {Quoted(sample) + " " + Quoted(dir_ + "/\033[2J"), 20, "/\\033[2J': no such directory"},
+      {"--max-items 0 " + Quoted(sample) + " " + Quoted(mountPoint_), 64, "--max-items"},
+      {"--listing-mib x " + Quoted(sample) + " " + Quoted(mountPoint_), 64, "--listing-mib"},
   };
   for (const Case& c : cases) {
     RunResult result = Run(catmount + " " + c.arguments);
     EXPECT_EQ(result.exitStatus, c.status) << c.arguments << "\n" << result.err;
     EXPECT_NE(result.err.find(c.message), std::string::npos) << c.arguments << "\n" << result.err;
+    for (char c : result.err) {
+      EXPECT_TRUE(c == '\n' || (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F))
+          << "a control byte reached the terminal: " << result.err;
+    }
   }
   EXPECT_FALSE(IsMounted(mountPoint_));
   RunResult help = Run(catmount + " --help");
@@ -764,6 +794,511 @@ TEST_F(CatmountTest, UnmountingEndsTheProgramAndASecondMountIsRefused) {
   ASSERT_TRUE(foreground.mounted()) << foreground.Log();
   EXPECT_TRUE(foreground.Unmount(/*interrupt=*/true));
   EXPECT_FALSE(IsMounted(mountPoint_));
+}
+
+// One walk of a mounted catalogue through descriptors, so that every name, inode number and
+// description comes from the directory the walk holds open, never from a path looked up again.
+struct Snapshot {
+  bool whole = false;  // false when a step failed (ESTALE once a view is replaced)
+  int failure = 0;
+  uint64_t rootInode = 0;
+  std::map<std::string, std::string> descriptions;  // path -> user.description
+  std::map<std::string, uint64_t> inodes;
+};
+
+bool WalkDescriptor(int directory, const std::string& prefix, Snapshot* snapshot) {
+  int listing = dup(directory);
+  DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (entries == nullptr) {
+    if (listing >= 0) close(listing);
+    snapshot->failure = errno;
+    return false;
+  }
+  errno = 0;
+  std::vector<std::pair<std::string, uint64_t>> names;
+  while (const dirent* entry = readdir(entries)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name, entry->d_ino);
+  }
+  int readError = errno;
+  closedir(entries);
+  if (readError != 0) {
+    snapshot->failure = readError;
+    return false;
+  }
+  for (const auto& [name, listedInode] : names) {
+    const std::string path = prefix + name;
+    int item = openat(directory, name.c_str(), O_PATH | O_NOFOLLOW);
+    struct stat info;
+    if (item < 0 || fstat(item, &info) != 0) {
+      snapshot->failure = errno;
+      if (item >= 0) close(item);
+      return false;
+    }
+    // The descriptor's own inode answers, through its link in /proc.
+    char value[512];
+    std::string link = "/proc/self/fd/" + std::to_string(item);
+    ssize_t length = getxattr(link.c_str(), "user.description", value, sizeof value);
+    int xattrError = errno;
+    close(item);
+    if (length < 0 && xattrError != ENODATA) {
+      snapshot->failure = xattrError;
+      return false;
+    }
+    snapshot->descriptions[path] = length < 0 ? "" : std::string(value, size_t(length));
+    snapshot->inodes[path] = info.st_ino;
+    if (info.st_ino != listedInode) {
+      ADD_FAILURE() << path << ": listed as inode " << listedInode << ", is " << info.st_ino;
+    }
+    if (S_ISDIR(info.st_mode)) {
+      int below = openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY);
+      if (below < 0) {
+        snapshot->failure = errno;
+        return false;
+      }
+      bool whole = WalkDescriptor(below, path + "/", snapshot);
+      close(below);
+      if (!whole) return false;
+    }
+  }
+  return true;
+}
+
+Snapshot TakeSnapshot(const std::string& root) {
+  Snapshot snapshot;
+  int directory = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  struct stat info;
+  if (directory < 0 || fstat(directory, &info) != 0) {
+    snapshot.failure = errno;
+    if (directory >= 0) close(directory);
+    return snapshot;
+  }
+  snapshot.rootInode = info.st_ino;
+  snapshot.whole = WalkDescriptor(directory, "", &snapshot);
+  close(directory);
+  return snapshot;
+}
+
+// A walk that was not cut short by a replacement, tried again while one is.
+Snapshot WholeSnapshot(const std::string& root) {
+  Snapshot snapshot;
+  for (int tries = 0; tries < 100; ++tries) {
+    snapshot = TakeSnapshot(root);
+    if (snapshot.whole) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return snapshot;
+}
+
+// A catalogue in two versions of the same shape, so that the old listing's node numbers name
+// different items in the new one; and one large enough to evict the small one from 1 MiB.
+catwriter::MurNode MurItem(const std::string& name, const std::string& description,
+                           std::vector<catwriter::MurNode> children = {}, bool directory = false) {
+  catwriter::MurNode node;
+  node.name = name;
+  node.description = description;
+  node.isDirectory = directory || !children.empty();
+  node.children = std::move(children);
+  node.stamp = MakeDosStamp(2001, 2, 3, 4, 5, 6);
+  return node;
+}
+
+std::vector<uint8_t> FirstVersion() {
+  catwriter::MurTree tree;
+  tree.top = {MurItem("alpha", "old alpha", {MurItem("a1", "old a1")}),
+              MurItem("beta", "old beta", {MurItem("b1", "old b1")}), MurItem("gamma", "old gamma"),
+              MurItem("omega", "old omega")};
+  return catwriter::BuildMur(tree).bytes;
+}
+
+std::vector<uint8_t> SecondVersion() {
+  catwriter::MurTree tree;
+  tree.top = {
+      MurItem("alpha", "new alpha"),
+      MurItem("beta", "new beta", {MurItem("newdir", "new dir", {MurItem("n1", "new n1")})}),
+      MurItem("delta", "new delta")};
+  return catwriter::BuildMur(tree).bytes;
+}
+
+std::vector<uint8_t> LargeCatalogue() {
+  catwriter::MurTree tree;
+  for (int folder = 0; folder < 200; ++folder) {
+    std::vector<catwriter::MurNode> files;
+    for (int file = 0; file < 150; ++file) {
+      files.push_back(MurItem("a rather long file name " + std::to_string(file), ""));
+      files.back().description.reset();
+    }
+    tree.top.push_back(MurItem("folder" + std::to_string(folder), "", std::move(files)));
+    tree.top.back().description.reset();
+  }
+  return catwriter::BuildMur(tree).bytes;
+}
+
+class ChangingCatalogueTest : public CatmountTest {
+ protected:
+  // path -> description of a catalogue file, by the documented rules from cathost's items.
+  std::map<std::string, std::string> DescriptionsOf(const std::string& catalogue) {
+    ExpectedTree expected;
+    for (const auto& item : CathostItems(catalogue)) expected.Add(item);
+    std::map<std::string, std::string> descriptions;
+    for (const auto& [path, entry] : expected.entries()) descriptions[path] = entry.description;
+    return descriptions;
+  }
+
+  // Which of `versions` the snapshot shows whole, or -1; checks that its inode numbers are
+  // one view's, each used once.
+  static int VersionShown(const Snapshot& snapshot,
+                          const std::vector<std::map<std::string, std::string>>& versions) {
+    std::set<uint64_t> seen;
+    for (const auto& [path, inode] : snapshot.inodes) {
+      EXPECT_EQ(inode >> 32, snapshot.rootInode >> 32) << path << " is another view's";
+      EXPECT_TRUE(seen.insert(inode).second) << path << " shares inode " << inode;
+    }
+    for (size_t version = 0; version < versions.size(); ++version) {
+      if (snapshot.descriptions == versions[version]) return static_cast<int>(version);
+    }
+    return -1;
+  }
+};
+
+std::string Describe(const Snapshot& snapshot) {
+  std::string text = "root " + std::to_string(snapshot.rootInode) + ":";
+  for (const auto& [path, description] : snapshot.descriptions) {
+    text += " " + path + "=" + description + "@" + std::to_string(snapshot.inodes.at(path));
+  }
+  return text;
+}
+
+// A folder mount whose catalogue is replaced, truncated and deleted while its listing is
+// evicted: every walk, also by readers running all the while, shows one version of the file
+// whole, under inode numbers of one view that belong to that version alone.
+TEST_F(ChangingCatalogueTest, ChangedCataloguesAreServedWholeUnderNewInodeNumbers) {
+  SKIP_WITHOUT_FUSE();
+  const std::string folder = dir_ + "/cats";
+  fs::create_directory(folder);
+  const std::string first = Write("first.mur", FirstVersion());
+  const std::string second = Write("second.mur", SecondVersion());
+  std::vector<uint8_t> cutBytes = FirstVersion();
+  // Cut inside the last item: the items before it stay, the listing stops there.
+  const off_t cutSize = static_cast<off_t>(cutBytes.size() - 8);
+  cutBytes.resize(static_cast<size_t>(cutSize));
+  const std::string cut = Write("cut.mur", cutBytes);
+  Write("cats/large.mur", LargeCatalogue());
+  const std::string catalogue = folder + "/A.mur";
+  auto install = [&](const std::string& from) {
+    // Atomically, as a writer should: a copy renamed over the catalogue.
+    fs::copy_file(from, catalogue + ".new", fs::copy_options::overwrite_existing);
+    ASSERT_EQ(rename((catalogue + ".new").c_str(), catalogue.c_str()), 0);
+  };
+  install(first);
+  const std::vector<std::map<std::string, std::string>> versions = {
+      DescriptionsOf(first), DescriptionsOf(second), DescriptionsOf(cut), {}};
+  ASSERT_NE(versions[0], versions[2]);
+  ASSERT_EQ(versions[0].at("alpha"), "old alpha");
+
+  Mount mount(folder, mountPoint_, LogPath(), {"--cache-mib", "1", "--listing-mib", "64"});
+  ASSERT_TRUE(mount.mounted()) << mount.Log();
+  const std::string mounted = mountPoint_ + "/A.mur";
+  // Extended attributes are never cached by the kernel: asking lists the large catalogue.
+  const std::string large = mountPoint_ + "/large.mur";
+  // The view each catalogue's root inode number stands for, and the version it showed.
+  std::mutex viewsMutex;
+  std::map<uint64_t, int> versionOfView;
+  auto record = [&](const Snapshot& snapshot, int version) {
+    std::lock_guard<std::mutex> lock(viewsMutex);
+    auto [at, added] = versionOfView.emplace(snapshot.rootInode >> 32, version);
+    EXPECT_EQ(at->second, version)
+        << "view " << (snapshot.rootInode >> 32) << " showed two versions";
+  };
+
+  std::atomic<bool> done{false};
+  std::atomic<int> wholeWalks{0}, cutWalks{0};
+  std::vector<std::thread> readers;
+  for (int reader = 0; reader < 3; ++reader) {
+    readers.emplace_back([&] {
+      while (!done) {
+        Snapshot snapshot = TakeSnapshot(mounted);
+        if (!snapshot.whole) {
+          ++cutWalks;
+          EXPECT_TRUE(snapshot.failure == ESTALE || snapshot.failure == ENOENT)
+              << std::strerror(snapshot.failure);
+          continue;
+        }
+        int version = VersionShown(snapshot, versions);
+        EXPECT_NE(version, -1) << "a mixed view: " << Describe(snapshot);
+        if (version != -1) record(snapshot, version);
+        ++wholeWalks;
+      }
+    });
+  }
+  // Each step changes the file, evicts its listing by listing the large catalogue, and checks
+  // that a new walk shows the new version.
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    int version;
+  };
+  const std::vector<Step> steps = {
+      {"replaced", [&] { install(second); }, 1},
+      {"replaced back", [&] { install(first); }, 0},
+      {"truncated", [&] { ASSERT_EQ(truncate(catalogue.c_str(), cutSize), 0); }, 2},
+      {"replaced whole", [&] { install(first); }, 0},
+      {"deleted", [&] { ASSERT_EQ(unlink(catalogue.c_str()), 0); }, 3},
+      {"made again", [&] { install(second); }, 1},
+  };
+  Snapshot before = WholeSnapshot(mounted);
+  ASSERT_TRUE(before.whole);
+  EXPECT_EQ(VersionShown(before, versions), 0) << Describe(before);
+  for (int round = 0; round < 3; ++round) {
+    for (const Step& step : steps) {
+      step.change();
+      EXPECT_EQ(XattrOf(large, "user.catalogue.items"), "30200");
+      Snapshot after = WholeSnapshot(mounted);
+      ASSERT_TRUE(after.whole) << step.what << ": " << std::strerror(after.failure);
+      EXPECT_EQ(VersionShown(after, versions), step.version)
+          << step.what << ": " << Describe(after);
+      EXPECT_NE(after.rootInode, before.rootInode) << step.what << ": the same view";
+      record(after, step.version);
+      if (step.version == 3) {
+        EXPECT_EQ(XattrOf(mounted, "user.catalogue.status"), "not listed: no such file");
+      }
+      before = after;
+    }
+  }
+  done = true;
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_GT(wholeWalks.load(), 0);
+  EXPECT_GE(versionOfView.size(), 18u);
+  EXPECT_TRUE(mount.Unmount()) << mount.Log();
+}
+
+// A ZEX catalogue of 2 MB whose directory records all share one range of 60000 entries: it
+// delivers 60000 items per directory, 18 million in all.
+std::vector<uint8_t> AmplifiedZex() {
+  catwriter::ZexTree tree;
+  catwriter::ZexDir full;
+  full.name = "FULL";
+  for (int file = 0; file < 60000; ++file) {
+    catwriter::ZexFile entry;
+    entry.name = "F" + std::to_string(100000 + file).substr(1);
+    entry.size = static_cast<uint32_t>(file);
+    full.files.push_back(entry);
+  }
+  tree.dirs.push_back(full);
+  for (int dir = 0; dir < 300; ++dir) {
+    catwriter::ZexDir empty;
+    empty.name = "D" + std::to_string(1000 + dir).substr(1);
+    tree.dirs.push_back(empty);
+  }
+  catwriter::ZexImage image = catwriter::BuildZex(tree);
+  // The records of the empty directories take FULL's first entry and entry count.
+  const uint32_t fullRecord = image.layout.dirRecordOffsets[1];
+  for (size_t record = 2; record < image.layout.dirRecordOffsets.size(); ++record) {
+    std::copy_n(image.bytes.begin() + fullRecord + catwriter::zex::kFirstEntryField,
+                catwriter::zex::kDirRecordSize - catwriter::zex::kFirstEntryField,
+                image.bytes.begin() + image.layout.dirRecordOffsets[record] +
+                    catwriter::zex::kFirstEntryField);
+  }
+  return image.bytes;
+}
+
+long AvailableMemoryKiB() {
+  std::istringstream info(ReadWholeFile("/proc/meminfo"));
+  std::string line;
+  while (std::getline(info, line)) {
+    if (line.rfind("MemAvailable:", 0) == 0) return std::stol(line.substr(13));
+  }
+  return 0;
+}
+
+// A listing stops at the item limit or at the listing's memory limit, says so in its status,
+// keeps what it listed, and the process stays within the limit plus a fixed allowance.
+TEST_F(CatmountTest, ListingsStopAtTheirLimitsWithinBoundedMemory) {
+  SKIP_WITHOUT_FUSE();
+  const std::string catalogue = Write("amplified.zex", AmplifiedZex());
+  ASSERT_LT(fs::file_size(catalogue), 2u << 20);
+  // The program, its modules and the catalogue's image, without a listing: about 10 MiB.
+  constexpr long kAllowanceKiB = 24 << 10;
+  {
+    Mount mount(catalogue, mountPoint_, LogPath(), {"--max-items", "100000"});
+    ASSERT_TRUE(mount.mounted()) << mount.Log();
+    const std::string status = XattrOf(mountPoint_, "user.catalogue.status").value_or("");
+    EXPECT_EQ(status.rfind("stopped at item 100001: ", 0), 0u) << status;
+    EXPECT_EQ(XattrOf(mountPoint_, "user.catalogue.items"), "100000");
+    EXPECT_TRUE(fs::exists(mountPoint_ + "/FULL/F59999"));
+    // FULL and its 60000 files, D000 and 39998 of its files.
+    EXPECT_TRUE(fs::exists(mountPoint_ + "/D000/F39997"));
+    EXPECT_FALSE(fs::exists(mountPoint_ + "/D000/F39998"));
+    EXPECT_NE(mount.Log().find(status), std::string::npos) << mount.Log();
+    EXPECT_LT(mount.PeakResidentKiB(), kAllowanceKiB) << "KiB at its peak";
+  }
+  // By memory: 32 MiB of tree, well before the default 10 million items.
+  constexpr long kListingMiB = 32;
+  Mount mount(catalogue, mountPoint_, LogPath(), {"--listing-mib", std::to_string(kListingMiB)});
+  ASSERT_TRUE(mount.mounted()) << mount.Log();
+  const std::string status = XattrOf(mountPoint_, "user.catalogue.status").value_or("");
+  EXPECT_EQ(status.rfind("stopped at item ", 0), 0u) << status;
+  const uint64_t items = std::stoull(XattrOf(mountPoint_, "user.catalogue.items").value_or("0"));
+  EXPECT_GT(items, 200000u);
+  EXPECT_LT(items, 1000000u);
+  EXPECT_TRUE(fs::exists(mountPoint_ + "/D001/F00000"));
+  // A table that grows by doubling holds its old copy while it moves: twice the limit at most.
+  const long peak = mount.PeakResidentKiB();
+  EXPECT_LT(peak, 2 * (kListingMiB << 10) + kAllowanceKiB) << "KiB at its peak";
+  std::printf("[ measured ] %s: %llu items listed, peak resident %ld KiB\n", status.c_str(),
+              static_cast<unsigned long long>(items), peak);
+}
+
+// A sparse file of almost 4 GiB holding one item: the module reads the whole file into memory
+// (the format's rule), catmount itself adds little and reserves nothing from the file's size.
+TEST_F(CatmountTest, ALargeSparseCatalogueCostsItsImageAndLittleMore) {
+  SKIP_WITHOUT_FUSE();
+  constexpr off_t kSparseSize = (off_t{1} << 32) - 2;  // the largest size the modules read whole
+  const long neededKiB = static_cast<long>(kSparseSize >> 10) + (1 << 20);
+  if (AvailableMemoryKiB() < neededKiB) {
+    GTEST_SKIP() << "the module's image of a 4 GiB file needs " << neededKiB
+                 << " KiB of memory available, and there is " << AvailableMemoryKiB();
+  }
+  catwriter::MurTree tree;
+  tree.top = {MurItem("only", "the one item")};
+  const std::string catalogue = Write("sparse.mur", catwriter::BuildMur(tree).bytes);
+  ASSERT_EQ(truncate(catalogue.c_str(), kSparseSize), 0);
+  Mount mount(catalogue, mountPoint_, LogPath());
+  ASSERT_TRUE(mount.mounted()) << mount.Log();
+  EXPECT_EQ(XattrOf(mountPoint_ + "/only", "user.description"), "the one item");
+  EXPECT_EQ(XattrOf(mountPoint_, "user.catalogue.status"), "complete");
+  const long peak = mount.PeakResidentKiB();
+  EXPECT_LT(peak, static_cast<long>(kSparseSize >> 10) + (48 << 10)) << "KiB at its peak";
+  std::printf("[ measured ] sparse %lld-byte catalogue: peak resident %ld KiB\n",
+              static_cast<long long>(kSparseSize), peak);
+}
+
+// Every byte of a name that a terminal would obey, or that is no UTF-8, is shown escaped.
+TEST(QuotedForReportTest, EscapesWhatATerminalWouldObeyAndNothingElse) {
+  using catmount::QuotedForReport;
+  EXPECT_EQ(QuotedForReport("/tmp/plain name.mur"), "/tmp/plain name.mur");
+  EXPECT_EQ(QuotedForReport("caf\u00e9 \u2022 \U0001F600"), "caf\u00e9 \u2022 \U0001F600");
+  EXPECT_EQ(QuotedForReport("a\033[31mb\n"), "'a\\033[31mb\\012'");
+  EXPECT_EQ(QuotedForReport("del\x7f"), "'del\\177'");
+  EXPECT_EQ(QuotedForReport("bad\xff"), "'bad\\377'");
+  EXPECT_EQ(QuotedForReport("cut\xc3"), "'cut\\303'");
+  EXPECT_EQ(QuotedForReport("c1\xc2\x9b"), "'c1\\302\\233'");      // U+009B, a CSI
+  EXPECT_EQ(QuotedForReport("long\xc0\xaf"), "'long\\300\\257'");  // "/" overlong
+  EXPECT_EQ(QuotedForReport("sur\xed\xa0\x80"), "'sur\\355\\240\\200'");
+  // Quotes and backslashes are escaped too, so that no shown name is another's escape.
+  EXPECT_EQ(QuotedForReport("it's"), "'it\\047s'");
+  EXPECT_EQ(QuotedForReport("a\\033"), "'a\\134033'");
+  EXPECT_EQ(QuotedForReport(std::string("nul\0", 4)), "'nul\\000'");
+}
+
+// The library without a mount: modules beside catmount, as catmount loads them.
+class CatalogueLibraryTest : public CatmountTest {
+ protected:
+  std::unique_ptr<catmount::CatalogueLibrary> Library(size_t cacheBytes) {
+    std::vector<FormatModule> modules;
+    std::string error;
+    const std::string beside = fs::path(CATMOUNT_PATH).parent_path().string();
+    EXPECT_TRUE(
+        catmount::LoadModules({beside + "/mur_fmt.so", beside + "/zex_fmt.so"}, &modules, &error))
+        << error;
+    return std::make_unique<catmount::CatalogueLibrary>(std::move(modules), cacheBytes);
+  }
+};
+
+// A directory given as a single catalogue fails as cathost fails for it.
+TEST_F(CatalogueLibraryTest, ADirectoryFailsWithCathostsStatus) {
+  std::string error;
+  EXPECT_EQ(Library(1 << 20)->OpenSingle(dir_, &error), kExitIsDirectory) << error;
+  EXPECT_NE(error.find("is a directory"), std::string::npos) << error;
+  EXPECT_EQ(Run(std::string(CATHOST_PATH) + " " + Quoted(dir_)).exitStatus, kExitIsDirectory);
+}
+
+// A listing made again from a changed file is a new view; the old one is reported replaced,
+// once, and a listing made again from an unchanged file keeps its view.
+TEST_F(CatalogueLibraryTest, ListingsOfAChangedFileAreNewViews) {
+  fs::create_directory(dir_ + "/cats");
+  const std::string catalogue = Write("cats/A.mur", FirstVersion());
+  Write("cats/B.mur", SecondVersion());
+  auto library = Library(1);  // every listing but the newest is evicted
+  std::string error;
+  ASSERT_EQ(library->OpenFolder(dir_ + "/cats", &error, nullptr), kExitOk) << error;
+  std::vector<std::pair<std::string, uint32_t>> replaced;
+  library->OnViewReplaced(
+      [&](const std::string& name, uint32_t view) { replaced.emplace_back(name, view); });
+  const uint32_t first = library->CurrentView(0, nullptr);
+  auto shown = library->Listing(first);
+  ASSERT_NE(shown, nullptr);
+  EXPECT_NE(shown->tree.Lookup(catmount::CatalogueTree::kRoot, "gamma"),
+            catmount::CatalogueTree::kNone);
+  // Evicted and listed again, unchanged: the same view.
+  ASSERT_NE(library->Listing(library->CurrentView(1, nullptr)), nullptr);
+  ASSERT_NE(library->Listing(first), nullptr);
+  EXPECT_EQ(library->CurrentView(0, nullptr), first);
+  EXPECT_TRUE(replaced.empty());
+  shown = library->Listing(first);
+  // While listed, a changed file is served as it was; once evicted, its next listing is new.
+  ASSERT_EQ(rename(Write("second.mur", SecondVersion()).c_str(), catalogue.c_str()), 0);
+  EXPECT_EQ(library->Listing(first), shown);
+  ASSERT_NE(library->Listing(library->CurrentView(1, nullptr)), nullptr);
+  EXPECT_EQ(library->Listing(first), nullptr);
+  const uint32_t second = library->CurrentView(0, nullptr);
+  EXPECT_GT(second, first);
+  size_t index = 99;
+  EXPECT_EQ(library->FindView(first, &index, nullptr), catmount::ViewState::kReplaced);
+  EXPECT_EQ(library->FindView(second, &index, nullptr), catmount::ViewState::kCurrent);
+  EXPECT_EQ(index, 0u);
+  EXPECT_EQ(library->FindView(second + 100, &index, nullptr), catmount::ViewState::kUnknown);
+  auto now = library->Listing(second);
+  ASSERT_NE(now, nullptr);
+  EXPECT_NE(now->tree.Lookup(catmount::CatalogueTree::kRoot, "delta"),
+            catmount::CatalogueTree::kNone);
+  EXPECT_EQ(replaced, (std::vector<std::pair<std::string, uint32_t>>{{"A.mur", first}}));
+  // Deleted: a view of its own, empty, whose status says why.
+  ASSERT_NE(library->Listing(library->CurrentView(1, nullptr)), nullptr);
+  ASSERT_EQ(unlink(catalogue.c_str()), 0);
+  EXPECT_EQ(library->Listing(second), nullptr);
+  auto deleted = library->Listing(library->CurrentView(0, nullptr));
+  ASSERT_NE(deleted, nullptr);
+  EXPECT_EQ(deleted->tree.NodeCount(), 1u);
+  EXPECT_EQ(deleted->tree.Status(), "not listed: no such file");
+  EXPECT_EQ(replaced.size(), 2u);
+}
+
+// Control bytes in names and descriptions show as code page 437's glyphs, as cathost shows them.
+TEST_F(CatmountTest, ControlBytesInNamesShowAsTheirGlyphs) {
+  SKIP_WITHOUT_FUSE();
+  catwriter::MurTree tree;
+  tree.top = {MurItem("bell\x07", "smile\x01")};
+  std::string catalogue = Write("glyphs.mur", catwriter::BuildMur(tree).bytes);
+  Mount mount(catalogue, mountPoint_, LogPath());
+  ASSERT_TRUE(mount.mounted()) << mount.Log();
+  EXPECT_TRUE(fs::exists(mountPoint_ + "/bell\u2022"));
+  EXPECT_EQ(XattrOf(mountPoint_ + "/bell\u2022", "user.description"), "smile\u263a");
+}
+
+// ".." names the parent: the catalogue's directory for its items, the mount's root for it.
+TEST_F(CatmountTest, DotDotNamesTheParentDirectory) {
+  SKIP_WITHOUT_FUSE();
+  fs::create_directory(dir_ + "/cats");
+  Write("cats/A.mur", FirstVersion());
+  Mount mount(dir_ + "/cats", mountPoint_, LogPath());
+  ASSERT_TRUE(mount.mounted()) << mount.Log();
+  auto dotDot = [](const std::string& directory) -> uint64_t {
+    DIR* entries = opendir(directory.c_str());
+    if (entries == nullptr) return 0;
+    uint64_t inode = 0;
+    while (const dirent* entry = readdir(entries)) {
+      if (std::string(entry->d_name) == "..") inode = entry->d_ino;
+    }
+    closedir(entries);
+    return inode;
+  };
+  auto inodeOf = [](const std::string& path) -> uint64_t {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+  };
+  EXPECT_EQ(dotDot(mountPoint_ + "/A.mur/alpha"), inodeOf(mountPoint_ + "/A.mur"));
+  EXPECT_EQ(dotDot(mountPoint_ + "/A.mur"), inodeOf(mountPoint_));
 }
 
 // The tree's memory stays within 64 bytes per item plus the names, and lookups find every item

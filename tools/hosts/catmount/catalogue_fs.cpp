@@ -34,40 +34,56 @@ CatalogueLibrary& LibraryOf(fuse_req_t request) {
 }
 
 // Inode numbers: one catalogue serves node N as N + 1, so its root is the mount's root. In a
-// folder, the mount's root is the folder and node N of catalogue C is (C + 1) << 32 | N. Both
-// stay the same when an evicted listing is made again.
-fuse_ino_t InodeOf(const CatalogueLibrary& library, size_t catalogue, uint32_t node) {
+// folder, the mount's root is the folder and node N of a catalogue's view V is V << 32 | N: a
+// view is never reused, so a catalogue listed again from a changed file never serves its new
+// nodes under numbers the kernel holds for the old ones.
+fuse_ino_t InodeOf(const CatalogueLibrary& library, uint32_t view, uint32_t node) {
   if (!library.IsFolder()) return fuse_ino_t{node} + 1;
-  return (fuse_ino_t{catalogue} + 1) << 32 | node;
+  return fuse_ino_t{view} << 32 | node;
 }
 
 struct Place {
   bool folderRoot = false;
   size_t catalogue = 0;
+  uint32_t view = 0;
   uint32_t node = 0;
+  struct stat rootInfo {};  // the catalogue file (or the folder) its root shows
   std::shared_ptr<const ListedCatalogue> listing;  // set when asked for, or when needed
 };
 
 // Finds what `inode` stands for; lists its catalogue when `needListing` or when the node lies
-// below the catalogue's root. False for an inode that names nothing.
-bool Locate(CatalogueLibrary& library, fuse_ino_t inode, bool needListing, Place* place) {
+// below the catalogue's root. Returns 0, or the error to answer: ENOENT for an inode that
+// names nothing, ESTALE for one of a view replaced since the kernel was given it.
+int Locate(CatalogueLibrary& library, fuse_ino_t inode, bool needListing, Place* place) {
   if (!library.IsFolder()) {
-    if (inode == 0 || inode - 1 > UINT32_MAX) return false;
+    if (inode == 0 || inode - 1 > UINT32_MAX) return ENOENT;
     place->node = static_cast<uint32_t>(inode - 1);
-  } else if (inode == kMountRoot) {
+    place->listing = library.SingleListing();
+    place->rootInfo = place->listing->info;
+    return place->node < place->listing->tree.NodeCount() ? 0 : ENOENT;
+  }
+  if (inode == kMountRoot) {
     place->folderRoot = true;
-    return true;
-  } else {
-    uint64_t catalogue = (inode >> 32) - 1;
-    if ((inode >> 32) == 0 || catalogue >= library.CatalogueCount()) return false;
-    place->catalogue = catalogue;
-    place->node = static_cast<uint32_t>(inode);
+    place->rootInfo = library.FolderInfo();
+    return 0;
+  }
+  if ((inode >> 32) > UINT32_MAX) return ENOENT;
+  place->view = static_cast<uint32_t>(inode >> 32);
+  place->node = static_cast<uint32_t>(inode);
+  switch (library.FindView(place->view, &place->catalogue, &place->rootInfo)) {
+    case ViewState::kCurrent:
+      break;
+    case ViewState::kReplaced:
+      return ESTALE;
+    case ViewState::kUnknown:
+      return ENOENT;
   }
   if (needListing || place->node != CatalogueTree::kRoot) {
-    place->listing = library.Listing(place->catalogue);
-    if (place->node >= place->listing->tree.NodeCount()) return false;
+    place->listing = library.Listing(place->view);
+    if (place->listing == nullptr) return ESTALE;
+    if (place->node >= place->listing->tree.NodeCount()) return ENOENT;
   }
-  return true;
+  return 0;
 }
 
 timespec TimespecOf(uint64_t ticks) {
@@ -91,16 +107,10 @@ void FillDirectoryFromFile(const struct stat& file, fuse_ino_t inode, struct sta
   attr->st_ctim = file.st_ctim;
 }
 
-void FillAttributes(const CatalogueLibrary& library, const Place& place, fuse_ino_t inode,
-                    struct stat* attr) {
-  if (place.folderRoot) {
-    FillDirectoryFromFile(library.FolderInfo(), inode, attr);
-    return;
-  }
-  const CatalogueFile& file = library.Catalogue(place.catalogue);
+void FillAttributes(const Place& place, fuse_ino_t inode, struct stat* attr) {
   // The root and the directories the paths imply have no item: they take the catalogue's times.
-  FillDirectoryFromFile(file.info, inode, attr);
-  if (place.node == CatalogueTree::kRoot) return;
+  FillDirectoryFromFile(place.rootInfo, inode, attr);
+  if (place.folderRoot || place.node == CatalogueTree::kRoot) return;
   const CatalogueTree& tree = place.listing->tree;
   const TreeNode& node = tree.Node(place.node);
   if ((node.flags & kNodeDirectory) == 0) {
@@ -114,12 +124,13 @@ void FillAttributes(const CatalogueLibrary& library, const Place& place, fuse_in
   attr->st_ctim = TimespecOf(times.creation);
 }
 
-fuse_entry_param EntryOf(const CatalogueLibrary& library, const Place& place, fuse_ino_t inode) {
+fuse_entry_param EntryOf(const Place& place, fuse_ino_t inode) {
   fuse_entry_param entry{};
   entry.ino = inode;
+  entry.generation = place.view;
   entry.attr_timeout = kCacheSeconds;
   entry.entry_timeout = kCacheSeconds;
-  FillAttributes(library, place, inode, &entry.attr);
+  FillAttributes(place, inode, &entry.attr);
   return entry;
 }
 
@@ -133,8 +144,8 @@ void ReplyMissing(fuse_req_t request) {
 void Lookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
   CatalogueLibrary& library = LibraryOf(request);
   Place where;
-  if (!Locate(library, parent, true, &where)) {
-    fuse_reply_err(request, ENOENT);
+  if (int error = Locate(library, parent, true, &where); error != 0) {
+    fuse_reply_err(request, error);
     return;
   }
   Place found;
@@ -145,6 +156,7 @@ void Lookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
       return;
     }
     found.catalogue = catalogue;
+    found.view = library.CurrentView(catalogue, &found.rootInfo);
   } else {
     const CatalogueTree& tree = where.listing->tree;
     if ((tree.Node(where.node).flags & kNodeDirectory) == 0) {
@@ -156,23 +168,22 @@ void Lookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
       ReplyMissing(request);
       return;
     }
-    found.catalogue = where.catalogue;
+    found = where;
     found.node = child;
-    found.listing = where.listing;
   }
-  fuse_entry_param entry = EntryOf(library, found, InodeOf(library, found.catalogue, found.node));
+  fuse_entry_param entry = EntryOf(found, InodeOf(library, found.view, found.node));
   fuse_reply_entry(request, &entry);
 }
 
 void GetAttributes(fuse_req_t request, fuse_ino_t inode, fuse_file_info*) {
   CatalogueLibrary& library = LibraryOf(request);
   Place place;
-  if (!Locate(library, inode, false, &place)) {
-    fuse_reply_err(request, ENOENT);
+  if (int error = Locate(library, inode, false, &place); error != 0) {
+    fuse_reply_err(request, error);
     return;
   }
   struct stat attr;
-  FillAttributes(library, place, inode, &attr);
+  FillAttributes(place, inode, &attr);
   fuse_reply_attr(request, &attr, kCacheSeconds);
 }
 
@@ -182,9 +193,11 @@ bool IsDirectory(const Place& place) {
 }
 
 void OpenDirectory(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
+  // Listed here also for a catalogue's root: the kernel may answer readdir from its cache, and
+  // opening is where a changed file is noticed (the open is then retried under the new view).
   Place place;
-  if (!Locate(LibraryOf(request), inode, false, &place)) {
-    fuse_reply_err(request, ENOENT);
+  if (int error = Locate(LibraryOf(request), inode, true, &place); error != 0) {
+    fuse_reply_err(request, error);
     return;
   }
   if (!IsDirectory(place)) {
@@ -196,12 +209,20 @@ void OpenDirectory(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
   fuse_reply_open(request, info);
 }
 
+// The inode of a directory's parent; the mount's root is its own parent, as far as the mount
+// can tell.
+fuse_ino_t ParentInode(const CatalogueLibrary& library, const Place& place, fuse_ino_t inode) {
+  if (place.folderRoot) return inode;
+  if (place.node == CatalogueTree::kRoot) return library.IsFolder() ? kMountRoot : inode;
+  return InodeOf(library, place.view, place.listing->tree.Node(place.node).parent);
+}
+
 // Entries "." and "..", then the children; an offset is the index of the next entry.
 void ReadDirectory(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, bool plus) {
   CatalogueLibrary& library = LibraryOf(request);
   Place place;
-  if (!Locate(library, inode, true, &place)) {
-    fuse_reply_err(request, ENOENT);
+  if (int error = Locate(library, inode, true, &place); error != 0) {
+    fuse_reply_err(request, error);
     return;
   }
   if (!IsDirectory(place)) {
@@ -225,7 +246,7 @@ void ReadDirectory(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offs
         entry.attr.st_ino = entryInode;
         entry.attr.st_mode = S_IFDIR;
       } else {
-        entry = EntryOf(library, entryPlace, entryInode);
+        entry = EntryOf(entryPlace, entryInode);
       }
       needed = fuse_add_direntry_plus(request, buffer.get() + used, size - used, nameText.c_str(),
                                       &entry, next);
@@ -243,23 +264,24 @@ void ReadDirectory(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offs
   for (auto at = static_cast<size_t>(offset); at < childCount + 2; ++at) {
     const off_t next = static_cast<off_t>(at + 1);
     if (at < 2) {
-      if (!add(at == 0 ? "." : "..", place, inode, true, next)) break;
+      if (!add(at == 0 ? "." : "..", place, at == 0 ? inode : ParentInode(library, place, inode),
+               true, next)) {
+        break;
+      }
       continue;
     }
     Place child;
-    fuse_ino_t childInode;
     std::string_view name;
     if (place.folderRoot) {
       child.catalogue = at - 2;
+      child.view = library.CurrentView(child.catalogue, &child.rootInfo);
       name = library.Catalogue(child.catalogue).name;
-      childInode = InodeOf(library, child.catalogue, CatalogueTree::kRoot);
     } else {
-      child.catalogue = place.catalogue;
+      child = place;
       child.node = place.listing->tree.Children(place.node)[at - 2];
-      child.listing = place.listing;
       name = place.listing->tree.Name(child.node);
-      childInode = InodeOf(library, child.catalogue, child.node);
     }
+    const fuse_ino_t childInode = InodeOf(library, child.view, child.node);
     if (!add(name, child, childInode, false, next)) break;
   }
   fuse_reply_buf(request, buffer.get(), used);
@@ -322,8 +344,8 @@ void ReplySized(fuse_req_t request, const std::string& value, size_t size) {
 
 void GetExtendedAttribute(fuse_req_t request, fuse_ino_t inode, const char* name, size_t size) {
   Place place;
-  if (!Locate(LibraryOf(request), inode, true, &place)) {
-    fuse_reply_err(request, ENOENT);
+  if (int error = Locate(LibraryOf(request), inode, true, &place); error != 0) {
+    fuse_reply_err(request, error);
     return;
   }
   for (const auto& [attributeName, value] : AttributesOf(place)) {
@@ -337,8 +359,8 @@ void GetExtendedAttribute(fuse_req_t request, fuse_ino_t inode, const char* name
 
 void ListExtendedAttributes(fuse_req_t request, fuse_ino_t inode, size_t size) {
   Place place;
-  if (!Locate(LibraryOf(request), inode, true, &place)) {
-    fuse_reply_err(request, ENOENT);
+  if (int error = Locate(LibraryOf(request), inode, true, &place); error != 0) {
+    fuse_reply_err(request, error);
     return;
   }
   std::string names;
@@ -356,7 +378,7 @@ void StatFileSystem(fuse_req_t request, fuse_ino_t) {
   info.f_frsize = 4096;
   info.f_namemax = 1024;  // a decoded name can pass 255 bytes
   info.f_files =
-      library.IsFolder() ? library.CatalogueCount() : library.Listing(0)->tree.NodeCount();
+      library.IsFolder() ? library.CatalogueCount() : library.SingleListing()->tree.NodeCount();
   info.f_flag = ST_RDONLY;
   fuse_reply_statfs(request, &info);
 }
@@ -439,6 +461,43 @@ fuse_lowlevel_ops MakeOperations() {
 const fuse_lowlevel_ops& CatalogueOperations() {
   static const fuse_lowlevel_ops operations = MakeOperations();
   return operations;
+}
+
+ViewInvalidator::ViewInvalidator(fuse_session* session, CatalogueLibrary& library)
+    : session_(session), library_(library), thread_([this] { Run(); }) {
+  library_.OnViewReplaced([this](const std::string& name, uint32_t oldView) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.emplace_back(name, oldView);
+    wake_.notify_one();
+  });
+}
+
+ViewInvalidator::~ViewInvalidator() {
+  library_.OnViewReplaced(nullptr);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    wake_.notify_one();
+  }
+  thread_.join();
+}
+
+void ViewInvalidator::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+    if (stopping_) return;
+    auto [name, oldView] = std::move(pending_.front());
+    pending_.pop_front();
+    lock.unlock();
+    // Errors are expected and harmless: ENOENT when the kernel holds nothing of the old view.
+    fuse_lowlevel_notify_inval_entry(session_, kMountRoot, name.c_str(), name.size());
+    fuse_lowlevel_notify_inval_inode(session_, fuse_ino_t{oldView} << 32 | CatalogueTree::kRoot, 0,
+                                     0);
+    // The mount root's cached directory listing holds the old view's inode number.
+    fuse_lowlevel_notify_inval_inode(session_, kMountRoot, 0, 0);
+    lock.lock();
+  }
 }
 
 }  // namespace catmount

@@ -4,9 +4,43 @@
 #define FUSE_USE_VERSION 312
 #include <fuse3/fuse_lowlevel.h>
 
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
 namespace catmount {
+
+class CatalogueLibrary;
 
 // The operations; their user data must be the CatalogueLibrary they serve.
 const fuse_lowlevel_ops& CatalogueOperations();
+
+// Tells the kernel to forget what it holds of a catalogue's replaced view: the catalogue's name
+// in the mount's root, the old view's root and the mount root's cached listing. It notifies
+// from a thread of its own, never inside a request: the kernel may hold a directory's lock
+// while it waits for the request's answer, and a notification for that directory would wait
+// for the same lock. Lives while `session` is mounted.
+class ViewInvalidator {
+ public:
+  ViewInvalidator(fuse_session* session, CatalogueLibrary& library);
+  ~ViewInvalidator();
+  ViewInvalidator(const ViewInvalidator&) = delete;
+  ViewInvalidator& operator=(const ViewInvalidator&) = delete;
+
+ private:
+  void Run();
+
+  fuse_session* session_;
+  CatalogueLibrary& library_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::pair<std::string, uint32_t>> pending_;
+  bool stopping_ = false;
+  std::thread thread_;  // last: it starts once everything it uses is made
+};
 
 }  // namespace catmount

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "tools/hosts/cathost/host_platform.h"
+#include "tools/hosts/catmount/report_text.h"
 
 namespace catmount {
 
@@ -18,6 +19,8 @@ namespace {
 // The host hands IsArchive at most this many leading bytes, as cathost does.
 constexpr size_t kProbeSize = 4096;
 constexpr size_t kFormatNameBufferSize = 256;
+// Listings made again while their file keeps changing under them, before one is kept as it is.
+constexpr int kListingAttempts = 3;
 
 std::atomic<bool> gReportToSyslog{false};
 
@@ -40,7 +43,7 @@ Probe ProbeCatalogue(const std::vector<FormatModule>& modules, const std::string
       return probe;
     case HeadStatus::kIsDirectory:
       probe.reason = "is a directory";
-      probe.status = kExitCannotRead;
+      probe.status = kExitIsDirectory;
       return probe;
     case HeadStatus::kCannotRead:
       probe.reason = "cannot read the file: " + probe.reason;
@@ -77,11 +80,12 @@ std::string ResultInWords(int result, bool delivered) {
 }
 
 // Lists the catalogue that `module` accepted; false when OpenArchive refuses it.
-bool ListWith(const FormatModule& module, const std::string& path, ListedCatalogue* listed) {
+bool ListWith(const FormatModule& module, const std::string& path, const TreeLimits& limits,
+              ListedCatalogue* listed) {
   int32_t formatType = -1;
   if (module.openArchive(path.c_str(), &formatType) != 1) return false;
-  // The tree grows with what is delivered, never with the file's size.
-  TreeBuilder builder;
+  // The tree grows with what is delivered, never with the file's size, and up to the limits.
+  TreeBuilder builder(limits);
   ItemRecord item;
   ItemDetails details;
   std::string status = "complete";
@@ -96,7 +100,8 @@ bool ListWith(const FormatModule& module, const std::string& path, ListedCatalog
     bool delivered = (item.dwFileAttributes & kAttrOffline) != 0;
     if (delivered && (result == StatusOk || result == StatusDamaged)) {
       if (!builder.Add(item, details, result == StatusDamaged)) {
-        status = "stopped at item " + std::to_string(itemNumber) + ": too many items to mount";
+        status = "stopped at item " + std::to_string(itemNumber) + ": " +
+                 std::string(builder.StopReason());
         break;
       }
       if (result == StatusDamaged && damagedItems++ == 0) firstDamaged = itemNumber;
@@ -119,6 +124,25 @@ bool ListWith(const FormatModule& module, const std::string& path, ListedCatalog
 }
 
 }  // namespace
+
+bool FileIdentity::operator==(const FileIdentity& other) const {
+  if (present != other.present) return false;
+  return !present ||
+         (device == other.device && inode == other.inode && size == other.size &&
+          modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+          changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec);
+}
+
+FileIdentity IdentityOf(const struct stat& info) {
+  FileIdentity identity;
+  identity.present = true;
+  identity.device = info.st_dev;
+  identity.inode = info.st_ino;
+  identity.size = info.st_size;
+  identity.modified = info.st_mtim;
+  identity.changed = info.st_ctim;
+  return identity;
+}
 
 void SetReportToSyslog(bool toSyslog) {
   if (toSyslog) openlog("catmount", LOG_PID, LOG_USER);
@@ -148,9 +172,9 @@ bool LoadModules(const std::vector<std::string>& paths, std::vector<FormatModule
     if (LoadFormatModuleFile(path, &module, &why)) {
       modules->push_back(module);
     } else if (besideExecutable) {
-      Report("skipping " + path + ": " + why);
+      Report("skipping " + QuotedForReport(path) + ": " + why);
     } else {
-      *error = path + ": " + why;
+      *error = QuotedForReport(path) + ": " + why;
       for (FormatModule& loaded : *modules) UnloadFormatModule(&loaded);
       modules->clear();
       return false;
@@ -158,7 +182,7 @@ bool LoadModules(const std::vector<std::string>& paths, std::vector<FormatModule
   }
   if (modules->empty()) {
     *error = "no format module found beside the executable" +
-             (directory.empty() ? std::string() : " in " + directory);
+             (directory.empty() ? std::string() : " in " + QuotedForReport(directory));
     return false;
   }
   for (FormatModule& module : *modules) module.loadFormatModule(nullptr);
@@ -185,20 +209,25 @@ int CatalogueLibrary::OpenSingle(const std::string& path, std::string* error) {
   CatalogueFile catalogue;
   catalogue.path = path;
   if (stat(path.c_str(), &catalogue.info) != 0) {
-    *error = path + ": " + std::strerror(errno);
+    *error = QuotedForReport(path) + ": " + std::strerror(errno);
     return errno == ENOENT || errno == ENOTDIR ? kExitNoSuchFile : kExitCannotRead;
   }
   Probe probe = ProbeCatalogue(modules_, path);
   if (probe.module == nullptr) {
-    *error = path + ": " + probe.reason;
+    *error = QuotedForReport(path) + ": " + probe.reason;
     return probe.status;
   }
   auto listed = std::make_shared<ListedCatalogue>();
-  if (!ListWith(*probe.module, path, listed.get())) {
-    *error = path + ": OpenArchive failed (" + probe.module->path + ")";
+  if (!ListWith(*probe.module, path, limits_, listed.get())) {
+    *error = QuotedForReport(path) + ": OpenArchive failed (" +
+             QuotedForReport(probe.module->path) + ")";
     return kExitOpenFailed;
   }
-  if (listed->tree.Status() != "complete") Report(path + ": " + listed->tree.Status());
+  listed->identity = IdentityOf(catalogue.info);
+  listed->info = catalogue.info;
+  if (listed->tree.Status() != "complete") {
+    Report(QuotedForReport(path) + ": " + listed->tree.Status());
+  }
   catalogues_.push_back(std::move(catalogue));
   single_ = std::move(listed);
   malloc_trim(0);  // the builder's growth leaves freed pages behind
@@ -209,12 +238,12 @@ int CatalogueLibrary::OpenFolder(const std::string& path, std::string* error,
                                  std::vector<std::string>* skipped) {
   isFolder_ = true;
   if (stat(path.c_str(), &folderInfo_) != 0) {
-    *error = path + ": " + std::strerror(errno);
+    *error = QuotedForReport(path) + ": " + std::strerror(errno);
     return kExitNoSuchFile;
   }
   DIR* folder = opendir(path.c_str());
   if (folder == nullptr) {
-    *error = path + ": " + std::strerror(errno);
+    *error = QuotedForReport(path) + ": " + std::strerror(errno);
     return kExitCannotRead;
   }
   std::vector<std::string> names;
@@ -229,20 +258,27 @@ int CatalogueLibrary::OpenFolder(const std::string& path, std::string* error,
     catalogue.name = name;
     catalogue.path = path + "/" + name;
     if (stat(catalogue.path.c_str(), &catalogue.info) != 0 || !S_ISREG(catalogue.info.st_mode)) {
-      if (skipped != nullptr) skipped->push_back(catalogue.path + ": not a regular file");
+      if (skipped != nullptr)
+        skipped->push_back(QuotedForReport(catalogue.path) + ": not a regular file");
       continue;
     }
     Probe probe = ProbeCatalogue(modules_, catalogue.path);
     if (probe.module == nullptr) {
-      if (skipped != nullptr) skipped->push_back(catalogue.path + ": " + probe.reason);
+      if (skipped != nullptr)
+        skipped->push_back(QuotedForReport(catalogue.path) + ": " + probe.reason);
       continue;
     }
     catalogues_.push_back(std::move(catalogue));
   }
+  cache_.resize(catalogues_.size());
   for (size_t index = 0; index < catalogues_.size(); ++index) {
     byName_.emplace(catalogues_[index].name, index);
+    CacheSlot& slot = cache_[index];
+    slot.view = ++lastView_;
+    slot.identity = IdentityOf(catalogues_[index].info);
+    slot.info = catalogues_[index].info;
+    catalogueOfView_.emplace(slot.view, index);
   }
-  cache_.resize(catalogues_.size());
   return kExitOk;
 }
 
@@ -251,41 +287,107 @@ size_t CatalogueLibrary::FindCatalogue(std::string_view name) const {
   return found == byName_.end() ? kNotFound : found->second;
 }
 
-std::shared_ptr<const ListedCatalogue> CatalogueLibrary::List(const CatalogueFile& catalogue) {
+std::shared_ptr<ListedCatalogue> CatalogueLibrary::ListOnce(const CatalogueFile& catalogue) {
   auto listed = std::make_shared<ListedCatalogue>();
   // The file is probed again: it may have changed since the folder was scanned.
   Probe probe = ProbeCatalogue(modules_, catalogue.path);
   if (probe.module == nullptr) {
     listed->tree = TreeBuilder().Finish("not listed: " + probe.reason);
-  } else if (!ListWith(*probe.module, catalogue.path, listed.get())) {
+  } else if (!ListWith(*probe.module, catalogue.path, limits_, listed.get())) {
     listed->tree = TreeBuilder().Finish("not listed: OpenArchive failed");
     listed->format = FormatNameOf(*probe.module);
-  }
-  if (listed->tree.Status() != "complete") {
-    Report(catalogue.path + ": " + listed->tree.Status());
   }
   return listed;
 }
 
-std::shared_ptr<const ListedCatalogue> CatalogueLibrary::Listing(size_t index) {
-  if (!isFolder_) return single_;
+std::shared_ptr<ListedCatalogue> CatalogueLibrary::List(const CatalogueFile& catalogue) {
+  std::shared_ptr<ListedCatalogue> listed;
+  // A listing shows one version of the file only when the file is the same before and after
+  // it: a file rewritten meanwhile is listed again, a few times at most.
+  for (int attempt = 0; attempt < kListingAttempts; ++attempt) {
+    struct stat before {};
+    FileIdentity identity =
+        stat(catalogue.path.c_str(), &before) == 0 ? IdentityOf(before) : FileIdentity{};
+    listed = ListOnce(catalogue);
+    listed->identity = identity;
+    listed->info = identity.present ? before : catalogue.info;
+    struct stat after {};
+    FileIdentity identityAfter =
+        stat(catalogue.path.c_str(), &after) == 0 ? IdentityOf(after) : FileIdentity{};
+    listed->settled = identity == identityAfter;
+    if (listed->settled) break;
+  }
+  if (listed->tree.Status() != "complete") {
+    Report(QuotedForReport(catalogue.path) + ": " + listed->tree.Status());
+  }
+  return listed;
+}
+
+uint32_t CatalogueLibrary::CurrentView(size_t index, struct stat* info) {
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  if (info != nullptr) *info = cache_[index].info;
+  return cache_[index].view;
+}
+
+ViewState CatalogueLibrary::FindView(uint32_t view, size_t* index, struct stat* info) {
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  auto found = catalogueOfView_.find(view);
+  if (found == catalogueOfView_.end()) {
+    return view != 0 && view <= lastView_ ? ViewState::kReplaced : ViewState::kUnknown;
+  }
+  *index = found->second;
+  if (info != nullptr) *info = cache_[found->second].info;
+  return ViewState::kCurrent;
+}
+
+void CatalogueLibrary::OnViewReplaced(
+    std::function<void(const std::string& name, uint32_t oldView)> handler) {
+  std::lock_guard<std::mutex> lock(cacheMutex_);
+  onViewReplaced_ = std::move(handler);
+}
+
+std::shared_ptr<const ListedCatalogue> CatalogueLibrary::Listing(uint32_t view) {
+  size_t index;
   {
     std::lock_guard<std::mutex> lock(cacheMutex_);
+    auto found = catalogueOfView_.find(view);
+    if (found == catalogueOfView_.end()) return nullptr;
+    index = found->second;
     CacheSlot& slot = cache_[index];
     if (slot.listing != nullptr) {
       recentFirst_.splice(recentFirst_.begin(), recentFirst_, slot.recent);
       return slot.listing;
     }
   }
+  // Views change only here, under this lock.
   std::lock_guard<std::mutex> listing(listingMutex_);
   {
-    // Another thread may have listed it while this one waited.
+    // Another thread may have listed it, or replaced the view, while this one waited.
     std::lock_guard<std::mutex> lock(cacheMutex_);
+    if (cache_[index].view != view) return nullptr;
     if (cache_[index].listing != nullptr) return cache_[index].listing;
   }
-  std::shared_ptr<const ListedCatalogue> listed = List(catalogues_[index]);
-  std::lock_guard<std::mutex> lock(cacheMutex_);
+  std::shared_ptr<ListedCatalogue> listed = List(catalogues_[index]);
+  std::function<void(const std::string&, uint32_t)> onReplaced;
+  std::unique_lock<std::mutex> lock(cacheMutex_);
   CacheSlot& slot = cache_[index];
+  // A file that changed since the view was made gets a new view: the node numbers of the new
+  // listing must never be served under the inode numbers the kernel holds for the old one.
+  const bool changed = !listed->settled || !(listed->identity == slot.identity);
+  if (changed) {
+    if (lastView_ == UINT32_MAX) {
+      // No serial is left to tell a new version from the old one: serve none of it.
+      listed = std::make_shared<ListedCatalogue>();
+      listed->tree = TreeBuilder().Finish("not listed: the file changed too often");
+    } else {
+      catalogueOfView_.erase(slot.view);
+      slot.view = ++lastView_;
+      catalogueOfView_.emplace(slot.view, index);
+      onReplaced = onViewReplaced_;
+    }
+  }
+  slot.identity = listed->identity;
+  if (listed->identity.present) slot.info = listed->info;
   slot.listing = listed;
   slot.bytes = listed->tree.MemoryBytes() + listed->format.size();
   recentFirst_.push_front(index);
@@ -303,7 +405,11 @@ std::shared_ptr<const ListedCatalogue> CatalogueLibrary::Listing(size_t index) {
     evicted = true;
   }
   if (evicted) malloc_trim(0);
-  return listed;
+  const bool stillCurrent = slot.view == view;
+  lock.unlock();
+  // Outside the cache's lock: the handler may take time or locks of its own.
+  if (onReplaced) onReplaced(catalogues_[index].name, view);
+  return stillCurrent ? listed : nullptr;
 }
 
 size_t CatalogueLibrary::CachedListings() {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -36,23 +37,45 @@ bool LoadModules(const std::vector<std::string>& paths, std::vector<FormatModule
                  std::string* error);
 std::string FormatNameOf(const FormatModule& module);
 
+// What tells one version of a catalogue file from another: a file replaced (renamed over),
+// rewritten, truncated or deleted differs in at least one of these.
+struct FileIdentity {
+  bool present = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+  bool operator==(const FileIdentity& other) const;
+};
+FileIdentity IdentityOf(const struct stat& info);
+
 struct ListedCatalogue {
   CatalogueTree tree;
-  std::string format;  // the format name of the module that listed it
+  std::string format;     // the format name of the module that listed it
+  FileIdentity identity;  // of the file it was listed from
+  struct stat info {};    // of that file, when present: owner and times of the root
+  bool settled = true;    // the file was the same before and after the listing
 };
 
 struct CatalogueFile {
   std::string name;  // the directory it appears as, in a folder
   std::string path;
-  struct stat info;  // of the catalogue file: owner and times of its root
+  struct stat info;  // of the catalogue file when opened or scanned
 };
+
+// In a folder, each catalogue is served as a view: a serial number, never reused, under which
+// one listing of one version of its file is served. The view changes when a listing is made
+// again (after an eviction) from a file that changed since the view's listing was made.
+enum class ViewState { kCurrent, kReplaced, kUnknown };
 
 class CatalogueLibrary {
  public:
   static constexpr size_t kNotFound = SIZE_MAX;
 
-  CatalogueLibrary(std::vector<FormatModule> modules, size_t cacheBytes)
-      : modules_(std::move(modules)), cacheBytes_(cacheBytes) {}
+  // `limits` bound each listing; past them it stops, keeping what it listed.
+  CatalogueLibrary(std::vector<FormatModule> modules, size_t cacheBytes, TreeLimits limits = {})
+      : modules_(std::move(modules)), cacheBytes_(cacheBytes), limits_(limits) {}
   ~CatalogueLibrary();
 
   // Lists one catalogue now. Returns kExitOk (problems while listing are in its status), or an
@@ -68,19 +91,33 @@ class CatalogueLibrary {
   const CatalogueFile& Catalogue(size_t index) const { return catalogues_[index]; }
   size_t FindCatalogue(std::string_view name) const;
 
-  // The listing of catalogue `index`, made on first use and after an eviction.
-  std::shared_ptr<const ListedCatalogue> Listing(size_t index);
+  // The listing of the single catalogue.
+  std::shared_ptr<const ListedCatalogue> SingleListing() const { return single_; }
+
+  // In a folder: the view catalogue `index` shows now, with the file information its root
+  // takes (`info` may be null).
+  uint32_t CurrentView(size_t index, struct stat* info);
+  // Which catalogue `view` shows and its root's information, while it is current.
+  ViewState FindView(uint32_t view, size_t* index, struct stat* info);
+  // The listing of `view`, made on first use and after an eviction; null when the view has
+  // been replaced, also by this call, when its file turned out to have changed.
+  std::shared_ptr<const ListedCatalogue> Listing(uint32_t view);
+  // Called with a catalogue's name and its replaced view, outside every lock of the library,
+  // so that the kernel can be told to drop what it holds of the old view.
+  void OnViewReplaced(std::function<void(const std::string& name, uint32_t oldView)> handler);
 
   // For measurements and tests: listings held and their bytes.
   size_t CachedListings();
   size_t CachedBytes();
 
  private:
-  std::shared_ptr<const ListedCatalogue> List(const CatalogueFile& catalogue);
+  std::shared_ptr<ListedCatalogue> List(const CatalogueFile& catalogue);
+  std::shared_ptr<ListedCatalogue> ListOnce(const CatalogueFile& catalogue);
   void UnloadModules();
 
   std::vector<FormatModule> modules_;
   size_t cacheBytes_;
+  TreeLimits limits_;
   bool isFolder_ = false;
   struct stat folderInfo_ {};
   std::vector<CatalogueFile> catalogues_;
@@ -90,13 +127,19 @@ class CatalogueLibrary {
   std::mutex listingMutex_;
   std::mutex cacheMutex_;
   struct CacheSlot {
-    std::shared_ptr<const ListedCatalogue> listing;
+    uint32_t view = 0;
+    FileIdentity identity;                           // of the file the view shows
+    struct stat info {};                             // for the view's root
+    std::shared_ptr<const ListedCatalogue> listing;  // null until listed and once evicted
     std::list<size_t>::iterator recent;
     size_t bytes = 0;
   };
   std::vector<CacheSlot> cache_;
+  std::unordered_map<uint32_t, size_t> catalogueOfView_;  // current views only
+  uint32_t lastView_ = 0;
   std::list<size_t> recentFirst_;
   size_t cachedBytes_ = 0;
+  std::function<void(const std::string&, uint32_t)> onViewReplaced_;
   std::shared_ptr<const ListedCatalogue> single_;
 };
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 
 #include "tools/hosts/catmount/catalogue_fs.h"
 #include "tools/hosts/catmount/catalogue_library.h"
+#include "tools/hosts/catmount/report_text.h"
 
 // The release's version, defined once by the build.
 #if __has_include("catalogue_version.h")
@@ -27,9 +29,13 @@
 namespace {
 
 using catmount::CatalogueLibrary;
+using catmount::QuotedForReport;
 
 constexpr char kVersion[] = CATALOGUE_VERSION;
 constexpr size_t kDefaultCacheMiB = 256;
+// A listing past these stops, keeping what it listed: memory grows with what a catalogue
+// delivers, and a small hostile file can deliver millions of items.
+constexpr uint64_t kDefaultMaxItems = 10'000'000;
 
 constexpr char kUsage[] = R"(Usage: catmount [options] SOURCE MOUNTPOINT
 
@@ -42,6 +48,10 @@ Options:
                     *_fmt.so beside the executable, the first whose IsArchive accepts a file.
   --cache-mib N     a folder keeps listings of at most N MiB, dropping the least recently used
                     (default 256; a dropped listing is made again when next needed).
+  --max-items N     a listing stops after N items (default 10000000).
+  --listing-mib N   a listing stops before its tree takes more than N MiB (default: the
+                    --cache-mib size). A stopped listing keeps what it listed; its root's
+                    user.catalogue.status says where and why it stopped.
   -f                stay in the foreground, report to standard error (else syslog).
   -d                foreground with FUSE debugging output.
   -s                serve requests on one thread.
@@ -58,9 +68,14 @@ user.description, user.dos.attributes (letters drhsao), user.catalogue.result ("
 delivered damaged); on a catalogue's root user.catalogue.status, .format and .items. Reading
 a file fails with ENOMEDIUM (a catalogue holds no contents); writing fails with EROFS.
 
+In a folder, a catalogue file that changed (replaced, rewritten, truncated) is shown anew when
+its listing is next made, under new inode numbers; the old ones then fail with ESTALE. A
+deleted one is shown empty, its status saying why.
+
 Exit status before mounting: 1 no module accepts SOURCE, 5 OpenArchive failed, 6 no such
-file, 8 cannot read, 9 empty file, 10 no usable module, 20 mount point unusable or mounting
-failed, 64 usage error.
+file, 7 is a directory, 8 cannot read, 9 empty file, 10 no usable module, 20 mount point
+unusable (also one that would hide the folder of catalogues) or mounting failed, 64 usage
+error.
 )";
 
 int UsageError(const std::string& message) {
@@ -73,10 +88,22 @@ int Fail(int status, const std::string& message) {
   return status;
 }
 
+// A positive decimal number up to `maximum`.
+bool ParseCount(const std::string& text, uint64_t maximum, uint64_t* value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  errno = 0;
+  unsigned long long number = std::strtoull(text.c_str(), nullptr, 10);
+  if (errno == ERANGE || number == 0 || number > maximum) return false;
+  *value = number;
+  return true;
+}
+
 struct Options {
   std::vector<std::string> modulePaths;
   std::vector<std::string> positional;
   size_t cacheMiB = kDefaultCacheMiB;
+  uint64_t maxItems = kDefaultMaxItems;
+  size_t listingMiB = 0;                   // 0: the cache's size
   std::vector<std::string> fuseArguments;  // after the program name
 };
 
@@ -95,18 +122,23 @@ int ParseOptions(int argc, char** argv, Options* options) {
     } else if (argument == "--version" || argument == "-V") {
       std::printf("catmount %s (FUSE %d.%d)\n", kVersion, FUSE_MAJOR_VERSION, FUSE_MINOR_VERSION);
       return kExitOk;
-    } else if (argument == "--module" || argument == "--cache-mib" || argument == "-o") {
+    } else if (argument == "--module" || argument == "--cache-mib" || argument == "-o" ||
+               argument == "--max-items" || argument == "--listing-mib") {
       if (i + 1 >= argc) return UsageError(std::string(argument) + " needs a value");
       std::string value = argv[++i];
       if (argument == "--module") {
         options->modulePaths.push_back(value);
-      } else if (argument == "--cache-mib") {
-        char* end = nullptr;
-        unsigned long long mib = std::strtoull(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || mib == 0 || mib > SIZE_MAX / 2 / (1 << 20)) {
-          return UsageError("--cache-mib needs a positive number of MiB");
+      } else if (argument == "--cache-mib" || argument == "--listing-mib") {
+        uint64_t mib = 0;
+        if (!ParseCount(value, SIZE_MAX / 2 / (1 << 20), &mib)) {
+          return UsageError(std::string(argument) + " needs a positive number of MiB");
         }
-        options->cacheMiB = static_cast<size_t>(mib);
+        (argument == "--cache-mib" ? options->cacheMiB : options->listingMiB) =
+            static_cast<size_t>(mib);
+      } else if (argument == "--max-items") {
+        if (!ParseCount(value, UINT32_MAX, &options->maxItems)) {
+          return UsageError("--max-items needs a number from 1 to 4294967295");
+        }
       } else {
         options->fuseArguments.push_back("-o");
         options->fuseArguments.push_back(value);
@@ -151,9 +183,10 @@ bool IsMountPoint(const std::string& path) {
 }
 
 // Checks the mount point; returns an empty text when it can be used.
-std::string MountPointProblem(const std::string& mountPoint, std::string* resolved) {
-  struct stat info;
-  if (stat(mountPoint.c_str(), &info) != 0) {
+std::string MountPointProblem(const std::string& mountPointGiven, std::string* resolved,
+                              struct stat* info) {
+  const std::string mountPoint = QuotedForReport(mountPointGiven);
+  if (stat(mountPointGiven.c_str(), info) != 0) {
     if (errno == ENOENT) return "mount point " + mountPoint + ": no such directory";
     if (errno == ENOTCONN) {
       return "mount point " + mountPoint +
@@ -161,9 +194,9 @@ std::string MountPointProblem(const std::string& mountPoint, std::string* resolv
     }
     return "mount point " + mountPoint + ": " + std::strerror(errno);
   }
-  if (!S_ISDIR(info.st_mode)) return "mount point " + mountPoint + ": not a directory";
+  if (!S_ISDIR(info->st_mode)) return "mount point " + mountPoint + ": not a directory";
   char buffer[PATH_MAX];
-  if (realpath(mountPoint.c_str(), buffer) == nullptr) {
+  if (realpath(mountPointGiven.c_str(), buffer) == nullptr) {
     return "mount point " + mountPoint + ": " + std::strerror(errno);
   }
   *resolved = buffer;
@@ -209,6 +242,9 @@ int Serve(CatalogueLibrary& library, const Options& options, const std::string& 
     if (fuse_session_mount(session, mountPoint.c_str()) == 0) {
       fuse_daemonize(settings.foreground);
       catmount::SetReportToSyslog(!settings.foreground);
+      // Threads start after fuse_daemonize, whose fork would leave them behind.
+      std::optional<catmount::ViewInvalidator> invalidator;
+      if (library.IsFolder()) invalidator.emplace(session, library);
       int result;
       if (settings.singlethread) {
         result = fuse_session_loop(session);
@@ -219,6 +255,7 @@ int Serve(CatalogueLibrary& library, const Options& options, const std::string& 
         result = fuse_session_loop_mt(session, config);
         fuse_loop_cfg_destroy(config);
       }
+      invalidator.reset();
       fuse_session_unmount(session);
       status = result < 0 ? catmount::kExitMountFailed : kExitOk;
     }
@@ -242,22 +279,36 @@ int main(int argc, char** argv) {
   struct stat sourceInfo;
   if (stat(sourceGiven.c_str(), &sourceInfo) != 0) {
     return Fail(errno == ENOENT || errno == ENOTDIR ? kExitNoSuchFile : kExitCannotRead,
-                sourceGiven + ": " + std::strerror(errno));
+                QuotedForReport(sourceGiven) + ": " + std::strerror(errno));
   }
   char resolvedSource[PATH_MAX];
   if (realpath(sourceGiven.c_str(), resolvedSource) == nullptr) {
-    return Fail(kExitCannotRead, sourceGiven + ": " + std::strerror(errno));
+    return Fail(kExitCannotRead, QuotedForReport(sourceGiven) + ": " + std::strerror(errno));
   }
   std::string mountPoint;
-  std::string problem = MountPointProblem(mountPointGiven, &mountPoint);
+  struct stat mountPointInfo;
+  std::string problem = MountPointProblem(mountPointGiven, &mountPoint, &mountPointInfo);
   if (!problem.empty()) return Fail(catmount::kExitMountFailed, problem);
+  // A folder's catalogues are listed while mounted: a mount over the folder, or over a folder
+  // that holds it, would hide them, and each would be read through the mount itself.
+  if (S_ISDIR(sourceInfo.st_mode) &&
+      ((sourceInfo.st_dev == mountPointInfo.st_dev && sourceInfo.st_ino == mountPointInfo.st_ino) ||
+       (std::string(resolvedSource) + "/")
+           .starts_with(mountPoint == "/" ? "/" : mountPoint + "/"))) {
+    return Fail(catmount::kExitMountFailed,
+                "mount point " + QuotedForReport(mountPointGiven) +
+                    ": the mount would hide the folder of catalogues; mount it elsewhere");
+  }
 
   std::vector<FormatModule> modules;
   std::string error;
   if (!catmount::LoadModules(options.modulePaths, &modules, &error)) {
     return Fail(kExitBadModule, error);
   }
-  CatalogueLibrary library(std::move(modules), options.cacheMiB << 20);
+  catmount::TreeLimits limits;
+  limits.maxItems = options.maxItems;
+  limits.maxBytes = (options.listingMiB != 0 ? options.listingMiB : options.cacheMiB) << 20;
+  CatalogueLibrary library(std::move(modules), options.cacheMiB << 20, limits);
   const std::string source = resolvedSource;
   int status;
   if (S_ISDIR(sourceInfo.st_mode)) {
@@ -268,7 +319,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> skipped;
     status = library.OpenFolder(source, &error, verbose ? &skipped : nullptr);
     for (const std::string& line : skipped)
-      std::fprintf(stderr, "catmount: left out %s\n", line.c_str());
+      std::fprintf(stderr, "catmount: left out %s\n", line.c_str());  // quoted by the library
   } else {
     status = library.OpenSingle(source, &error);
   }
