@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "tools/hosts/cathost32/guest_memory.h"
 
@@ -237,6 +238,46 @@ bool Relocate(Image* image, uint32_t newBase, std::string* error) {
     offset += blockSize;
   }
   image->base = newBase;
+  return true;
+}
+
+bool LoadImageFile(const std::string& path, uint32_t loadBase, Image* image, std::string* error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return Fail(error, "cannot open " + path);
+  file.seekg(0, std::ios::end);
+  const std::streamoff fileSize = file.tellg();
+  if (fileSize < 0 || static_cast<uint64_t>(fileSize) > kMaxFileSize) {
+    return Fail(error, "cannot read " + path + " (or it is too large)");
+  }
+  std::vector<uint8_t> bytes(static_cast<size_t>(fileSize));
+  file.seekg(0);
+  if (!file.read(reinterpret_cast<char*>(bytes.data()), fileSize)) {
+    return Fail(error, "cannot read " + path);
+  }
+  if (!ParseImage(bytes, image, error)) return false;
+  return Relocate(image, loadBase != 0 ? loadBase : image->preferredBase, error);
+}
+
+bool MapImage(const Image& image, Memory& memory, std::string* error) {
+  // Mapped writable for the copy, then each run of pages with the same protection set.
+  const uint32_t size = (image.sizeOfImage + kPageSize - 1) / kPageSize * kPageSize;
+  if (!memory.Map(image.base, size, kRead | kWrite)) {
+    return Fail(error, "cannot map " + Hex(image.base) + "+" + Hex(size));
+  }
+  if (!memory.Write(image.base, image.memory.data(), image.sizeOfImage)) {
+    return Fail(error, "cannot write the image");
+  }
+  const std::vector<uint32_t> pages = PageProtections(image);
+  for (size_t first = 0; first < pages.size();) {
+    size_t last = first;
+    while (last + 1 < pages.size() && pages[last + 1] == pages[first]) ++last;
+    const uint32_t address = image.base + static_cast<uint32_t>(first) * kPageSize;
+    const uint32_t length = static_cast<uint32_t>(last - first + 1) * kPageSize;
+    if (!memory.Protect(address, length, pages[first])) {
+      return Fail(error, "cannot protect the image pages at " + Hex(address));
+    }
+    first = last + 1;
+  }
   return true;
 }
 

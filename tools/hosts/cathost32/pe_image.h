@@ -1,7 +1,7 @@
-// Reading a PE32 (i386) DLL file: the headers, the sections laid out as the loader maps them,
-// base relocations, imports, exports and the TLS directory. Pure parsing over bytes in memory;
-// every offset and size read from the file is range-checked, so that a damaged or hostile file
-// gives an error and never an access outside the buffers.
+// A PE32 (i386) DLL file, from its bytes to its pages in emulated memory: the headers, the
+// sections laid out as the loader maps them, base relocations, imports, exports and the TLS
+// directory. Every offset and size read from the file is range-checked, so that a damaged or
+// hostile file gives an error and never an access outside the buffers.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "tools/hosts/cathost32/guest_memory.h"
 
 namespace emulator::pe {
 
@@ -48,6 +50,9 @@ struct Image {
   std::vector<uint8_t> memory;
 };
 
+// DLL files larger than this are refused rather than read.
+constexpr uint64_t kMaxFileSize = 512u << 20;
+
 // Checks that `file` is a PE32 i386 DLL and lays it out in `image->memory` at its preferred
 // base. False with `error` set otherwise.
 bool ParseImage(std::span<const uint8_t> file, Image* image, std::string* error);
@@ -55,6 +60,14 @@ bool ParseImage(std::span<const uint8_t> file, Image* image, std::string* error)
 // Applies the base relocations for loading at `newBase` (HIGHLOW fixups; ABSOLUTE entries are
 // padding). An image without relocations can only stay at its preferred base.
 bool Relocate(Image* image, uint32_t newBase, std::string* error);
+
+// Reads the DLL at `path`, checks and lays it out (ParseImage) and relocates it to `loadBase`,
+// 0 meaning its preferred base. False with `error` set on any failure.
+bool LoadImageFile(const std::string& path, uint32_t loadBase, Image* image, std::string* error);
+
+// Maps the laid-out image into `memory` at image.base, each page with its section's
+// protection (PageProtections). False with `error` set when the pages cannot be had.
+bool MapImage(const Image& image, Memory& memory, std::string* error);
 
 // Page protections of the mapped image: one mask of kRead/kWrite/kExecute (guest_memory.h
 // values) per page, 0 for pages no section covers.
