@@ -70,8 +70,8 @@ constexpr const char* kHelp =
     "  mur   long names and descriptions in Windows code page 1252, UTC time stamps\n"
     "A file named descript.ion (any case) in a directory gives descriptions to the\n"
     "entries beside it. Symbolic links and special files are recorded as empty files.\n"
-    "OUTPUT is replaced whole or not at all (a temporary file beside it is renamed over\n"
-    "it), and is never catalogued itself, even inside DIRECTORY.\n"
+    "OUTPUT is replaced whole or not at all (a temporary file beside it is renamed\n"
+    "over it), and is never catalogued itself, even inside DIRECTORY.\n"
     "\n"
     "  -v, --verbose   report counts on standard error\n"
     "  -h, --help      show this help\n"
@@ -83,10 +83,10 @@ constexpr const char* kHelp =
     "    format modules list it as damaged, with its path cut (said once for a folder\n"
     "    and the items inside it);\n"
     "  - mur: a name changed to be one Windows can hold: characters code page 1252\n"
-    "    lacks, \\ / : * ? \" < > |, control characters and trailing dots and spaces\n"
-    "    become '_', a device name (CON, NUL, COM1, ...) before the first dot gets '_'\n"
-    "    after it; names that would then be equal, letter case aside, are made unique\n"
-    "    with ~2, ~3, ... before the extension;\n"
+    "    lacks, \\ / : * ? \" < > |, control characters and trailing dots and\n"
+    "    spaces become '_'; a device name (CON, NUL, COM1, ...) before the first dot\n"
+    "    gets '_' after it; names that would then be equal, letter case aside, are\n"
+    "    made unique with ~2, ~3, ... before the extension;\n"
     "  - a description changed: characters the code page lacks (437 for zex, 1252 for\n"
     "    mur) and control characters become '?' (a tab a blank); one longer than 255\n"
     "    characters is cut to the 255 that a listing shows;\n"
@@ -209,10 +209,10 @@ int ReadFileAt(int folderFd, const std::string& name, std::string* content) {
   const int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    const int error = S_ISREG(info.st_mode) ? errno : EINVAL;
+  const int statError = fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EINVAL;
+  if (statError != 0) {
     close(fd);
-    return error;
+    return statError;
   }
   char buffer[65536];
   for (;;) {
