@@ -116,6 +116,14 @@ TEST(MkcatOutput, ModesLinksAndDevicesAreKept) {
   EXPECT_TRUE(S_ISLNK(info.st_mode));
   EXPECT_EQ(PathsListed(scratch, fresh), std::vector<std::string>{"two.txt"});
 
+  const std::string dangling = scratch.path + "/dangling.mur";
+  ASSERT_EQ(symlink("made-by-mkcat.mur", dangling.c_str()), 0);
+  ASSERT_EQ(RunMkcat(scratch, "mur " + dangling + " " + tree).exitStatus, 0);
+  ASSERT_EQ(lstat(dangling.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_EQ(PathsListed(scratch, scratch.path + "/made-by-mkcat.mur"),
+            std::vector<std::string>{"two.txt"});
+
   ASSERT_EQ(RunMkcat(scratch, "mur /dev/null " + tree).exitStatus, 0);
   ASSERT_EQ(stat("/dev/null", &info), 0);
   EXPECT_TRUE(S_ISCHR(info.st_mode));

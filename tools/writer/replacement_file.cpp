@@ -52,6 +52,18 @@ bool ReplacementFile::Open(const std::string& path, std::string* error) {
     if (char* resolved = realpath(path.c_str(), nullptr)) {
       target_ = resolved;
       free(resolved);
+    } else {
+      // A link to a file not made yet: the file is made where the link points, beside the
+      // link when the link is relative.
+      std::string pointed(static_cast<size_t>(info.st_size) + 1, '\0');
+      const ssize_t length = readlink(path.c_str(), pointed.data(), pointed.size());
+      if (length > 0 && static_cast<size_t>(length) < pointed.size()) {
+        pointed.resize(static_cast<size_t>(length));
+        const size_t slash = path.rfind('/');
+        target_ = pointed[0] == '/' || slash == std::string::npos
+                      ? pointed
+                      : path.substr(0, slash + 1) + pointed;
+      }
     }
   }
   const size_t slash = target_.rfind('/');

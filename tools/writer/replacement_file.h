@@ -28,8 +28,8 @@ class ReplacementFile {
   ReplacementFile& operator=(const ReplacementFile&) = delete;
 
   // Creates the temporary file ".NAME.XXXXXX" in the target's folder. A symbolic link as
-  // the target is followed: the file it names is replaced and the link kept. A target that
-  // exists but is no regular file (a device, a pipe) is written in place at Commit, as a
+  // the target is followed: the file it names is replaced (or made) and the link kept. A target
+  // that exists but is no regular file (a device, a pipe) is written in place at Commit, as a
   // stream. The new file gets the old one's mode (and, for root, its owner), or the mode a
   // new file would get (0666 less the umask). On failure returns false with `error` set to
   // "<path>: <reason>", having changed nothing.
