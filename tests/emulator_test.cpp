@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "tools/hosts/cathost32/pe_image.h"
+#include "tools/hosts/cathost32/win32_system.h"
 
 namespace {
 
@@ -808,6 +810,30 @@ TEST_P(ShippedDllTest, ImageRefusalTakesTheImageAloneWhateverTheFileSize) {
     EXPECT_EQ(withImage, withoutImage + 1) << fileSize << " bytes";
   }
   ASSERT_TRUE(emulator.Unload(&error)) << error;
+}
+
+// The emulated system keeps what the shipped DLLs import and nothing more: a function they
+// stop importing goes, one they start importing must come.
+TEST(ShippedDllImports, TheSystemProvidesExactlyWhatTheDllsImport) {
+  std::set<std::string> imported;
+  for (const char* file : {"zex_fmt.dll", "mur_fmt.dll"}) {
+    const std::string path = ShippedDll(file);
+    if (path.empty() || !std::filesystem::exists(path)) {
+      GTEST_SKIP() << file << " is not built (cmake --preset windows-x86)";
+    }
+    emulator::pe::Image image;
+    std::vector<emulator::pe::Import> imports;
+    std::string error;
+    ASSERT_TRUE(emulator::pe::LoadImageFile(path, 0, &image, &error)) << error;
+    ASSERT_TRUE(emulator::pe::ReadImports(image, &imports, &error)) << error;
+    for (const emulator::pe::Import& import : imports) {
+      std::string dll = import.dll;
+      std::transform(dll.begin(), dll.end(), dll.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      imported.insert(dll + "!" + import.name);
+    }
+  }
+  EXPECT_EQ(emulator::Win32System::ProvidedNames(), imported);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModules, ShippedDllTest,

@@ -13,11 +13,13 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
 #include "tools/hosts/cathost32/guest_memory.h"
+#include "tools/hosts/cathost32/process_blocks.h"
 
 namespace emulator {
 namespace {
@@ -701,9 +703,10 @@ TEST_F(Win32SystemTest, CriticalSectionsMustBalance) {
 }
 
 TEST_F(Win32SystemTest, TlsAndLastErrorLiveInTheThreadBlock) {
-  memory_->Write(kTeb + 0xE10 + 4 * 5, "\x78\x56\x34\x12", 4);
-  Kernel32("SetLastError", {1234});
-  EXPECT_EQ(U32(kTeb + 0x34), 1234u);
+  memory_->Write(kTeb + kTebTlsSlotsField + 4 * 5, "\x78\x56\x34\x12", 4);
+  const uint32_t stored = 1234;
+  memory_->Write(kTeb + kTebLastErrorField, &stored, 4);
+  EXPECT_EQ(LastError(), 1234u);
   EXPECT_EQ(Kernel32("TlsGetValue", {5}), 0x12345678u);
   EXPECT_EQ(LastError(), 0u);
   EXPECT_EQ(Kernel32("TlsGetValue", {64}), 0u);
@@ -789,21 +792,20 @@ TEST_F(Win32SystemTest, StringFunctionsStayInsideWhatTheyMayRead) {
   EXPECT_TRUE(stopped_.empty()) << stopped_;
   Crt("strlen", {edge});
   EXPECT_NE(stopped_.find("strlen"), std::string::npos);
-  EXPECT_GT(static_cast<int32_t>(Crt("strcmp", {PutText("\xE9"), PutText("z")})), 0);
+  // Bytes compare as unsigned char.
+  EXPECT_GT(static_cast<int32_t>(Crt("strncmp", {PutText("\xE9"), PutText("z"), 2})), 0);
 
-  const uint32_t padded = PutText("XXXXXXX");
-  Crt("strncpy", {padded, PutText("ab"), 5});
-  EXPECT_EQ(Bytes(padded, 8), std::string("ab\0\0\0XX\0", 8));
-
+  // msvcrt's memcpy copies overlapping ranges as memmove does.
   const uint32_t overlap = PutText("0123456789");
-  Crt("memmove", {overlap + 2, overlap, 6});
+  Crt("memcpy", {overlap + 2, overlap, 6});
   EXPECT_EQ(Bytes(overlap, 10), "0101234589");
   Crt("memcpy", {overlap, 0x00600000, 4});
   EXPECT_NE(stopped_.find("unmapped"), std::string::npos);
 }
 
-TEST_F(Win32SystemTest, TheImportsOfBothDllsAreProvided) {
-  // __stdcall argument counts as Windows declares the functions.
+// What the shipped DLLs import (their import tables; emulator_test compares with the built
+// DLLs), with the argument counts Windows declares for the __stdcall functions.
+TEST_F(Win32SystemTest, ExactlyTheImportsOfBothDllsAreProvided) {
   const std::pair<const char*, uint32_t> kernel32[] = {
       {"CloseHandle", 1},
       {"CreateFileA", 7},
@@ -833,14 +835,22 @@ TEST_F(Win32SystemTest, TheImportsOfBothDllsAreProvided) {
   }
   ASSERT_NE(system_->Find("user32.DLL", "CharToOemA"), nullptr);
   EXPECT_EQ(system_->Find("USER32.dll", "CharToOemA")->argumentBytes, 8u);
-  for (const char* name :
-       {"_amsg_exit", "_initterm", "_lock", "_unlock", "abort", "calloc", "free", "fwrite",
-        "malloc", "memcpy", "realloc", "strcpy", "strlen", "strncmp", "vfprintf"}) {
+  const char* const msvcrt[] = {"_amsg_exit", "_initterm", "_lock",  "_unlock", "abort",
+                                "calloc",     "free",      "fwrite", "malloc",  "memcpy",
+                                "realloc",    "strcpy",    "strlen", "strncmp", "vfprintf"};
+  for (const char* name : msvcrt) {
     const SystemFunction* function = system_->Find("msvcrt.dll", name);
     ASSERT_NE(function, nullptr) << name;
     EXPECT_EQ(function->argumentBytes, 0u) << name;
   }
   EXPECT_EQ(system_->Find("KERNEL32.dll", "createfilea"), nullptr);  // names keep their case
+
+  // Nothing else: a function no DLL imports is not kept.
+  std::set<std::string> imported{"msvcrt.dll!_iob", "user32.dll!CharToOemA"};
+  for (const auto& [name, arguments] : kernel32)
+    imported.insert(std::string("kernel32.dll!") + name);
+  for (const char* name : msvcrt) imported.insert(std::string("msvcrt.dll!") + name);
+  EXPECT_EQ(Win32System::ProvidedNames(), imported);
 }
 
 }  // namespace

@@ -102,27 +102,6 @@ bool MoveBytes(Memory& memory, uint32_t destination, uint32_t source, uint32_t s
   return true;
 }
 
-bool CompareBytes(const Memory& memory, uint32_t first, uint32_t second, uint32_t size,
-                  int* order) {
-  if (!RangeFits(first, size) || !RangeFits(second, size)) return false;
-  constexpr uint32_t kStep = 4096;
-  std::array<uint8_t, kStep> a, b;
-  for (uint32_t done = 0; done < size;) {
-    const uint32_t step = std::min(kStep, size - done);
-    if (!memory.Read(first + done, a.data(), step) || !memory.Read(second + done, b.data(), step)) {
-      return false;
-    }
-    const int result = std::memcmp(a.data(), b.data(), step);
-    if (result != 0) {
-      *order = result;
-      return true;
-    }
-    done += step;
-  }
-  *order = 0;
-  return true;
-}
-
 bool RangeHasProtection(const Memory& memory, uint32_t address, uint32_t size,
                         uint32_t protection) {
   if (!RangeFits(address, size)) return false;

@@ -36,8 +36,6 @@ bool ReadCString(const Memory& memory, uint32_t address, std::string* text,
 bool FillBytes(Memory& memory, uint32_t address, uint8_t byte, uint32_t size);
 // Copies as memmove does: overlapping ranges come out as if copied through a buffer.
 bool MoveBytes(Memory& memory, uint32_t destination, uint32_t source, uint32_t size);
-// memcmp over emulated memory; `*order` is negative, zero or positive.
-bool CompareBytes(const Memory& memory, uint32_t first, uint32_t second, uint32_t size, int* order);
 
 // Whether every page of [address, address + size) is mapped with all of `protection`.
 bool RangeHasProtection(const Memory& memory, uint32_t address, uint32_t size, uint32_t protection);

@@ -37,25 +37,6 @@ uint32_t Initterm(Win32System& system, SystemCall& call) {
   return 0;
 }
 
-// _initterm_e(begin, end): as _initterm, stopping at the first function that returns
-// nonzero and returning that value.
-uint32_t InittermE(Win32System& system, SystemCall& call) {
-  SystemState& state = SystemFunctions::Of(system);
-  const uint32_t begin = call.Argument(0), end = call.Argument(1);
-  for (uint32_t entry = begin; entry < end && end - entry >= 4; entry += 4) {
-    uint32_t function = 0;
-    if (!ReadU32(state.memory, entry, &function)) {
-      call.Stop("_initterm_e: the table entry at " + Hex(entry) + " cannot be read");
-      return 0;
-    }
-    uint32_t result = 0;
-    if (function == 0) continue;
-    if (!call.CallEmulated(function, &result)) return 0;
-    if (result != 0) return result;
-  }
-  return 0;
-}
-
 uint32_t AmsgExit(Win32System& system, SystemCall& call) {
   call.Stop(WithReport(SystemFunctions::Of(system), "the DLL's runtime called _amsg_exit(" +
                                                         std::to_string(call.Argument(0)) + ")"));
@@ -64,13 +45,6 @@ uint32_t AmsgExit(Win32System& system, SystemCall& call) {
 
 uint32_t Abort(Win32System& system, SystemCall& call) {
   call.Stop(WithReport(SystemFunctions::Of(system), "the DLL called abort()"));
-  return 0;
-}
-
-uint32_t Exit(Win32System& system, SystemCall& call) {
-  call.Stop(WithReport(
-      SystemFunctions::Of(system),
-      "the DLL called exit(" + std::to_string(static_cast<int32_t>(call.Argument(0))) + ")"));
   return 0;
 }
 
@@ -264,21 +238,6 @@ uint32_t Vfprintf(Win32System& system, SystemCall& call) {
   return ReportAndStop(state, call, "vfprintf", call.Argument(0), call.Argument(1), next);
 }
 
-// fprintf(stream, format, ...): the arguments follow on the stack.
-uint32_t Fprintf(Win32System& system, SystemCall& call) {
-  SystemState& state = SystemFunctions::Of(system);
-  unsigned index = 2;
-  const NextArgument next = [&call, &index](uint32_t* value) {
-    *value = call.Argument(index++);
-    return true;
-  };
-  return ReportAndStop(state, call, "fprintf", call.Argument(0), call.Argument(1), next);
-}
-
-uint32_t IobFunc(Win32System& system, SystemCall&) {
-  return IobAddress(SystemFunctions::Of(system));
-}
-
 // --- Heap ----------------------------------------------------------------------------------
 
 uint32_t Malloc(Win32System& system, SystemCall& call) {
@@ -349,45 +308,16 @@ int CompareTexts(const std::string& a, const std::string& b) {
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-// memcpy and memmove(destination, source, size). msvcrt's memcpy copies overlapping ranges
-// as memmove does, so both do here.
-uint32_t CopyMemory(Win32System& system, SystemCall& call, const char* function) {
+// memcpy(destination, source, size). msvcrt's memcpy copies overlapping ranges as memmove
+// does, so it does here.
+uint32_t Memcpy(Win32System& system, SystemCall& call) {
   SystemState& state = SystemFunctions::Of(system);
   const uint32_t destination = call.Argument(0), source = call.Argument(1), size = call.Argument(2);
   if (!MoveBytes(state.memory, destination, source, size)) {
-    call.Stop(std::string(function) + " of " + std::to_string(size) + " bytes from " + Hex(source) +
-              " to " + Hex(destination) + " runs into unmapped memory");
+    call.Stop("memcpy of " + std::to_string(size) + " bytes from " + Hex(source) + " to " +
+              Hex(destination) + " runs into unmapped memory");
   }
   return destination;
-}
-
-uint32_t Memcpy(Win32System& system, SystemCall& call) {
-  return CopyMemory(system, call, "memcpy");
-}
-uint32_t Memmove(Win32System& system, SystemCall& call) {
-  return CopyMemory(system, call, "memmove");
-}
-
-uint32_t Memset(Win32System& system, SystemCall& call) {
-  SystemState& state = SystemFunctions::Of(system);
-  const uint32_t destination = call.Argument(0), size = call.Argument(2);
-  if (!FillBytes(state.memory, destination, static_cast<uint8_t>(call.Argument(1)), size)) {
-    call.Stop("memset of " + std::to_string(size) + " bytes at " + Hex(destination) +
-              " runs into unmapped memory");
-  }
-  return destination;
-}
-
-uint32_t Memcmp(Win32System& system, SystemCall& call) {
-  SystemState& state = SystemFunctions::Of(system);
-  const uint32_t first = call.Argument(0), second = call.Argument(1), size = call.Argument(2);
-  int order = 0;
-  if (!CompareBytes(state.memory, first, second, size, &order)) {
-    call.Stop("memcmp of " + std::to_string(size) + " bytes at " + Hex(first) + " and " +
-              Hex(second) + " runs into unmapped memory");
-    return 0;
-  }
-  return Sign(order);
 }
 
 uint32_t Strlen(Win32System& system, SystemCall& call) {
@@ -406,33 +336,6 @@ uint32_t Strcpy(Win32System& system, SystemCall& call) {
   WriteOrStop(state, call, "strcpy", destination, text.c_str(),
               static_cast<uint32_t>(text.size() + 1));
   return destination;
-}
-
-// strncpy(destination, source, count): copies at most `count` bytes and pads with NULs to
-// `count`, leaving the copy unterminated when the source is that long.
-uint32_t Strncpy(Win32System& system, SystemCall& call) {
-  SystemState& state = SystemFunctions::Of(system);
-  const uint32_t destination = call.Argument(0), count = call.Argument(2);
-  std::string text;
-  if (!ReadTextOrStop(state, call, "strncpy", call.Argument(1), &text, count)) return 0;
-  if (WriteOrStop(state, call, "strncpy", destination, text.data(),
-                  static_cast<uint32_t>(text.size())) &&
-      !FillBytes(state.memory, destination + static_cast<uint32_t>(text.size()), 0,
-                 count - static_cast<uint32_t>(text.size()))) {
-    call.Stop("strncpy: " + std::to_string(count) + " bytes at " + Hex(destination) +
-              " cannot be written");
-  }
-  return destination;
-}
-
-uint32_t Strcmp(Win32System& system, SystemCall& call) {
-  SystemState& state = SystemFunctions::Of(system);
-  std::string a, b;
-  if (!ReadTextOrStop(state, call, "strcmp", call.Argument(0), &a) ||
-      !ReadTextOrStop(state, call, "strcmp", call.Argument(1), &b)) {
-    return 0;
-  }
-  return Sign(CompareTexts(a, b));
 }
 
 // strncmp(a, b, count): reads no byte past the count'th of either string.
@@ -455,29 +358,19 @@ void AddMsvcrtFunctions(FunctionTable& table) {
     table[FunctionKey("msvcrt.dll", name)] = SystemFunction{0, run};
   };
   add("_initterm", Initterm);
-  add("_initterm_e", InittermE);
   add("_amsg_exit", AmsgExit);
   add("abort", Abort);
-  add("exit", Exit);
-  add("_exit", Exit);
   add("_lock", Lock);
   add("_unlock", Lock);
-  add("__iob_func", IobFunc);
   add("fwrite", Fwrite);
   add("vfprintf", Vfprintf);
-  add("fprintf", Fprintf);
   add("malloc", Malloc);
   add("calloc", Calloc);
   add("realloc", Realloc);
   add("free", Free);
   add("memcpy", Memcpy);
-  add("memmove", Memmove);
-  add("memset", Memset);
-  add("memcmp", Memcmp);
   add("strlen", Strlen);
   add("strcpy", Strcpy);
-  add("strncpy", Strncpy);
-  add("strcmp", Strcmp);
   add("strncmp", Strncmp);
 }
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <vector>
 
 #include "tools/hosts/cathost32/guest_memory.h"
@@ -49,7 +50,9 @@ std::string FunctionKey(const std::string& dll, const std::string& name) {
   return key + "!" + name;
 }
 
-const SystemFunction* Win32System::Find(const std::string& dll, const std::string& name) const {
+namespace {
+
+const FunctionTable& Functions() {
   static const FunctionTable table = [] {
     FunctionTable functions;
     AddKernel32Functions(functions);
@@ -57,12 +60,26 @@ const SystemFunction* Win32System::Find(const std::string& dll, const std::strin
     AddMsvcrtFunctions(functions);
     return functions;
   }();
-  const auto found = table.find(FunctionKey(dll, name));
-  return found == table.end() ? nullptr : &found->second;
+  return table;
+}
+
+constexpr char kIobKey[] = "msvcrt.dll!_iob";
+
+}  // namespace
+
+const SystemFunction* Win32System::Find(const std::string& dll, const std::string& name) const {
+  const auto found = Functions().find(FunctionKey(dll, name));
+  return found == Functions().end() ? nullptr : &found->second;
+}
+
+std::set<std::string> Win32System::ProvidedNames() {
+  std::set<std::string> names{kIobKey};
+  for (const auto& [key, function] : Functions()) names.insert(key);
+  return names;
 }
 
 uint32_t Win32System::FindData(const std::string& dll, const std::string& name) {
-  if (FunctionKey(dll, name) == "msvcrt.dll!_iob") return IobAddress(*state_);
+  if (FunctionKey(dll, name) == kIobKey) return IobAddress(*state_);
   return 0;
 }
 
@@ -478,53 +495,10 @@ uint32_t LocalFileTimeToFileTime(Win32System& system, SystemCall& call) {
   return kTrue;
 }
 
-// GetSystemTimeAsFileTime(fileTimeOut).
-uint32_t GetSystemTimeAsFileTime(Win32System& system, SystemCall& call) {
-  SystemState& state = SystemFunctions::Of(system);
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  const uint64_t ticks =
-      (static_cast<uint64_t>(now.tv_sec) + kDaysFrom1601To1970 * 86400) * kTicksPerSecond +
-      static_cast<uint64_t>(now.tv_nsec) / 100;
-  if (!WriteU64(state.memory, call.Argument(0), ticks)) {
-    call.Stop("GetSystemTimeAsFileTime: cannot write its result to " + Hex(call.Argument(0)));
-  }
-  return 0;
-}
-
-uint32_t GetTickCount(Win32System&, SystemCall&) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000 +
-                               static_cast<uint64_t>(now.tv_nsec) / 1'000'000);
-}
-
-// QueryPerformanceCounter(countOut), in units of QueryPerformanceFrequency: 10 MHz.
-uint32_t QueryPerformanceCounter(Win32System& system, SystemCall& call) {
-  SystemState& state = SystemFunctions::Of(system);
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const uint64_t count = static_cast<uint64_t>(now.tv_sec) * kTicksPerSecond +
-                         static_cast<uint64_t>(now.tv_nsec) / 100;
-  if (!WriteU64(state.memory, call.Argument(0), count)) {
-    call.Stop("QueryPerformanceCounter: cannot write its result to " + Hex(call.Argument(0)));
-    return kFalse;
-  }
-  return kTrue;
-}
-
-uint32_t QueryPerformanceFrequency(Win32System& system, SystemCall& call) {
-  SystemState& state = SystemFunctions::Of(system);
-  if (!WriteU64(state.memory, call.Argument(0), kTicksPerSecond)) {
-    call.Stop("QueryPerformanceFrequency: cannot write its result to " + Hex(call.Argument(0)));
-    return kFalse;
-  }
-  return kTrue;
-}
-
+// Sleep(milliseconds): there is no other thread to wait for.
 uint32_t Sleep(Win32System&, SystemCall&) {
   return 0;
-}  // no other thread to wait for
+}
 
 // --- Threads, errors, TLS --------------------------------------------------------------------
 
@@ -537,56 +511,8 @@ uint32_t GetLastError(Win32System& system, SystemCall& call) {
   return code;
 }
 
-uint32_t SetLastErrorFunction(Win32System& system, SystemCall& call) {
-  SetLastError(SystemFunctions::Of(system), call, call.Argument(0));
-  return 0;
-}
-
-uint32_t GetCurrentProcessId(Win32System& system, SystemCall&) {
-  return TebField(SystemFunctions::Of(system), kTebProcessIdField, kProcessId);
-}
-
-uint32_t GetCurrentThreadId(Win32System& system, SystemCall&) {
-  return TebField(SystemFunctions::Of(system), kTebThreadIdField, kThreadId);
-}
-
-uint32_t GetCurrentProcess(Win32System&, SystemCall&) {
-  return 0xFFFFFFFF;
-}  // pseudo handle
-uint32_t GetCurrentThread(Win32System&, SystemCall&) {
-  return 0xFFFFFFFE;
-}  // pseudo handle
-uint32_t IsDebuggerPresent(Win32System&, SystemCall&) {
-  return kFalse;
-}
-
 uint32_t TlsSlotAddress(const SystemState& state, uint32_t index) {
   return state.layout.tebAddress + kTebTlsSlotsField + 4 * index;
-}
-
-uint32_t TlsAlloc(Win32System& system, SystemCall& call) {
-  SystemState& state = SystemFunctions::Of(system);
-  for (uint32_t index = 0; index < kTlsSlotCount; ++index) {
-    if (state.tlsSlotsInUse & uint64_t{1} << index) continue;
-    if (!WriteOrStop(state, call, "TlsAlloc", TlsSlotAddress(state, index), 0)) {
-      return 0xFFFFFFFF;
-    }
-    state.tlsSlotsInUse |= uint64_t{1} << index;
-    return index;
-  }
-  SetLastError(state, call, kErrorNoMoreItems);
-  return 0xFFFFFFFF;  // TLS_OUT_OF_INDEXES
-}
-
-uint32_t TlsFree(Win32System& system, SystemCall& call) {
-  SystemState& state = SystemFunctions::Of(system);
-  const uint32_t index = call.Argument(0);
-  if (index >= kTlsSlotCount || !(state.tlsSlotsInUse & uint64_t{1} << index)) {
-    SetLastError(state, call, kErrorInvalidParameter);
-    return kFalse;
-  }
-  state.tlsSlotsInUse &= ~(uint64_t{1} << index);
-  return WriteOrStop(state, call, "TlsFree", TlsSlotAddress(state, index), 0) ? kTrue : kFalse;
 }
 
 uint32_t TlsGetValue(Win32System& system, SystemCall& call) {
@@ -605,18 +531,6 @@ uint32_t TlsGetValue(Win32System& system, SystemCall& call) {
   // Documented: success clears the last error, so that a stored 0 can be told from a failure.
   SetLastError(state, call, kErrorSuccess);
   return value;
-}
-
-uint32_t TlsSetValue(Win32System& system, SystemCall& call) {
-  SystemState& state = SystemFunctions::Of(system);
-  const uint32_t index = call.Argument(0);
-  if (index >= kTlsSlotCount) {
-    SetLastError(state, call, kErrorInvalidParameter);
-    return kFalse;
-  }
-  return WriteOrStop(state, call, "TlsSetValue", TlsSlotAddress(state, index), call.Argument(1))
-             ? kTrue
-             : kFalse;
 }
 
 // --- Critical sections -----------------------------------------------------------------------
@@ -639,41 +553,27 @@ bool MirrorCriticalSection(SystemState& state, SystemCall& call, const char* fun
   return false;
 }
 
-uint32_t InitializeCriticalSectionWithSpin(Win32System& system, SystemCall& call,
-                                           const char* function, uint32_t spinCount) {
+// InitializeCriticalSection(section): returns nothing.
+uint32_t InitializeCriticalSection(Win32System& system, SystemCall& call) {
   SystemState& state = SystemFunctions::Of(system);
   const uint32_t address = call.Argument(0);
+  const char* function = "InitializeCriticalSection";
   if (auto found = state.criticalSections.find(address);
       found != state.criticalSections.end() && found->second.recursion > 0) {
     call.Stop(std::string(function) + " on the critical section at " + Hex(address) +
               ", which is entered");
-    return kFalse;
+    return 0;
   }
   // DebugInfo, LockSemaphore and SpinCount; the mirror writes the rest.
   if (!WriteU32(state.memory, address, 0) || !WriteU32(state.memory, address + 16, 0) ||
-      !WriteU32(state.memory, address + 20, spinCount)) {
+      !WriteU32(state.memory, address + 20, 0)) {
     call.Stop(std::string(function) + ": the critical section at " + Hex(address) +
               " cannot be written");
-    return kFalse;
+    return 0;
   }
-  if (!MirrorCriticalSection(state, call, function, address, 0)) return kFalse;
+  if (!MirrorCriticalSection(state, call, function, address, 0)) return 0;
   state.criticalSections[address] = CriticalSectionState{};
-  return kTrue;
-}
-
-uint32_t InitializeCriticalSection(Win32System& system, SystemCall& call) {
-  InitializeCriticalSectionWithSpin(system, call, "InitializeCriticalSection", 0);
   return 0;
-}
-
-uint32_t InitializeCriticalSectionAndSpinCount(Win32System& system, SystemCall& call) {
-  return InitializeCriticalSectionWithSpin(system, call, "InitializeCriticalSectionAndSpinCount",
-                                           call.Argument(1));
-}
-
-uint32_t InitializeCriticalSectionEx(Win32System& system, SystemCall& call) {
-  return InitializeCriticalSectionWithSpin(system, call, "InitializeCriticalSectionEx",
-                                           call.Argument(1));
 }
 
 CriticalSectionState* InitializedSection(SystemState& state, SystemCall& call, const char* function,
@@ -685,22 +585,15 @@ CriticalSectionState* InitializedSection(SystemState& state, SystemCall& call, c
   return nullptr;
 }
 
-uint32_t EnterSection(Win32System& system, SystemCall& call, const char* function) {
+// EnterCriticalSection(section): one thread, so entering always succeeds, recursively.
+uint32_t EnterCriticalSection(Win32System& system, SystemCall& call) {
   SystemState& state = SystemFunctions::Of(system);
   const uint32_t address = call.Argument(0);
-  CriticalSectionState* section = InitializedSection(state, call, function, address);
-  if (section == nullptr) return kFalse;
-  ++section->recursion;  // one thread: entering always succeeds, recursively
-  return MirrorCriticalSection(state, call, function, address, section->recursion) ? kTrue : kFalse;
-}
-
-uint32_t EnterCriticalSection(Win32System& system, SystemCall& call) {
-  EnterSection(system, call, "EnterCriticalSection");
+  CriticalSectionState* section = InitializedSection(state, call, "EnterCriticalSection", address);
+  if (section == nullptr) return 0;
+  ++section->recursion;
+  MirrorCriticalSection(state, call, "EnterCriticalSection", address, section->recursion);
   return 0;
-}
-
-uint32_t TryEnterCriticalSection(Win32System& system, SystemCall& call) {
-  return EnterSection(system, call, "TryEnterCriticalSection");
 }
 
 uint32_t LeaveCriticalSection(Win32System& system, SystemCall& call) {
@@ -958,27 +851,11 @@ uint32_t CharToOemA(Win32System& system, SystemCall& call) {
              : kFalse;
 }
 
-// CharToOemBuffA(source, destination, length): exactly `length` bytes, NULs included.
-uint32_t CharToOemBuffA(Win32System& system, SystemCall& call) {
-  SystemState& state = SystemFunctions::Of(system);
-  const uint32_t source = call.Argument(0), destination = call.Argument(1),
-                 length = call.Argument(2);
-  if (source == 0 || destination == 0) {
-    SetLastError(state, call, kErrorInvalidParameter);
-    return kFalse;
-  }
-  std::string text(length, '\0');
-  if (length > 0 && !state.memory.Read(source, text.data(), length)) {
-    call.Stop("CharToOemBuffA: the text at " + Hex(source) + " cannot be read");
-    return kFalse;
-  }
-  return ConvertToOem(state, call, "CharToOemBuffA", source, destination, std::move(text), false)
-             ? kTrue
-             : kFalse;
-}
-
 }  // namespace
 
+// The functions are what the shipped DLLs import (the test DLLs of tests/win32 and
+// emulator_test import only some of them), and nothing else: win32_system_test holds the
+// list, taken from the DLLs' import tables.
 void AddKernel32Functions(FunctionTable& table) {
   // __stdcall: the callee removes 4 bytes per argument.
   const auto add = [&table](const char* name, uint32_t arguments,
@@ -992,27 +869,11 @@ void AddKernel32Functions(FunctionTable& table) {
   add("ReadFile", 5, ReadFile);
   add("DosDateTimeToFileTime", 3, DosDateTimeToFileTime);
   add("LocalFileTimeToFileTime", 2, LocalFileTimeToFileTime);
-  add("GetSystemTimeAsFileTime", 1, GetSystemTimeAsFileTime);
-  add("GetTickCount", 0, GetTickCount);
-  add("QueryPerformanceCounter", 1, QueryPerformanceCounter);
-  add("QueryPerformanceFrequency", 1, QueryPerformanceFrequency);
   add("Sleep", 1, Sleep);
   add("GetLastError", 0, GetLastError);
-  add("SetLastError", 1, SetLastErrorFunction);
-  add("GetCurrentProcessId", 0, GetCurrentProcessId);
-  add("GetCurrentThreadId", 0, GetCurrentThreadId);
-  add("GetCurrentProcess", 0, GetCurrentProcess);
-  add("GetCurrentThread", 0, GetCurrentThread);
-  add("IsDebuggerPresent", 0, IsDebuggerPresent);
-  add("TlsAlloc", 0, TlsAlloc);
-  add("TlsFree", 1, TlsFree);
   add("TlsGetValue", 1, TlsGetValue);
-  add("TlsSetValue", 2, TlsSetValue);
   add("InitializeCriticalSection", 1, InitializeCriticalSection);
-  add("InitializeCriticalSectionAndSpinCount", 2, InitializeCriticalSectionAndSpinCount);
-  add("InitializeCriticalSectionEx", 3, InitializeCriticalSectionEx);
   add("EnterCriticalSection", 1, EnterCriticalSection);
-  add("TryEnterCriticalSection", 1, TryEnterCriticalSection);
   add("LeaveCriticalSection", 1, LeaveCriticalSection);
   add("DeleteCriticalSection", 1, DeleteCriticalSection);
   add("VirtualQuery", 3, VirtualQuery);
@@ -1025,7 +886,6 @@ void AddKernel32Functions(FunctionTable& table) {
 
 void AddUser32Functions(FunctionTable& table) {
   table[FunctionKey("user32.dll", "CharToOemA")] = SystemFunction{8, CharToOemA};
-  table[FunctionKey("user32.dll", "CharToOemBuffA")] = SystemFunction{12, CharToOemBuffA};
 }
 
 }  // namespace emulator

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "tools/hosts/cathost32/guest_memory.h"
@@ -68,6 +69,9 @@ class Win32System {
   // The function that implements DLL!name (DLL in any letter case, e.g. "KERNEL32.dll"),
   // or nullptr when the system does not implement it.
   const SystemFunction* Find(const std::string& dll, const std::string& name) const;
+  // Every DLL!name the system provides, functions and variables, in its keys'
+  // spelling ("kernel32.dll!CreateFileA").
+  static std::set<std::string> ProvidedNames();
   // The address of an imported variable (msvcrt's _iob), laid out in emulated memory by the
   // system, or 0 when the system has no such variable.
   uint32_t FindData(const std::string& dll, const std::string& name);

@@ -28,7 +28,6 @@ enum : uint32_t {
   kErrorProcNotFound = 127,
   kErrorNegativeSeek = 131,
   kErrorFilenameExcedRange = 206,
-  kErrorNoMoreItems = 259,
   kErrorInvalidAddress = 487,
   kErrorNoAccess = 998,
   kErrorCantResolveFilename = 1921,
@@ -55,7 +54,6 @@ struct SystemState {
   std::map<uint32_t, OpenFile> files;  // by handle
   uint32_t nextHandle = 4;
   std::map<uint32_t, CriticalSectionState> criticalSections;  // by address
-  uint64_t tlsSlotsInUse = 0;                                 // bit i: TlsAlloc gave out i
 
   // The first page of the heap range: msvcrt's _iob, set up when the DLL imports it.
   bool variablesMapped = false;
