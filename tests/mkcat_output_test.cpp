@@ -154,6 +154,12 @@ TEST(MkcatOutput, NeverCataloguesItsOwnOutput) {
   EXPECT_EQ(RunMkcat(scratch, "mur " + catalogue + " " + tree).exitStatus, 0);
   EXPECT_EQ(PathsListed(scratch, catalogue),
             (std::vector<std::string>{"self.zex", "sub", "sub\\kept.txt"}));
+  // Standard output redirected into the tree is left out the same way.
+  const std::string piped = tree + "/sub/piped.mur";
+  EXPECT_EQ(Shell(MKCAT_PATH " mur - " + tree + " > " + piped), 0);
+  EXPECT_EQ(PathsListed(scratch, piped),
+            (std::vector<std::string>{"other-name.mur", "self.zex", "sub", "sub\\kept.txt",
+                                      "sub\\self.mur"}));
 }
 
 }  // namespace

@@ -828,7 +828,13 @@ int Run(bool verbose, const std::string& format, const std::string& output,
 
   Reporter reporter;
   Counts counts;
-  TreeWalker walker(directory, replacement.identities(), counts, reporter);
+  std::vector<FileIdentity> excluded = replacement.identities();
+  struct stat standardOutput {};
+  if (output == "-" && fstat(STDOUT_FILENO, &standardOutput) == 0 &&
+      S_ISREG(standardOutput.st_mode)) {
+    excluded.push_back(IdentityOf(standardOutput));  // "mkcat mur - DIR > DIR/out.mur"
+  }
+  TreeWalker walker(directory, std::move(excluded), counts, reporter);
   std::vector<ScannedEntry> entries = walker.Walk();
   std::vector<uint8_t> bytes;
   // Built, and the trees taken down, on a thread with stack for the depth the walk found.
