@@ -63,6 +63,10 @@ struct EmulatorSettings {
   std::string compareWith;
   std::vector<std::string> modulePaths;
   differential::Settings compare;
+  // What --compare takes besides the --module DLL: the catalogues, and the first of
+  // cathost's options, which it refuses.
+  std::vector<std::string> catalogues;
+  std::string hostOption;
 };
 
 int UsageError(const std::string& message) {
@@ -81,8 +85,9 @@ bool ParseNumber(std::string_view text, uint64_t* value) {
   return true;
 }
 
-// Takes the emulator's own options out of argv; the rest are cathost's. Returns kExitOk or a
-// usage failure (reported).
+// Takes the emulator's own options out of argv, leaving cathost's (for its run) and noting the
+// modules and catalogues (for --compare) on the way: the one pass over the arguments here.
+// Returns kExitOk or a usage failure (reported).
 int TakeEmulatorOptions(int* argc, char** argv, EmulatorSettings* settings) {
   int kept = 1;
   bool optionsEnded = false;
@@ -94,6 +99,7 @@ int TakeEmulatorOptions(int* argc, char** argv, EmulatorSettings* settings) {
     };
     uint64_t number = 0;
     if (optionsEnded) {
+      settings->catalogues.emplace_back(argument);
       argv[kept++] = argv[i];
     } else if (argument == "--") {
       optionsEnded = true;
@@ -133,12 +139,22 @@ int TakeEmulatorOptions(int* argc, char** argv, EmulatorSettings* settings) {
     } else if (argument == "--compare") {
       if (i + 1 >= *argc) return UsageError("--compare needs the path of a native module");
       settings->compareWith = argv[++i];
-    } else {
-      // cathost's own; --module is also remembered for --compare.
-      if (argument == "--module" && i + 1 < *argc) {
+    } else if (argument == "--module") {
+      // cathost's, with its path whatever that looks like; remembered for --compare.
+      argv[kept++] = argv[i];
+      if (i + 1 < *argc) {
         settings->modulePaths.emplace_back(argv[i + 1]);
-      } else if (argument.starts_with("--module=")) {
-        settings->modulePaths.emplace_back(argument.substr(std::strlen("--module=")));
+        argv[kept++] = argv[++i];
+      }
+    } else if (argument.starts_with("--module=")) {
+      settings->modulePaths.emplace_back(argument.substr(std::strlen("--module=")));
+      argv[kept++] = argv[i];
+    } else {
+      // cathost's own option, or a catalogue.
+      if (!argument.starts_with("--")) {
+        settings->catalogues.emplace_back(argument);
+      } else if (settings->hostOption.empty()) {
+        settings->hostOption = argument;
       }
       argv[kept++] = argv[i];
     }
@@ -239,23 +255,10 @@ int main(int argc, char** argv) {
   gReportStartup = settings.startup;
 
   if (!settings.compareWith.empty()) {
-    std::vector<std::string> catalogues;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-      std::string_view argument = argv[i];
-      if (!optionsEnded && argument == "--") {
-        optionsEnded = true;
-      } else if (!optionsEnded && argument == "--module") {
-        ++i;
-      } else if (!optionsEnded && argument.starts_with("--")) {
-        if (!argument.starts_with("--module=")) {
-          return UsageError("--compare takes no option " + std::string(argument));
-        }
-      } else {
-        catalogues.emplace_back(argument);
-      }
+    if (!settings.hostOption.empty()) {
+      return UsageError("--compare takes no option " + settings.hostOption);
     }
-    return Compare(settings, catalogues);
+    return Compare(settings, settings.catalogues);
   }
 
   HostSetup setup;
