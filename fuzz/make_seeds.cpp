@@ -4,7 +4,8 @@
 //
 // Writes OUTPUT_DIRECTORY/<target>/<shape>.zex|.mur for the targets zex_host, zex_walk,
 // mur_host and mur_walk: valid catalogues of every shape the tests use, a few catalogues
-// broken in one way each, and (for the walk targets only) catalogues the probe refuses.
+// broken in one way each, and (for the walk targets only) catalogues the probe refuses; and
+// OUTPUT_DIRECTORY/catmount_tree/<shape>.items, item sequences for the tree builder.
 // The same tree always gives the same bytes, so rerunning changes nothing.
 #include <sys/stat.h>
 
@@ -13,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz/tree_input.h"
 #include "tools/writer/bytes.h"
 #include "tools/writer/mur_writer.h"
 #include "tools/writer/zex_writer.h"
@@ -248,6 +250,45 @@ std::vector<Seed> WalkOnly(const std::vector<Seed>& seeds, bool isZex) {
   return refused;
 }
 
+// Item sequences for catmount's tree builder (fuzz/tree_input.h): duplicates beside real
+// suffixed names, names that cannot be components, files and directories of one name, paths
+// cut to the field, and both limits.
+std::vector<Seed> TreeSeeds() {
+  using tree_input::Item;
+  const auto item = [](std::string name, uint8_t flags = 0, uint8_t repeat = 0) {
+    Item made;
+    made.flags = flags | (repeat != 0 ? tree_input::kRepeated : 0);
+    made.name = std::move(name);
+    made.repeat = repeat;
+    return made;
+  };
+  const uint8_t dir = tree_input::kDirectory;
+  std::vector<Seed> seeds;
+  const auto add = [&seeds](std::string shape, std::vector<Item> items, uint8_t maxItems = 0,
+                            uint8_t maxBytesSteps = 0) {
+    tree_input::Input input;
+    input.maxItems = maxItems;
+    input.maxBytesSteps = maxBytesSteps;
+    input.items = std::move(items);
+    seeds.emplace_back(std::move(shape), tree_input::Encode(input));
+  };
+  add("duplicates", {item("same~3"), item("same", 0, 20), item("same~2"), item("same~30"),
+                     item("same", dir), item("same\\in")});
+  add("escapes", {item(""), item("."), item(".."), item("a/b"), item("\\lead"), item("a\\\\b"),
+                  item("x\\.\\..\\y"), item("\x01\x1f\x7f\xe4")});
+  add("file_and_directory", {item("x"), item("x\\inside"), item("x", dir), item("x", dir),
+                             item("x\\more"), item("y\\in"), item("y", dir), item("y")});
+  add("cut_paths", {item("long\\", tree_input::kFilled, 30), item("long", tree_input::kFilled)});
+  Item described = item("notes\\file", tree_input::kDescribed | tree_input::kOtherTimes |
+                                           tree_input::kDamaged | tree_input::kAttributes);
+  described.description = "what the file holds";
+  described.attributes = 0x10;
+  add("described", {described, item("notes", dir | tree_input::kOtherTimes)});
+  add("item_limit", {item("a\\b"), item("a\\c"), item("d", 0, 10)}, 5);
+  add("memory_limit", {item("deep\\er\\and\\deeper", 0, 200), item("next")}, 0, 16);
+  return seeds;
+}
+
 bool WriteSeeds(const std::string& directory, const std::vector<Seed>& seeds,
                 const std::string& extension) {
   ::mkdir(directory.c_str(), 0755);
@@ -279,6 +320,7 @@ int main(int argc, char** argv) {
   const bool written = WriteSeeds(out + "/zex_host", zex, ".zex") &&
                        WriteSeeds(out + "/zex_walk", zexWalk, ".zex") &&
                        WriteSeeds(out + "/mur_host", mur, ".mur") &&
-                       WriteSeeds(out + "/mur_walk", murWalk, ".mur");
+                       WriteSeeds(out + "/mur_walk", murWalk, ".mur") &&
+                       WriteSeeds(out + "/catmount_tree", TreeSeeds(), ".items");
   return written ? 0 : 1;
 }

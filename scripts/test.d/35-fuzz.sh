@@ -17,7 +17,7 @@ step "fuzz build (build-fuzz)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 
-targets=(zex_host zex_walk mur_host mur_walk)
+targets=(zex_host zex_walk mur_host mur_walk catmount_tree)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
