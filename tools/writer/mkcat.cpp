@@ -160,6 +160,13 @@ std::string JoinPath(const std::string& directory, const std::string& name) {
   return directory + "/" + name;
 }
 
+// Appends a name to a path in place: paths of deep trees are long, and copying them per
+// level would cost time in the square of the depth.
+void AppendToPath(std::string& path, const std::string& name) {
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += name;
+}
+
 // A path for messages, held as a chain of names so that deep trees do not copy long paths
 // level by level; the string is made only when a message needs it.
 struct PathLink {
@@ -170,8 +177,8 @@ struct PathLink {
 std::string PathOf(const PathLink& link) {
   std::vector<const std::string*> names;
   for (const PathLink* at = &link; at != nullptr; at = at->parent) names.push_back(at->name);
-  std::string path = *names.back();
-  for (size_t i = names.size() - 1; i-- > 0;) path = JoinPath(path, *names[i]);
+  std::string path;
+  for (size_t i = names.size(); i-- > 0;) AppendToPath(path, *names[i]);
   return path;
 }
 
@@ -291,9 +298,9 @@ class TreeWalker {
   // The path of the frames' folders, with `name` inside the last one when given.
   std::string PathHere(const std::string* name = nullptr) const {
     std::string path;
-    for (const Frame& frame : frames_)
-      path = path.empty() ? frame.name : JoinPath(path, frame.name);
-    return name == nullptr ? path : JoinPath(path, *name);
+    for (const Frame& frame : frames_) AppendToPath(path, frame.name);
+    if (name != nullptr) AppendToPath(path, *name);
+    return path;
   }
 
   bool Excluded(const FileIdentity& identity) const {
@@ -404,6 +411,7 @@ class TreeWalker {
   // left; when that is not the same folder any more (it was moved), the next descent
   // reopens it from the root.
   void Ascend() {
+    if (current_ < 0) return;  // reopened from the root when next needed
     const int up = openat(current_, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     close(current_);
     current_ = up;
@@ -579,7 +587,7 @@ class ZexLimitCheck {
     std::vector<const std::string*> names;
     for (size_t at = place; at != 0; at = places_[at].parent) names.push_back(places_[at].name);
     std::string path = root_;
-    for (size_t i = names.size(); i-- > 0;) path = JoinPath(path, *names[i]);
+    for (size_t i = names.size(); i-- > 0;) AppendToPath(path, *names[i]);
     return path;
   }
 
