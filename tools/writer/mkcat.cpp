@@ -56,8 +56,9 @@ constexpr size_t kMaxListedDescription = 255;
 // 16 bits.
 constexpr uint64_t kZexMaxU16 = 0xFFFF;
 // The catalogue is built by functions that recurse once per level of the tree; their thread
-// gets this much stack per level, several times what a level takes, on top of a base.
-constexpr size_t kStackPerLevel = 4096;
+// gets this much stack per level on top of a base: a level takes under 1 KiB in an optimised
+// build and up to about 8 KiB under AddressSanitizer (measured on 65,535 levels).
+constexpr size_t kStackPerLevel = 8192;
 constexpr size_t kBaseStack = 16u << 20;
 
 constexpr const char* kUsage = "usage: mkcat [-v] zex|mur OUTPUT DIRECTORY\n";
