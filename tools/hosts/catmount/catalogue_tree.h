@@ -114,9 +114,10 @@ struct TreeLimits {
 // suffix "~2", "~3", ... so that every item stays visible.
 //
 // The tables grow only with what is added. Under a memory limit the room an item may need is
-// checked before anything of it is added, so the builder's tables (the tree's and its own
-// table of duplicate names) never hold more than maxBytes together; while a table moves to a
-// larger block, its old block is held as well for that moment.
+// checked before anything of it is added, so the builder's tables (the tree's, the child
+// indices Finish will make, and its own table of taken names) never hold more than maxBytes
+// together, counted also at the moment a table moves to a larger block while its old one is
+// still held. Not counted: the allocator's own overhead and under 2 KiB of scratch text.
 class TreeBuilder {
  public:
   explicit TreeBuilder(TreeLimits limits = {});
