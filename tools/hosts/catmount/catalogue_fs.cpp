@@ -16,7 +16,8 @@ namespace catmount {
 
 namespace {
 
-// The tree never changes while mounted: the kernel may keep entries and attributes a year.
+// A view never changes (a changed file gets a new view, under new inode numbers, and the kernel
+// is told to drop the old one): the kernel may keep entries and attributes a year.
 constexpr double kCacheSeconds = 365.0 * 24 * 3600;
 constexpr uint64_t kTicksPerSecond = 10'000'000;
 constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
