@@ -32,7 +32,6 @@
 #include "tests/support/child_output.h"
 #include "tools/hosts/catmount/catalogue_library.h"
 #include "tools/hosts/catmount/catalogue_tree.h"
-#include "tools/hosts/catmount/report_text.h"
 #include "tools/writer/mur_writer.h"
 #include "tools/writer/zex_writer.h"
 
@@ -1196,23 +1195,6 @@ TEST_F(CatmountTest, ALargeSparseCatalogueCostsItsImageAndLittleMore) {
 }
 
 // Every byte of a name that a terminal would obey, or that is no UTF-8, is shown escaped.
-TEST(QuotedForReportTest, EscapesWhatATerminalWouldObeyAndNothingElse) {
-  using catmount::QuotedForReport;
-  EXPECT_EQ(QuotedForReport("/tmp/plain name.mur"), "/tmp/plain name.mur");
-  EXPECT_EQ(QuotedForReport("caf\u00e9 \u2022 \U0001F600"), "caf\u00e9 \u2022 \U0001F600");
-  EXPECT_EQ(QuotedForReport("a\033[31mb\n"), "'a\\033[31mb\\012'");
-  EXPECT_EQ(QuotedForReport("del\x7f"), "'del\\177'");
-  EXPECT_EQ(QuotedForReport("bad\xff"), "'bad\\377'");
-  EXPECT_EQ(QuotedForReport("cut\xc3"), "'cut\\303'");
-  EXPECT_EQ(QuotedForReport("c1\xc2\x9b"), "'c1\\302\\233'");      // U+009B, a CSI
-  EXPECT_EQ(QuotedForReport("long\xc0\xaf"), "'long\\300\\257'");  // "/" overlong
-  EXPECT_EQ(QuotedForReport("sur\xed\xa0\x80"), "'sur\\355\\240\\200'");
-  // Quotes and backslashes are escaped too, so that no shown name is another's escape.
-  EXPECT_EQ(QuotedForReport("it's"), "'it\\047s'");
-  EXPECT_EQ(QuotedForReport("a\\033"), "'a\\134033'");
-  EXPECT_EQ(QuotedForReport(std::string("nul\0", 4)), "'nul\\000'");
-}
-
 // The library without a mount: modules beside catmount, as catmount loads them.
 class CatalogueLibraryTest : public CatmountTest {
  protected:

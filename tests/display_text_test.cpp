@@ -1,6 +1,6 @@
 // The hosts' safe display of file names: the UTF-8 check against the tests' own, and the
 // quoting of names a terminal would otherwise obey.
-#include "tools/hosts/cathost/display_text.h"
+#include "tools/common/display_text.h"
 
 #include <gtest/gtest.h>
 
@@ -51,6 +51,11 @@ TEST(DisplayText, NamesAreShownAsTheyAreUnlessATerminalWouldObeyThem) {
   // Bytes outside UTF-8, one escape each; quotes and backslashes inside the quotes escaped.
   EXPECT_EQ(ShownName("it's\\\xFF\xC3"), "'it\\'s\\\\\\377\\303'");
   EXPECT_EQ(ShownName("\xED\xA0\x80"), "'\\355\\240\\200'");  // a surrogate
+  EXPECT_EQ(ShownName("long\xC0\xAF"), "'long\\300\\257'");   // "/" in an overlong form
+  EXPECT_EQ(ShownName(std::string("nul\0", 4)), "'nul\\000'");
+  // A name that begins with a quote is quoted, so that it never looks like an escape.
+  EXPECT_EQ(ShownName("'a\\033'"), "'\\'a\\\\033\\''");
+  EXPECT_EQ(ShownName("it's"), "it's");
 }
 
 TEST(DisplayText, WellFormedUtf8ReplacesEachStrayByte) {

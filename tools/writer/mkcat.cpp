@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "catalogue_version.h"
+#include "tools/common/display_text.h"
 #include "tools/writer/bytes.h"
 #include "tools/writer/mur_writer.h"
 #include "tools/writer/replacement_file.h"
@@ -108,7 +109,7 @@ struct ToolError : std::runtime_error {
 };
 
 std::string ErrnoMessage(const std::string& path, int error) {
-  return EscapedForTerminal(path) + ": " + std::strerror(error);
+  return ShownName(path) + ": " + std::strerror(error);
 }
 
 // Warnings go out as they arise; the count comes at the end. Paths arrive raw and leave
@@ -116,8 +117,7 @@ std::string ErrnoMessage(const std::string& path, int error) {
 class Reporter {
  public:
   void Warn(const std::string& path, const std::string& message) {
-    std::fprintf(stderr, "mkcat: %s: warning: %s\n", EscapedForTerminal(path).c_str(),
-                 message.c_str());
+    std::fprintf(stderr, "mkcat: %s: warning: %s\n", ShownName(path).c_str(), message.c_str());
     ++warnings_;
   }
   void Skip(const std::string& path, const std::string& reason) {
@@ -565,14 +565,14 @@ class ZexLimitCheck {
       places_.push_back({&next.dir->name, next.parentPlace});
       const size_t place = places_.size() - 1;
       if (next.level > kZexMaxU16 && problem_.empty()) {
-        problem_ = EscapedForTerminal(PathAt(place)) + " lies " + std::to_string(next.level) +
+        problem_ = ShownName(PathAt(place)) + " lies " + std::to_string(next.level) +
                    " levels deep, and ZEX holds 65535 levels";
       }
       Record(place, next.dir->children);
       pushChildren(next.dir->children, place, next.level + 1);
     }
     if (problem_.empty()) return;
-    throw ToolError(EscapedForTerminal(root_) + ": too large for a ZEX catalogue: the tree has " +
+    throw ToolError(ShownName(root_) + ": too large for a ZEX catalogue: the tree has " +
                     std::to_string(files_) + " files in " + std::to_string(directories_) +
                     " folders; " + problem_ +
                     ". Catalogue a smaller tree, or write mur, which has no such limits");
@@ -597,10 +597,10 @@ class ZexLimitCheck {
     for (const ScannedEntry& entry : list) files += entry.isDirectory ? 0 : 1;
     if (files > 0 && problem_.empty()) {
       if (files > kZexMaxU16) {
-        problem_ = EscapedForTerminal(PathAt(place)) + " holds " + std::to_string(files) +
+        problem_ = ShownName(PathAt(place)) + " holds " + std::to_string(files) +
                    " files, and ZEX holds 65535 in one folder";
       } else if (files_ > kZexMaxU16) {
-        problem_ = "the files of " + EscapedForTerminal(PathAt(place)) + " would start at entry " +
+        problem_ = "the files of " + ShownName(PathAt(place)) + " would start at entry " +
                    std::to_string(files_) +
                    ", and ZEX numbers a folder's first entry with 16 bits (up to 65535)";
       }
@@ -715,7 +715,7 @@ std::vector<std::string> MurNames(const std::vector<ScannedEntry>& entries, cons
       }
     }
     names[i] = name;
-    std::string message = "name stored as \"" + EscapedForTerminal(Cp1252ToUtf8(name)) + "\": ";
+    std::string message = "name stored as \"" + ShownName(Cp1252ToUtf8(name)) + "\": ";
     for (size_t k = 0; k < reasons[i].size(); ++k) message += (k > 0 ? "; " : "") + reasons[i][k];
     const PathLink here{&fsPath, &entries[i].name};
     reporter.Warn(PathOf(here), message);
@@ -831,7 +831,7 @@ int Run(bool verbose, const std::string& format, const std::string& output,
   if (output != "-") {
     std::string error;
     RemoveTemporaryOnSignals();
-    if (!replacement.Open(output, &error)) throw ToolError(EscapedForTerminal(error));
+    if (!replacement.Open(output, &error)) throw ToolError(ShownName(error));
     if (!replacement.temporaryPath().empty()) gTemporaryPath = replacement.temporaryPath().c_str();
   }
 
@@ -862,7 +862,7 @@ int Run(bool verbose, const std::string& format, const std::string& output,
         bytes = BuildMur(murTree).bytes;
       }
     } catch (const std::invalid_argument& error) {
-      throw ToolError(EscapedForTerminal(directory) + ": cannot be catalogued as " + format + ": " +
+      throw ToolError(ShownName(directory) + ": cannot be catalogued as " + format + ": " +
                       error.what());
     }
   };
@@ -874,11 +874,11 @@ int Run(bool verbose, const std::string& format, const std::string& output,
     std::string error;
     const bool committed = replacement.Commit(bytes, &error);
     gTemporaryPath = nullptr;
-    if (!committed) throw ToolError(EscapedForTerminal(error));
+    if (!committed) throw ToolError(ShownName(error));
   }
   if (verbose) {
     std::fprintf(stderr, "mkcat: %s: %llu directories, %llu files, %llu descriptions, %zu bytes\n",
-                 output == "-" ? "standard output" : EscapedForTerminal(output).c_str(),
+                 output == "-" ? "standard output" : ShownName(output).c_str(),
                  static_cast<unsigned long long>(counts.directories),
                  static_cast<unsigned long long>(counts.files),
                  static_cast<unsigned long long>(counts.descriptions), bytes.size());

@@ -235,36 +235,6 @@ std::string FoldCp1252Case(const std::string& cp1252) {
   return folded;
 }
 
-std::string EscapedForTerminal(const std::string& bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  auto escape = [&](unsigned char byte) {
-    out += "\\x";
-    out += kHex[byte >> 4];
-    out += kHex[byte & 0xF];
-  };
-  size_t i = 0;
-  while (i < bytes.size()) {
-    const unsigned char byte = static_cast<unsigned char>(bytes[i]);
-    uint32_t codePoint = 0;
-    const size_t length = DecodeUtf8(bytes, i, &codePoint);
-    if (length == 0) {
-      escape(byte);
-      ++i;
-    } else if (codePoint < 0x20 || (codePoint >= 0x7F && codePoint < 0xA0)) {
-      for (size_t k = 0; k < length; ++k) escape(static_cast<unsigned char>(bytes[i + k]));
-      i += length;
-    } else if (codePoint == '\\') {
-      out += "\\\\";
-      ++i;
-    } else {
-      out.append(bytes, i, length);
-      i += length;
-    }
-  }
-  return out;
-}
-
 std::string Cp1252ToUtf8(const std::string& cp1252) {
   std::string out;
   for (const char c : cp1252) {

@@ -49,11 +49,6 @@ bool IsReservedDeviceName(const std::string& part);
 // code page 1252 that have a case pair in it (Latin-1, S and Z with caron, OE, Y diaeresis).
 std::string FoldCp1252Case(const std::string& cp1252);
 
-// Bytes made safe for a terminal, for messages: valid UTF-8 passes, except the C0 and C1
-// control characters and DEL, which are written as \xHH per byte, as is every byte of a
-// malformed sequence; a backslash is doubled, so that an escape is never ambiguous.
-std::string EscapedForTerminal(const std::string& bytes);
-
 // The descriptions of one directory's descript.ion file, in file order.
 struct DescriptionList {
   std::vector<std::pair<std::string, std::string>> entries;  // long name, description

@@ -16,7 +16,7 @@
 #endif
 
 #include "catalogue_version.h"
-#include "tools/hosts/cathost/display_text.h"
+#include "tools/common/display_text.h"
 #include "tools/hosts/cathost/exit_status.h"
 #include "tools/hosts/cathost/host_platform.h"
 #include "tools/hosts/cathost/item_format.h"

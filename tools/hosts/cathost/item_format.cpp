@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "tools/hosts/cathost/display_text.h"
+#include "tools/common/display_text.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/common/display_text.h"
 #include "tools/hosts/cathost/cathost_run.h"
-#include "tools/hosts/cathost/display_text.h"
 #include "tools/hosts/cathost/exit_status.h"
 #include "tools/hosts/cathost32/differential.h"
 #include "tools/hosts/cathost32/emulated_module.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "checks/record_checks.h"
-#include "tools/hosts/cathost/display_text.h"
+#include "tools/common/display_text.h"
 #include "tools/hosts/cathost32/emulated_module.h"
 #include "tools/hosts/cathost32/emulator.h"
 

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/common/display_text.h"
 #include "tools/hosts/cathost/host_platform.h"
-#include "tools/hosts/catmount/report_text.h"
 
 namespace catmount {
 
@@ -172,9 +172,9 @@ bool LoadModules(const std::vector<std::string>& paths, std::vector<FormatModule
     if (LoadFormatModuleFile(path, &module, &why)) {
       modules->push_back(module);
     } else if (besideExecutable) {
-      Report("skipping " + QuotedForReport(path) + ": " + why);
+      Report("skipping " + ShownName(path) + ": " + why);
     } else {
-      *error = QuotedForReport(path) + ": " + why;
+      *error = ShownName(path) + ": " + why;
       for (FormatModule& loaded : *modules) UnloadFormatModule(&loaded);
       modules->clear();
       return false;
@@ -182,7 +182,7 @@ bool LoadModules(const std::vector<std::string>& paths, std::vector<FormatModule
   }
   if (modules->empty()) {
     *error = "no format module found beside the executable" +
-             (directory.empty() ? std::string() : " in " + QuotedForReport(directory));
+             (directory.empty() ? std::string() : " in " + ShownName(directory));
     return false;
   }
   for (FormatModule& module : *modules) module.loadFormatModule(nullptr);
@@ -209,24 +209,23 @@ int CatalogueLibrary::OpenSingle(const std::string& path, std::string* error) {
   CatalogueFile catalogue;
   catalogue.path = path;
   if (stat(path.c_str(), &catalogue.info) != 0) {
-    *error = QuotedForReport(path) + ": " + std::strerror(errno);
+    *error = ShownName(path) + ": " + std::strerror(errno);
     return errno == ENOENT || errno == ENOTDIR ? kExitNoSuchFile : kExitCannotRead;
   }
   Probe probe = ProbeCatalogue(modules_, path);
   if (probe.module == nullptr) {
-    *error = QuotedForReport(path) + ": " + probe.reason;
+    *error = ShownName(path) + ": " + probe.reason;
     return probe.status;
   }
   auto listed = std::make_shared<ListedCatalogue>();
   if (!ListWith(*probe.module, path, limits_, listed.get())) {
-    *error = QuotedForReport(path) + ": OpenArchive failed (" +
-             QuotedForReport(probe.module->path) + ")";
+    *error = ShownName(path) + ": OpenArchive failed (" + ShownName(probe.module->path) + ")";
     return kExitOpenFailed;
   }
   listed->identity = IdentityOf(catalogue.info);
   listed->info = catalogue.info;
   if (listed->tree.Status() != "complete") {
-    Report(QuotedForReport(path) + ": " + listed->tree.Status());
+    Report(ShownName(path) + ": " + listed->tree.Status());
   }
   catalogues_.push_back(std::move(catalogue));
   single_ = std::move(listed);
@@ -238,12 +237,12 @@ int CatalogueLibrary::OpenFolder(const std::string& path, std::string* error,
                                  std::vector<std::string>* skipped) {
   isFolder_ = true;
   if (stat(path.c_str(), &folderInfo_) != 0) {
-    *error = QuotedForReport(path) + ": " + std::strerror(errno);
+    *error = ShownName(path) + ": " + std::strerror(errno);
     return kExitNoSuchFile;
   }
   DIR* folder = opendir(path.c_str());
   if (folder == nullptr) {
-    *error = QuotedForReport(path) + ": " + std::strerror(errno);
+    *error = ShownName(path) + ": " + std::strerror(errno);
     return kExitCannotRead;
   }
   std::vector<std::string> names;
@@ -259,13 +258,12 @@ int CatalogueLibrary::OpenFolder(const std::string& path, std::string* error,
     catalogue.path = path + "/" + name;
     if (stat(catalogue.path.c_str(), &catalogue.info) != 0 || !S_ISREG(catalogue.info.st_mode)) {
       if (skipped != nullptr)
-        skipped->push_back(QuotedForReport(catalogue.path) + ": not a regular file");
+        skipped->push_back(ShownName(catalogue.path) + ": not a regular file");
       continue;
     }
     Probe probe = ProbeCatalogue(modules_, catalogue.path);
     if (probe.module == nullptr) {
-      if (skipped != nullptr)
-        skipped->push_back(QuotedForReport(catalogue.path) + ": " + probe.reason);
+      if (skipped != nullptr) skipped->push_back(ShownName(catalogue.path) + ": " + probe.reason);
       continue;
     }
     catalogues_.push_back(std::move(catalogue));
@@ -318,7 +316,7 @@ std::shared_ptr<ListedCatalogue> CatalogueLibrary::List(const CatalogueFile& cat
     if (listed->settled) break;
   }
   if (listed->tree.Status() != "complete") {
-    Report(QuotedForReport(catalogue.path) + ": " + listed->tree.Status());
+    Report(ShownName(catalogue.path) + ": " + listed->tree.Status());
   }
   return listed;
 }

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/common/display_text.h"
 #include "tools/hosts/catmount/catalogue_fs.h"
 #include "tools/hosts/catmount/catalogue_library.h"
-#include "tools/hosts/catmount/report_text.h"
 
 // The release's version, defined once by the build.
 #if __has_include("catalogue_version.h")
@@ -29,7 +29,6 @@
 namespace {
 
 using catmount::CatalogueLibrary;
-using catmount::QuotedForReport;
 
 constexpr char kVersion[] = CATALOGUE_VERSION;
 constexpr size_t kDefaultCacheMiB = 256;
@@ -185,7 +184,7 @@ bool IsMountPoint(const std::string& path) {
 // Checks the mount point; returns an empty text when it can be used.
 std::string MountPointProblem(const std::string& mountPointGiven, std::string* resolved,
                               struct stat* info) {
-  const std::string mountPoint = QuotedForReport(mountPointGiven);
+  const std::string mountPoint = ShownName(mountPointGiven);
   if (stat(mountPointGiven.c_str(), info) != 0) {
     if (errno == ENOENT) return "mount point " + mountPoint + ": no such directory";
     if (errno == ENOTCONN) {
@@ -279,11 +278,11 @@ int main(int argc, char** argv) {
   struct stat sourceInfo;
   if (stat(sourceGiven.c_str(), &sourceInfo) != 0) {
     return Fail(errno == ENOENT || errno == ENOTDIR ? kExitNoSuchFile : kExitCannotRead,
-                QuotedForReport(sourceGiven) + ": " + std::strerror(errno));
+                ShownName(sourceGiven) + ": " + std::strerror(errno));
   }
   char resolvedSource[PATH_MAX];
   if (realpath(sourceGiven.c_str(), resolvedSource) == nullptr) {
-    return Fail(kExitCannotRead, QuotedForReport(sourceGiven) + ": " + std::strerror(errno));
+    return Fail(kExitCannotRead, ShownName(sourceGiven) + ": " + std::strerror(errno));
   }
   std::string mountPoint;
   struct stat mountPointInfo;
@@ -296,7 +295,7 @@ int main(int argc, char** argv) {
        (std::string(resolvedSource) + "/")
            .starts_with(mountPoint == "/" ? "/" : mountPoint + "/"))) {
     return Fail(catmount::kExitMountFailed,
-                "mount point " + QuotedForReport(mountPointGiven) +
+                "mount point " + ShownName(mountPointGiven) +
                     ": the mount would hide the folder of catalogues; mount it elsewhere");
   }
 

@@ -12,10 +12,11 @@
 // point above U+10FFFF or a sequence cut short.
 size_t Utf8SequenceLength(std::string_view text);
 
-// `text` as it is when it is well-formed UTF-8 without control characters (C0, DEL, C1);
-// otherwise quoted as `'...'`, with every control character and every byte outside a
-// well-formed sequence written as a three-digit octal escape `\ooo`, and `\` and `'` as `\\`
-// and `\'`. "a\nb" shows as 'a\012b'.
+// `text` as it is when it is well-formed UTF-8 without control characters (C0, DEL, C1) and
+// does not begin with a quote; otherwise quoted as `'...'`, with every control character and
+// every byte outside a well-formed sequence written as a three-digit octal escape `\ooo`, and
+// `\` and `'` as `\\` and `\'`. "a\nb" shows as 'a\012b'. What is shown unquoted never
+// begins with a quote, so a shown name is never another name's escape.
 std::string ShownName(std::string_view text);
 
 // `text` with each byte that is not part of well-formed UTF-8 replaced by U+FFFD, the

@@ -1,4 +1,4 @@
-#include "tools/hosts/cathost/display_text.h"
+#include "tools/common/display_text.h"
 
 #include <cstdint>
 
@@ -61,7 +61,7 @@ size_t Utf8SequenceLength(std::string_view text) {
 }
 
 std::string ShownName(std::string_view text) {
-  bool plain = true;
+  bool plain = !text.starts_with('\'');
   for (size_t at = 0; at < text.size() && plain;) {
     size_t length = Utf8SequenceLength(text.substr(at));
     plain = length != 0 && !IsControlSequence(text.substr(at), length);
