@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/support/json_check.h"
+#include "tools/common/code_page_437.h"
 
 namespace {
 
@@ -65,6 +66,27 @@ TEST(DisplayText, WellFormedUtf8ReplacesEachStrayByte) {
             "\xEF\xBF\xBD"
             "a\xEF\xBF\xBD");
   EXPECT_TRUE(json_check::IsWellFormedUtf8(WellFormedUtf8("\xE2\x82\xC0\x80\xF8")));
+}
+
+// The table both directions share, against the glyphs as an IBM PC draws bytes 0x01 to 0xFF.
+TEST(CodePage437, EveryByteIsTheGlyphThePcDraws) {
+  const std::string glyphs =
+      "☺☻♥♦♣♠•◘○◙♂♀♪♫☼►◄↕‼¶§▬↨↑↓→←∟↔▲▼ !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVW"
+      "XYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~⌂ÇüéâäàåçêëèïîìÄÅÉæÆôöòûùÿÖÜ¢£¥₧ƒáíóúñÑªº¿⌐¬½¼¡«»░▒"
+      "▓│┤╡╢╖╕╣║╗╝╜╛┐└┴┬├─┼╞╟╚╔╩╦╠═╬╧╨╤╥╙╘╒╓╫╪┘┌█▄▌▐▀αßΓπΣσµτΦΘΩδ∞φε∩≡±≥≤⌠⌡÷≈°∙·√ⁿ²■\u00A0";
+  size_t at = 0;
+  for (int byte = 1; byte < 256; ++byte) {
+    ASSERT_LT(at, glyphs.size());
+    const size_t length = Utf8SequenceLength(std::string_view(glyphs).substr(at));
+    ASSERT_NE(length, 0u);
+    uint32_t code = length == 1 ? static_cast<uint8_t>(glyphs[at])
+                                : static_cast<uint8_t>(glyphs[at]) & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i)
+      code = code << 6 | (static_cast<uint8_t>(glyphs[at + i]) & 0x3F);
+    EXPECT_EQ(code_page_437::CodePointOf(static_cast<uint8_t>(byte)), code) << "byte " << byte;
+    at += length;
+  }
+  EXPECT_EQ(at, glyphs.size());
 }
 
 }  // namespace
