@@ -18,20 +18,14 @@
 #include "catalogue_version.h"
 #include "tools/common/display_text.h"
 #include "tools/hosts/cathost/exit_status.h"
-#include "tools/hosts/cathost/host_platform.h"
 #include "tools/hosts/cathost/item_format.h"
 #include "tools/hosts/cathost/output_buffer.h"
-#include "tools/hosts/loader/module_loader.h"
+#include "tools/hosts/loader/host_driver.h"
 
 namespace {
 
 // The host being run: its name in messages and how it loads modules.
 const HostSetup* gSetup = nullptr;
-
-// The host hands IsArchive at most this many leading bytes of a candidate file.
-constexpr size_t kProbeSize = 4096;
-// Buffers for GetFormatName's two texts, well beyond any format name.
-constexpr size_t kFormatNameBufferSize = 256;
 
 constexpr char kUsage[] = R"(Usage: %s [options] CATALOGUE...
 
@@ -148,45 +142,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
 
 // The module's format name, as safe to show as a file name.
 std::string FormatNameOf(const FormatModule& module) {
-  char name[kFormatNameBufferSize] = {};
-  char second[kFormatNameBufferSize] = {};
-  if (module.getFormatName(0, name, second) != 1) return "(no format name)";
-  return ShownName(std::string_view(name, strnlen(name, sizeof name - 1)));
+  return ShownName(driver::FormatName(module));
 }
 
-// Loads the named module, or every module beside the executable. Returns kExitOk or
-// kExitBadModule (already reported).
-int LoadModules(const Options& options, std::vector<FormatModule>* modules) {
-  std::string error;
-  if (!options.modulePaths.empty()) {
-    for (const std::string& path : options.modulePaths) {
-      FormatModule module;
-      if (!gSetup->loadModule(path, &module, &error)) {
-        Complain(ShownName(path) + ": " + ShownName(error));
-        return kExitBadModule;
-      }
-      modules->push_back(module);
-    }
-  } else {
-    std::string directory = ExecutableDirectory();
-    for (const std::string& path : FormatModulesIn(directory, gSetup->moduleSuffix)) {
-      FormatModule module;
-      if (gSetup->loadModule(path, &module, &error)) {
-        modules->push_back(module);
-      } else {
-        Complain("skipping " + ShownName(path) + ": " + ShownName(error));
-      }
-    }
-    if (modules->empty()) {
-      Complain("no format module found beside the executable" +
-               (directory.empty() ? std::string() : " in " + ShownName(directory)));
-      return kExitBadModule;
-    }
-  }
-  for (FormatModule& module : *modules) module.loadFormatModule(nullptr);
-  return kExitOk;
-}
-
+// Lists catalogues one after another, and is the driver's visitor for each one's items.
 class CatalogueLister {
  public:
   CatalogueLister(const Options& options, const std::vector<FormatModule>& modules,
@@ -199,31 +158,31 @@ class CatalogueLister {
 
   // Lists one catalogue; returns its exit status, having reported any failure.
   int List(const std::string& path) {
-    int status = ReadHead(path);
-    if (status != kExitOk) return status;
-    const FormatModule* module = ChooseModule(path);
-    if (module == nullptr) return kExitNotAccepted;
-
-    int32_t formatType = -1;
-    if (module->openArchive(path.c_str(), &formatType) != 1) {
-      Fail(path, "OpenArchive failed (" + ShownName(module->path) + ")");
+    driver::Probe probe = driver::ProbeCatalogue(modules_, path);
+    if (probe.module == nullptr) {
+      if (probe.status == kExitNotAccepted && modules_.size() == 1) {
+        probe.reason = "not a catalogue that " + FormatNameOf(modules_[0]) + " (" +
+                       ShownName(modules_[0].path) + ") accepts";
+      }
+      Fail(path, probe.reason);
+      return probe.status;
+    }
+    path_ = &path;
+    status_ = kExitOk;
+    const driver::ListingEnd end =
+        driver::ListCatalogue(*probe.module, path, options_.keepGoing, *this);
+    if (!end.opened) {
+      Fail(path, "OpenArchive failed (" + ShownName(probe.module->path) + ")");
       return kExitOpenFailed;
     }
-    formatter_.SetCatalogue(path);
-    WriteHeader(path);
-    uint64_t delivered = 0;
-    status = ListItems(*module, path, &delivered);
-    CloseRecord closeRecord = {};
-    module->closeArchive(&closeRecord);
-
     if (options_.count) {
-      std::string line = std::to_string(delivered);
+      std::string line = std::to_string(end.delivered);
       if (several_) line += " " + ShownName(path);
       line += "\n";
       output_.Append(line.data(), line.size());
-      total_ += delivered;
+      total_ += end.delivered;
     }
-    return status;
+    return status_;
   }
 
   // With several catalogues, --count ends with the sum of the counts, as wc does.
@@ -233,6 +192,43 @@ class CatalogueLister {
     output_.Append(line.data(), line.size());
   }
 
+  // The driver's visitor: what each step of the listing writes.
+  void Opened() {
+    formatter_.SetCatalogue(*path_);
+    WriteHeader(*path_);
+  }
+
+  // JSON lines show every field, so each call starts from zeroed records. Text lines and
+  // counts read only the fields cleared here: clearing just them spares two 300-byte clears
+  // per item, which cost more than a module's whole work for the item.
+  void Prepare(ItemRecord& item, ItemDetails& details) {
+    if (options_.json) {
+      std::memset(&item, 0, sizeof item);
+      std::memset(&details, 0, sizeof details);
+      return;
+    }
+    item.dwFileAttributes = 0;
+    item.nFileSizeHigh = 0;
+    item.nFileSizeLow = 0;
+    item.ftLastWriteTime = FileTime{0, 0};
+    item.cFileName[0] = '\0';
+    details.description[0] = '\0';
+  }
+
+  bool Take(const ItemRecord& item, const ItemDetails& details, int result, uint64_t itemNumber) {
+    if (options_.count) return true;
+    if (options_.json) {
+      formatter_.WriteJson(output_, item, details, itemNumber, result);
+    } else {
+      formatter_.WriteText(output_, item, details);
+    }
+    return true;
+  }
+
+  void Problem(int result, uint64_t itemNumber, bool delivered, bool /*goingOn*/) {
+    status_ = ReportResult(*path_, itemNumber, result, delivered);
+  }
+
  private:
   // With several catalogues, text lines of each come after a header, as head writes them.
   void WriteHeader(const std::string& path) {
@@ -240,87 +236,6 @@ class CatalogueLister {
     std::string header = (headerWritten_ ? "\n==> " : "==> ") + ShownName(path) + " <==\n";
     output_.Append(header.data(), header.size());
     headerWritten_ = true;
-  }
-
-  int ReadHead(const std::string& path) {
-    std::string reason;
-    switch (ReadFileHead(path, head_, sizeof head_, &headSize_, &reason)) {
-      case HeadStatus::kOk:
-        return kExitOk;
-      case HeadStatus::kNoSuchFile:
-        Fail(path, "no such file");
-        return kExitNoSuchFile;
-      case HeadStatus::kIsDirectory:
-        Fail(path, "is a directory");
-        return kExitIsDirectory;
-      case HeadStatus::kCannotRead:
-        Fail(path, "cannot read the file: " + reason);
-        return kExitCannotRead;
-      case HeadStatus::kEmpty:
-        Fail(path, "empty file");
-        return kExitEmptyFile;
-    }
-    return kExitCannotRead;
-  }
-
-  const FormatModule* ChooseModule(const std::string& path) {
-    auto size = static_cast<uint32_t>(headSize_);
-    for (const FormatModule& module : modules_) {
-      if (module.isArchive(path.c_str(), head_, size) == 1) return &module;
-    }
-    if (modules_.size() == 1) {
-      Fail(path, "not a catalogue that " + FormatNameOf(modules_[0]) + " (" +
-                     ShownName(modules_[0].path) + ") accepts");
-    } else {
-      Fail(path, "no format module accepts this file");
-    }
-    return nullptr;
-  }
-
-  // The GetArcItem loop, in the host's order: on while the result is 1 (and, with --keep-going,
-  // past a result 2 that still delivered its item).
-  int ListItems(const FormatModule& module, const std::string& path, uint64_t* delivered) {
-    const GetArcItemFn getArcItem = module.getArcItem;
-    const bool listEach = !options_.count;
-    int status = kExitOk;
-    for (uint64_t itemNumber = 1;; ++itemNumber) {
-      if (options_.json) {
-        std::memset(&item_, 0, sizeof item_);
-        std::memset(&details_, 0, sizeof details_);
-      } else {
-        ClearTextFields();
-      }
-      int result = getArcItem(&item_, &details_);
-      if (result == StatusEnd) break;
-      // Every delivered item carries the offline bit; its absence means nothing was written.
-      bool wasDelivered = (item_.dwFileAttributes & kAttrOffline) != 0;
-      if (wasDelivered && (result == StatusOk || result == StatusDamaged)) {
-        ++*delivered;
-        if (listEach) {
-          if (options_.json) {
-            formatter_.WriteJson(output_, item_, details_, itemNumber, result);
-          } else {
-            formatter_.WriteText(output_, item_, details_);
-          }
-        }
-      }
-      if (result == StatusOk) continue;
-      status = ReportResult(path, itemNumber, result, wasDelivered);
-      if (!(result == StatusDamaged && wasDelivered && options_.keepGoing)) break;
-    }
-    return status;
-  }
-
-  // JSON lines show every field, so each call starts from zeroed records. Text lines and
-  // counts read only these fields: clearing just them spares two 300-byte clears per item,
-  // which cost more than a module's whole work for the item.
-  void ClearTextFields() {
-    item_.dwFileAttributes = 0;
-    item_.nFileSizeHigh = 0;
-    item_.nFileSizeLow = 0;
-    item_.ftLastWriteTime = FileTime{0, 0};
-    item_.cFileName[0] = '\0';
-    details_.description[0] = '\0';
   }
 
   int ReportResult(const std::string& path, uint64_t itemNumber, int result, bool delivered) {
@@ -364,11 +279,9 @@ class CatalogueLister {
   const std::vector<FormatModule>& modules_;
   OutputBuffer& output_;
   ItemFormatter formatter_;
-  unsigned char head_[kProbeSize];
-  size_t headSize_ = 0;
-  ItemRecord item_;
-  ItemDetails details_;
   bool several_;
+  const std::string* path_ = nullptr;  // the catalogue being listed
+  int status_ = kExitOk;               // its exit status so far
   bool headerWritten_ = false;
   uint64_t total_ = 0;
 };
@@ -404,8 +317,12 @@ int RunCathost(int argc, char** argv, const HostSetup& setup) {
 #endif
 
   std::vector<FormatModule> modules;
-  int status = LoadModules(options, &modules);
-  if (status == kExitOk) {
+  std::string error;
+  int status = kExitOk;
+  if (!driver::LoadModules(options.modulePaths, setup.modules, Complain, &modules, &error)) {
+    Complain(error);
+    status = kExitBadModule;
+  } else {
     OutputBuffer output(stdout);
     if (options.listModules) {
       status = ListModules(modules, output);
@@ -421,12 +338,6 @@ int RunCathost(int argc, char** argv, const HostSetup& setup) {
       status = std::max<int>(status, kExitWriteFailed);
     }
   }
-  for (FormatModule& module : modules) {
-    std::string error;
-    if (!UnloadFormatModule(&module, &error)) {
-      Complain(ShownName(module.path) + ": " + ShownName(error));
-      status = std::max<int>(status, kExitModuleFault);
-    }
-  }
+  if (!driver::UnloadModules(&modules, Complain)) status = std::max<int>(status, kExitModuleFault);
   return status;
 }

@@ -1,17 +1,14 @@
 // The reference host's whole run, shared by cathost (native modules) and cathost32 (the
-// 32-bit Windows DLLs in an emulator): options, module loading, listing, exit status.
+// 32-bit Windows DLLs in an emulator): options, output, exit status; the calls to the
+// modules are the driver's.
 #pragma once
 
-#include <string>
-
-#include "tools/hosts/loader/module_loader.h"
+#include "tools/hosts/loader/host_driver.h"
 
 struct HostSetup {
   const char* programName = "cathost";
-  // Modules looked for beside the executable when no --module is given.
-  const char* moduleSuffix = kNativeModuleSuffix;
-  bool (*loadModule)(const std::string& path, FormatModule* module,
-                     std::string* error) = LoadFormatModuleFile;
+  // How modules load, and which are looked for beside the executable when no --module is given.
+  driver::ModuleSource modules;
   // Printed after the common --help text, or nullptr.
   const char* moreHelp = nullptr;
 };

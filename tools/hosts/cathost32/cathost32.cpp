@@ -263,8 +263,7 @@ int main(int argc, char** argv) {
 
   HostSetup setup;
   setup.programName = "cathost32";
-  setup.moduleSuffix = "_fmt.dll";
-  setup.loadModule = LoadModuleWithReport;
+  setup.modules = {"_fmt.dll", LoadModuleWithReport};
   setup.moreHelp = kMoreHelp;
   status = RunCathost(argc, argv, setup);
   if (settings.instructions) PrintCosts();

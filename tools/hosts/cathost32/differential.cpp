@@ -10,6 +10,7 @@
 #include "tools/common/display_text.h"
 #include "tools/hosts/cathost32/emulated_module.h"
 #include "tools/hosts/cathost32/emulator.h"
+#include "tools/hosts/loader/host_driver.h"
 
 namespace differential {
 namespace {
@@ -17,8 +18,6 @@ namespace {
 using record_checks::AllAre;
 using record_checks::HostRecords;
 
-// The host hands IsArchive at most this many leading bytes, as cathost does.
-constexpr size_t kProbeSize = 4096;
 constexpr uint8_t kClosePattern = 0xA5;
 constexpr int32_t kFormatTypePattern = 0x5A5A5A5A;
 
@@ -48,18 +47,16 @@ class Comparison {
  private:
   bool RunCalls() {
     std::ifstream in(file_, std::ios::binary);
-    std::vector<unsigned char> head(kProbeSize);
-    in.read(reinterpret_cast<char*>(head.data()), kProbeSize);
+    std::vector<unsigned char> head(driver::kProbeBytes);
+    in.read(reinterpret_cast<char*>(head.data()), driver::kProbeBytes);
     head.resize(static_cast<size_t>(in.gcount()));
     in.clear();
     in.seekg(0, std::ios::end);
     fileSize_ = static_cast<uint64_t>(in.tellg());
     in.close();
 
-    char name[256] = {}, second[256] = {};
-    format_ = native_.getFormatName(0, name, second) == 1 && std::strcmp(name, "MUR") == 0
-                  ? record_checks::Format::Mur
-                  : record_checks::Format::Zex;
+    format_ = driver::FormatName(native_) == "MUR" ? record_checks::Format::Mur
+                                                   : record_checks::Format::Zex;
     RefuseImageFromNowOn();
 
     bool accepted = false;

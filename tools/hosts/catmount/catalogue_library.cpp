@@ -10,60 +10,16 @@
 #include <cstring>
 
 #include "tools/common/display_text.h"
-#include "tools/hosts/cathost/host_platform.h"
+#include "tools/hosts/loader/host_driver.h"
 
 namespace catmount {
 
 namespace {
 
-// The host hands IsArchive at most this many leading bytes, as cathost does.
-constexpr size_t kProbeSize = 4096;
-constexpr size_t kFormatNameBufferSize = 256;
 // Listings made again while their file keeps changing under them, before one is kept as it is.
 constexpr int kListingAttempts = 3;
 
 std::atomic<bool> gReportToSyslog{false};
-
-struct Probe {
-  int status = kExitOk;
-  const FormatModule* module = nullptr;
-  std::string reason;
-};
-
-Probe ProbeCatalogue(const std::vector<FormatModule>& modules, const std::string& path) {
-  Probe probe;
-  unsigned char head[kProbeSize];
-  size_t headSize = 0;
-  switch (ReadFileHead(path, head, sizeof head, &headSize, &probe.reason)) {
-    case HeadStatus::kOk:
-      break;
-    case HeadStatus::kNoSuchFile:
-      probe.reason = "no such file";
-      probe.status = kExitNoSuchFile;
-      return probe;
-    case HeadStatus::kIsDirectory:
-      probe.reason = "is a directory";
-      probe.status = kExitIsDirectory;
-      return probe;
-    case HeadStatus::kCannotRead:
-      probe.reason = "cannot read the file: " + probe.reason;
-      probe.status = kExitCannotRead;
-      return probe;
-    case HeadStatus::kEmpty:
-      probe.reason = "empty file";
-      probe.status = kExitEmptyFile;
-      return probe;
-  }
-  for (const FormatModule& module : modules) {
-    if (module.isArchive(path.c_str(), head, static_cast<uint32_t>(headSize)) == 1) {
-      probe.module = &module;
-      return probe;
-    }
-  }
-  probe.reason = "no format module accepts this file";
-  probe.status = kExitNotAccepted;
-  return probe;
-}
 
 std::string ResultInWords(int result, bool delivered) {
   switch (result) {
@@ -79,47 +35,58 @@ std::string ResultInWords(int result, bool delivered) {
   }
 }
 
-// Lists the catalogue that `module` accepted; false when OpenArchive refuses it.
-bool ListWith(const FormatModule& module, const std::string& path, const TreeLimits& limits,
-              ListedCatalogue* listed) {
-  int32_t formatType = -1;
-  if (module.openArchive(path.c_str(), &formatType) != 1) return false;
-  // The tree grows with what is delivered, never with the file's size, and up to the limits.
-  TreeBuilder builder(limits);
-  ItemRecord item;
-  ItemDetails details;
-  std::string status = "complete";
-  uint64_t damagedItems = 0;
-  uint64_t firstDamaged = 0;
-  for (uint64_t itemNumber = 1;; ++itemNumber) {
+// The driver's visitor: the tree grows with what is delivered, never with the file's size, and
+// up to the limits; the status says where and why a listing stopped, and what was damaged.
+class TreeListing {
+ public:
+  explicit TreeListing(const TreeLimits& limits) : builder_(limits) {}
+
+  void Opened() {}
+
+  void Prepare(ItemRecord& item, ItemDetails& details) {
     std::memset(&item, 0, sizeof item);
     std::memset(&details, 0, sizeof details);
-    int result = module.getArcItem(&item, &details);
-    if (result == StatusEnd) break;
-    // Every delivered item carries the offline bit; its absence means nothing was written.
-    bool delivered = (item.dwFileAttributes & kAttrOffline) != 0;
-    if (delivered && (result == StatusOk || result == StatusDamaged)) {
-      if (!builder.Add(item, details, result == StatusDamaged)) {
-        status = "stopped at item " + std::to_string(itemNumber) + ": " +
-                 std::string(builder.StopReason());
-        break;
-      }
-      if (result == StatusDamaged && damagedItems++ == 0) firstDamaged = itemNumber;
+  }
+
+  bool Take(const ItemRecord& item, const ItemDetails& details, int result, uint64_t itemNumber) {
+    if (!builder_.Add(item, details, result == StatusDamaged)) {
+      status_ = "stopped at item " + std::to_string(itemNumber) + ": " +
+                std::string(builder_.StopReason());
+      return false;
     }
-    // As cathost --keep-going: on past a result 2 that still delivered its item.
-    if (result == StatusOk || (result == StatusDamaged && delivered)) continue;
-    status =
+    if (result == StatusDamaged && damagedItems_++ == 0) firstDamaged_ = itemNumber;
+    return true;
+  }
+
+  void Problem(int result, uint64_t itemNumber, bool delivered, bool goingOn) {
+    if (goingOn) return;  // a damaged item that was delivered: counted by Take
+    status_ =
         "stopped at item " + std::to_string(itemNumber) + ": " + ResultInWords(result, delivered);
-    break;
   }
-  CloseRecord closeRecord = {};
-  module.closeArchive(&closeRecord);
-  if (damagedItems > 0) {
-    status += "; " + std::to_string(damagedItems) + " item" + (damagedItems == 1 ? "" : "s") +
-              " damaged (result 2), the first item " + std::to_string(firstDamaged);
+
+  CatalogueTree Finish() {
+    if (damagedItems_ > 0) {
+      status_ += "; " + std::to_string(damagedItems_) + " item" + (damagedItems_ == 1 ? "" : "s") +
+                 " damaged (result 2), the first item " + std::to_string(firstDamaged_);
+    }
+    return builder_.Finish(std::move(status_));
   }
-  listed->tree = builder.Finish(std::move(status));
-  listed->format = FormatNameOf(module);
+
+ private:
+  TreeBuilder builder_;
+  std::string status_ = "complete";
+  uint64_t damagedItems_ = 0;
+  uint64_t firstDamaged_ = 0;
+};
+
+// Lists the catalogue that `module` accepted, going on past damaged items that were delivered
+// (as cathost --keep-going); false when OpenArchive refuses it.
+bool ListWith(const FormatModule& module, const std::string& path, const TreeLimits& limits,
+              ListedCatalogue* listed) {
+  TreeListing listing(limits);
+  if (!driver::ListCatalogue(module, path, /*keepGoing=*/true, listing).opened) return false;
+  listed->tree = listing.Finish();
+  listed->format = driver::FormatName(module);
   return true;
 }
 
@@ -159,41 +126,9 @@ void Report(const std::string& message) {
 
 bool LoadModules(const std::vector<std::string>& paths, std::vector<FormatModule>* modules,
                  std::string* error) {
-  std::vector<std::string> candidates = paths;
-  const bool besideExecutable = paths.empty();
-  std::string directory;
-  if (besideExecutable) {
-    directory = ExecutableDirectory();
-    candidates = FormatModulesIn(directory, kNativeModuleSuffix);
-  }
-  for (const std::string& path : candidates) {
-    FormatModule module;
-    std::string why;
-    if (LoadFormatModuleFile(path, &module, &why)) {
-      modules->push_back(module);
-    } else if (besideExecutable) {
-      Report("skipping " + ShownName(path) + ": " + why);
-    } else {
-      *error = ShownName(path) + ": " + why;
-      for (FormatModule& loaded : *modules) UnloadFormatModule(&loaded);
-      modules->clear();
-      return false;
-    }
-  }
-  if (modules->empty()) {
-    *error = "no format module found beside the executable" +
-             (directory.empty() ? std::string() : " in " + ShownName(directory));
-    return false;
-  }
-  for (FormatModule& module : *modules) module.loadFormatModule(nullptr);
-  return true;
-}
-
-std::string FormatNameOf(const FormatModule& module) {
-  char name[kFormatNameBufferSize] = {};
-  char second[kFormatNameBufferSize] = {};
-  if (module.getFormatName(0, name, second) != 1) return "(no format name)";
-  return std::string(name, strnlen(name, sizeof name - 1));
+  if (driver::LoadModules(paths, driver::ModuleSource{}, Report, modules, error)) return true;
+  driver::UnloadModules(modules, Report);
+  return false;
 }
 
 CatalogueLibrary::~CatalogueLibrary() {
@@ -201,8 +136,7 @@ CatalogueLibrary::~CatalogueLibrary() {
 }
 
 void CatalogueLibrary::UnloadModules() {
-  for (FormatModule& module : modules_) UnloadFormatModule(&module);
-  modules_.clear();
+  driver::UnloadModules(&modules_, Report);
 }
 
 int CatalogueLibrary::OpenSingle(const std::string& path, std::string* error) {
@@ -212,7 +146,7 @@ int CatalogueLibrary::OpenSingle(const std::string& path, std::string* error) {
     *error = ShownName(path) + ": " + std::strerror(errno);
     return errno == ENOENT || errno == ENOTDIR ? kExitNoSuchFile : kExitCannotRead;
   }
-  Probe probe = ProbeCatalogue(modules_, path);
+  driver::Probe probe = driver::ProbeCatalogue(modules_, path);
   if (probe.module == nullptr) {
     *error = ShownName(path) + ": " + probe.reason;
     return probe.status;
@@ -261,7 +195,7 @@ int CatalogueLibrary::OpenFolder(const std::string& path, std::string* error,
         skipped->push_back(ShownName(catalogue.path) + ": not a regular file");
       continue;
     }
-    Probe probe = ProbeCatalogue(modules_, catalogue.path);
+    driver::Probe probe = driver::ProbeCatalogue(modules_, catalogue.path);
     if (probe.module == nullptr) {
       if (skipped != nullptr) skipped->push_back(ShownName(catalogue.path) + ": " + probe.reason);
       continue;
@@ -288,12 +222,12 @@ size_t CatalogueLibrary::FindCatalogue(std::string_view name) const {
 std::shared_ptr<ListedCatalogue> CatalogueLibrary::ListOnce(const CatalogueFile& catalogue) {
   auto listed = std::make_shared<ListedCatalogue>();
   // The file is probed again: it may have changed since the folder was scanned.
-  Probe probe = ProbeCatalogue(modules_, catalogue.path);
+  driver::Probe probe = driver::ProbeCatalogue(modules_, catalogue.path);
   if (probe.module == nullptr) {
     listed->tree = TreeBuilder().Finish("not listed: " + probe.reason);
   } else if (!ListWith(*probe.module, catalogue.path, limits_, listed.get())) {
     listed->tree = TreeBuilder().Finish("not listed: OpenArchive failed");
-    listed->format = FormatNameOf(*probe.module);
+    listed->format = driver::FormatName(*probe.module);
   }
   return listed;
 }

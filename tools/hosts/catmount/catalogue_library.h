@@ -1,7 +1,6 @@
 // What catmount serves: one catalogue, or a folder of catalogues listed on first use and kept
-// in a cache bounded in memory. Modules are driven only through their entry points, in the
-// archive host's order: IsArchive on the first bytes, OpenArchive, GetArcItem while it
-// returns 1 (and past a result 2 that delivered its item), CloseArchive.
+// in a cache bounded in memory. Modules are driven only through the hosts' driver, in the
+// archive host's order, going on past a result 2 that delivered its item.
 #pragma once
 
 #include <sys/stat.h>
@@ -31,11 +30,11 @@ constexpr int kExitMountFailed = 20;
 void SetReportToSyslog(bool toSyslog);
 void Report(const std::string& message);
 
-// Loads the modules at `paths`, or without paths every *_fmt.so beside the executable, and
-// calls LoadFormatModule on each. On failure says why in `error`.
+// Loads the modules at `paths`, or without paths every *_fmt.so beside the executable (those
+// skipped are reported), and calls LoadFormatModule on each. On failure says why in `error`
+// and leaves none loaded.
 bool LoadModules(const std::vector<std::string>& paths, std::vector<FormatModule>* modules,
                  std::string* error);
-std::string FormatNameOf(const FormatModule& module);
 
 // What tells one version of a catalogue file from another: a file replaced (renamed over),
 // rewritten, truncated or deleted differs in at least one of these.

@@ -1,4 +1,4 @@
-// The little that cathost needs from the operating system: where its own executable lies,
+// The little that the hosts need from the operating system: where their executable lies,
 // which format modules sit there, and the first bytes of a catalogue.
 #pragma once
 

@@ -1,4 +1,4 @@
-#include "tools/hosts/cathost/host_platform.h"
+#include "tools/hosts/loader/host_platform.h"
 
 #include <sys/stat.h>
 

@@ -1,0 +1,105 @@
+#include "tools/hosts/loader/host_driver.h"
+
+#include <cstring>
+
+#include "tools/common/display_text.h"
+#include "tools/hosts/loader/host_platform.h"
+
+namespace driver {
+
+namespace {
+
+// Buffers for GetFormatName's two texts, well beyond any format name.
+constexpr size_t kFormatNameBufferSize = 256;
+
+}  // namespace
+
+bool LoadModules(const std::vector<std::string>& paths, const ModuleSource& source, Report report,
+                 std::vector<FormatModule>* modules, std::string* error) {
+  std::string why;
+  if (!paths.empty()) {
+    for (const std::string& path : paths) {
+      FormatModule module;
+      if (!source.load(path, &module, &why)) {
+        *error = ShownName(path) + ": " + ShownName(why);
+        return false;
+      }
+      modules->push_back(module);
+    }
+  } else {
+    const std::string directory = ExecutableDirectory();
+    for (const std::string& path : FormatModulesIn(directory, source.suffix)) {
+      FormatModule module;
+      if (source.load(path, &module, &why)) {
+        modules->push_back(module);
+      } else {
+        report("skipping " + ShownName(path) + ": " + ShownName(why));
+      }
+    }
+    if (modules->empty()) {
+      *error = "no format module found beside the executable" +
+               (directory.empty() ? std::string() : " in " + ShownName(directory));
+      return false;
+    }
+  }
+  for (FormatModule& module : *modules) module.loadFormatModule(nullptr);
+  return true;
+}
+
+bool UnloadModules(std::vector<FormatModule>* modules, Report report) {
+  bool clean = true;
+  for (FormatModule& module : *modules) {
+    const std::string path = module.path;
+    std::string why;
+    if (!UnloadFormatModule(&module, &why)) {
+      report(ShownName(path) + ": " + ShownName(why));
+      clean = false;
+    }
+  }
+  modules->clear();
+  return clean;
+}
+
+std::string FormatName(const FormatModule& module) {
+  char name[kFormatNameBufferSize] = {};
+  char second[kFormatNameBufferSize] = {};
+  if (module.getFormatName(0, name, second) != 1) return "(no format name)";
+  return std::string(name, strnlen(name, sizeof name - 1));
+}
+
+Probe ProbeCatalogue(const std::vector<FormatModule>& modules, const std::string& path) {
+  Probe probe;
+  unsigned char head[kProbeBytes];
+  size_t headSize = 0;
+  switch (ReadFileHead(path, head, sizeof head, &headSize, &probe.reason)) {
+    case HeadStatus::kOk:
+      break;
+    case HeadStatus::kNoSuchFile:
+      probe.reason = "no such file";
+      probe.status = kExitNoSuchFile;
+      return probe;
+    case HeadStatus::kIsDirectory:
+      probe.reason = "is a directory";
+      probe.status = kExitIsDirectory;
+      return probe;
+    case HeadStatus::kCannotRead:
+      probe.reason = "cannot read the file: " + probe.reason;
+      probe.status = kExitCannotRead;
+      return probe;
+    case HeadStatus::kEmpty:
+      probe.reason = "empty file";
+      probe.status = kExitEmptyFile;
+      return probe;
+  }
+  for (const FormatModule& module : modules) {
+    if (module.isArchive(path.c_str(), head, static_cast<uint32_t>(headSize)) == 1) {
+      probe.module = &module;
+      return probe;
+    }
+  }
+  probe.reason = "no format module accepts this file";
+  probe.status = kExitNotAccepted;
+  return probe;
+}
+
+}  // namespace driver
