@@ -5,19 +5,18 @@
 #if defined(CATHOST_PATH) && defined(ZEX_FMT_PATH) && __has_include("tools/writer/zex_writer.h")
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "catalogue_version.h"
-#include "tests/support/child_output.h"
 #include "tests/support/json_check.h"
+#include "tests/support/program_run.h"
+#include "tests/support/trees.h"
 #include "tools/writer/mur_writer.h"
 #include "tools/writer/zex_writer.h"
 
@@ -51,8 +50,9 @@ class CathostTest : public testing::Test {
     dir_ = pattern;
   }
   void TearDown() override {
-    std::string command = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::error_code error;
+    std::filesystem::remove_all(dir_, error);
+    EXPECT_FALSE(error) << error.message();
   }
 
   std::string PathOf(const std::string& name) const { return dir_ + "/" + name; }
@@ -64,35 +64,13 @@ class CathostTest : public testing::Test {
     return path;
   }
 
-  // Runs cathost with `args`, its stdout and stderr caught in files, in the UTC zone.
+  // Runs cathost with `args` in the UTC zone.
   RunResult Run(const std::vector<std::string>& args) const {
-    std::string outPath = PathOf("stdout.txt");
-    std::string errPath = PathOf("stderr.txt");
-    std::vector<char*> argv;
-    std::string program = CATHOST_PATH;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
-    for (std::string& arg : copies) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    pid_t child = fork();
-    if (child == 0) {
-      int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
-      setenv("TZ", "UTC", 1);
-      alarm(kChildTimeLimitSeconds);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    RunResult result;
-    int status = 0;
-    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-      result.exitStatus = WEXITSTATUS(status);
-    }
-    result.out = ReadWholeFile(outPath);
-    result.err = ReadWholeFile(errPath);
-    return result;
+    program_run::Program cathost;
+    cathost.argv = {CATHOST_PATH};
+    cathost.argv.insert(cathost.argv.end(), args.begin(), args.end());
+    cathost.timeLimitSeconds = kChildTimeLimitSeconds;
+    return program_run::Run(cathost);
   }
 
   std::string dir_;
@@ -139,18 +117,6 @@ constexpr char kSampleListing[] =
     "----ao          0 2107-12-31 23:59:58 DOCS\\A.TXT\n"
     "d----o          0 2024-12-31 12:00:00 DOCS\\DEEP\n"
     "-----o         77 2025-01-01 00:00:02 DOCS\\DEEP\\B\n";
-
-// Three root files, the middle one described; its note is the last thing in the file.
-catwriter::ZexImage ThreeFilesMiddleDescribed() {
-  ZexTree tree;
-  catwriter::DosStamp stamp = MakeDosStamp(2001, 2, 3, 4, 5, 6);
-  tree.rootFiles.push_back(File("ONE", "", zex::kArchive, 1, stamp));
-  ZexFile two = File("TWO", "", zex::kArchive, 2, stamp);
-  two.description = "the second file";
-  tree.rootFiles.push_back(two);
-  tree.rootFiles.push_back(File("THREE", "", zex::kArchive, 3, stamp));
-  return catwriter::BuildZex(tree);
-}
 
 std::vector<uint8_t> CutAt(std::vector<uint8_t> bytes, size_t size) {
   bytes.resize(size);
@@ -253,7 +219,7 @@ TEST_F(CathostTest, JsonLineCarriesEveryFieldWithEscapedOrDecodedTexts) {
 
 TEST_F(CathostTest, CountIsABareNumberOrAsWcCountAndNamePerCatalogueAndATotal) {
   std::string sample = Write("sample.zex", catwriter::BuildZex(SampleTree()).bytes);
-  std::string three = Write("three.zex", ThreeFilesMiddleDescribed().bytes);
+  std::string three = Write("three.zex", trees::ThreeFilesMiddleDescribed().bytes);
   EXPECT_EQ(Run({"--count", sample}).out, "6\n");
   RunResult result = Run({"--count", sample, three});
   EXPECT_EQ(result.exitStatus, 0) << result.err;
@@ -262,7 +228,7 @@ TEST_F(CathostTest, CountIsABareNumberOrAsWcCountAndNamePerCatalogueAndATotal) {
 
 TEST_F(CathostTest, SeveralCataloguesAsTextEachComeAfterAHeaderAsHeadWritesThem) {
   std::string sample = Write("sample.zex", catwriter::BuildZex(SampleTree()).bytes);
-  std::string three = Write("three.zex", ThreeFilesMiddleDescribed().bytes);
+  std::string three = Write("three.zex", trees::ThreeFilesMiddleDescribed().bytes);
   std::string threeListing =
       "----ao          1 2001-02-03 04:05:06 ONE\n"
       "----ao          2 2001-02-03 04:05:06 TWO  -- the second file\n"
@@ -373,8 +339,8 @@ TEST_F(CathostTest, ControlBytesShowAsTheCodePagesGlyphsAndNeverReachTheTerminal
 }
 
 TEST_F(CathostTest, FileNamesWithControlBytesOrInvalidUtf8AreQuotedInEveryLineAboutThem) {
-  std::string hostile = Write("a\nb\033]0;title\007.zex", ThreeFilesMiddleDescribed().bytes);
-  std::string notUtf8 = Write("\xFF.zex", ThreeFilesMiddleDescribed().bytes);
+  std::string hostile = Write("a\nb\033]0;title\007.zex", trees::ThreeFilesMiddleDescribed().bytes);
+  std::string notUtf8 = Write("\xFF.zex", trees::ThreeFilesMiddleDescribed().bytes);
   const std::string hostileShown = "'" + dir_ + "/a\\012b\\033]0;title\\007.zex'";
   const std::string notUtf8Shown = "'" + dir_ + "/\\377.zex'";
 
@@ -500,7 +466,7 @@ TEST_F(CathostTest, UsageErrorsExitWith64) {
 }
 
 TEST_F(CathostTest, DamagedTextStopsAfterTheItemUnlessKeepGoing) {
-  catwriter::ZexImage image = ThreeFilesMiddleDescribed();
+  catwriter::ZexImage image = trees::ThreeFilesMiddleDescribed();
   ASSERT_EQ(image.layout.noteOffsets.size(), 1u);
   // The note's length survives, its text does not: item 2 arrives without its description.
   std::string path = Write("cut.zex", CutAt(image.bytes, image.layout.noteOffsets[0] + 4));
@@ -530,7 +496,7 @@ TEST_F(CathostTest, DamagedTextStopsAfterTheItemUnlessKeepGoing) {
 }
 
 TEST_F(CathostTest, UndeliveredRecordEndsTheListingEvenWithKeepGoing) {
-  catwriter::ZexImage image = ThreeFilesMiddleDescribed();
+  catwriter::ZexImage image = trees::ThreeFilesMiddleDescribed();
   uint32_t second = image.layout.entryOffsets[1];
   std::string one = "----ao          1 2001-02-03 04:05:06 ONE\n";
 
@@ -560,7 +526,7 @@ TEST_F(CathostTest, SeveralCataloguesExitWithTheWorstStatus) {
   EXPECT_EQ(result.out, "6 " + good + "\n6 " + good + "\n12 total\n");
   EXPECT_EQ(CountLines(result.err), 2u) << result.err;
 
-  catwriter::ZexImage image = ThreeFilesMiddleDescribed();
+  catwriter::ZexImage image = trees::ThreeFilesMiddleDescribed();
   std::string cut = Write("cut.zex", CutAt(image.bytes, image.layout.noteOffsets[0] + 4));
   std::string text = Write("notes.txt", {'t', 'e', 'x', 't', '\n'});
   EXPECT_EQ(Run({cut, text}).exitStatus, kDamaged);

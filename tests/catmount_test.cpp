@@ -30,6 +30,8 @@
 #include <vector>
 
 #include "tests/support/child_output.h"
+#include "tests/support/program_run.h"
+#include "tests/support/trees.h"
 #include "tools/hosts/catmount/catalogue_library.h"
 #include "tools/hosts/catmount/catalogue_tree.h"
 #include "tools/writer/mur_writer.h"
@@ -42,29 +44,9 @@ using catwriter::MakeDosStamp;
 
 constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
 
-std::string Quoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
-// Runs a shell command in UTC; its output and errors go through files.
-RunResult Shell(const std::string& command, const std::string& scratch) {
-  std::string out = scratch + "/.out";
-  std::string err = scratch + "/.err";
-  RunResult result;
-  int status =
-      std::system(("TZ=UTC " + command + " >" + Quoted(out) + " 2>" + Quoted(err)).c_str());
-  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-  result.out = ReadWholeFile(out);
-  result.err = ReadWholeFile(err);
-  return result;
+// Unmounts a FUSE mount as users do; true when fusermount3 says it did.
+bool FuseUnmount(const std::string& mountPoint) {
+  return program_run::Run({"fusermount3", "-u", mountPoint}).exitStatus == 0;
 }
 
 // Why mounting cannot be tested here, or empty when it can.
@@ -73,7 +55,9 @@ std::string FuseMissing() {
   int fd = open("/dev/fuse", O_RDWR);
   if (fd < 0) return std::string("/dev/fuse cannot be opened: ") + std::strerror(errno);
   close(fd);
-  if (std::system("command -v fusermount3 >/dev/null 2>&1") != 0) return "fusermount3 is missing";
+  if (program_run::Run({"fusermount3", "--version"}).exitStatus != 0) {
+    return "fusermount3 is missing";
+  }
   return {};
 }
 
@@ -101,21 +85,12 @@ class Mount {
   Mount(const std::string& source, const std::string& mountPoint, const std::string& logPath,
         std::vector<std::string> extra = {}, int waitSeconds = 30)
       : mountPoint_(mountPoint), logPath_(logPath) {
-    std::vector<std::string> args = {CATMOUNT_PATH, "-f"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    args.push_back(source);
-    args.push_back(mountPoint);
-    pid_ = fork();
-    if (pid_ == 0) {
-      int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (log < 0 || dup2(log, 2) < 0) _exit(127);
-      std::vector<char*> argv;
-      for (std::string& arg : args) argv.push_back(arg.data());
-      argv.push_back(nullptr);
-      setenv("TZ", "UTC", 1);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
+    program_run::Program catmount;
+    catmount.argv = {CATMOUNT_PATH, "-f"};
+    catmount.argv.insert(catmount.argv.end(), extra.begin(), extra.end());
+    catmount.argv.push_back(source);
+    catmount.argv.push_back(mountPoint);
+    pid_ = program_run::Start(catmount, "", logPath);
     // Ready once the mount shows; a child that exits first has failed. A single catalogue is
     // listed before mounting, which takes seconds for the largest ones.
     for (int tries = 0; tries < waitSeconds * 100; ++tries) {
@@ -152,7 +127,7 @@ class Mount {
     if (interrupt) {
       kill(pid_, SIGINT);
     } else if (mounted_) {
-      std::system(("fusermount3 -u " + Quoted(mountPoint_) + " 2>/dev/null").c_str());
+      FuseUnmount(mountPoint_);
     }
     mounted_ = false;
     for (int tries = 0; tries < 500; ++tries) {
@@ -395,7 +370,7 @@ class CatmountTest : public testing::Test {
   }
   void TearDown() override {
     if (IsMounted(mountPoint_)) {
-      std::system(("fusermount3 -u " + Quoted(mountPoint_)).c_str());
+      FuseUnmount(mountPoint_);
     }
     fs::remove_all(dir_);
   }
@@ -409,12 +384,13 @@ class CatmountTest : public testing::Test {
 
   std::string LogPath() const { return dir_ + "/catmount.log"; }
 
-  RunResult Run(const std::string& command) const { return Shell(command, dir_); }
+  static RunResult Run(std::vector<std::string> arguments) {
+    return program_run::Run(std::move(arguments));
+  }
 
   // cathost's JSON items of a catalogue, as --keep-going lists them.
   std::vector<std::map<std::string, std::string>> CathostItems(const std::string& catalogue) {
-    RunResult listing =
-        Run(std::string(CATHOST_PATH) + " --json --keep-going " + Quoted(catalogue));
+    RunResult listing = Run({CATHOST_PATH, "--json", "--keep-going", catalogue});
     std::vector<std::map<std::string, std::string>> items;
     std::istringstream lines(listing.out);
     std::string line;
@@ -491,14 +467,15 @@ TEST_F(CatmountTest, MurRoundTripShowsTheTreeItCatalogued) {
   SKIP_WITHOUT_FUSE();
   std::string tree = dir_ + "/tree";
   MakeTree(tree);
-  ASSERT_EQ(Run(std::string(MKCAT_PATH) + " mur " + Quoted(dir_ + "/tree.mur") + " " + Quoted(tree))
-                .exitStatus,
-            0);
+  ASSERT_EQ(Run({MKCAT_PATH, "mur", dir_ + "/tree.mur", tree}).exitStatus, 0);
   Mount mount(dir_ + "/tree.mur", mountPoint_, LogPath());
   ASSERT_TRUE(mount.mounted()) << mount.Log();
   EXPECT_EQ(DosView(mountPoint_), DosView(tree));
   // find, as a user would run it, sees the same.
-  RunResult found = Run("cd " + Quoted(mountPoint_) + " && find . -printf '%y %s %P\\n' | sort");
+  program_run::Program find;
+  find.argv = {"find", ".", "-printf", "%y %s %P\\n"};
+  find.workingFolder = mountPoint_;
+  RunResult found = program_run::Run(find);
   EXPECT_NE(found.out.find("f 7 docs/café.txt\n"), std::string::npos) << found.out;
   EXPECT_EQ(XattrOf(mountPoint_, "user.catalogue.status"), "complete");
   EXPECT_EQ(XattrOf(mountPoint_, "user.catalogue.format"), "MUR");
@@ -510,9 +487,7 @@ TEST_F(CatmountTest, ZexRoundTripShowsTheShortNamesWithTheTreesSizesAndTimes) {
   std::string tree = dir_ + "/tree";
   MakeTree(tree);
   std::string catalogue = dir_ + "/tree.zex";
-  ASSERT_EQ(
-      Run(std::string(MKCAT_PATH) + " zex " + Quoted(catalogue) + " " + Quoted(tree)).exitStatus,
-      0);
+  ASSERT_EQ(Run({MKCAT_PATH, "zex", catalogue, tree}).exitStatus, 0);
   Mount mount(catalogue, mountPoint_, LogPath());
   ASSERT_TRUE(mount.mounted()) << mount.Log();
   // The paths are the 8.3 names cathost lists; sizes and times are the tree's.
@@ -626,24 +601,10 @@ TEST_F(CatmountTest, EscapesAndDuplicatesKeepEveryItem) {
   ExpectMountAgreesWithCathost(catalogue, mountPoint_);
 }
 
-// Three root files, the middle one described; its note is the last thing in the file.
-catwriter::ZexImage ThreeFilesMiddleDescribed() {
-  catwriter::ZexTree tree;
-  for (const char* name : {"ONE", "TWO", "THREE"}) {
-    catwriter::ZexFile file;
-    file.name = name;
-    file.size = 1;
-    file.stamp = MakeDosStamp(2001, 2, 3, 4, 5, 6);
-    if (std::string(name) == "TWO") file.description = "the second file";
-    tree.rootFiles.push_back(file);
-  }
-  return catwriter::BuildZex(tree);
-}
-
 TEST_F(CatmountTest, DamagedCataloguesShowWhatWasListedAndReportTheRest) {
   SKIP_WITHOUT_FUSE();
   // A description cut off: the item is delivered with result 2 and the listing goes on.
-  catwriter::ZexImage zex = ThreeFilesMiddleDescribed();
+  catwriter::ZexImage zex = trees::ThreeFilesMiddleDescribed();
   zex.bytes.resize(zex.bytes.size() - 4);
   std::string damaged = Write("damaged.zex", zex.bytes);
   {
@@ -710,43 +671,46 @@ TEST_F(CatmountTest, ProblemsBeforeMountingFailClearly) {
   std::ofstream(dir_ + "/text.txt") << "hello\n";
   std::ofstream(dir_ + "/empty.bin").close();
   struct Case {
-    std::string arguments;
+    std::vector<std::string> arguments;
     int status;
     std::string message;
   } cases[] = {
-      {Quoted(dir_ + "/missing.mur") + " " + Quoted(mountPoint_), 6, "No such file"},
-      {Quoted(dir_ + "/text.txt") + " " + Quoted(mountPoint_), 1, "no format module accepts"},
-      {Quoted(dir_ + "/empty.bin") + " " + Quoted(mountPoint_), 9, "empty file"},
-      {Quoted(sample) + " " + Quoted(dir_ + "/nowhere"), 20, "no such directory"},
-      {Quoted(sample) + " " + Quoted(dir_ + "/text.txt"), 20, "not a directory"},
-      {Quoted(sample), 64, "SOURCE and MOUNTPOINT"},
-      {"--module " + Quoted(dir_ + "/text.txt") + " " + Quoted(sample) + " " + Quoted(mountPoint_),
-       10, "text.txt"},
+      {{dir_ + "/missing.mur", mountPoint_}, 6, "No such file"},
+      {{dir_ + "/text.txt", mountPoint_}, 1, "no format module accepts"},
+      {{dir_ + "/empty.bin", mountPoint_}, 9, "empty file"},
+      {{sample, dir_ + "/nowhere"}, 20, "no such directory"},
+      {{sample, dir_ + "/text.txt"}, 20, "not a directory"},
+      {{sample}, 64, "SOURCE and MOUNTPOINT"},
+      {{"--module", dir_ + "/text.txt", sample, mountPoint_}, 10, "text.txt"},
       // A folder mounted over itself, or over the folder that holds it, would hide it.
-      {Quoted(mountPoint_) + " " + Quoted(mountPoint_), 20, "would hide the folder"},
-      {Quoted(mountPoint_) + " " + Quoted(mountPoint_ + "/."), 20, "would hide the folder"},
-      {Quoted(mountPoint_) + " " + Quoted(dir_), 20, "would hide the folder"},
+      {{mountPoint_, mountPoint_}, 20, "would hide the folder"},
+      {{mountPoint_, mountPoint_ + "/."}, 20, "would hide the folder"},
+      {{mountPoint_, dir_}, 20, "would hide the folder"},
       // Names that a terminal would obey are shown escaped.
-      {Quoted(dir_ + "/bad\033]0;title\007\377.mur") + " " + Quoted(mountPoint_), 6,
+      {{dir_ + "/bad\033]0;title\007\377.mur", mountPoint_},
+       6,
        "bad\\033]0;title\\007\\377.mur': No such file"},
-      {Quoted(sample) + " " + Quoted(dir_ + "/\033[2J"), 20, "/\\033[2J': no such directory"},
-      {"--max-items 0 " + Quoted(sample) + " " + Quoted(mountPoint_), 64, "--max-items"},
-      {"--listing-mib x " + Quoted(sample) + " " + Quoted(mountPoint_), 64, "--listing-mib"},
+      {{sample, dir_ + "/\033[2J"}, 20, "/\\033[2J': no such directory"},
+      {{"--max-items", "0", sample, mountPoint_}, 64, "--max-items"},
+      {{"--listing-mib", "x", sample, mountPoint_}, 64, "--listing-mib"},
   };
   for (const Case& c : cases) {
-    RunResult result = Run(catmount + " " + c.arguments);
-    EXPECT_EQ(result.exitStatus, c.status) << c.arguments << "\n" << result.err;
-    EXPECT_NE(result.err.find(c.message), std::string::npos) << c.arguments << "\n" << result.err;
+    std::vector<std::string> arguments = {catmount};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    RunResult result = Run(arguments);
+    const std::string shown = testing::PrintToString(c.arguments);
+    EXPECT_EQ(result.exitStatus, c.status) << shown << "\n" << result;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << shown << "\n" << result.err;
     for (char c : result.err) {
       EXPECT_TRUE(c == '\n' || (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F))
           << "a control byte reached the terminal: " << result.err;
     }
   }
   EXPECT_FALSE(IsMounted(mountPoint_));
-  RunResult help = Run(catmount + " --help");
+  RunResult help = Run({catmount, "--help"});
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.out.find("fusermount3 -u"), std::string::npos);
-  RunResult version = Run(catmount + " --version");
+  RunResult version = Run({catmount, "--version"});
   EXPECT_EQ(version.exitStatus, 0);
   EXPECT_EQ(version.out.rfind("catmount ", 0), 0u);
 }
@@ -756,8 +720,7 @@ TEST_F(CatmountTest, ProblemsBeforeMountingFailClearly) {
 TEST_F(CatmountTest, UnmountingEndsTheProgramAndASecondMountIsRefused) {
   SKIP_WITHOUT_FUSE();
   std::string sample = std::string(SOURCE_DIR) + "/samples/photos.mur";
-  RunResult started =
-      Run(std::string(CATMOUNT_PATH) + " " + Quoted(sample) + " " + Quoted(mountPoint_));
+  RunResult started = Run({CATMOUNT_PATH, sample, mountPoint_});
   ASSERT_EQ(started.exitStatus, 0) << started.err;
   ASSERT_TRUE(IsMounted(mountPoint_));
   EXPECT_TRUE(fs::exists(mountPoint_ + "/Family/README"));
@@ -777,11 +740,10 @@ TEST_F(CatmountTest, UnmountingEndsTheProgramAndASecondMountIsRefused) {
     return found;
   };
   EXPECT_EQ(daemons().size(), 1u);
-  RunResult second =
-      Run(std::string(CATMOUNT_PATH) + " " + Quoted(sample) + " " + Quoted(mountPoint_));
+  RunResult second = Run({CATMOUNT_PATH, sample, mountPoint_});
   EXPECT_EQ(second.exitStatus, 20);
   EXPECT_NE(second.err.find("already mounted"), std::string::npos) << second.err;
-  ASSERT_EQ(Run("fusermount3 -u " + Quoted(mountPoint_)).exitStatus, 0);
+  ASSERT_TRUE(FuseUnmount(mountPoint_));
   for (int tries = 0; tries < 300 && !daemons().empty(); ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -1214,7 +1176,7 @@ TEST_F(CatalogueLibraryTest, ADirectoryFailsWithCathostsStatus) {
   std::string error;
   EXPECT_EQ(Library(1 << 20)->OpenSingle(dir_, &error), kExitIsDirectory) << error;
   EXPECT_NE(error.find("is a directory"), std::string::npos) << error;
-  EXPECT_EQ(Run(std::string(CATHOST_PATH) + " " + Quoted(dir_)).exitStatus, kExitIsDirectory);
+  EXPECT_EQ(Run({CATHOST_PATH, dir_}).exitStatus, kExitIsDirectory);
 }
 
 // A listing made again from a changed file is a new view; the old one is reported replaced,

@@ -1,5 +1,5 @@
 // The catalogue writer: byte layouts checked against hand-worked offsets, headers against the
-// ZEX probe rules, MUR listing order through a small walker, short names, and mkcat end to end.
+// module's ZEX probe, MUR listing order through a small walker, short names, and mkcat end to end.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -22,6 +22,11 @@
 #include "tools/writer/short_names.h"
 #include "tools/writer/text.h"
 #include "tools/writer/zex_writer.h"
+#include "zex/zex_format.h"
+
+#ifdef MKCAT_PATH
+#include "tests/support/mkcat_run.h"
+#endif
 
 namespace {
 
@@ -32,23 +37,9 @@ std::string TextAt(const Bytes& bytes, size_t offset, size_t length) {
   return std::string(bytes.begin() + offset, bytes.begin() + offset + length);
 }
 
-// The seven steps a reader takes to recognise a ZEX header, in its order.
-bool ProbeZexHeader(const Bytes& data) {
-  if (data.size() < 116) return false;
-  const uint32_t offsets[4] = {GetU32(data, 0), GetU32(data, 4), GetU32(data, 8), GetU32(data, 36)};
-  bool anyIsHeaderSize = false;
-  for (uint32_t offset : offsets) anyIsHeaderSize = anyIsHeaderSize || offset == 116;
-  if (!anyIsHeaderSize) return false;
-  const uint16_t minor = GetU16(data, 24);
-  if (minor != 2 && minor != 4 && minor != 8) return false;
-  const uint16_t wordA = GetU16(data, 28);
-  if (static_cast<uint16_t>(GetU16(data, 30) >> 1) > wordA) return false;
-  if (wordA < 60 || wordA > 65400) return false;
-  if (GetU32(data, 76) > GetU32(data, 32)) return false;
-  for (uint32_t offset : offsets) {
-    if (offset < 116) return false;
-  }
-  return true;
+// The module's own ZEX probe (zex/zex_format.cpp, linked into the tests).
+bool ProbesAsZex(const Bytes& data) {
+  return ::zex::Probe(data.data(), static_cast<uint32_t>(data.size()));
 }
 
 ZexFile MakeZexFile(std::string name, std::string extension, uint32_t size = 0) {
@@ -131,18 +122,18 @@ TEST(ZexWriter, EveryHeaderPassesTheProbe) {
   trees[4].dirs.resize(3);
   for (const ZexTree& tree : trees) {
     const Bytes bytes = BuildZex(tree).bytes;
-    EXPECT_TRUE(ProbeZexHeader(bytes)) << "image of " << bytes.size() << " bytes";
+    EXPECT_TRUE(ProbesAsZex(bytes)) << "image of " << bytes.size() << " bytes";
   }
 
-  // The probe itself says no when one rule is broken.
+  // And says no when one rule is broken.
   Bytes header = BuildZex(trees[0]).bytes;
-  EXPECT_FALSE(ProbeZexHeader(Bytes(header.begin(), header.begin() + 115)));
+  EXPECT_FALSE(ProbesAsZex(Bytes(header.begin(), header.begin() + 115)));
   Bytes damaged = header;
   PutU16(damaged, 30, 2 * 116 + 2);  // check word B / 2 > check word A
-  EXPECT_FALSE(ProbeZexHeader(damaged));
+  EXPECT_FALSE(ProbesAsZex(damaged));
   damaged = header;
   PutU32(damaged, 76, GetU32(header, 32) + 1);  // check value B > check value A
-  EXPECT_FALSE(ProbeZexHeader(damaged));
+  EXPECT_FALSE(ProbesAsZex(damaged));
 }
 
 TEST(ZexWriter, NestedDirectoriesAreListedDepthFirst) {
@@ -579,37 +570,15 @@ TEST(Bytes, StampsAndStores) {
 
 #ifdef MKCAT_PATH
 
+using namespace mkcat_test;
+
 Bytes ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-// Runs mkcat in UTC with its stderr captured and its stdout dropped; returns the exit status.
-int RunMkcat(const std::string& arguments, const std::string& stderrPath) {
-  const std::string command =
-      "TZ=UTC " + std::string(MKCAT_PATH) + " " + arguments + " >/dev/null 2>" + stderrPath;
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A fresh directory under /tmp, removed with everything in it at the end of the test.
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char pattern[] = "/tmp/mkcat_test_XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path = pattern;
-  }
-  ~TempDir() {
-    if (!path.empty()) std::system(("rm -rf " + path).c_str());
-  }
-};
-
 TEST(Mkcat, CataloguesADirectoryTree) {
-  TempDir work;
+  Scratch work;
   ASSERT_FALSE(work.path.empty());
   const std::string tree = work.path + "/tree";
   ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
@@ -628,15 +597,13 @@ TEST(Mkcat, CataloguesADirectoryTree) {
   const timeval y1970[2] = {{0, 0}, {0, 0}};
   ASSERT_EQ(utimes((tree + "/.hidden").c_str(), y1970), 0);
 
-  const std::string err = work.path + "/stderr";
-  ASSERT_EQ(RunMkcat("zex " + work.path + "/out.zex " + tree, err), 0);
-  const Bytes warning = ReadBytes(err);
-  EXPECT_EQ(std::string(warning.begin(), warning.end()),
-            "mkcat: " + tree +
-                "/big: warning: size above 4 GiB - 1, recorded as 4294967295\n"
-                "mkcat: 1 warning, 0 entries skipped\n");
+  const RunResult zexRun = RunMkcat({"zex", work.path + "/out.zex", tree});
+  ASSERT_EQ(zexRun.exitStatus, 0) << zexRun;
+  EXPECT_EQ(zexRun.err, "mkcat: " + tree +
+                            "/big: warning: size above 4 GiB - 1, recorded as 4294967295\n"
+                            "mkcat: 1 warning, 0 entries skipped\n");
   const Bytes zex = ReadBytes(work.path + "/out.zex");
-  ASSERT_TRUE(ProbeZexHeader(zex));
+  ASSERT_TRUE(ProbesAsZex(zex));
   // Root record, then SUB; root files in bytewise order of their long names.
   ASSERT_EQ(GetU32(zex, 16), 80u);
   ASSERT_EQ(GetU16(zex, 116 + 38), 6u);
@@ -661,7 +628,8 @@ TEST(Mkcat, CataloguesADirectoryTree) {
   EXPECT_EQ(TextAt(zex, 156 + 2, 11), "SUB        ");
   EXPECT_EQ(zex[156 + 2 + 11], 0x10);
 
-  ASSERT_EQ(RunMkcat("-v mur " + work.path + "/out.mur " + tree, err), 0);
+  const RunResult murRun = RunMkcat({"-v", "mur", work.path + "/out.mur", tree});
+  ASSERT_EQ(murRun.exitStatus, 0) << murRun;
   const Bytes mur = ReadBytes(work.path + "/out.mur");
   std::vector<std::string> names;
   std::vector<uint32_t> offsets;
@@ -671,65 +639,53 @@ TEST(Mkcat, CataloguesADirectoryTree) {
                                       "link", "readme.txt", "sub", "sub\\x.c"}));
   EXPECT_EQ(ReadChain(mur, GetU32(mur, offsets[1] + 36)), "A page");
   EXPECT_EQ(GetU32(mur, offsets[5] + 12), (21u << 9 | 9 << 5 | 9) << 16 | (1 << 11 | 46 << 5 | 20));
-  const Bytes verbose = ReadBytes(err);
-  EXPECT_NE(std::string(verbose.begin(), verbose.end()).find("1 directories, 7 files"),
-            std::string::npos);
+  EXPECT_NE(murRun.err.find("1 directories, 7 files"), std::string::npos);
 }
 
 TEST(Mkcat, UsageAndErrors) {
-  TempDir work;
+  Scratch work;
   ASSERT_FALSE(work.path.empty());
-  const std::string err = work.path + "/stderr";
-  EXPECT_EQ(RunMkcat("", err), 2);
-  EXPECT_EQ(RunMkcat("tar " + work.path + "/x " + work.path, err), 2);
-  EXPECT_EQ(RunMkcat("--bogus zex " + work.path + "/x " + work.path, err), 2);
-  EXPECT_EQ(RunMkcat("--help", err), 0);
-  EXPECT_EQ(RunMkcat("--version", err), 0);
-  EXPECT_EQ(RunMkcat("zex " + work.path + "/x " + work.path + "/missing", err), 1);
-  const Bytes message = ReadBytes(err);
-  EXPECT_EQ(std::string(message.begin(), message.end()),
-            "mkcat: " + work.path + "/missing: No such file or directory\n");
-  EXPECT_EQ(RunMkcat("mur " + work.path + "/no/such/dir/x " + work.path, err), 1);
-}
-
-std::string ReadText(const std::string& path) {
-  const Bytes bytes = ReadBytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
-// Runs a shell command line and returns its exit status.
-int Shell(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  EXPECT_EQ(RunMkcat({}).exitStatus, 2);
+  EXPECT_EQ(RunMkcat({"tar", work.path + "/x", work.path}).exitStatus, 2);
+  EXPECT_EQ(RunMkcat({"--bogus", "zex", work.path + "/x", work.path}).exitStatus, 2);
+  EXPECT_EQ(RunMkcat({"--help"}).exitStatus, 0);
+  EXPECT_EQ(RunMkcat({"--version"}).exitStatus, 0);
+  const RunResult missing = RunMkcat({"zex", work.path + "/x", work.path + "/missing"});
+  EXPECT_EQ(missing.exitStatus, 1);
+  EXPECT_EQ(missing.err, "mkcat: " + work.path + "/missing: No such file or directory\n");
+  EXPECT_EQ(RunMkcat({"mur", work.path + "/no/such/dir/x", work.path}).exitStatus, 1);
 }
 
 // A folder without permissions is skipped with a warning; the rest is written and the run
 // exits 1. Root reads past permission bits, so as root mkcat runs as the user "nobody" (a
 // run without setpriv is skipped, saying so).
 TEST(Mkcat, UnreadableEntriesAreSkippedWithAWarningAndTheRunGoesOn) {
-  TempDir work;
+  Scratch work;
   ASSERT_FALSE(work.path.empty());
   const std::string tree = work.path + "/tree";
   ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
   WriteText(tree + "/kept.txt", "kept");
   ASSERT_EQ(mkdir((tree + "/locked").c_str(), 0), 0);
   WriteText(tree + "/descript.ion", "kept.txt Kept\n");
-  std::string asUser;
+  std::vector<std::string> arguments;
   if (geteuid() == 0) {
-    if (Shell("setpriv --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no setpriv to drop root";
-    asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    if (program_run::Run({"setpriv", "--version"}).exitStatus != 0) {
+      GTEST_SKIP() << "no setpriv to drop root";
+    }
+    arguments = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     ASSERT_EQ(chmod(work.path.c_str(), 0777), 0);
   }
 
-  const std::string err = work.path + "/stderr";
   const std::string out = work.path + "/out.zex";
-  EXPECT_EQ(Shell("TZ=UTC " + asUser + MKCAT_PATH + " zex " + out + " " + tree + " 2>" + err), 1);
-  EXPECT_EQ(ReadText(err), "mkcat: " + tree +
-                               "/locked: warning: cannot read the folder: Permission denied; "
-                               "skipped\n"
-                               "mkcat: 1 warning, 1 entry skipped\n");
+  arguments.insert(arguments.end(), {MKCAT_PATH, "zex", out, tree});
+  const RunResult run = program_run::Run(arguments);
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.err, "mkcat: " + tree +
+                         "/locked: warning: cannot read the folder: Permission denied; "
+                         "skipped\n"
+                         "mkcat: 1 warning, 1 entry skipped\n");
   const Bytes zex = ReadBytes(out);
-  ASSERT_TRUE(ProbeZexHeader(zex));
+  ASSERT_TRUE(ProbesAsZex(zex));
   EXPECT_EQ(GetU16(zex, 116 + 38), 2u);  // descript.ion and kept.txt; no LOCKED
   EXPECT_EQ(GetU32(zex, 16), 40u);       // the root record only
   EXPECT_EQ(TextAt(zex, GetU32(zex, 0) + 32, 11), "KEPT    TXT");
@@ -740,7 +696,7 @@ TEST(Mkcat, UnreadableEntriesAreSkippedWithAWarningAndTheRunGoesOn) {
 // that then meet are made unique, each change reported. Paths past 259 characters are
 // written, with a warning that they will list as damaged. Neither changes the exit status.
 TEST(Mkcat, MurNamesOutsideTheCodePageStayDistinctAndLongPathsAreReported) {
-  TempDir work;
+  Scratch work;
   ASSERT_FALSE(work.path.empty());
   const std::string tree = work.path + "/tree";
   ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
@@ -752,8 +708,8 @@ TEST(Mkcat, MurNamesOutsideTheCodePageStayDistinctAndLongPathsAreReported) {
   ASSERT_EQ(mkdir((tree + "/" + longName).c_str(), 0755), 0);
   WriteText(tree + "/" + longName + "/inside", "");
 
-  const std::string err = work.path + "/stderr";
-  ASSERT_EQ(RunMkcat("mur " + work.path + "/out.mur " + tree, err), 0);
+  const RunResult run = RunMkcat({"mur", work.path + "/out.mur", tree});
+  ASSERT_EQ(run.exitStatus, 0) << run;
   const Bytes mur = ReadBytes(work.path + "/out.mur");
   std::vector<std::string> names;
   std::vector<uint32_t> offsets;
@@ -763,7 +719,7 @@ TEST(Mkcat, MurNamesOutsideTheCodePageStayDistinctAndLongPathsAreReported) {
   const std::string reasons =
       "code page 1252 lacks some of its characters; another name in the folder is stored "
       "alike, letter case aside\n";
-  EXPECT_EQ(ReadText(err),
+  EXPECT_EQ(run.err,
             "mkcat: " + tree + "/\xe4\xb8\xad\xe6\x96\x87.txt: warning: name stored as " +
                 "\"__~2.txt\": " + reasons + "mkcat: " + tree +
                 "/\xe6\x97\xa5\xe6\x9c\xac.txt: warning: name stored as \"__~3.txt\": " + reasons +
@@ -778,34 +734,41 @@ TEST(Mkcat, MurNamesOutsideTheCodePageStayDistinctAndLongPathsAreReported) {
 // numbers of ZEX. mkcat says so, with the tree's size, before making any name, and writes
 // nothing.
 TEST(Mkcat, ZexLimitsAreCheckedBeforeAnythingIsWritten) {
-  TempDir work;
+  Scratch work;
   ASSERT_FALSE(work.path.empty());
   const std::string tree = work.path + "/tree";
-  ASSERT_EQ(Shell("mkdir -p " + tree + "/a " + tree + "/b && cd " + tree +
-                  "/a && seq 65535 | xargs touch && touch ../root.txt ../b/last.txt"),
-            0);
-  const std::string err = work.path + "/stderr";
+  for (const std::string& folder : {tree, tree + "/a", tree + "/b"}) {
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0) << folder;
+  }
+  std::vector<std::string> numbers;
+  for (int i = 1; i <= 65535; ++i) numbers.push_back(std::to_string(i));
+  ASSERT_TRUE(MakeEmptyFiles(tree + "/a", numbers));
+  ASSERT_TRUE(MakeEmptyFiles(tree, {"root.txt"}));
+  ASSERT_TRUE(MakeEmptyFiles(tree + "/b", {"last.txt"}));
   const std::string out = work.path + "/out.zex";
-  EXPECT_EQ(RunMkcat("zex " + out + " " + tree, err), 1);
-  EXPECT_EQ(ReadText(err), "mkcat: " + tree +
-                               ": too large for a ZEX catalogue: the tree has 65537 files in 2 "
-                               "folders; the files of " +
-                               tree +
-                               "/b would start at entry 65536, and ZEX numbers a folder's first "
-                               "entry with 16 bits (up to 65535). Catalogue a smaller tree, or "
-                               "write mur, which has no such limits\n");
+  const RunResult run = RunMkcat({"zex", out, tree});
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.err, "mkcat: " + tree +
+                         ": too large for a ZEX catalogue: the tree has 65537 files in 2 "
+                         "folders; the files of " +
+                         tree +
+                         "/b would start at entry 65536, and ZEX numbers a folder's first "
+                         "entry with 16 bits (up to 65535). Catalogue a smaller tree, or "
+                         "write mur, which has no such limits\n");
   EXPECT_NE(access(out.c_str(), F_OK), 0);
 }
 
 TEST(Mkcat, DashWritesTheCatalogueToStandardOutput) {
-  TempDir work;
+  Scratch work;
   ASSERT_FALSE(work.path.empty());
   const std::string tree = work.path + "/tree";
   ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
   WriteText(tree + "/Long File Name.html", "<p>");
-  const std::string err = work.path + "/stderr";
-  ASSERT_EQ(RunMkcat("zex " + work.path + "/named.zex " + tree, err), 0);
-  ASSERT_EQ(Shell("TZ=UTC " MKCAT_PATH " zex - " + tree + " > " + work.path + "/piped.zex"), 0);
+  ASSERT_EQ(RunMkcat({"zex", work.path + "/named.zex", tree}).exitStatus, 0);
+  program_run::Program toStandardOutput;
+  toStandardOutput.argv = {MKCAT_PATH, "zex", "-", tree};
+  toStandardOutput.stdoutPath = work.path + "/piped.zex";
+  ASSERT_EQ(program_run::Run(toStandardOutput).exitStatus, 0);
   EXPECT_EQ(ReadBytes(work.path + "/piped.zex"), ReadBytes(work.path + "/named.zex"));
   EXPECT_NE(access((work.path + "/-").c_str(), F_OK), 0);
 }

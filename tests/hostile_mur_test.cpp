@@ -85,7 +85,7 @@ TEST_F(HostileMur, TruncatedAtEveryLength) {
     ASSERT_EQ(listing.calls.size(), i + 1);
     const int expected = i == nodes.size()    ? StatusEnd
                          : nodes[i] >= length ? StatusPastEnd
-                                              : StatusDamaged;
+                                              : PastEndResult(StatusDamaged);
     EXPECT_EQ(listing.calls.back().result, expected);
   }
 }

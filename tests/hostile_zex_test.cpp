@@ -106,8 +106,8 @@ TEST_F(HostileZex, TruncatedAtEveryLength) {
     }
     ASSERT_EQ(listing.calls.size(), i + 1);
     const int expected = i == places.size()                 ? StatusEnd
-                         : places[i].recordOffset >= length ? StatusPastEnd
-                                                            : StatusDamaged;
+                         : places[i].recordOffset >= length ? PastEndResult(StatusPastEnd)
+                                                            : PastEndResult(StatusDamaged);
     EXPECT_EQ(listing.calls.back().result, expected);
   }
 }
@@ -141,7 +141,7 @@ TEST_F(HostileZex, DirectoryTableSizeNear4GiB) {
   CheckedListing listing = OpenAndList(bytes);
   ASSERT_EQ(listing.calls.size(), 4u);
   EXPECT_EQ(listing.calls[2].path, "B\\C");
-  EXPECT_EQ(listing.calls[3].result, StatusPastEnd);
+  EXPECT_EQ(listing.calls[3].result, PastEndResult(StatusPastEnd));
 
   // With files and descriptions behind the table, their bytes are read as directory records
   // until one is not whole: the listing still ends, within what the file can hold.
@@ -167,7 +167,7 @@ TEST_F(HostileZex, EntryRangesBeyondTheEnd) {
   CheckedListing listing = OpenAndList(far);
   ASSERT_EQ(listing.calls.size(), 4u);
   EXPECT_EQ(listing.calls[2].path, "TOOLS");
-  EXPECT_EQ(listing.calls[3].result, StatusPastEnd);
+  EXPECT_EQ(listing.calls[3].result, PastEndResult(StatusPastEnd));
 
   std::vector<uint8_t> many = image.bytes;
   Poke16(many, image.layout.dirRecordOffsets[0] + zw::kEntryCountField, 0xFFFF);
@@ -177,7 +177,7 @@ TEST_F(HostileZex, EntryRangesBeyondTheEnd) {
   const size_t whole = (many.size() - first) / 32;
   ASSERT_EQ(listing.calls.size(), whole + 1);
   EXPECT_EQ(listing.calls.back().result,
-            first + whole * 32 == many.size() ? StatusPastEnd : StatusDamaged);
+            PastEndResult(first + whole * 32 == many.size() ? StatusPastEnd : StatusDamaged));
 }
 
 // noteBase + noteRef - 1 is 32-bit arithmetic: references that wrap past 4 GiB reach the same

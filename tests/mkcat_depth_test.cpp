@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/mkcat_run.h"
@@ -47,9 +49,8 @@ size_t MakeDeepTree(const std::string& top, size_t levels, const std::string& co
 }
 
 // The number cathost counts in a catalogue, damaged items included.
-long ItemsCounted(const Scratch& scratch, const std::string& catalogue) {
-  const RunResult run =
-      RunCaught(scratch, std::string(CATHOST_PATH) + " --keep-going --count '" + catalogue + "'");
+long ItemsCounted(const std::string& catalogue) {
+  const RunResult run = program_run::Run({CATHOST_PATH, "--keep-going", "--count", catalogue});
   return run.out.empty() ? -1 : std::stol(run.out);
 }
 
@@ -67,9 +68,10 @@ TEST(MkcatDepth, ThreeThousandLevelsInBothFormats) {
   for (const char* format : {"zex", "mur"}) {
     const std::string catalogue = scratch.path + "/deep." + format;
     const auto start = std::chrono::steady_clock::now();
-    const RunResult run =
-        RunCaught(scratch, "ulimit -n 256; " MKCAT_PATH " " + std::string(format) + " " +
-                               catalogue + " " + tree);
+    program_run::Program make;
+    make.argv = {MKCAT_PATH, format, catalogue, tree};
+    make.openFilesLimit = 256;
+    const RunResult run = program_run::Run(make);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(run.exitStatus, 0) << format;
@@ -79,7 +81,7 @@ TEST(MkcatDepth, ThreeThousandLevelsInBothFormats) {
                            "as damaged, its path cut; so will the 2875 items inside it\n"),
               std::string::npos)
         << run.err.substr(0, 200);
-    EXPECT_EQ(ItemsCounted(scratch, catalogue), 3006) << format;
+    EXPECT_EQ(ItemsCounted(catalogue), 3006) << format;
     std::printf("[ measured ] mkcat %s, 3,000 levels: %.2f s\n", format, seconds);
   }
 }
@@ -91,7 +93,7 @@ TEST(MkcatDepth, TooLongPathsAreReportedOncePerFolder) {
   const std::string tree = scratch.path + "/tree";
   ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
   ASSERT_EQ(MakeDeepTree(tree, 200, "dd", 100), 2u);
-  const RunResult run = RunMkcat(scratch, "mur " + scratch.path + "/out.mur " + tree);
+  const RunResult run = RunMkcat({"mur", scratch.path + "/out.mur", tree});
   EXPECT_EQ(run.exitStatus, 0);
   // "dd\dd\..." passes 259 characters at level 87 (260 of them).
   std::string path = tree;
@@ -113,10 +115,10 @@ TEST(MkcatDepth, PathsPastPathMaxAreCatalogued) {
   ASSERT_EQ(MakeDeepTree(tree, 25, std::string(200, 'n'), 5), 5u);
   for (const char* format : {"zex", "mur"}) {
     const std::string catalogue = scratch.path + "/long." + format;
-    const RunResult run = RunMkcat(scratch, std::string(format) + " " + catalogue + " " + tree);
+    const RunResult run = RunMkcat({format, catalogue, tree});
     EXPECT_EQ(run.exitStatus, 0) << format << run.err;
     EXPECT_EQ(run.err.find("cannot read"), std::string::npos) << run.err;
-    EXPECT_EQ(ItemsCounted(scratch, catalogue), 30) << format;
+    EXPECT_EQ(ItemsCounted(catalogue), 30) << format;
   }
 }
 
@@ -129,25 +131,45 @@ TEST(MkcatWalk, FoldersChangingUnderTheWalkNeverLeadOutOfTheTree) {
   ASSERT_FALSE(scratch.path.empty());
   const std::string tree = scratch.path + "/tree";
   const std::string outside = scratch.path + "/outside";
-  ASSERT_EQ(Shell("cd '" + scratch.path +
-                  "' && mkdir -p tree/a/s outside && for n in $(seq 0 49); do "
-                  "mkdir tree/a/t$n outside/t$n tree/a/s/d$n && : > tree/a/t$n/inside && "
-                  ": > outside/t$n/OUTSIDE-SENTINEL; done"),
-            0);
-  const std::string stop = scratch.path + "/stop";
-  const std::string swapper =
-      "cd '" + scratch.path +
-      "' && while [ ! -e stop ]; do "
-      "mv tree/a/t5 t5.away && ln -s ../../outside/t5 tree/a/t5 && rm tree/a/t5 && "
-      "mv t5.away tree/a/t5; mv tree/a/s outside/s && mv outside/s tree/a/s; done; : > stopped";
-  ASSERT_EQ(Shell("(" + swapper + ") >/dev/null 2>&1 &"), 0);
+  const std::string a = tree + "/a";
+  for (const std::string& folder : {tree, a, a + "/s", outside}) {
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0) << folder;
+  }
+  for (int n = 0; n < 50; ++n) {
+    const std::string number = std::to_string(n);
+    for (const std::string& folder :
+         {a + "/t" + number, outside + "/t" + number, a + "/s/d" + number}) {
+      ASSERT_EQ(mkdir(folder.c_str(), 0755), 0) << folder;
+    }
+    ASSERT_TRUE(MakeEmptyFiles(a + "/t" + number, {"inside"}));
+    ASSERT_TRUE(MakeEmptyFiles(outside + "/t" + number, {"OUTSIDE-SENTINEL"}));
+  }
+  // The swapper runs beside the walks until told to stop: t5 swapped for a link out of the
+  // tree and back, s moved out of the tree and back.
+  std::atomic<bool> stop{false};
+  std::atomic<long> rounds{0};
+  std::thread swapper([&] {
+    const std::string away = scratch.path + "/t5.away";
+    while (!stop) {
+      if (rename((a + "/t5").c_str(), away.c_str()) == 0) {
+        if (symlink("../../outside/t5", (a + "/t5").c_str()) == 0) unlink((a + "/t5").c_str());
+        rename(away.c_str(), (a + "/t5").c_str());
+      }
+      if (rename((a + "/s").c_str(), (outside + "/s").c_str()) == 0) {
+        rename((outside + "/s").c_str(), (a + "/s").c_str());
+      }
+      ++rounds;
+      // About as often as the shell loop this replaced, leaving the walks a core.
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+  });
   int changed = 0;
   for (int run = 0; run < 30; ++run) {
     const std::string catalogue = scratch.path + "/walk.mur";
-    const RunResult made = RunMkcat(scratch, "mur " + catalogue + " " + tree);
+    const RunResult made = RunMkcat({"mur", catalogue, tree});
     EXPECT_TRUE(made.exitStatus == 0 || made.exitStatus == 1) << made.exitStatus << made.err;
     size_t insideListed = 0;
-    for (const ListedEntry& entry : ListCatalogue(scratch, catalogue)) {
+    for (const ListedEntry& entry : ListCatalogue(catalogue)) {
       EXPECT_EQ(entry.path.find("OUTSIDE"), std::string::npos) << entry.path;
       if (entry.path.size() > 7 && entry.path.compare(entry.path.size() - 7, 7, "\\inside") == 0 &&
           entry.path.find("a\\t5\\") == std::string::npos) {
@@ -158,11 +180,9 @@ TEST(MkcatWalk, FoldersChangingUnderTheWalkNeverLeadOutOfTheTree) {
     changed += made.err.find("while being read") != std::string::npos ||
                made.err.find("No such file") != std::string::npos;
   }
-  WriteText(stop, "");
-  // The swapper sees the stop file within one round and says so.
-  const std::string stopped = scratch.path + "/stopped";
-  for (int wait = 0; wait < 250 && access(stopped.c_str(), F_OK) != 0; ++wait) usleep(20000);
-  EXPECT_EQ(access(stopped.c_str(), F_OK), 0);
+  stop = true;
+  swapper.join();
+  EXPECT_GT(rounds.load(), 0);
   std::printf("[ measured ] %d of 30 runs met a folder that changed under the walk\n", changed);
 }
 

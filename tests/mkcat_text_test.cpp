@@ -120,9 +120,9 @@ TEST(MkcatNames, MurNamesAreOnesWindowsCanHold) {
   ASSERT_EQ(mkdir((tree + "/sub\\dir").c_str(), 0755), 0);
   WriteText(tree + "/sub\\dir/inside", "");
 
-  const RunResult run = RunMkcat(scratch, "mur " + scratch.path + "/out.mur " + tree);
+  const RunResult run = RunMkcat({"mur", scratch.path + "/out.mur", tree});
   EXPECT_EQ(run.exitStatus, 0);
-  EXPECT_EQ(PathsOf(ListCatalogue(scratch, scratch.path + "/out.mur")),
+  EXPECT_EQ(PathsOf(ListCatalogue(scratch.path + "/out.mur")),
             (std::vector<std::string>{"_.txt", "CON_", "README", "Readme~2", "a_b_~2", "a_b_",
                                       "bell_.txt", "dot_", "nul_.txt", "readme~3", "sub_dir",
                                       "sub_dir\\inside", "system-systemd_x2dcryptsetup.slice",
@@ -173,9 +173,9 @@ TEST(MkcatDescriptions, EachFormatInItsCodePage) {
                 std::string(1, '\0') + "nul\n");  // a zero byte would end the text early
   const std::string zex = scratch.path + "/out.zex";
   const std::string mur = scratch.path + "/out.mur";
-  const RunResult zexRun = RunMkcat(scratch, "zex " + zex + " " + tree);
+  const RunResult zexRun = RunMkcat({"zex", zex, tree});
   EXPECT_EQ(zexRun.exitStatus, 0);
-  const std::vector<ListedEntry> zexListing = ListCatalogue(scratch, zex);
+  const std::vector<ListedEntry> zexListing = ListCatalogue(zex);
   ASSERT_EQ(zexListing.size(), 5u);
   EXPECT_EQ(zexListing[0].description, "caf\xC3\xA9 na\xC3\xAFve");
   EXPECT_EQ(zexListing[1].description, "\xE2\x98\xBA smile \xE2\x99\xA5 \xE2\x8C\x82 \xC2\xA7");
@@ -190,9 +190,9 @@ TEST(MkcatDescriptions, EachFormatInItsCodePage) {
                             "\"?\"\n"
                             "mkcat: 2 warnings, 0 entries skipped\n");
 
-  const RunResult murRun = RunMkcat(scratch, "mur " + mur + " " + tree);
+  const RunResult murRun = RunMkcat({"mur", mur, tree});
   EXPECT_EQ(murRun.exitStatus, 0);
-  const std::vector<ListedEntry> murListing = ListCatalogue(scratch, mur);
+  const std::vector<ListedEntry> murListing = ListCatalogue(mur);
   ASSERT_EQ(murListing.size(), 5u);
   EXPECT_EQ(murListing[0].description, "caf\xC3\xA9 na\xC3\xAFve");
   EXPECT_EQ(murListing[1].description, "? smile ? ? \xC2\xA7");  // 1252 has the section sign
@@ -217,9 +217,9 @@ TEST(MkcatDescriptions, LongOnesAreCutWithAWarning) {
             "long " + std::string(254, 'x') + accents + "\nhuge " + std::string(70000, 'y') + "\n");
   for (const char* format : {"zex", "mur"}) {
     const std::string catalogue = scratch.path + "/out." + format;
-    const RunResult run = RunMkcat(scratch, std::string(format) + " " + catalogue + " " + tree);
+    const RunResult run = RunMkcat({format, catalogue, tree});
     EXPECT_EQ(run.exitStatus, 0) << format << run.err;
-    const std::vector<ListedEntry> listing = ListCatalogue(scratch, catalogue);
+    const std::vector<ListedEntry> listing = ListCatalogue(catalogue);
     ASSERT_EQ(listing.size(), 3u) << format;
     EXPECT_EQ(listing[1].description, std::string(255, 'y')) << format;
     EXPECT_EQ(listing[2].description, std::string(254, 'x') + "\xC3\xA9") << format;

@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,10 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <string_view>
 
 #include "tests/support/module_fixture.h"
+#include "tests/support/program_run.h"
 
 namespace {
 
@@ -90,16 +91,13 @@ TEST(MurRoundTrip, MkcatThenCathostGivesBackTheTree) {
   }
 
   const fs::path catalogue = root / "tree.mur";
-  const fs::path json = root / "listing.json";
-  const std::string mkcat = std::string(MKCAT_PATH) + " mur '" + catalogue.string() + "' '" +
-                            tree.string() + "' 2>/dev/null";
-  ASSERT_EQ(std::system(mkcat.c_str()), 0);
-  const std::string cathost = std::string(CATHOST_PATH) + " --module '" + MUR_FMT_PATH +
-                              "' --json '" + catalogue.string() + "' > '" + json.string() + "'";
-  ASSERT_EQ(std::system(cathost.c_str()), 0);
+  ASSERT_EQ(program_run::Run({MKCAT_PATH, "mur", catalogue, tree}).exitStatus, 0);
+  const RunResult listing =
+      program_run::Run({CATHOST_PATH, "--module", MUR_FMT_PATH, "--json", catalogue});
+  ASSERT_EQ(listing.exitStatus, 0) << listing;
 
   std::map<std::string, Entry> listed;
-  std::ifstream lines(json);
+  std::istringstream lines(listing.out);
   for (std::string line; std::getline(lines, line);) {
     EXPECT_EQ(JsonNumber(line, "result"), 1u) << line;
     const uint64_t ticks = JsonNumber(line, "write_time_raw");
@@ -163,17 +161,14 @@ TEST(MurRoundTrip, EveryCodePage1252CharacterInANameComesBackOrAsOneStandIn) {
   ASSERT_EQ(byteOfName.size(), 0xE0u - 5 - 1);
 
   const fs::path catalogue = root / "names.mur";
-  const fs::path listing = root / "listing.txt";
-  const std::string mkcat = std::string(MKCAT_PATH) + " mur '" + catalogue.string() + "' '" +
-                            tree.string() + "' 2>/dev/null";
   // Written complete: the forbidden characters are replaced, each with a warning.
-  ASSERT_EQ(WEXITSTATUS(std::system(mkcat.c_str())), 0);
-  const std::string cathost = std::string(CATHOST_PATH) + " --module '" + MUR_FMT_PATH +
-                              "' --json '" + catalogue.string() + "' > '" + listing.string() + "'";
-  ASSERT_EQ(std::system(cathost.c_str()), 0);
+  ASSERT_EQ(program_run::Run({MKCAT_PATH, "mur", catalogue, tree}).exitStatus, 0);
+  const RunResult listing =
+      program_run::Run({CATHOST_PATH, "--module", MUR_FMT_PATH, "--json", catalogue});
+  ASSERT_EQ(listing.exitStatus, 0) << listing;
 
   size_t returned = 0, stoodIn = 0;
-  std::ifstream lines(listing);
+  std::istringstream lines(listing.out);
   for (std::string line; std::getline(lines, line);) {
     const std::string path = JsonString(line, "path");
     const size_t open = path.find('['), close = path.rfind(']');

@@ -314,7 +314,9 @@ TEST_F(ZexListing, UnreadableDescriptionsDeliverTheItemWithResult2) {
          fileSize - 2 - image.layout.noteBase + 1);
   Poke16(atEnd, fileSize - 2, 0);
   items = List(atEnd);
-  EXPECT_EQ(items[0].result, StatusDamaged);
+  // From the image a text that begins at the end cannot be read (2); from the file it is a
+  // read of nothing, which an empty text is (1).
+  EXPECT_EQ(items[0].result, ImageRefusedModules() != nullptr ? StatusOk : StatusDamaged);
   EXPECT_EQ(items[0].description(), "");
 
   // A length running past the end empties the description.
@@ -337,7 +339,7 @@ TEST_F(ZexListing, UnreadableRecordsAreRetriedWithNothingWritten) {
   EXPECT_EQ(NextItem(zex()).result, StatusOk);
   for (int attempt = 0; attempt < 3; ++attempt) {
     ListedItem failed = NextItem(zex());
-    EXPECT_EQ(failed.result, StatusDamaged);
+    EXPECT_EQ(failed.result, PastEndResult(StatusDamaged));
     const auto* raw = reinterpret_cast<const uint8_t*>(&failed.item);
     for (size_t i = 0; i < sizeof failed.item; ++i) ASSERT_EQ(raw[i], kItemFill) << i;
   }
@@ -355,8 +357,8 @@ TEST_F(ZexListing, UnreadableRecordsAreRetriedWithNothingWritten) {
   Open(shortened);
   EXPECT_EQ(NextItem(zex()).result, StatusOk);
   EXPECT_EQ(NextItem(zex()).result, StatusOk);
-  EXPECT_EQ(NextItem(zex()).result, StatusPastEnd);
-  EXPECT_EQ(NextItem(zex()).result, StatusPastEnd);
+  EXPECT_EQ(NextItem(zex()).result, PastEndResult(StatusPastEnd));
+  EXPECT_EQ(NextItem(zex()).result, PastEndResult(StatusPastEnd));
 }
 
 TEST_F(ZexListing, OpenFailsOnShortFilesAndHoldsNothing) {

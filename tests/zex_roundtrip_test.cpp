@@ -8,13 +8,14 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "tests/support/module_fixture.h"
+#include "tests/support/program_run.h"
 
 namespace {
 
@@ -25,17 +26,6 @@ struct TreeItem {
   uint64_t ticks;  // FILETIME of the modification time, rounded down to two seconds
 };
 
-std::string RunAndCapture(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return output;
-  char buffer[65536];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-  EXPECT_EQ(pclose(pipe), 0) << command;
-  return output;
-}
-
 class ZexRoundTrip : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -43,7 +33,10 @@ class ZexRoundTrip : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root_ = pattern;
   }
-  void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
 
   // Makes a file or directory below the tree with the given size and time, and records the
   // item the listing must show for it.
@@ -116,11 +109,11 @@ TEST_F(ZexRoundTrip, MkcatThenCathostGivesBackTheTree) {
   }
 
   const std::string catalogue = root_ + "/tree.zex";
-  ASSERT_EQ(
-      std::system(("TZ=UTC " MKCAT_PATH " zex '" + catalogue + "' '" + root_ + "/tree'").c_str()),
-      0);
-  const std::string listing =
-      RunAndCapture("TZ=UTC " CATHOST_PATH " --json --module " ZEX_FMT_PATH " '" + catalogue + "'");
+  ASSERT_EQ(program_run::Run({MKCAT_PATH, "zex", catalogue, root_ + "/tree"}).exitStatus, 0);
+  const RunResult run =
+      program_run::Run({CATHOST_PATH, "--json", "--module", ZEX_FMT_PATH, catalogue});
+  EXPECT_EQ(run.exitStatus, 0) << run;
+  const std::string& listing = run.out;
 
   static const std::regex kLine(
       "\"result\":1,\"path\":\"([^\"]*)\".*\"attributes\":([0-9]+).*\"size\":([0-9]+).*"

@@ -1,24 +1,25 @@
 // Test support for the tests that run mkcat and cathost on trees they build: scratch
-// folders, runs with their exit status and messages, listings, and tmpfs mounts.
+// folders, files made in bulk, runs of mkcat, cathost's listings, and tmpfs mounts.
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "tests/support/child_output.h"
+#include "tests/support/program_run.h"
 
 namespace mkcat_test {
 
@@ -30,38 +31,32 @@ struct Scratch {
     if (mkdtemp(pattern) != nullptr) path = pattern;
   }
   ~Scratch() {
-    if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
   }
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
 };
 
-inline int Shell(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 inline void WriteText(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// Runs a command line with TZ=UTC, its standard output and error caught in files beside
-// `scratch`'s contents.
-inline RunResult RunCaught(const Scratch& scratch, const std::string& command) {
-  const std::string out = scratch.path + "/.run.out";
-  const std::string err = scratch.path + "/.run.err";
-  RunResult result;
-  result.exitStatus = Shell("TZ=UTC " + command + " >'" + out + "' 2>'" + err + "'");
-  result.out = ReadWholeFile(out);
-  result.err = ReadWholeFile(err);
-  unlink(out.c_str());
-  unlink(err.c_str());
-  return result;
+// Makes an empty file for every name in `folder`; false at the first that cannot be made.
+inline bool MakeEmptyFiles(const std::string& folder, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    const int file = open((folder + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (file < 0) return false;
+    close(file);
+  }
+  return true;
 }
 
 #ifdef MKCAT_PATH
-inline RunResult RunMkcat(const Scratch& scratch, const std::string& arguments) {
-  return RunCaught(scratch, std::string(MKCAT_PATH) + " " + arguments);
+// Runs mkcat with `arguments` in UTC.
+inline RunResult RunMkcat(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), MKCAT_PATH);
+  return program_run::Run(std::move(arguments));
 }
 #endif
 
@@ -73,10 +68,8 @@ struct ListedEntry {
 };
 
 // The items cathost lists (decoded to UTF-8), damaged ones included: path and description.
-inline std::vector<ListedEntry> ListCatalogue(const Scratch& scratch,
-                                              const std::string& catalogue) {
-  const RunResult run =
-      RunCaught(scratch, std::string(CATHOST_PATH) + " --keep-going '" + catalogue + "'");
+inline std::vector<ListedEntry> ListCatalogue(const std::string& catalogue) {
+  const RunResult run = program_run::Run({CATHOST_PATH, "--keep-going", catalogue});
   std::vector<ListedEntry> entries;
   size_t start = 0;
   while (start < run.out.size()) {

@@ -4,8 +4,22 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
-LoadedModule::LoadedModule(const std::string& path) {
+const char* ImageRefusedModules() {
+  const char* folder = std::getenv(kImageRefusedModules);
+  return folder != nullptr && *folder != '\0' ? folder : nullptr;
+}
+
+int PastEndResult(int withImage) {
+  return ImageRefusedModules() != nullptr ? StatusReadError : withImage;
+}
+
+LoadedModule::LoadedModule(const std::string& builtPath) {
+  std::string path = builtPath;
+  if (const char* folder = ImageRefusedModules()) {
+    path = std::string(folder) + "/" + builtPath.substr(builtPath.rfind('/') + 1);
+  }
   std::string error;
   if (!LoadFormatModuleFile(path, &module_, &error)) {
     ADD_FAILURE() << "cannot load " << path << ": " << error;

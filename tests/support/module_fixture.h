@@ -10,10 +10,24 @@
 
 #include "tools/hosts/loader/module_loader.h"
 
+// The environment variable that names the folder of the modules built with the whole-file
+// image refused (tests/CMakeLists.txt); where it is set, LoadedModule loads the module of the
+// same file name from there, so the same tests run a second time reading from the file.
+constexpr char kImageRefusedModules[] = "CATALOGUE_TEST_IMAGE_REFUSED_MODULES";
+// That folder, or null when the tests load the modules as built.
+const char* ImageRefusedModules();
+
+// What a record that the end of the file cuts gives: `withImage` (2 when it runs past the end,
+// 3 when it begins at it) where the module reads it from the whole-file image; 4 where it reads
+// it from the file (the image refused), as a short read is all the file tells it. A MUR node
+// known to begin past the end is 3 either way. Nothing is written in any case, and cathost32
+// --refuse-image counts the same case apart from the differences.
+int PastEndResult(int withImage);
+
 // A module loaded for the lifetime of the object; the test fails when it cannot be loaded.
 class LoadedModule {
  public:
-  explicit LoadedModule(const std::string& path);
+  explicit LoadedModule(const std::string& builtPath);
   ~LoadedModule();
   LoadedModule(const LoadedModule&) = delete;
   LoadedModule& operator=(const LoadedModule&) = delete;

@@ -45,4 +45,11 @@ catwriter::MurNode MurDirOf(std::string name, std::vector<catwriter::MurNode> ch
   return node;
 }
 
+catwriter::ZexImage ThreeFilesMiddleDescribed() {
+  catwriter::ZexTree tree;
+  tree.rootFiles = {ZexFileOf("ONE", "", 1), ZexFileOf("TWO", "", 2), ZexFileOf("THREE", "", 3)};
+  tree.rootFiles[1].description = "the second file";
+  return catwriter::BuildZex(tree);
+}
+
 }  // namespace trees

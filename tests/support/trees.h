@@ -19,4 +19,8 @@ catwriter::ZexDir ZexDirOf(std::string name, std::vector<catwriter::ZexFile> fil
 catwriter::MurNode MurFileOf(std::string name, uint32_t size = 0, int kind = -1);
 catwriter::MurNode MurDirOf(std::string name, std::vector<catwriter::MurNode> children = {});
 
+// Three root files of 1, 2 and 3 bytes, the middle one described: its note is the last thing
+// in the file, so cutting the file's end damages the one item in the middle of the listing.
+catwriter::ZexImage ThreeFilesMiddleDescribed();
+
 }  // namespace trees
