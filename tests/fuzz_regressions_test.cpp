@@ -21,29 +21,28 @@ using record_checks::Format;
 
 const fs::path kFuzzDirectory = fs::path(__FILE__).parent_path().parent_path() / "fuzz";
 
-std::vector<fs::path> InputsFor(const std::string& module) {
-  std::vector<fs::path> inputs;
-  const fs::path regressions = kFuzzDirectory / "regressions" / module;
-  if (fs::is_directory(regressions)) {
-    for (const fs::directory_entry& entry : fs::directory_iterator(regressions)) {
-      if (entry.is_regular_file()) inputs.push_back(entry.path());
+std::vector<fs::path> FilesIn(const fs::path& folder) {
+  std::vector<fs::path> files;
+  if (fs::is_directory(folder)) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+      if (entry.is_regular_file()) files.push_back(entry.path());
     }
   }
-  for (const char* target : {"_host", "_walk"}) {
-    const fs::path corpus = kFuzzDirectory / "corpus" / (module + target);
-    if (!fs::is_directory(corpus)) continue;
-    for (const fs::directory_entry& entry : fs::directory_iterator(corpus)) {
-      if (entry.is_regular_file()) inputs.push_back(entry.path());
-    }
-  }
-  return inputs;
+  return files;
 }
 
 void Replay(const std::string& modulePath, const std::string& module, Format format) {
   LoadedModule loaded(modulePath);
   const FormatModule& fmt = loaded.get();
-  const std::vector<fs::path> inputs = InputsFor(module);
-  ASSERT_FALSE(inputs.empty()) << "no inputs under " << kFuzzDirectory;
+  // A folder of regression cases that is missing or empty would pass without replaying any.
+  std::vector<fs::path> inputs = FilesIn(kFuzzDirectory / "regressions" / module);
+  ASSERT_FALSE(inputs.empty()) << "no regression cases in " << kFuzzDirectory << "/regressions/"
+                               << module;
+  for (const char* target : {"_host", "_walk"}) {
+    const std::vector<fs::path> seeds = FilesIn(kFuzzDirectory / "corpus" / (module + target));
+    ASSERT_FALSE(seeds.empty()) << "no seeds for " << module << target;
+    inputs.insert(inputs.end(), seeds.begin(), seeds.end());
+  }
   for (const fs::path& input : inputs) {
     SCOPED_TRACE(input.string());
     std::ifstream stream(input, std::ios::binary);
