@@ -9,13 +9,13 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "catalogue_version.h"
 #include "tests/support/json_check.h"
 #include "tests/support/program_run.h"
+#include "tests/support/scratch.h"
 #include "tests/support/trees.h"
 #include "tools/writer/mur_writer.h"
 #include "tools/writer/zex_writer.h"
@@ -44,16 +44,7 @@ constexpr unsigned kChildTimeLimitSeconds = 10;
 
 class CathostTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/cathost_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code error;
-    std::filesystem::remove_all(dir_, error);
-    EXPECT_FALSE(error) << error.message();
-  }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
   std::string PathOf(const std::string& name) const { return dir_ + "/" + name; }
 
@@ -73,7 +64,8 @@ class CathostTest : public testing::Test {
     return program_run::Run(cathost);
   }
 
-  std::string dir_;
+  Scratch scratch_;
+  const std::string& dir_ = scratch_.path;
 };
 
 ZexFile File(const std::string& name, const std::string& extension, uint8_t attributes,

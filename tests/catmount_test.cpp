@@ -31,6 +31,7 @@
 
 #include "tests/support/child_output.h"
 #include "tests/support/program_run.h"
+#include "tests/support/scratch.h"
 #include "tests/support/trees.h"
 #include "tools/hosts/catmount/catalogue_library.h"
 #include "tools/hosts/catmount/catalogue_tree.h"
@@ -362,9 +363,7 @@ class ExpectedTree {
 class CatmountTest : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/catmount_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_FALSE(dir_.empty());
     mountPoint_ = dir_ + "/mnt";
     fs::create_directory(mountPoint_);
   }
@@ -372,7 +371,6 @@ class CatmountTest : public testing::Test {
     if (IsMounted(mountPoint_)) {
       FuseUnmount(mountPoint_);
     }
-    fs::remove_all(dir_);
   }
 
   std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
@@ -413,7 +411,8 @@ class CatmountTest : public testing::Test {
     }
   }
 
-  std::string dir_;
+  Scratch scratch_;
+  const std::string& dir_ = scratch_.path;
   std::string mountPoint_;
 };
 
@@ -1043,14 +1042,14 @@ std::vector<uint8_t> AmplifiedZex() {
   full.name = "FULL";
   for (int file = 0; file < 60000; ++file) {
     catwriter::ZexFile entry;
-    entry.name = "F" + std::to_string(100000 + file).substr(1);
+    entry.name = std::string("F").append(std::to_string(100000 + file).substr(1));
     entry.size = static_cast<uint32_t>(file);
     full.files.push_back(entry);
   }
   tree.dirs.push_back(full);
   for (int dir = 0; dir < 300; ++dir) {
     catwriter::ZexDir empty;
-    empty.name = "D" + std::to_string(1000 + dir).substr(1);
+    empty.name = std::string("D").append(std::to_string(1000 + dir).substr(1));
     tree.dirs.push_back(empty);
   }
   catwriter::ZexImage image = catwriter::BuildZex(tree);

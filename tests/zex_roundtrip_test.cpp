@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <random>
 #include <regex>
 #include <string>
@@ -16,6 +15,7 @@
 
 #include "tests/support/module_fixture.h"
 #include "tests/support/program_run.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -28,15 +28,7 @@ struct TreeItem {
 
 class ZexRoundTrip : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/zex_roundtrip_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
+  void SetUp() override { ASSERT_FALSE(root_.empty()); }
 
   // Makes a file or directory below the tree with the given size and time, and records the
   // item the listing must show for it.
@@ -64,7 +56,8 @@ class ZexRoundTrip : public ::testing::Test {
     items_.push_back({shown, isDirectory, isDirectory ? 0 : size, ticks});
   }
 
-  std::string root_;
+  Scratch scratch_;
+  const std::string& root_ = scratch_.path;
   std::vector<TreeItem> items_;
 };
 

@@ -20,23 +20,9 @@
 
 #include "tests/support/child_output.h"
 #include "tests/support/program_run.h"
+#include "tests/support/scratch.h"
 
 namespace mkcat_test {
-
-// A fresh folder under /tmp, removed with everything in it at the end of the test.
-struct Scratch {
-  std::string path;
-  Scratch() {
-    char pattern[] = "/tmp/mkcat_scratch_XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path = pattern;
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-};
 
 inline void WriteText(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
