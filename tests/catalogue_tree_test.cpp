@@ -233,7 +233,8 @@ TEST(CatalogueTreeTest, ManyItemsAtOnePathBuildInLinearTime) {
   };
   const auto start = Clock::now();
   ASSERT_TRUE(
-      build([](int item) { return "n" + std::to_string(item) + ".txt"; }, Clock::duration::max()));
+      build([](int item) { return std::string("n").append(std::to_string(item)).append(".txt"); },
+            Clock::duration::max()));
   // The same load slows both builds alike: the bound follows the distinct names' time.
   const Clock::duration bound =
       std::max<Clock::duration>(std::chrono::seconds(2), 20 * (Clock::now() - start));

@@ -177,7 +177,11 @@ class CatalogueLister {
     }
     if (options_.count) {
       std::string line = std::to_string(end.delivered);
-      if (several_) line += " " + ShownName(path);
+      // Appended piece by piece: GCC 12 at -O3 sees a false overlap in " " + std::string.
+      if (several_) {
+        line += ' ';
+        line += ShownName(path);
+      }
       line += "\n";
       output_.Append(line.data(), line.size());
       total_ += end.delivered;
