@@ -160,7 +160,7 @@ TEST(MkcatWalk, FoldersChangingUnderTheWalkNeverLeadOutOfTheTree) {
       }
       ++rounds;
       // About as often as the shell loop this replaced, leaving the walks a core.
-      std::this_thread::sleep_for(std::chrono::microseconds(500));
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
   });
   int changed = 0;

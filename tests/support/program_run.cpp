@@ -19,31 +19,39 @@ namespace program_run {
 namespace {
 
 // Opens `path` onto descriptor `target` in the child; false when it cannot.
-bool Redirect(const std::string& path, int flags, int target) {
-  const int fd = open(path.empty() ? "/dev/null" : path.c_str(), flags, 0600);
+bool Redirect(const char* path, int flags, int target) {
+  const int fd = open(path, flags, 0600);
   if (fd < 0) return false;
   if (fd != target && (dup2(fd, target) < 0 || close(fd) != 0)) return false;
   return true;
 }
 
-// Between fork and exec: only what is safe in a child of a threaded process, and no return.
-[[noreturn]] void BecomeProgram(const Program& program, std::vector<char*>& argv,
-                                const std::string& outPath, const std::string& errPath) {
+// Everything the child needs, made before the fork: a test may have threads running (one that
+// holds the heap's lock at the fork would leave the child's malloc waiting for ever), so the
+// child only calls what is safe between fork and exec.
+struct Prepared {
+  std::vector<std::string> strings;  // argv, then the environment
+  std::vector<char*> argv;
+  std::vector<char*> environment;
+  std::string stdinPath, outPath, errPath;
+};
+
+[[noreturn]] void BecomeProgram(const Program& program, Prepared& prepared) {
   const int write = O_WRONLY | O_CREAT | O_TRUNC;
-  if (!Redirect(program.stdinPath, O_RDONLY, 0) || !Redirect(outPath, write, 1) ||
-      !Redirect(errPath, write, 2)) {
+  if (!Redirect(prepared.stdinPath.c_str(), O_RDONLY, 0) ||
+      !Redirect(prepared.outPath.c_str(), write, 1) ||
+      !Redirect(prepared.errPath.c_str(), write, 2)) {
     _exit(127);
   }
   // Its own process group, so that a time limit kills whatever it started too.
   setpgid(0, 0);
-  for (const auto& [name, value] : program.environment) setenv(name.c_str(), value.c_str(), 1);
   if (!program.workingFolder.empty() && chdir(program.workingFolder.c_str()) != 0) _exit(127);
   if (program.umask) ::umask(*program.umask);
   if (program.openFilesLimit != 0) {
     const rlimit limit = {program.openFilesLimit, program.openFilesLimit};
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(127);
   }
-  execvp(argv[0], argv.data());
+  execvpe(prepared.argv[0], prepared.argv.data(), prepared.environment.data());
   _exit(127);
 }
 
@@ -51,12 +59,32 @@ bool Redirect(const std::string& path, int flags, int target) {
 
 pid_t Start(const Program& program, const std::string& outPath, const std::string& errPath) {
   if (program.argv.empty()) return -1;
-  std::vector<std::string> copies = program.argv;
-  std::vector<char*> argv;
-  for (std::string& argument : copies) argv.push_back(argument.data());
-  argv.push_back(nullptr);
+  Prepared prepared;
+  prepared.strings = program.argv;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    const std::string entry = *variable;
+    bool replaced = false;
+    for (const auto& [name, value] : program.environment) {
+      replaced |= entry.compare(0, name.size() + 1, name + "=") == 0;
+    }
+    if (!replaced) prepared.strings.push_back(entry);
+  }
+  for (const auto& [name, value] : program.environment) {
+    prepared.strings.push_back(name + "=" + value);
+  }
+  for (size_t i = 0; i < prepared.strings.size(); ++i) {
+    (i < program.argv.size() ? prepared.argv : prepared.environment)
+        .push_back(prepared.strings[i].data());
+  }
+  prepared.argv.push_back(nullptr);
+  prepared.environment.push_back(nullptr);
+  prepared.stdinPath = program.stdinPath.empty() ? "/dev/null" : program.stdinPath;
+  prepared.outPath = outPath.empty() ? "/dev/null" : outPath;
+  prepared.errPath = errPath.empty() ? "/dev/null" : errPath;
   const pid_t child = fork();
-  if (child == 0) BecomeProgram(program, argv, outPath, errPath);
+  if (child == 0) BecomeProgram(program, prepared);
+  // Set from both sides, so that the group exists whichever runs first.
+  if (child > 0) setpgid(child, child);
   return child;
 }
 
