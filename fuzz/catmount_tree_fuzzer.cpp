@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "fuzz/tree_input.h"
+#include "tests/support/catmount_names.h"
 #include "tools/hosts/cathost/item_format.h"
 #include "tools/hosts/catmount/catalogue_tree.h"
 
@@ -52,19 +53,7 @@ std::string Decoded(std::string_view raw) {
 
 // A path component as the tree should name it before any suffix.
 std::string ExpectedName(std::string_view raw) {
-  std::string name = Decoded(raw);
-  if (name.empty()) return std::string(catmount::kEmptyNameEscape);
-  if (name == ".") return std::string(catmount::kDotNameEscape);
-  if (name == "..") return std::string(catmount::kDotDotNameEscape);
-  std::string escaped;
-  for (char c : name) {
-    if (c == '/') {
-      escaped += catmount::kSlashEscape;
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
+  return EscapedComponent(Decoded(raw));
 }
 
 // The N of `name` == `base` + "~N" (N >= 2, no leading zero), or 0.

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/catmount_names.h"
 #include "tests/support/child_output.h"
 #include "tests/support/program_run.h"
 #include "tests/support/scratch.h"
@@ -266,21 +267,6 @@ std::vector<std::string> SplitBackslashes(const std::string& path) {
     if (end == std::string::npos) return parts;
     start = end + 1;
   }
-}
-
-std::string EscapedComponent(const std::string& name) {
-  if (name.empty()) return std::string(catmount::kEmptyNameEscape);
-  if (name == ".") return std::string(catmount::kDotNameEscape);
-  if (name == "..") return std::string(catmount::kDotDotNameEscape);
-  std::string escaped;
-  for (char c : name) {
-    if (c == '/') {
-      escaped += catmount::kSlashEscape;
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
 }
 
 // The tree the documented rules make of cathost's items, worked out on whole paths.
