@@ -462,9 +462,10 @@ TEST(ShortNames, CostIsLinearInTheNumberOfNames) {
   EXPECT_EQ(cost.candidateChecks, manPages.size());
   EXPECT_EQ(Joined(made[17999]), "PT~18000.GZ");
   EXPECT_EQ(image.layout.entryOffsets.size(), manPages.size());
-  // The search that started from ~1 for every name took 17 s here. The 32-bit suite runs
-  // under qemu-i386, about ten times slower.
-  EXPECT_LT(seconds, sizeof(void*) == 4 ? 4.0 : 1.0);
+  // The search that started from ~1 for every name took 17 s here; the linear one takes a
+  // tenth of a second, a second under sanitizers on a loaded machine. The 32-bit suite runs
+  // under qemu-i386, about ten times slower. The check count above is the exact measure.
+  EXPECT_LT(seconds, sizeof(void*) == 4 ? 16.0 : 4.0);
 
   std::vector<std::string> sharingFive;
   for (char letter = 'a'; letter <= 'z'; ++letter) {
