@@ -14,6 +14,7 @@
 #   emulator  the Unicorn CPU emulator that cathost32 runs the 32-bit DLLs in
 #   i386      32-bit g++ and qemu-user: the suite built and run as 32-bit Linux programs
 #   fuse      FUSE 3: catmount
+#   index     SQLite: catindex and catfind
 set -euo pipefail
 
 declare -A groups=(
@@ -26,8 +27,9 @@ declare -A groups=(
   [emulator]="libunicorn-dev pkg-config"
   [i386]="g++-multilib qemu-user"
   [fuse]="fuse3 libfuse3-dev pkg-config"
+  [index]="libsqlite3-dev pkg-config"
 )
-all_groups=(build test fuzz bench mingw windows emulator i386 fuse)
+all_groups=(build test fuzz bench mingw windows emulator i386 fuse index)
 
 wanted=("$@")
 [ ${#wanted[@]} -eq 0 ] && wanted=("${all_groups[@]}")

@@ -1,0 +1,83 @@
+// The catalogue index: one SQLite database that catindex fills and catfind reads. This file
+// opens it (creating it and its folders when asked), checks that it is an index of the version
+// these programs read, and wraps the connection and statements so that they close themselves.
+//
+// The schema (user_version 1) is in the README; both programs rely on exactly that.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace index_db {
+
+// The schema version this code reads and writes (PRAGMA user_version).
+constexpr int kSchemaVersion = 1;
+
+// How long a connection waits for another writer's lock before it gives up, in milliseconds.
+constexpr int kBusyTimeoutMs = 10000;
+
+struct ConnectionCloser {
+  void operator()(sqlite3* connection) const;
+};
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* statement) const;
+};
+
+// An open index: the connection, closed when this goes.
+struct IndexDb {
+  std::unique_ptr<sqlite3, ConnectionCloser> connection;
+  sqlite3* get() const { return connection.get(); }
+};
+
+// $XDG_DATA_HOME/catalogue-modules/index.sqlite when XDG_DATA_HOME is an absolute path, else
+// $HOME/.local/share/catalogue-modules/index.sqlite; "" when neither HOME nor XDG_DATA_HOME
+// is usable.
+std::string DefaultIndexPath();
+
+// Opens the index at `path`. With `create`, a missing file is created (with its missing
+// folders) and given the schema; without it, a missing file is an error. Either way the
+// connection uses WAL, enforces foreign keys and waits kBusyTimeoutMs for locks. A file that
+// is not SQLite, or an index of another version, is refused. False with `error` set (a
+// sentence naming the file, shown safely) on any failure.
+bool OpenIndex(const std::string& path, bool create, IndexDb* db, std::string* error);
+
+// Runs SQL that returns no rows (several statements allowed). False with `error` set.
+bool Execute(const IndexDb& db, const char* sql, std::string* error);
+
+// The connection's last error as a sentence.
+std::string LastError(const IndexDb& db);
+
+// A prepared statement, kept and reused: bind, Step until it returns false, Reset.
+class Statement {
+ public:
+  Statement() = default;
+  // False with `error` set when the SQL does not compile.
+  bool Prepare(const IndexDb& db, const char* sql, std::string* error);
+
+  // Parameters are numbered from 1. Texts are copied by SQLite.
+  void BindInt(int parameter, int64_t value);
+  void BindText(int parameter, std::string_view text);
+
+  // Steps once: true with a row to read, false when done; `*failed` set on an error (the
+  // statement's error in LastError).
+  bool Step(bool* failed);
+  // Runs a statement that returns no row; false on an error.
+  bool Run();
+  // Ready for new parameters (the old bindings are cleared).
+  void Reset();
+
+  int64_t ColumnInt(int column) const;
+  std::string_view ColumnText(int column) const;
+
+  sqlite3_stmt* get() const { return statement_.get(); }
+
+ private:
+  std::unique_ptr<sqlite3_stmt, StatementFinalizer> statement_;
+};
+
+}  // namespace index_db
