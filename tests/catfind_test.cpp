@@ -1,0 +1,423 @@
+// catfind: its matching rules as functions, and the program on a small index written with SQL
+// (names with Latin-1 letters, %, _, quotes, backslashes and glyphs, in several catalogues):
+// exact result sets for every pattern kind and filter, its output forms and exit statuses.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/json_check.h"
+#include "tests/support/program_run.h"
+#include "tests/support/scratch.h"
+#include "tools/index/find_query.h"
+#include "tools/index/index_db.h"
+
+namespace {
+
+using find_query::FoldCase;
+using find_query::GlobMatches;
+
+TEST(FindQueryGlob, SetsRangesAndNegation) {
+  EXPECT_TRUE(GlobMatches("[a-c]", "b"));
+  EXPECT_FALSE(GlobMatches("[a-c]", "d"));
+  EXPECT_TRUE(GlobMatches("[!x]", "y"));
+  EXPECT_FALSE(GlobMatches("[!x]", "x"));
+  EXPECT_FALSE(GlobMatches("[^x]", "x"));
+  EXPECT_TRUE(GlobMatches("[]]", "]"));
+  EXPECT_TRUE(GlobMatches("[!]]", "a"));
+  EXPECT_FALSE(GlobMatches("[!]]", "]"));
+  EXPECT_TRUE(GlobMatches("[a-]", "-"));
+  EXPECT_TRUE(GlobMatches("[*]", "*"));
+  EXPECT_FALSE(GlobMatches("[*]", "a"));
+  // A set that never closes is an ordinary '['.
+  EXPECT_TRUE(GlobMatches("a[b", "a[b"));
+  EXPECT_FALSE(GlobMatches("a[b", "ab"));
+  // Sets and '?' take whole characters, not bytes.
+  EXPECT_TRUE(GlobMatches("[à-ä]", "â"));
+  EXPECT_TRUE(GlobMatches("caf?", "café"));
+  EXPECT_FALSE(GlobMatches("caf??", "café"));
+}
+
+TEST(FindQueryGlob, StarsAnchorsAndBackslashes) {
+  EXPECT_TRUE(GlobMatches("*", ""));
+  EXPECT_TRUE(GlobMatches("abc*", "abc"));
+  EXPECT_TRUE(GlobMatches("abc*", "abcdef"));
+  EXPECT_FALSE(GlobMatches("abc", "abcd"));
+  EXPECT_FALSE(GlobMatches("bcd", "abcd"));
+  EXPECT_TRUE(GlobMatches("*.txt", "a\\b\\c.txt"));
+  EXPECT_FALSE(GlobMatches("*.txt", "a.txt.gz"));
+  EXPECT_TRUE(GlobMatches("*a*b*c*", "xxaxxbxxcxx"));
+  EXPECT_FALSE(GlobMatches("*a*b*c*", "xxcxxbxxaxx"));
+  // The backslash is an ordinary character that '*' and '?' match too.
+  EXPECT_TRUE(GlobMatches("dir\\*", "dir\\sub\\file"));
+  EXPECT_TRUE(GlobMatches("dir?file", "dir\\file"));
+  EXPECT_FALSE(GlobMatches("dir\\*", "dirfile"));
+  EXPECT_TRUE(GlobMatches("a\\\\b", "a\\\\b"));
+  // Back-tracking stays bounded on a pattern built to blow up a naive matcher.
+  std::string text(2000, 'a');
+  EXPECT_FALSE(GlobMatches("*a*a*a*a*a*a*a*a*b", text));
+}
+
+TEST(FindQueryText, FoldingLiteralsAndFts5Strings) {
+  EXPECT_EQ(FoldCase("AbC ÀÉÞ × ß ÿ"), "abc àéþ × ß ÿ");
+  EXPECT_EQ(FoldCase("\xC3"), "\xC3");  // a cut sequence stays as it is
+  EXPECT_EQ(find_query::LongestLiteral("ab*cdef?[xyz]gh"), "cdef");
+  EXPECT_EQ(find_query::LongestLiteral("plain text"), "plain text");
+  EXPECT_EQ(find_query::LongestLiteral("*ééé*abcd"), "abcd");
+  EXPECT_EQ(find_query::LongestLiteral("*éééé*abc"), "éééé");
+  EXPECT_EQ(find_query::LongestLiteral("a[b"), "a[b");
+  EXPECT_EQ(find_query::Fts5String("say \"hi\""), "\"say \"\"hi\"\"\"");
+  EXPECT_EQ(find_query::CharacterCount("café"), 4u);
+  EXPECT_EQ(find_query::TrigramQuery("ab"), "");
+  EXPECT_EQ(find_query::TrigramQuery("abc"), "\"abc\"");
+  EXPECT_EQ(find_query::TrigramQuery("a\"bcdéfg"), "\"a\"\"b\" \"cdé\" \"éfg\"");
+  EXPECT_EQ(find_query::TrigramQuery("abcdef"), "\"abc\" \"def\"");
+}
+
+TEST(FindQueryFilters, SizesAndDates) {
+  using Compare = find_query::SizeFilter::Compare;
+  auto size = find_query::ParseSize("+1k");
+  ASSERT_TRUE(size);
+  EXPECT_EQ(size->compare, Compare::kBigger);
+  EXPECT_EQ(size->bytes, 1024u);
+  EXPECT_EQ(find_query::ParseSize("-2M")->compare, Compare::kSmaller);
+  EXPECT_EQ(find_query::ParseSize("-2M")->bytes, 2u << 20);
+  EXPECT_EQ(find_query::ParseSize("3G")->bytes, 3ull << 30);
+  EXPECT_EQ(find_query::ParseSize("17")->compare, Compare::kEqual);
+  for (const char* bad : {"", "+", "k", "1x", "1.5k", "99999999999999999999", "17179869184G"}) {
+    EXPECT_FALSE(find_query::ParseSize(bad)) << bad;
+  }
+  EXPECT_TRUE(find_query::SizeAccepts(*find_query::ParseSize("+1k"), 1025));
+  EXPECT_FALSE(find_query::SizeAccepts(*find_query::ParseSize("+1k"), 1024));
+  EXPECT_FALSE(find_query::SizeAccepts(*find_query::ParseSize("-1k"), 1024));
+  EXPECT_TRUE(find_query::SizeAccepts(*find_query::ParseSize("1k"), 1024));
+
+  EXPECT_EQ(find_query::ParseDate("1601-01-01"), 0u);
+  EXPECT_EQ(find_query::ParseDate("1970-01-01"), 116'444'736'000'000'000u);
+  EXPECT_EQ(find_query::ParseDate("2000-03-01T00:00:01"),
+            find_query::ParseDate("2000-02-29T00:00:00").value() + 86'401ull * 10'000'000);
+  for (const char* bad : {"2021-02-29", "2021-13-01", "2021-1-01", "1600-12-31",
+                          "2021-01-01T24:00:00", "2021-01-01X10:00:00", "yesterday"}) {
+    EXPECT_FALSE(find_query::ParseDate(bad)) << bad;
+  }
+  uint64_t stamp = *find_query::ParseDate("2024-02-29T23:59:58") + 1234567;
+  EXPECT_EQ(find_query::FormatTime(stamp, false), "2024-02-29 23:59:58 UTC");
+  EXPECT_EQ(find_query::FormatTime(stamp, true), "2024-02-29T23:59:58.1234567Z");
+  EXPECT_EQ(find_query::FormatTime(*find_query::ParseDate("1999-12-31"), true),
+            "1999-12-31T00:00:00Z");
+}
+
+TEST(FindQueryMatcher, NarrowsWithTheLongestLiteralAndDecidesExactly) {
+  find_query::Query query;
+  query.patterns = {"ab", "*Photos*2020*", "x"};
+  find_query::Matcher matcher(query);
+  EXPECT_EQ(matcher.NarrowingLiteral(), "Photos");
+  find_query::ItemRow row{"Photos 2020\\ab x", "ab x", 0, 0, 0, ""};
+  EXPECT_TRUE(matcher.Accepts(row));
+  row.path = "photos 2020\\ab x";
+  EXPECT_FALSE(matcher.Accepts(row));
+  query.ignoreCase = true;
+  EXPECT_TRUE(find_query::Matcher(query).Accepts(row));
+  // Nothing of three characters: every row is scanned.
+  query.patterns = {"ab", "*x?"};
+  EXPECT_EQ(find_query::Matcher(query).NarrowingLiteral(), "");
+}
+
+#if defined(CATFIND_PATH)
+
+struct TestItem {
+  int catalogue;
+  const char* path;
+  uint64_t size;
+  const char* written;  // UTC
+  uint32_t attributes;
+  const char* description;
+};
+
+constexpr uint32_t kDirectory = 0x10;
+constexpr uint32_t kArchive = 0x20;
+
+// Catalogue 1, 2 and 3 (the last with a newline in its file name).
+const char* const kCataloguePaths[] = {"/disks/Photos 2020.mur", "/disks/backup/Work.zex",
+                                       "/disks/evil\nname.mur"};
+
+const TestItem kItems[] = {
+    {1, "DCIM", 0, "2020-06-01", kDirectory, ""},
+    {1, "DCIM\\IMG_0001.JPG", 2'000'000, "2020-06-01T12:00:00", kArchive, ""},
+    {1, "DCIM\\Café Ünïcode.txt", 100, "2020-07-01", kArchive, "Latin-1 letters"},
+    {1, "100%_done's \"quote\".txt", 0, "2019-01-01", kArchive, ""},
+    {1, "ÉCOLE", 0, "2018-01-01", kDirectory, ""},
+    {1, "ÉCOLE\\résumé.PDF", 4096, "2018-05-05T05:05:05", kArchive, "CV \u263A"},
+    {1, "ctrl\u263Aglyph.txt", 1, "2021-01-01", kArchive, ""},
+    {2, "src", 0, "2022-01-01", kDirectory, ""},
+    {2, "src\\main.cpp", 5000, "2022-02-02T10:00:00", kArchive, "entry point 100% _ok_"},
+    {2, "src\\Makefile", 300, "2022-02-03", kArchive, "build 'rules'"},
+    {2, "docs", 0, "2022-01-01", kDirectory, ""},
+    {2, "docs\\readme.md", 1024, "2022-03-01", kArchive, "Read me first"},
+    {2, "ab", 2048, "2023-01-01", kArchive, ""},
+    {3, "x.txt", 7, "2024-01-01", kArchive, ""},
+};
+
+// The index every test reads, written once.
+class CatfindTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    scratch_ = new Scratch;
+    database_ = scratch_->path + "/index.sqlite";
+    index_db::IndexDb db;
+    std::string error;
+    ASSERT_TRUE(index_db::OpenIndex(database_, true, &db, &error)) << error;
+    ASSERT_TRUE(index_db::Execute(db, "BEGIN", &error)) << error;
+    index_db::Statement catalogue;
+    ASSERT_TRUE(catalogue.Prepare(db,
+                                  "INSERT INTO catalogues VALUES (?1, ?2, 1, ?1, 100, 0, 'MUR', "
+                                  "'complete', 0, 0)",
+                                  &error))
+        << error;
+    for (int id = 1; id <= 3; ++id) {
+      catalogue.BindInt(1, id);
+      catalogue.BindText(2, kCataloguePaths[id - 1]);
+      ASSERT_TRUE(catalogue.Run()) << index_db::LastError(db);
+      catalogue.Reset();
+    }
+    index_db::Statement item, path;
+    ASSERT_TRUE(item.Prepare(
+        db, "INSERT INTO items VALUES (?1, ?2, ?3, ?4, ?5, 0, 0, ?6, ?7, ?8, 0)", &error))
+        << error;
+    ASSERT_TRUE(path.Prepare(db, "INSERT INTO item_paths(rowid, path) VALUES (?1, ?2)", &error))
+        << error;
+    int id = 0;
+    for (const TestItem& entry : kItems) {
+      std::string_view itemPath = entry.path;
+      size_t slash = itemPath.rfind('\\');
+      item.BindInt(1, ++id);
+      item.BindInt(2, entry.catalogue);
+      item.BindText(3, itemPath);
+      item.BindText(4, slash == std::string_view::npos ? itemPath : itemPath.substr(slash + 1));
+      item.BindInt(5, static_cast<int64_t>(entry.size));
+      item.BindInt(6, static_cast<int64_t>(find_query::ParseDate(entry.written).value()));
+      item.BindInt(7, entry.attributes);
+      item.BindText(8, entry.description);
+      ASSERT_TRUE(item.Run()) << index_db::LastError(db);
+      item.Reset();
+      path.BindInt(1, id);
+      path.BindText(2, itemPath);
+      ASSERT_TRUE(path.Run()) << index_db::LastError(db);
+      path.Reset();
+    }
+    ASSERT_TRUE(index_db::Execute(db, "COMMIT", &error)) << error;
+  }
+  static void TearDownTestSuite() {
+    delete scratch_;
+    scratch_ = nullptr;
+  }
+
+  static RunResult Catfind(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {CATFIND_PATH, "--db", database_});
+    return program_run::Run(arguments);
+  }
+
+  // The item paths of the text lines `catfind ARGUMENTS` prints (after "CATALOGUE: "), sorted;
+  // fails the test unless the run exits 0 or 1 as its output says.
+  static std::vector<std::string> Paths(std::vector<std::string> arguments) {
+    RunResult run = Catfind(arguments);
+    std::vector<std::string> paths;
+    size_t start = 0;
+    for (size_t end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1) {
+      std::string line = run.out.substr(start, end - start);
+      // No test catalogue's shown name holds ": ".
+      size_t colon = line.find(": ");
+      paths.push_back(colon == std::string::npos ? line : line.substr(colon + 2));
+    }
+    EXPECT_EQ(run.exitStatus, paths.empty() ? 1 : 0) << run;
+    EXPECT_EQ(start, run.out.size()) << "an unfinished line: " << run;
+    std::sort(paths.begin(), paths.end());
+    return paths;
+  }
+
+  static Scratch* scratch_;
+  static std::string database_;
+};
+
+Scratch* CatfindTest::scratch_ = nullptr;
+std::string CatfindTest::database_;
+
+using Found = std::vector<std::string>;
+
+TEST_F(CatfindTest, SubstringsMatchAnyPartAndTheirCharactersThemselves) {
+  EXPECT_EQ(Paths({"IMG"}), Found({"DCIM\\IMG_0001.JPG"}));
+  EXPECT_EQ(Paths({"DCIM"}), Found({"DCIM", "DCIM\\Café Ünïcode.txt", "DCIM\\IMG_0001.JPG"}));
+  // Narrowed by the case-blind trigram table, decided with case.
+  EXPECT_EQ(Paths({"img"}), Found());
+  // LIKE's and FTS5's special characters are data.
+  EXPECT_EQ(Paths({"%"}), Found({"100%_done's \"quote\".txt"}));
+  EXPECT_EQ(Paths({"_"}), Found({"100%_done's \"quote\".txt", "DCIM\\IMG_0001.JPG"}));
+  EXPECT_EQ(Paths({"'s \"quote\""}), Found({"100%_done's \"quote\".txt"}));
+  EXPECT_EQ(Paths({"\"\" OR *"}), Found());
+  EXPECT_EQ(Paths({"src\\main"}), Found({"src\\main.cpp"}));
+  EXPECT_EQ(Paths({"c\\m"}), Found({"src\\main.cpp"}));
+  EXPECT_EQ(Paths({"\u263Aglyph"}), Found({"ctrl\u263Aglyph.txt"}));
+  EXPECT_EQ(Paths({"b"}), Found({"ab"}));
+}
+
+TEST_F(CatfindTest, GlobsMatchTheWholePath) {
+  EXPECT_EQ(Paths({"*.txt"}), Found({"100%_done's \"quote\".txt", "DCIM\\Café Ünïcode.txt",
+                                     "ctrl\u263Aglyph.txt", "x.txt"}));
+  EXPECT_EQ(Paths({"DCIM\\*"}), Found({"DCIM\\Café Ünïcode.txt", "DCIM\\IMG_0001.JPG"}));
+  EXPECT_EQ(Paths({"?CIM"}), Found({"DCIM"}));
+  EXPECT_EQ(Paths({"src?[a-m]*"}), Found({"src\\main.cpp"}));
+  EXPECT_EQ(Paths({"src?[A-Z]*"}), Found({"src\\Makefile"}));
+  EXPECT_EQ(Paths({"src?[!M]*"}), Found({"src\\main.cpp"}));
+  EXPECT_EQ(Paths({"*IMG"}), Found());
+  EXPECT_EQ(Paths({"[ÉE]COLE*"}), Found({"ÉCOLE", "ÉCOLE\\résumé.PDF"}));
+}
+
+TEST_F(CatfindTest, BaseNamesCaseAndSeveralPatterns) {
+  EXPECT_EQ(Paths({"-b", "DCIM"}), Found({"DCIM"}));
+  EXPECT_EQ(Paths({"-b", "*.md"}), Found({"docs\\readme.md"}));
+  EXPECT_EQ(Paths({"-b", "src*"}), Found({"src"}));
+  EXPECT_EQ(Paths({"-i", "img"}), Found({"DCIM\\IMG_0001.JPG"}));
+  EXPECT_EQ(Paths({"école"}), Found());
+  EXPECT_EQ(Paths({"-i", "école"}), Found({"ÉCOLE", "ÉCOLE\\résumé.PDF"}));
+  EXPECT_EQ(Paths({"-i", "CAFÉ", "üNÏ"}), Found({"DCIM\\Café Ünïcode.txt"}));
+  EXPECT_EQ(Paths({"-bi", "*.pdf"}), Found({"ÉCOLE\\résumé.PDF"}));
+  EXPECT_EQ(Paths({"DCIM", ".txt"}), Found({"DCIM\\Café Ünïcode.txt"}));
+  EXPECT_EQ(Paths({"DCIM", "src"}), Found());
+}
+
+TEST_F(CatfindTest, EachFilter) {
+  EXPECT_EQ(Paths({"--type", "d"}), Found({"DCIM", "docs", "src", "ÉCOLE"}));
+  EXPECT_EQ(Paths({"--type", "f", "D"}),
+            Found({"DCIM\\Café Ünïcode.txt", "DCIM\\IMG_0001.JPG", "ÉCOLE\\résumé.PDF"}));
+  EXPECT_EQ(Paths({"--size", "+1M"}), Found({"DCIM\\IMG_0001.JPG"}));
+  EXPECT_EQ(Paths({"--size", "1k"}), Found({"docs\\readme.md"}));
+  EXPECT_EQ(Paths({"--size", "-2", "--type", "f"}),
+            Found({"100%_done's \"quote\".txt", "ctrl\u263Aglyph.txt"}));
+  EXPECT_EQ(Paths({"--newer", "2022-03-01", "--type", "f"}), Found({"ab", "x.txt"}));
+  EXPECT_EQ(Paths({"--newer", "2022-02-02T09:59:59", "--older", "2022-02-03"}),
+            Found({"src\\main.cpp"}));
+  EXPECT_EQ(Paths({"--older", "2018-05-05T05:05:05"}), Found({"ÉCOLE"}));
+  EXPECT_EQ(Paths({"--description", "100% _"}), Found({"src\\main.cpp"}));
+  EXPECT_EQ(Paths({"--description", "'rules'"}), Found({"src\\Makefile"}));
+  EXPECT_EQ(Paths({"--description", "read ME"}), Found());
+  EXPECT_EQ(Paths({"-i", "--description", "read ME"}), Found({"docs\\readme.md"}));
+  EXPECT_EQ(Paths({"--catalogue", "*.zex", "--type", "d"}), Found({"docs", "src"}));
+  EXPECT_EQ(Paths({"--catalogue", "Photos", "--type", "d"}), Found({"DCIM", "ÉCOLE"}));
+  EXPECT_EQ(Paths({"--catalogue", "/disks/Work.zex", "src"}), Found());
+}
+
+TEST_F(CatfindTest, CountLimitAndNulSeparators) {
+  RunResult count = Catfind({"-c", "DCIM"});
+  EXPECT_EQ(count.exitStatus, 0) << count;
+  EXPECT_EQ(count.out, "3\n");
+  RunResult none = Catfind({"-c", "nothing here"});
+  EXPECT_EQ(none.exitStatus, 1) << none;
+  EXPECT_EQ(none.out, "0\n");
+  RunResult limited = Catfind({"-l", "2", "--type", "d"});
+  EXPECT_EQ(limited.exitStatus, 0) << limited;
+  EXPECT_EQ(std::count(limited.out.begin(), limited.out.end(), '\n'), 2);
+  EXPECT_EQ(Catfind({"-l1", "-c", "D"}).out, "1\n");
+  RunResult nul = Catfind({"-0", "DCIM\\"});
+  EXPECT_EQ(nul.out, std::string("/disks/Photos 2020.mur: DCIM\\IMG_0001.JPG") + '\0' +
+                         "/disks/Photos 2020.mur: DCIM\\Café Ünïcode.txt" + '\0');
+}
+
+TEST_F(CatfindTest, LinesShowHostileCatalogueNamesEscaped) {
+  RunResult run = Catfind({"x.txt"});
+  EXPECT_EQ(run.out, "'/disks/evil\\012name.mur': x.txt\n");
+  RunResult longForm = Catfind({"--long", "main"});
+  EXPECT_EQ(longForm.out,
+            "/disks/backup/Work.zex: src\\main.cpp  5000  2022-02-02 10:00:00 UTC  -- entry point "
+            "100% _ok_\n");
+}
+
+TEST_F(CatfindTest, JsonLinesAreWellFormed) {
+  RunResult run = Catfind({"--json", "-i", "E"});
+  EXPECT_EQ(run.exitStatus, 0) << run;
+  size_t lines = 0;
+  size_t start = 0;
+  for (size_t end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = run.out.substr(start, end - start);
+    ++lines;
+    EXPECT_TRUE(json_check::IsWellFormedUtf8(line)) << line;
+    EXPECT_TRUE(json_check::Parser(line).IsOneValue()) << line;
+    for (const char* key : {"\"catalogue\":", "\"path\":", "\"size\":", "\"mtime\":",
+                            "\"attributes\":", "\"description\":"}) {
+      EXPECT_NE(line.find(key), std::string::npos) << key << " in " << line;
+    }
+  }
+  // DCIM\Café Ünïcode.txt, 100%_done's..., ÉCOLE, ÉCOLE\résumé.PDF, src\Makefile, docs\readme.md
+  EXPECT_EQ(lines, 6u) << run.out;
+  RunResult one = Catfind({"--json", "main.cpp"});
+  EXPECT_EQ(one.out,
+            "{\"catalogue\":\"/disks/backup/Work.zex\",\"path\":\"src\\\\main.cpp\",\"name\":"
+            "\"main.cpp\",\"size\":5000,\"mtime\":\"2022-02-02T10:00:00Z\",\"mtime_raw\":"
+            "132882696000000000,\"attributes\":32,\"directory\":false,\"description\":\"entry "
+            "point 100% _ok_\",\"damaged\":false}\n");
+  RunResult evil = Catfind({"--json", "x.txt"});
+  EXPECT_NE(evil.out.find("\"catalogue\":\"/disks/evil\\nname.mur\""), std::string::npos)
+      << evil.out;
+}
+
+TEST_F(CatfindTest, ExitStatusesAsGrep) {
+  EXPECT_EQ(Catfind({"DCIM"}).exitStatus, 0);
+  EXPECT_EQ(Catfind({"no such name"}).exitStatus, 1);
+  for (std::vector<std::string> usage : {std::vector<std::string>{},
+                                         {"--size", "big", "x"},
+                                         {"--type", "x", "a"},
+                                         {"--newer", "2021-02-30", "a"},
+                                         {"-l", "many", "a"},
+                                         {"--bogus", "a"},
+                                         {"\xFF"},
+                                         {"--limit"}}) {
+    RunResult run = Catfind(usage);
+    EXPECT_EQ(run.exitStatus, 2) << run;
+    EXPECT_TRUE(run.out.empty()) << run;
+    EXPECT_NE(run.err.find("catfind: "), std::string::npos) << run;
+  }
+}
+
+TEST_F(CatfindTest, MissingForeignAndOtherVersionDatabasesAreErrors) {
+  Scratch scratch;
+  auto find = [](const std::string& database) {
+    return program_run::Run({CATFIND_PATH, "--db", database, "abc"});
+  };
+  RunResult missing = find(scratch.path + "/none.sqlite");
+  EXPECT_EQ(missing.exitStatus, 2) << missing;
+  std::string foreign = scratch.path + "/text.sqlite";
+  std::ofstream(foreign) << std::string(4096, 'x');
+  RunResult notSqlite = find(foreign);
+  EXPECT_EQ(notSqlite.exitStatus, 2) << notSqlite;
+  EXPECT_NE(notSqlite.err.find("not an index"), std::string::npos) << notSqlite;
+  std::string other = scratch.path + "/other.sqlite";
+  sqlite3* connection = nullptr;
+  ASSERT_EQ(sqlite3_open(other.c_str(), &connection), SQLITE_OK);
+  sqlite3_exec(connection, "CREATE TABLE t(x); PRAGMA user_version=2", nullptr, nullptr, nullptr);
+  sqlite3_close(connection);
+  RunResult otherVersion = find(other);
+  EXPECT_EQ(otherVersion.exitStatus, 2) << otherVersion;
+  EXPECT_NE(otherVersion.err.find("another version"), std::string::npos) << otherVersion;
+}
+
+TEST_F(CatfindTest, AnswersFromTheLastCommitWhileAnUpdateHoldsTheWriteLock) {
+  index_db::IndexDb writer;
+  std::string error;
+  ASSERT_TRUE(index_db::OpenIndex(database_, false, &writer, &error)) << error;
+  ASSERT_TRUE(
+      index_db::Execute(writer,
+                        "BEGIN IMMEDIATE; INSERT INTO items VALUES (100, 1, 'IMG_9999.JPG', "
+                        "'IMG_9999.JPG', 1, 0, 0, 0, 0, '', 0); INSERT INTO "
+                        "item_paths(rowid, path) VALUES (100, 'IMG_9999.JPG')",
+                        &error))
+      << error;
+  EXPECT_EQ(Paths({"IMG"}), Found({"DCIM\\IMG_0001.JPG"}));
+  ASSERT_TRUE(index_db::Execute(writer, "ROLLBACK", &error)) << error;
+}
+
+#endif  // CATFIND_PATH
+
+}  // namespace

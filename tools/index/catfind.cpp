@@ -1,0 +1,447 @@
+// catfind: finds items in the catalogue index that catindex builds, with locate's habits.
+// The index is opened read-only, so a query runs beside an update (the index is in WAL mode)
+// and sees the catalogues as the last committed update left them.
+//
+// SQL only narrows: a literal of three characters or more goes to the trigram table, shorter
+// patterns scan the items; find_query decides every row it returns with the exact rules.
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "tools/common/display_text.h"
+#include "tools/hosts/cathost/item_format.h"
+#include "tools/index/find_query.h"
+#include "tools/index/index_db.h"
+
+namespace {
+
+// grep's exit statuses.
+constexpr int kMatched = 0;
+constexpr int kNothingMatched = 1;
+constexpr int kFailed = 2;
+
+// Output is written in blocks of this size: one write per block, not per line.
+constexpr size_t kOutputBlock = 1 << 16;
+
+constexpr char kUsage[] =
+    "usage: catfind [--db FILE] [OPTIONS] PATTERN...\n"
+    "Finds the items of every indexed catalogue whose path holds each PATTERN.\n"
+    "A PATTERN without *, ? or [ matches any part of the path; one with them must match\n"
+    "the whole path (* and ? match the backslash between components too).\n"
+    "  --db FILE          the index (default $XDG_DATA_HOME/catalogue-modules/index.sqlite)\n"
+    "  -b, --basename     match the last component only\n"
+    "  -i, --ignore-case  ignore case (ASCII and Latin-1 letters)\n"
+    "  -c, --count        print the number of matches only\n"
+    "  -l, --limit N      stop after N matches\n"
+    "  -0, --null         end each result with a NUL instead of a newline\n"
+    "  --type f|d         files or folders only\n"
+    "  --size +N|-N|N     bigger than, smaller than or exactly N bytes (k, M, G: 1024-based)\n"
+    "  --newer DATE       written after DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, UTC)\n"
+    "  --older DATE       written before DATE\n"
+    "  --description TEXT the description holds TEXT\n"
+    "  --catalogue PATTERN  the catalogue file's path matches PATTERN (same rules)\n"
+    "  --long             add size, write time and description\n"
+    "  --json             JSON Lines instead of text\n"
+    "Exit status: 0 something matched, 1 nothing did, 2 an error.\n";
+
+struct Options {
+  std::string databasePath;
+  find_query::Query query;
+  bool count = false;
+  uint64_t limit = std::numeric_limits<uint64_t>::max();
+  bool nulSeparated = false;
+  bool longFormat = false;
+  bool json = false;
+};
+
+void Complain(std::string_view message) {
+  std::string line = std::string("catfind: ").append(message).append("\n");
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+// An item text from the index as cathost prints it, unless it holds what a terminal would
+// obey (a control character or bytes outside UTF-8, which cathost never stores): then quoted
+// and escaped as every hostile name is.
+std::string ShownItemText(std::string_view text) {
+  for (size_t at = 0; at < text.size();) {
+    auto byte = static_cast<uint8_t>(text[at]);
+    if (byte < 0x20 || byte == 0x7F) return ShownName(text);
+    if (byte < 0x80) {
+      ++at;
+      continue;
+    }
+    size_t length = Utf8SequenceLength(text.substr(at));
+    // C1 controls are U+0080..U+009F: C2 80..C2 9F.
+    if (length == 0 || (byte == 0xC2 && static_cast<uint8_t>(text[at + 1]) < 0xA0)) {
+      return ShownName(text);
+    }
+    at += length;
+  }
+  return std::string(text);
+}
+
+bool ParseCount(std::string_view text, uint64_t* value) {
+  if (text.empty()) return false;
+  uint64_t number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9' || number > (std::numeric_limits<uint64_t>::max() - 9) / 10) {
+      return false;
+    }
+    number = number * 10 + static_cast<uint64_t>(c - '0');
+  }
+  *value = number;
+  return true;
+}
+
+// Reads the command line; false (with the complaint made) on a usage error. `help` is set
+// for --help.
+bool ParseArguments(int argc, char** argv, Options* options, bool* help) {
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view argument = argv[i];
+    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+      options->query.patterns.emplace_back(argument);
+      continue;
+    }
+    if (argument == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    std::string_view name = argument;
+    std::optional<std::string_view> attached;
+    if (argument.starts_with("--")) {
+      if (size_t equals = argument.find('='); equals != std::string_view::npos) {
+        name = argument.substr(0, equals);
+        attached = argument.substr(equals + 1);
+      }
+    }
+    // The value of an option that takes one: attached (--x=V) or the next argument.
+    auto value = [&](std::string_view* out) {
+      if (attached) {
+        *out = *attached;
+        return true;
+      }
+      if (i + 1 >= argc) {
+        Complain(std::string(name).append(" needs a value"));
+        return false;
+      }
+      *out = argv[++i];
+      return true;
+    };
+    std::string_view text;
+    find_query::Query& query = options->query;
+    if (name == "--help") {
+      *help = true;
+      return true;
+    } else if (name == "--db") {
+      if (!value(&text)) return false;
+      options->databasePath = text;
+    } else if (name == "--basename") {
+      query.baseNameOnly = true;
+    } else if (name == "--ignore-case") {
+      query.ignoreCase = true;
+    } else if (name == "--count") {
+      options->count = true;
+    } else if (name == "--null") {
+      options->nulSeparated = true;
+    } else if (name == "--long") {
+      options->longFormat = true;
+    } else if (name == "--json") {
+      options->json = true;
+    } else if (name == "--limit") {
+      if (!value(&text)) return false;
+      if (!ParseCount(text, &options->limit)) {
+        Complain(std::string("--limit needs a number, not ").append(ShownName(text)));
+        return false;
+      }
+    } else if (name == "--type") {
+      if (!value(&text)) return false;
+      if (text != "f" && text != "d") {
+        Complain("--type is f (files) or d (folders)");
+        return false;
+      }
+      query.directories = text == "d";
+    } else if (name == "--size") {
+      if (!value(&text)) return false;
+      query.size = find_query::ParseSize(text);
+      if (!query.size) {
+        Complain(
+            std::string("--size is +N, -N or N (k, M, G suffixes), not ").append(ShownName(text)));
+        return false;
+      }
+    } else if (name == "--newer" || name == "--older") {
+      if (!value(&text)) return false;
+      std::optional<uint64_t> ticks = find_query::ParseDate(text);
+      if (!ticks) {
+        Complain(std::string(name)
+                     .append(" is YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS (UTC), not ")
+                     .append(ShownName(text)));
+        return false;
+      }
+      (name == "--newer" ? query.newerThan : query.olderThan) = ticks;
+    } else if (name == "--description") {
+      if (!value(&text)) return false;
+      query.description = std::string(text);
+    } else if (name == "--catalogue") {
+      if (!value(&text)) return false;
+      query.catalogue = std::string(text);
+    } else if (argument.starts_with("--")) {
+      Complain(std::string("unknown option ").append(ShownName(argument)));
+      return false;
+    } else {
+      // Short options, several in one argument (-bi); -l takes the rest or the next argument.
+      for (size_t at = 1; at < argument.size(); ++at) {
+        char letter = argument[at];
+        if (letter == 'b') {
+          query.baseNameOnly = true;
+        } else if (letter == 'i') {
+          query.ignoreCase = true;
+        } else if (letter == 'c') {
+          options->count = true;
+        } else if (letter == '0') {
+          options->nulSeparated = true;
+        } else if (letter == 'l') {
+          if (at + 1 < argument.size()) {
+            text = argument.substr(at + 1);
+          } else if (i + 1 < argc) {
+            text = argv[++i];
+          } else {
+            Complain("-l needs a number");
+            return false;
+          }
+          if (!ParseCount(text, &options->limit)) {
+            Complain(std::string("-l needs a number, not ").append(ShownName(text)));
+            return false;
+          }
+          break;
+        } else {
+          Complain(std::string("unknown option ").append(ShownName(argument)));
+          return false;
+        }
+      }
+    }
+  }
+  const find_query::Query& query = options->query;
+  bool anyFilter = query.directories || query.size || query.newerThan || query.olderThan ||
+                   query.description || query.catalogue;
+  if (query.patterns.empty() && !anyFilter) {
+    Complain("no pattern (catfind --help shows how)");
+    return false;
+  }
+  if (options->json && options->longFormat) {
+    Complain("--json and --long do not go together");
+    return false;
+  }
+  // Item texts are UTF-8: a pattern in another encoding could only match part of a character.
+  for (const std::string& pattern : query.patterns) {
+    if (WellFormedUtf8(pattern) != pattern) {
+      Complain(std::string("a pattern must be UTF-8 text: ").append(ShownName(pattern)));
+      return false;
+    }
+  }
+  if (query.description && WellFormedUtf8(*query.description) != *query.description) {
+    Complain("--description must be UTF-8 text");
+    return false;
+  }
+  return true;
+}
+
+// Opens the index read-only, so that no lock of ours holds an update up, and checks that it is
+// an index this program reads.
+bool OpenReadOnly(const std::string& path, index_db::IndexDb* db, std::string* error) {
+  const std::string shown = ShownName(path);
+  if (path.empty()) {
+    *error = "no index path: set HOME or XDG_DATA_HOME, or give --db FILE";
+    return false;
+  }
+  sqlite3* connection = nullptr;
+  int opened = sqlite3_open_v2(path.c_str(), &connection,
+                               SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+  db->connection.reset(connection);
+  if (opened != SQLITE_OK) {
+    *error = std::string(shown)
+                 .append(": cannot open the index: ")
+                 .append(opened == SQLITE_CANTOPEN
+                             ? std::string(std::strerror(errno == 0 ? ENOENT : errno))
+                             : index_db::LastError(*db));
+    return false;
+  }
+  sqlite3_busy_timeout(connection, index_db::kBusyTimeoutMs);
+  index_db::Statement version;
+  bool failed = false;
+  std::string why;
+  if (!version.Prepare(*db, "PRAGMA user_version", &why) || !version.Step(&failed)) {
+    *error = std::string(shown)
+                 .append(": not an index database (")
+                 .append(why.empty() ? index_db::LastError(*db) : why)
+                 .append(")");
+    return false;
+  }
+  int64_t found = version.ColumnInt(0);
+  if (found != index_db::kSchemaVersion) {
+    *error = std::string(shown)
+                 .append(found == 0 ? ": not an index database (no schema version)"
+                                    : ": an index of another version (")
+                 .append(found == 0 ? "" : std::to_string(found).append(")"));
+    return false;
+  }
+  return true;
+}
+
+class Output {
+ public:
+  ~Output() { Flush(); }
+  std::string& Text() { return block_; }
+  void LineDone() {
+    if (block_.size() >= kOutputBlock) Flush();
+  }
+  void Flush() {
+    if (!block_.empty() && std::fwrite(block_.data(), 1, block_.size(), stdout) != block_.size()) {
+      failed_ = true;
+    }
+    block_.clear();
+  }
+  bool Finish() {
+    Flush();
+    return std::fflush(stdout) == 0 && !failed_;
+  }
+
+ private:
+  std::string block_;
+  bool failed_ = false;
+};
+
+struct Catalogue {
+  std::string path;
+  std::string shown;  // as text output shows it
+};
+
+void WriteItem(Output& output, const Options& options, const Catalogue& catalogue,
+               const find_query::ItemRow& row, bool damaged) {
+  std::string& text = output.Text();
+  if (options.json) {
+    text.append("{\"catalogue\":").append(JsonQuoted(catalogue.path));
+    text.append(",\"path\":").append(JsonQuoted(row.path));
+    text.append(",\"name\":").append(JsonQuoted(row.name));
+    text.append(",\"size\":").append(std::to_string(row.size));
+    text.append(",\"mtime\":\"").append(find_query::FormatTime(row.writeTime, true));
+    text.append("\",\"mtime_raw\":").append(std::to_string(row.writeTime));
+    text.append(",\"attributes\":").append(std::to_string(row.attributes));
+    text.append(",\"directory\":").append((row.attributes & 0x10) != 0 ? "true" : "false");
+    text.append(",\"description\":").append(JsonQuoted(row.description));
+    text.append(",\"damaged\":").append(damaged ? "true" : "false");
+    text.append("}");
+  } else {
+    text.append(catalogue.shown).append(": ").append(ShownItemText(row.path));
+    if (options.longFormat) {
+      text.append("  ").append(std::to_string(row.size)).append("  ");
+      text.append(find_query::FormatTime(row.writeTime, false));
+      if (!row.description.empty()) text.append("  -- ").append(ShownItemText(row.description));
+    }
+  }
+  text.push_back(options.nulSeparated ? '\0' : '\n');
+  output.LineDone();
+}
+
+int Find(const Options& options) {
+  index_db::IndexDb db;
+  std::string error;
+  std::string path =
+      options.databasePath.empty() ? index_db::DefaultIndexPath() : options.databasePath;
+  if (!OpenReadOnly(path, &db, &error)) {
+    Complain(error);
+    return kFailed;
+  }
+  auto fail = [&](std::string_view what) {
+    Complain(
+        ShownName(path).append(": ").append(what).append(": ").append(index_db::LastError(db)));
+    return kFailed;
+  };
+  // One read transaction: the catalogues and their items come from the same committed state.
+  if (!index_db::Execute(db, "BEGIN", &error)) return fail("cannot read the index");
+
+  find_query::Matcher matcher(options.query);
+  std::unordered_map<int64_t, Catalogue> catalogues;
+  {
+    index_db::Statement statement;
+    if (!statement.Prepare(db, "SELECT id, path FROM catalogues", &error)) {
+      return fail("cannot read the catalogues");
+    }
+    bool failed = false;
+    while (statement.Step(&failed)) {
+      std::string_view cataloguePath = statement.ColumnText(1);
+      if (!matcher.AcceptsCatalogue(cataloguePath)) continue;
+      catalogues.emplace(statement.ColumnInt(0),
+                         Catalogue{std::string(cataloguePath), ShownName(cataloguePath)});
+    }
+    if (failed) return fail("cannot read the catalogues");
+  }
+
+  constexpr char kColumns[] =
+      "items.catalogue, items.path, items.name, items.size, items.write_time, "
+      "items.attributes, items.description, items.damaged";
+  std::string sql = std::string("SELECT ").append(kColumns);
+  const std::string& literal = matcher.NarrowingLiteral();
+  if (literal.empty()) {
+    sql.append(" FROM items");
+  } else {
+    sql.append(
+        " FROM item_paths JOIN items ON items.id = item_paths.rowid"
+        " WHERE item_paths MATCH ?1");
+  }
+  index_db::Statement statement;
+  if (!statement.Prepare(db, sql.c_str(), &error)) return fail("cannot query the index");
+  if (!literal.empty()) statement.BindText(1, find_query::TrigramQuery(literal));
+
+  Output output;
+  uint64_t matches = 0;
+  bool failed = false;
+  while (matches < options.limit && statement.Step(&failed)) {
+    auto catalogue = catalogues.find(statement.ColumnInt(0));
+    if (catalogue == catalogues.end()) continue;
+    find_query::ItemRow row{statement.ColumnText(1),
+                            statement.ColumnText(2),
+                            static_cast<uint64_t>(statement.ColumnInt(3)),
+                            static_cast<uint64_t>(statement.ColumnInt(4)),
+                            static_cast<uint32_t>(statement.ColumnInt(5)),
+                            statement.ColumnText(6)};
+    if (!matcher.Accepts(row)) continue;
+    ++matches;
+    if (!options.count)
+      WriteItem(output, options, catalogue->second, row, statement.ColumnInt(7) != 0);
+  }
+  if (failed) {
+    output.Finish();
+    return fail("cannot read the items");
+  }
+  if (options.count) {
+    output.Text().append(std::to_string(matches)).push_back(options.nulSeparated ? '\0' : '\n');
+  }
+  if (!output.Finish()) {
+    Complain(std::string("cannot write the results: ").append(std::strerror(errno)));
+    return kFailed;
+  }
+  return matches > 0 ? kMatched : kNothingMatched;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  bool help = false;
+  if (!ParseArguments(argc, argv, &options, &help)) return kFailed;
+  if (help) {
+    std::fputs(kUsage, stdout);
+    return std::fflush(stdout) == 0 ? 0 : kFailed;
+  }
+  return Find(options);
+}

@@ -1,0 +1,371 @@
+#include "tools/index/find_query.h"
+
+#include <cstdio>
+#include <limits>
+
+#include "tools/common/display_text.h"
+
+namespace find_query {
+namespace {
+
+constexpr uint64_t kTicksPerSecond = 10'000'000;
+constexpr uint64_t kSecondsPerDay = 86'400;
+// The trigram table finds nothing shorter than three characters.
+constexpr size_t kShortestNarrowingLiteral = 3;
+
+// The length of the character at the start of `text`: a whole UTF-8 sequence, or 1 for a byte
+// that starts none, so that every step moves forward.
+size_t CharacterLength(std::string_view text) {
+  size_t length = Utf8SequenceLength(text);
+  return length == 0 ? 1 : length;
+}
+
+// The code point of the character at the start of `text` (a stray byte stands for itself).
+char32_t CodePoint(std::string_view text, size_t length) {
+  auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+  if (length == 1) return byte(0);
+  char32_t code = byte(0) & (0x7F >> length);
+  for (size_t i = 1; i < length; ++i) code = code << 6 | (byte(i) & 0x3F);
+  return code;
+}
+
+// Reads the set that starts at glob[at] == '['. On success, sets `end` past its ']' and
+// `matches` to whether `character` is in it; false when the set never closes.
+bool MatchSet(std::string_view glob, size_t at, char32_t character, size_t& end, bool& matches) {
+  size_t p = at + 1;
+  bool negated = p < glob.size() && (glob[p] == '!' || glob[p] == '^');
+  if (negated) ++p;
+  bool found = false;
+  bool first = true;
+  while (p < glob.size()) {
+    if (glob[p] == ']' && !first) {
+      end = p + 1;
+      matches = found != negated;
+      return true;
+    }
+    first = false;
+    size_t length = CharacterLength(glob.substr(p));
+    char32_t low = CodePoint(glob.substr(p), length);
+    p += length;
+    char32_t high = low;
+    // A '-' between two members makes a range; one before the closing ']' is a member.
+    if (p + 1 < glob.size() && glob[p] == '-' && glob[p + 1] != ']') {
+      size_t highLength = CharacterLength(glob.substr(p + 1));
+      high = CodePoint(glob.substr(p + 1), highLength);
+      p += 1 + highLength;
+    }
+    if (low <= character && character <= high) found = true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool IsGlob(std::string_view pattern) {
+  return pattern.find_first_of("*?[") != std::string_view::npos;
+}
+
+std::string FoldCase(std::string_view text) {
+  std::string folded(text);
+  for (size_t i = 0; i < folded.size(); ++i) {
+    auto byte = static_cast<uint8_t>(folded[i]);
+    if (byte >= 'A' && byte <= 'Z') {
+      folded[i] = static_cast<char>(byte + 0x20);
+    } else if (byte == 0xC3 && i + 1 < folded.size()) {
+      // U+00C0..U+00DE are C3 80..C3 9E; their small letters C3 A0..C3 BE. U+00D7 is the
+      // multiplication sign, which has none.
+      auto next = static_cast<uint8_t>(folded[i + 1]);
+      if (next >= 0x80 && next <= 0x9E && next != 0x97)
+        folded[i + 1] = static_cast<char>(next + 0x20);
+      ++i;
+    }
+  }
+  return folded;
+}
+
+bool GlobMatches(std::string_view glob, std::string_view text) {
+  // One star is remembered: on a mismatch the star takes one more character and matching
+  // resumes after it. Each step moves the text or the star forward, so the work is at most
+  // the product of the two lengths.
+  size_t p = 0;
+  size_t t = 0;
+  size_t starGlob = std::string_view::npos;
+  size_t starText = 0;
+  while (t < text.size()) {
+    if (p < glob.size()) {
+      char c = glob[p];
+      size_t length = CharacterLength(text.substr(t));
+      if (c == '*') {
+        starGlob = ++p;
+        starText = t;
+        continue;
+      }
+      if (c == '?') {
+        ++p;
+        t += length;
+        continue;
+      }
+      size_t end = 0;
+      bool inSet = false;
+      if (c == '[' && MatchSet(glob, p, CodePoint(text.substr(t), length), end, inSet)) {
+        if (inSet) {
+          p = end;
+          t += length;
+          continue;
+        }
+      } else if (c == text[t]) {
+        ++p;
+        ++t;
+        continue;
+      }
+    }
+    if (starGlob == std::string_view::npos) return false;
+    starText += CharacterLength(text.substr(starText));
+    p = starGlob;
+    t = starText;
+  }
+  while (p < glob.size() && glob[p] == '*') ++p;
+  return p == glob.size();
+}
+
+std::string LongestLiteral(std::string_view pattern) {
+  if (!IsGlob(pattern)) return std::string(pattern);
+  std::string_view longest;
+  size_t runStart = 0;
+  size_t p = 0;
+  auto closeRun = [&](size_t runEnd) {
+    std::string_view run = pattern.substr(runStart, runEnd - runStart);
+    if (CharacterCount(run) > CharacterCount(longest)) longest = run;
+  };
+  while (p < pattern.size()) {
+    char c = pattern[p];
+    size_t end = 0;
+    bool unused = false;
+    if (c == '*' || c == '?') {
+      closeRun(p);
+      runStart = ++p;
+    } else if (c == '[' && MatchSet(pattern, p, 0, end, unused)) {
+      closeRun(p);
+      runStart = p = end;
+    } else {
+      ++p;
+    }
+  }
+  closeRun(p);
+  return std::string(longest);
+}
+
+size_t CharacterCount(std::string_view text) {
+  size_t count = 0;
+  for (size_t at = 0; at < text.size(); at += CharacterLength(text.substr(at))) ++count;
+  return count;
+}
+
+std::string Fts5String(std::string_view text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    quoted += c;
+    if (c == '"') quoted += '"';
+  }
+  quoted += '"';
+  return quoted;
+}
+
+std::string TrigramQuery(std::string_view literal) {
+  std::vector<size_t> starts;  // byte offset of each character
+  for (size_t at = 0; at < literal.size(); at += CharacterLength(literal.substr(at))) {
+    starts.push_back(at);
+  }
+  starts.push_back(literal.size());
+  size_t characters = starts.size() - 1;
+  std::string query;
+  if (characters < kShortestNarrowingLiteral) return query;
+  auto addTrigram = [&](size_t first) {
+    if (!query.empty()) query += ' ';
+    query += Fts5String(literal.substr(starts[first], starts[first + 3] - starts[first]));
+  };
+  for (size_t first = 0; first + 3 <= characters; first += 3) addTrigram(first);
+  if (characters % 3 != 0) addTrigram(characters - 3);
+  return query;
+}
+
+std::optional<SizeFilter> ParseSize(std::string_view text) {
+  SizeFilter filter{SizeFilter::Compare::kEqual, 0};
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+    filter.compare = text[0] == '+' ? SizeFilter::Compare::kBigger : SizeFilter::Compare::kSmaller;
+    text.remove_prefix(1);
+  }
+  unsigned shift = 0;
+  if (!text.empty()) {
+    switch (text.back()) {
+      case 'k':
+      case 'K':
+        shift = 10;
+        break;
+      case 'M':
+        shift = 20;
+        break;
+      case 'G':
+        shift = 30;
+        break;
+      default:
+        break;
+    }
+    if (shift != 0) text.remove_suffix(1);
+  }
+  if (text.empty()) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    if (value > (std::numeric_limits<uint64_t>::max() - 9) / 10) return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (value > (std::numeric_limits<uint64_t>::max() >> shift)) return std::nullopt;
+  filter.bytes = value << shift;
+  return filter;
+}
+
+bool SizeAccepts(const SizeFilter& filter, uint64_t size) {
+  switch (filter.compare) {
+    case SizeFilter::Compare::kBigger:
+      return size > filter.bytes;
+    case SizeFilter::Compare::kSmaller:
+      return size < filter.bytes;
+    case SizeFilter::Compare::kEqual:
+      break;
+  }
+  return size == filter.bytes;
+}
+
+std::optional<uint64_t> ParseDate(std::string_view text) {
+  auto number = [&](size_t at, size_t digits) -> std::optional<uint32_t> {
+    uint32_t value = 0;
+    for (size_t i = at; i < at + digits; ++i) {
+      if (text[i] < '0' || text[i] > '9') return std::nullopt;
+      value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+    }
+    return value;
+  };
+  if (text.size() != 10 && text.size() != 19) return std::nullopt;
+  if (text[4] != '-' || text[7] != '-') return std::nullopt;
+  auto year = number(0, 4);
+  auto month = number(5, 2);
+  auto day = number(8, 2);
+  std::optional<uint32_t> hour = 0, minute = 0, second = 0;
+  if (text.size() == 19) {
+    if ((text[10] != 'T' && text[10] != ' ') || text[13] != ':' || text[16] != ':') {
+      return std::nullopt;
+    }
+    hour = number(11, 2);
+    minute = number(14, 2);
+    second = number(17, 2);
+  }
+  if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
+  if (*year < 1601 || *month < 1 || *month > 12 || *hour > 23 || *minute > 59 || *second > 59) {
+    return std::nullopt;
+  }
+  bool leap = (*year % 4 == 0 && *year % 100 != 0) || *year % 400 == 0;
+  constexpr uint32_t kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  uint32_t monthDays = kMonthDays[*month - 1] + (*month == 2 && leap ? 1 : 0);
+  if (*day < 1 || *day > monthDays) return std::nullopt;
+  // Days from civil (March-based years of 400-year eras), counted from 1601-01-01.
+  uint32_t y = *year - (*month <= 2 ? 1 : 0);
+  uint32_t era = y / 400;
+  uint32_t yearOfEra = y % 400;
+  uint32_t shiftedMonth = *month > 2 ? *month - 3 : *month + 9;
+  uint32_t dayOfYear = (153 * shiftedMonth + 2) / 5 + *day - 1;
+  uint32_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  constexpr uint64_t kDaysFrom0000To1601 = 584'694;  // 0000-03-01 to 1601-01-01
+  uint64_t days = uint64_t{era} * 146'097 + dayOfEra - kDaysFrom0000To1601;
+  uint64_t seconds = days * kSecondsPerDay + *hour * 3600 + *minute * 60 + *second;
+  return seconds * kTicksPerSecond;
+}
+
+std::string FormatTime(uint64_t ticks, bool iso) {
+  uint64_t seconds = ticks / kTicksPerSecond;
+  uint64_t secondOfDay = seconds % kSecondsPerDay;
+  // Civil from days, on 400-year eras starting 0000-03-01.
+  uint64_t days = seconds / kSecondsPerDay + 584'694;
+  uint64_t era = days / 146'097;
+  uint64_t dayOfEra = days % 146'097;
+  uint64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
+  uint64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  uint64_t shiftedMonth = (5 * dayOfYear + 2) / 153;
+  uint64_t day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
+  uint64_t month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
+  uint64_t year = era * 400 + yearOfEra + (month <= 2 ? 1 : 0);
+  char text[80];
+  int length =
+      std::snprintf(text, sizeof text, "%04llu-%02llu-%02llu%c%02llu:%02llu:%02llu",
+                    static_cast<unsigned long long>(year), static_cast<unsigned long long>(month),
+                    static_cast<unsigned long long>(day), iso ? 'T' : ' ',
+                    static_cast<unsigned long long>(secondOfDay / 3600),
+                    static_cast<unsigned long long>(secondOfDay / 60 % 60),
+                    static_cast<unsigned long long>(secondOfDay % 60));
+  std::string formatted(text, static_cast<size_t>(length));
+  if (!iso) return formatted.append(" UTC");
+  // Sub-second ticks are kept so that the text says as much as the raw value.
+  if (uint64_t fraction = ticks % kTicksPerSecond; fraction != 0) {
+    std::snprintf(text, sizeof text, ".%07llu", static_cast<unsigned long long>(fraction));
+    formatted.append(text);
+  }
+  return formatted.append("Z");
+}
+
+Matcher::Matcher(const Query& query) : query_(query) {
+  auto prepare = [&](std::string_view text) {
+    return Pattern{query.ignoreCase ? FoldCase(text) : std::string(text), IsGlob(text)};
+  };
+  for (const std::string& pattern : query.patterns) {
+    patterns_.push_back(prepare(pattern));
+    // A name is part of its path: the literal narrows the paths under -b too.
+    std::string literal = LongestLiteral(pattern);
+    if (CharacterCount(literal) >= kShortestNarrowingLiteral &&
+        CharacterCount(literal) > CharacterCount(narrowingLiteral_)) {
+      narrowingLiteral_ = literal;
+    }
+  }
+  // --description is a substring, whatever characters it holds.
+  if (query.description) {
+    description_ =
+        Pattern{query.ignoreCase ? FoldCase(*query.description) : *query.description, false};
+  }
+  if (query.catalogue) catalogue_ = prepare(*query.catalogue);
+}
+
+bool Matcher::TextMatches(const Pattern& pattern, std::string_view text) const {
+  if (pattern.glob) return GlobMatches(pattern.text, text);
+  return text.find(pattern.text) != std::string_view::npos;
+}
+
+bool Matcher::AcceptsCatalogue(std::string_view cataloguePath) const {
+  if (!catalogue_) return true;
+  return TextMatches(*catalogue_, query_.ignoreCase ? FoldCase(cataloguePath) : cataloguePath);
+}
+
+bool Matcher::Accepts(const ItemRow& row) const {
+  if (query_.directories && ((row.attributes & 0x10) != 0) != *query_.directories) return false;
+  if (query_.size && !SizeAccepts(*query_.size, row.size)) return false;
+  if (query_.newerThan && !(row.writeTime > *query_.newerThan)) return false;
+  if (query_.olderThan && !(row.writeTime < *query_.olderThan)) return false;
+  std::string_view target = query_.baseNameOnly ? row.name : row.path;
+  std::string folded;
+  if (query_.ignoreCase && !patterns_.empty()) {
+    folded = FoldCase(target);
+    target = folded;
+  }
+  for (const Pattern& pattern : patterns_) {
+    if (!TextMatches(pattern, target)) return false;
+  }
+  if (description_) {
+    std::string_view description = row.description;
+    if (query_.ignoreCase) {
+      folded = FoldCase(description);
+      description = folded;
+    }
+    if (!TextMatches(*description_, description)) return false;
+  }
+  return true;
+}
+
+}  // namespace find_query
