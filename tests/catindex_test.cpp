@@ -1,0 +1,439 @@
+// catindex as a program: what it stores agrees item for item with what cathost lists, updates
+// relist only what changed, a run killed in the middle leaves the index as it was, and bad
+// input ends with the documented exit status.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/program_run.h"
+#include "tests/support/scratch.h"
+#include "tests/support/trees.h"
+#include "tools/index/index_db.h"
+#include "tools/writer/mur_writer.h"
+#include "tools/writer/zex_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One flat JSON object of cathost's: each key's value, strings decoded, numbers as written.
+std::map<std::string, std::string> ParseFlatJson(const std::string& line) {
+  std::map<std::string, std::string> fields;
+  size_t at = 0;
+  auto readString = [&]() {
+    std::string text;
+    ++at;  // the opening quote
+    while (at < line.size() && line[at] != '"') {
+      if (line[at] != '\\') {
+        text += line[at++];
+        continue;
+      }
+      const char escaped = line[at + 1];
+      at += 2;
+      if (escaped == 'u') {
+        const unsigned code = std::stoul(line.substr(at, 4), nullptr, 16);
+        at += 4;
+        if (code < 0x80) {
+          text += static_cast<char>(code);
+        } else if (code < 0x800) {
+          text += static_cast<char>(0xC0 | code >> 6);
+          text += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+          text += static_cast<char>(0xE0 | code >> 12);
+          text += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+          text += static_cast<char>(0x80 | (code & 0x3F));
+        }
+      } else {
+        const std::map<char, char> simple = {
+            {'n', '\n'}, {'t', '\t'}, {'r', '\r'}, {'b', '\b'}, {'f', '\f'}};
+        text += simple.count(escaped) != 0 ? simple.at(escaped) : escaped;
+      }
+    }
+    ++at;  // the closing quote
+    return text;
+  };
+  while (at < line.size()) {
+    at = line.find('"', at);
+    if (at == std::string::npos) break;
+    const std::string key = readString();
+    ++at;  // the colon
+    if (line[at] == '"') {
+      fields[key] = readString();
+    } else {
+      const size_t end = line.find_first_of(",}", at);
+      fields[key] = line.substr(at, end - at);
+      at = end;
+    }
+  }
+  return fields;
+}
+
+// An item as both sides can state it: path, size, the three times, attributes, description
+// and whether it was damaged.
+using ItemLine = std::string;
+
+std::vector<ItemLine> CathostItems(const std::string& catalogue) {
+  RunResult listed = program_run::Run({CATHOST_PATH, "--json", "--keep-going", catalogue});
+  std::vector<ItemLine> items;
+  size_t start = 0;
+  while (start < listed.out.size()) {
+    const size_t end = listed.out.find('\n', start);
+    auto fields = ParseFlatJson(listed.out.substr(start, end - start));
+    const uint64_t size = std::stoull(fields["size_high"]) << 32 | std::stoull(fields["size"]);
+    items.push_back(std::string(fields["path"])
+                        .append("|")
+                        .append(std::to_string(size))
+                        .append("|")
+                        .append(fields["creation_time_raw"])
+                        .append("|")
+                        .append(fields["access_time_raw"])
+                        .append("|")
+                        .append(fields["write_time_raw"])
+                        .append("|")
+                        .append(fields["attributes"])
+                        .append("|")
+                        .append(fields["description"])
+                        .append("|")
+                        .append(fields["result"] == "2" ? "1" : "0"));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return items;
+}
+
+// The index, read directly with SQL.
+class Index {
+ public:
+  explicit Index(const std::string& path) {
+    std::string error;
+    opened_ = index_db::OpenIndex(path, false, &db_, &error);
+    EXPECT_TRUE(opened_) << error;
+  }
+
+  // Every row of `sql` (parameters bound from `texts`), columns joined by '|'.
+  std::vector<std::string> Rows(const std::string& sql,
+                                const std::vector<std::string>& texts = {}) {
+    std::vector<std::string> rows;
+    if (!opened_) return rows;
+    index_db::Statement statement;
+    std::string error;
+    if (!statement.Prepare(db_, sql.c_str(), &error)) {
+      ADD_FAILURE() << sql << ": " << error;
+      return rows;
+    }
+    for (size_t i = 0; i < texts.size(); ++i) statement.BindText(static_cast<int>(i + 1), texts[i]);
+    bool failed = false;
+    while (statement.Step(&failed)) {
+      std::string row;
+      for (int column = 0; column < sqlite3_column_count(statement.get()); ++column) {
+        if (column > 0) row += '|';
+        row += statement.ColumnText(column);
+      }
+      rows.push_back(row);
+    }
+    EXPECT_FALSE(failed) << sql << ": " << index_db::LastError(db_);
+    return rows;
+  }
+
+  std::string One(const std::string& sql, const std::vector<std::string>& texts = {}) {
+    auto rows = Rows(sql, texts);
+    return rows.size() == 1 ? rows[0] : "(" + std::to_string(rows.size()) + " rows)";
+  }
+
+  std::vector<ItemLine> Items(const std::string& catalogue) {
+    return Rows(
+        "SELECT path, size, creation_time, access_time, write_time, attributes, description, "
+        "damaged FROM items WHERE catalogue = (SELECT id FROM catalogues WHERE path = ?1) "
+        "ORDER BY id",
+        {catalogue});
+  }
+
+  // SQLite's own check of the file and of the full-text index against the items.
+  void ExpectIntact() {
+    EXPECT_EQ(One("PRAGMA integrity_check"), "ok");
+    std::string error;
+    EXPECT_TRUE(index_db::Execute(
+        db_, "INSERT INTO item_paths(item_paths, rank) VALUES('integrity-check', 1)", &error))
+        << error;
+  }
+
+ private:
+  index_db::IndexDb db_;
+  bool opened_ = false;
+};
+
+class CatindexTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(scratch_.path.empty());
+    root_ = fs::canonical(scratch_.path).string();
+    db_ = root_ + "/index.sqlite";
+    fs::create_directories(root_ + "/cats/sub");
+  }
+
+  std::string Write(const std::string& relative, const std::vector<uint8_t>& bytes) {
+    const std::string path = root_ + "/" + relative;
+    const std::string temporary = path + ".new";
+    std::ofstream(temporary, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    fs::rename(temporary, path);  // a new inode, as a rewritten catalogue has
+    return path;
+  }
+
+  RunResult Catindex(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {CATINDEX_PATH, "--db", db_});
+    return program_run::Run(arguments);
+  }
+
+  Scratch scratch_;
+  std::string root_;
+  std::string db_;
+};
+
+catwriter::MurNode Described(catwriter::MurNode node, std::string description) {
+  node.description = std::move(description);
+  return node;
+}
+
+catwriter::MurTree MixedMur() {
+  catwriter::MurTree tree;
+  tree.top = {trees::MurFileOf("plain.txt", 12),
+              Described(trees::MurFileOf("caf\x82 na\x8Bve", 7), "50% off_now 'quoted' \\ \"x\""),
+              trees::MurDirOf("folder", {trees::MurFileOf("inner%_.bin", 70000),
+                                         Described(trees::MurFileOf("bell\x07", 1), "tab\there")}),
+              trees::MurFileOf("back\\slash", 3)};
+  return tree;
+}
+
+catwriter::MurTree ManyFiles(size_t count, const std::string& prefix) {
+  catwriter::MurTree tree;
+  catwriter::MurNode folder = trees::MurDirOf(prefix);
+  for (size_t i = 0; i < count; ++i) {
+    folder.children.push_back(
+        trees::MurFileOf(prefix + "_file_number_" + std::to_string(i), static_cast<uint32_t>(i)));
+  }
+  tree.top.push_back(std::move(folder));
+  return tree;
+}
+
+TEST_F(CatindexTest, StoresEveryItemAsCathostListsItAndTheCataloguesAsTheFilesAre) {
+  const std::string mixed = Write("cats/mixed.mur", catwriter::BuildMur(MixedMur()).bytes);
+  catwriter::ZexImage cut = trees::ThreeFilesMiddleDescribed();
+  cut.bytes.resize(cut.bytes.size() - 4);  // the middle item's description cut: result 2
+  const std::string damaged = Write("cats/sub/damaged.zex", cut.bytes);
+  const std::string clean = Write("cats/sub/clean.zex", trees::ThreeFilesMiddleDescribed().bytes);
+  Write("cats/notes.txt", {'n', 'o', 't', 'e', 's', '\n'});
+
+  RunResult run = Catindex({root_ + "/cats"});
+  EXPECT_EQ(run.exitStatus, 1) << run;  // the damaged catalogue and the text file
+  EXPECT_NE(run.err.find("1 file skipped"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("damaged.zex: "), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("clean.zex"), std::string::npos) << run.err;
+
+  Index index(db_);
+  index.ExpectIntact();
+  EXPECT_EQ(index.Rows("SELECT path, format, status FROM catalogues ORDER BY path"),
+            (std::vector<std::string>{
+                mixed + "|MUR|complete", clean + "|ZEX|complete",
+                damaged + "|ZEX|complete; 1 item damaged (result 2), the first item 2"}));
+  for (const std::string& catalogue : std::vector<std::string>{mixed, damaged, clean}) {
+    SCOPED_TRACE(catalogue);
+    const std::vector<ItemLine> expected = CathostItems(catalogue);
+    EXPECT_FALSE(expected.empty());
+    EXPECT_EQ(index.Items(catalogue), expected);
+    struct stat info {};
+    ASSERT_EQ(stat(catalogue.c_str(), &info), 0);
+    EXPECT_EQ(
+        index.One("SELECT device, inode, size, mtime_ns, item_count, "
+                  "(SELECT count(*) FROM items WHERE catalogue = catalogues.id) "
+                  "FROM catalogues WHERE path = ?1",
+                  {catalogue}),
+        std::to_string(info.st_dev) + "|" + std::to_string(info.st_ino) + "|" +
+            std::to_string(info.st_size) + "|" +
+            std::to_string(int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec) +
+            "|" + std::to_string(expected.size()) + "|" + std::to_string(expected.size()));
+  }
+  // The name is the path's last component; the full-text index finds what LIKE finds.
+  EXPECT_EQ(index.One("SELECT count(*) FROM items WHERE instr(name, '\\') > 0 OR "
+                      "(name <> path AND substr(path, -length(name) - 1) <> '\\' || name)"),
+            "0");
+  EXPECT_EQ(index.Rows("SELECT name FROM items WHERE path LIKE '%folder\\inner%'"),
+            std::vector<std::string>{"inner%_.bin"});
+  for (const char* text : {"inner", "older\\in", "slash", "PLAIN"}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(
+        index.Rows("SELECT rowid FROM item_paths WHERE path LIKE '%' || ?1 || '%' ORDER BY rowid",
+                   {text}),
+        index.Rows("SELECT id FROM items WHERE instr(lower(path), lower(?1)) > 0 ORDER BY id",
+                   {text}));
+  }
+}
+
+TEST_F(CatindexTest, UpdatesListOnlyWhatChangedAndDropWhatIsGone) {
+  const std::string first = Write("cats/first.mur", catwriter::BuildMur(MixedMur()).bytes);
+  const std::string second =
+      Write("cats/sub/second.mur", catwriter::BuildMur(ManyFiles(50, "second")).bytes);
+  ASSERT_EQ(Catindex({root_ + "/cats"}).exitStatus, 0);
+  {
+    // listed_at cleared: a catalogue listed again gets it back.
+    Index index(db_);
+    std::string error;
+    ASSERT_NE(index.One("SELECT count(*) FROM catalogues"), "0");
+  }
+  auto clearListedAt = [&] {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db_.c_str(), &raw), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(raw, "UPDATE catalogues SET listed_at = 0", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+  };
+  clearListedAt();
+  RunResult unchanged = Catindex({"-v", root_ + "/cats"});
+  EXPECT_EQ(unchanged.exitStatus, 0) << unchanged;
+  EXPECT_NE(unchanged.err.find("0 listed, 2 unchanged"), std::string::npos) << unchanged.err;
+  EXPECT_EQ(Index(db_).Rows("SELECT listed_at FROM catalogues"),
+            (std::vector<std::string>{"0", "0"}));
+
+  // The second catalogue rewritten: it alone is listed again, and holds only its new items.
+  Write("cats/sub/second.mur", catwriter::BuildMur(ManyFiles(20, "again")).bytes);
+  RunResult replaced = Catindex({root_ + "/cats"});
+  EXPECT_EQ(replaced.exitStatus, 0) << replaced;
+  {
+    Index index(db_);
+    index.ExpectIntact();
+    EXPECT_EQ(index.One("SELECT listed_at FROM catalogues WHERE path = ?1", {first}), "0");
+    EXPECT_NE(index.One("SELECT listed_at FROM catalogues WHERE path = ?1", {second}), "0");
+    EXPECT_EQ(index.Items(second), CathostItems(second));
+    EXPECT_EQ(index.One("SELECT count(*) FROM items WHERE path LIKE 'second%'"), "0");
+    EXPECT_EQ(index.One("SELECT count(*) FROM item_paths WHERE path LIKE '%second%'"), "0");
+    EXPECT_EQ(index.One("SELECT count(*) FROM item_paths WHERE path LIKE '%again%'"), "21");
+  }
+
+  // Gone from the folder: kept with --no-prune, dropped by default with its items.
+  fs::remove(second);
+  EXPECT_EQ(Catindex({"--no-prune", root_ + "/cats"}).exitStatus, 0);
+  EXPECT_EQ(Index(db_).One("SELECT count(*) FROM catalogues"), "2");
+  EXPECT_EQ(Catindex({root_ + "/cats"}).exitStatus, 0);
+  {
+    Index index(db_);
+    index.ExpectIntact();
+    EXPECT_EQ(index.Rows("SELECT path FROM catalogues"), std::vector<std::string>{first});
+    EXPECT_EQ(index.One("SELECT count(*) FROM items"), std::to_string(CathostItems(first).size()));
+  }
+
+  // Indexing another folder does not prune this one; a catalogue that is no longer one leaves.
+  fs::create_directories(root_ + "/other");
+  EXPECT_EQ(Catindex({root_ + "/other"}).exitStatus, 0);
+  EXPECT_EQ(Index(db_).One("SELECT count(*) FROM catalogues"), "1");
+  Write("cats/first.mur", {'n', 'o', 'p', 'e'});
+  EXPECT_EQ(Catindex({root_ + "/cats"}).exitStatus, 1);
+  EXPECT_EQ(Index(db_).One("SELECT count(*) FROM catalogues"), "0");
+  EXPECT_EQ(Index(db_).One("SELECT count(*) FROM items"), "0");
+}
+
+TEST_F(CatindexTest, ARunKilledWhileReplacingACatalogueLeavesTheOldVersion) {
+  const std::string catalogue =
+      Write("cats/big.mur", catwriter::BuildMur(ManyFiles(10, "old")).bytes);
+  ASSERT_EQ(Catindex({catalogue}).exitStatus, 0);
+  const std::vector<ItemLine> old = Index(db_).Items(catalogue);
+  ASSERT_EQ(old.size(), 11u);
+  Write("cats/big.mur", catwriter::BuildMur(ManyFiles(200000, "new")).bytes);
+
+  // Killed once early in the listing and once well into it.
+  for (const uintmax_t walBytes : {uintmax_t{1} << 20, uintmax_t{8} << 20}) {
+    SCOPED_TRACE(walBytes);
+    program_run::Program program;
+    program.argv = {CATINDEX_PATH, "--db", db_, catalogue};
+    const pid_t child = program_run::Start(program, "", "");
+    ASSERT_GT(child, 0);
+    bool exited = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::error_code ignored;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(child, &status, WNOHANG) == child) {
+        exited = true;
+        break;
+      }
+      if (fs::file_size(db_ + "-wal", ignored) >= walBytes && !ignored) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_FALSE(exited) << "the run ended before it could be killed";
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    Index index(db_);
+    index.ExpectIntact();
+    EXPECT_EQ(index.Items(catalogue), old);
+    EXPECT_EQ(index.One("SELECT item_count, status FROM catalogues"), "11|complete");
+    EXPECT_EQ(index.One("SELECT count(*) FROM item_paths WHERE path LIKE '%new!_file%' ESCAPE '!'"),
+              "0");
+  }
+  // The next run completes the work.
+  RunResult finished = Catindex({catalogue});
+  EXPECT_EQ(finished.exitStatus, 0) << finished;
+  Index index(db_);
+  index.ExpectIntact();
+  EXPECT_EQ(index.One("SELECT item_count FROM catalogues"), "200001");
+  EXPECT_EQ(index.One("SELECT count(*) FROM items"), "200001");
+}
+
+TEST_F(CatindexTest, RefusesWhatIsNoIndexAndCountsWhatIsNoCatalogue) {
+  const std::string catalogue = Write("cats/one.mur", catwriter::BuildMur(MixedMur()).bytes);
+  {
+    std::ofstream(db_) << "this is a text file, not a database\n";
+    RunResult run = Catindex({catalogue});
+    EXPECT_EQ(run.exitStatus, 2) << run;
+    EXPECT_NE(run.err.find("not an index database"), std::string::npos) << run.err;
+    std::ifstream kept(db_);
+    std::string line;
+    std::getline(kept, line);
+    EXPECT_EQ(line, "this is a text file, not a database") << "the file is left alone";
+  }
+  {
+    fs::remove(db_);
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db_.c_str(), &raw), SQLITE_OK);
+    sqlite3_exec(raw, "CREATE TABLE t(x); PRAGMA user_version=7", nullptr, nullptr, nullptr);
+    sqlite3_close(raw);
+    RunResult run = Catindex({catalogue});
+    EXPECT_EQ(run.exitStatus, 2) << run;
+    EXPECT_NE(run.err.find("index version 7"), std::string::npos) << run.err;
+  }
+  fs::remove(db_);
+  EXPECT_EQ(program_run::Run({CATINDEX_PATH}).exitStatus, 2);
+  EXPECT_EQ(Catindex({"--bogus", catalogue}).exitStatus, 2);
+
+  // A file given by name that no module accepts: named (safely), counted, the rest indexed.
+  const std::string hostile = Write("cats/evil\n\x1b[2J.txt", {'h', 'i'});
+  RunResult run = Catindex({hostile, catalogue, root_ + "/missing.mur"});
+  EXPECT_EQ(run.exitStatus, 1) << run;
+  EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("evil\\012\\033[2J.txt'"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("1 file skipped"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("missing.mur"), std::string::npos) << run.err;
+  EXPECT_EQ(Index(db_).Rows("SELECT path FROM catalogues"), std::vector<std::string>{catalogue});
+
+  // The default location: under XDG_DATA_HOME, folders made as needed.
+  program_run::Program program;
+  program.argv = {CATINDEX_PATH, catalogue};
+  program.environment.emplace_back("XDG_DATA_HOME", root_ + "/data");
+  EXPECT_EQ(program_run::Run(program).exitStatus, 0);
+  EXPECT_TRUE(fs::exists(root_ + "/data/catalogue-modules/index.sqlite"));
+}
+
+}  // namespace
