@@ -168,9 +168,18 @@ class CatfindTest : public testing::Test {
   static void SetUpTestSuite() {
     scratch_ = new Scratch;
     database_ = scratch_->path + "/index.sqlite";
+    WriteIndex(database_, kCataloguePaths, kItems);
+  }
+
+ public:
+  // An index at `database` holding the catalogues (ids 1, 2, ...) and their items.
+  template <size_t catalogueCount, size_t itemCount>
+  static void WriteIndex(const std::string& database,
+                         const char* const (&cataloguePaths)[catalogueCount],
+                         const TestItem (&items)[itemCount]) {
     index_db::IndexDb db;
     std::string error;
-    ASSERT_TRUE(index_db::OpenIndex(database_, true, &db, &error)) << error;
+    ASSERT_TRUE(index_db::OpenIndex(database, true, &db, &error)) << error;
     ASSERT_TRUE(index_db::Execute(db, "BEGIN", &error)) << error;
     index_db::Statement catalogue;
     ASSERT_TRUE(catalogue.Prepare(db,
@@ -178,9 +187,9 @@ class CatfindTest : public testing::Test {
                                   "'complete', 0, 0)",
                                   &error))
         << error;
-    for (int id = 1; id <= 3; ++id) {
-      catalogue.BindInt(1, id);
-      catalogue.BindText(2, kCataloguePaths[id - 1]);
+    for (size_t id = 1; id <= catalogueCount; ++id) {
+      catalogue.BindInt(1, static_cast<int64_t>(id));
+      catalogue.BindText(2, cataloguePaths[id - 1]);
       ASSERT_TRUE(catalogue.Run()) << index_db::LastError(db);
       catalogue.Reset();
     }
@@ -191,7 +200,7 @@ class CatfindTest : public testing::Test {
     ASSERT_TRUE(path.Prepare(db, "INSERT INTO item_paths(rowid, path) VALUES (?1, ?2)", &error))
         << error;
     int id = 0;
-    for (const TestItem& entry : kItems) {
+    for (const TestItem& entry : items) {
       std::string_view itemPath = entry.path;
       size_t slash = itemPath.rfind('\\');
       item.BindInt(1, ++id);
@@ -211,6 +220,8 @@ class CatfindTest : public testing::Test {
     }
     ASSERT_TRUE(index_db::Execute(db, "COMMIT", &error)) << error;
   }
+
+ protected:
   static void TearDownTestSuite() {
     delete scratch_;
     scratch_ = nullptr;
@@ -416,6 +427,62 @@ TEST_F(CatfindTest, AnswersFromTheLastCommitWhileAnUpdateHoldsTheWriteLock) {
       << error;
   EXPECT_EQ(Paths({"IMG"}), Found({"DCIM\\IMG_0001.JPG"}));
   ASSERT_TRUE(index_db::Execute(writer, "ROLLBACK", &error)) << error;
+}
+
+const char* const kBackupPaths[] = {"/d/A.mur", "/d/B.mur"};
+const TestItem kBackupItems[] = {
+    {1, "photos\\x.jpg", 10, "2020-01-01", kArchive, ""},
+    {2, "backup\\x.jpg", 10, "2020-01-01", kArchive, ""},
+    {1, "X.JPG", 10, "2020-01-01", kArchive, ""},  // another name
+    {1, "y.jpg", 10, "2020-01-01", kArchive, ""},
+    {2, "y.jpg", 11, "2020-01-01", kArchive, ""},  // another size
+    {1, "t.jpg", 10, "2020-01-01", kArchive, ""},
+    {2, "t.jpg", 10, "2020-01-02", kArchive, ""},  // another time
+    {1, "z.jpg", 10, "2020-01-01", kArchive, ""},
+    {1, "dup\\z.jpg", 10, "2020-01-01", kArchive, ""},  // twice on one disk only
+    {1, "w", 0, "2020-01-01", kDirectory, ""},
+    {2, "w", 0, "2020-01-01", kDirectory, ""},  // folders are not copies
+    {2, "v.txt", 5, "2021-01-01", kArchive, ""},
+    {1, "a\\v.txt", 5, "2021-01-01", kArchive, ""},
+    {2, "b\\v.txt", 5, "2021-01-01", kArchive, ""},
+};
+
+TEST(CatfindDuplicates, GroupsFilesOnSeveralCataloguesByNameSizeAndTime) {
+  Scratch scratch;
+  std::string database = scratch.path + "/index.sqlite";
+  CatfindTest::WriteIndex(database, kBackupPaths, kBackupItems);
+  auto find = [&](std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {CATFIND_PATH, "--db", database, "--duplicates"});
+    return program_run::Run(arguments);
+  };
+  RunResult all = find({});
+  EXPECT_EQ(all.exitStatus, 0) << all;
+  EXPECT_EQ(all.out,
+            "v.txt  5  2021-01-01 00:00:00 UTC\n"
+            "  /d/A.mur: a\\v.txt\n"
+            "  /d/B.mur: b\\v.txt\n"
+            "  /d/B.mur: v.txt\n"
+            "x.jpg  10  2020-01-01 00:00:00 UTC\n"
+            "  /d/A.mur: photos\\x.jpg\n"
+            "  /d/B.mur: backup\\x.jpg\n");
+  EXPECT_EQ(find({"-c"}).out, "2\n");
+  EXPECT_EQ(find({"-c", "-l", "1"}).out, "1\n");
+  EXPECT_EQ(find({"-c", "jpg"}).out, "1\n");
+  // Only the copies the patterns accept count: one left is no group.
+  RunResult one = find({"photos"});
+  EXPECT_EQ(one.exitStatus, 1) << one;
+  EXPECT_EQ(one.out, "");
+  EXPECT_EQ(find({"-c", "--catalogue", "A.mur"}).out, "0\n");
+  RunResult json = find({"--json"});
+  EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 2) << json.out;
+  size_t firstEnd = json.out.find('\n');
+  EXPECT_TRUE(json_check::Parser(json.out.substr(0, firstEnd)).IsOneValue()) << json.out;
+  EXPECT_TRUE(json_check::Parser(json.out.substr(firstEnd + 1, json.out.size() - firstEnd - 2))
+                  .IsOneValue())
+      << json.out;
+  EXPECT_NE(json.out.find("\"copies\":[{\"catalogue\":\"/d/A.mur\",\"path\":\"photos\\\\x.jpg\"},"),
+            std::string::npos)
+      << json.out;
 }
 
 #endif  // CATFIND_PATH

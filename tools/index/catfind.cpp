@@ -51,6 +51,8 @@ constexpr char kUsage[] =
     "  --catalogue PATTERN  the catalogue file's path matches PATTERN (same rules)\n"
     "  --long             add size, write time and description\n"
     "  --json             JSON Lines instead of text\n"
+    "  --duplicates       files on more than one catalogue (same name, size and write\n"
+    "                     time), grouped; patterns and filters choose the copies\n"
     "Exit status: 0 something matched, 1 nothing did, 2 an error.\n";
 
 struct Options {
@@ -61,6 +63,7 @@ struct Options {
   bool nulSeparated = false;
   bool longFormat = false;
   bool json = false;
+  bool duplicates = false;
 };
 
 void Complain(std::string_view message) {
@@ -157,6 +160,8 @@ bool ParseArguments(int argc, char** argv, Options* options, bool* help) {
       options->longFormat = true;
     } else if (name == "--json") {
       options->json = true;
+    } else if (name == "--duplicates") {
+      options->duplicates = true;
     } else if (name == "--limit") {
       if (!value(&text)) return false;
       if (!ParseCount(text, &options->limit)) {
@@ -233,7 +238,7 @@ bool ParseArguments(int argc, char** argv, Options* options, bool* help) {
   const find_query::Query& query = options->query;
   bool anyFilter = query.directories || query.size || query.newerThan || query.olderThan ||
                    query.description || query.catalogue;
-  if (query.patterns.empty() && !anyFilter) {
+  if (query.patterns.empty() && !anyFilter && !options->duplicates) {
     Complain("no pattern (catfind --help shows how)");
     return false;
   }
@@ -352,6 +357,51 @@ void WriteItem(Output& output, const Options& options, const Catalogue& catalogu
   output.LineDone();
 }
 
+// Copies of one file (name, size and write time alike) that the query accepted.
+struct Group {
+  std::string name;
+  uint64_t size = 0;
+  uint64_t writeTime = 0;
+  struct Copy {
+    const Catalogue* catalogue;
+    std::string path;
+  };
+  std::vector<Copy> copies;
+
+  bool OnSeveralCatalogues() const {
+    for (const Copy& copy : copies) {
+      if (copy.catalogue != copies.front().catalogue) return true;
+    }
+    return false;
+  }
+};
+
+void WriteGroup(Output& output, const Options& options, const Group& group) {
+  std::string& text = output.Text();
+  const char end = options.nulSeparated ? '\0' : '\n';
+  if (options.json) {
+    text.append("{\"name\":").append(JsonQuoted(group.name));
+    text.append(",\"size\":").append(std::to_string(group.size));
+    text.append(",\"mtime\":\"").append(find_query::FormatTime(group.writeTime, true));
+    text.append("\",\"mtime_raw\":").append(std::to_string(group.writeTime));
+    text.append(",\"copies\":[");
+    for (const Group::Copy& copy : group.copies) {
+      if (&copy != &group.copies.front()) text.push_back(',');
+      text.append("{\"catalogue\":").append(JsonQuoted(copy.catalogue->path));
+      text.append(",\"path\":").append(JsonQuoted(copy.path)).append("}");
+    }
+    text.append("]}").push_back(end);
+  } else {
+    text.append(ShownItemText(group.name)).append("  ").append(std::to_string(group.size));
+    text.append("  ").append(find_query::FormatTime(group.writeTime, false)).push_back(end);
+    for (const Group::Copy& copy : group.copies) {
+      text.append("  ").append(copy.catalogue->shown).append(": ");
+      text.append(ShownItemText(copy.path)).push_back(end);
+    }
+  }
+  output.LineDone();
+}
+
 int Find(const Options& options) {
   index_db::IndexDb db;
   std::string error;
@@ -398,6 +448,12 @@ int Find(const Options& options) {
         " FROM item_paths JOIN items ON items.id = item_paths.rowid"
         " WHERE item_paths MATCH ?1");
   }
+  if (options.duplicates) {
+    // Sorted, copies of one file come together: a group is complete when the next row differs.
+    sql.append(literal.empty() ? " WHERE" : " AND")
+        .append(" items.attributes & 16 = 0 ORDER BY items.name, items.size, items.write_time, "
+                "items.catalogue, items.path");
+  }
   index_db::Statement statement;
   if (!statement.Prepare(db, sql.c_str(), &error)) return fail("cannot query the index");
   if (!literal.empty()) statement.BindText(1, find_query::TrigramQuery(literal));
@@ -405,6 +461,14 @@ int Find(const Options& options) {
   Output output;
   uint64_t matches = 0;
   bool failed = false;
+  Group group;
+  auto closeGroup = [&] {
+    if (group.OnSeveralCatalogues()) {
+      ++matches;
+      if (!options.count) WriteGroup(output, options, group);
+    }
+    group.copies.clear();
+  };
   while (matches < options.limit && statement.Step(&failed)) {
     auto catalogue = catalogues.find(statement.ColumnInt(0));
     if (catalogue == catalogues.end()) continue;
@@ -415,10 +479,21 @@ int Find(const Options& options) {
                             static_cast<uint32_t>(statement.ColumnInt(5)),
                             statement.ColumnText(6)};
     if (!matcher.Accepts(row)) continue;
+    if (options.duplicates) {
+      if (row.name != group.name || row.size != group.size || row.writeTime != group.writeTime) {
+        closeGroup();
+        group.name = row.name;
+        group.size = row.size;
+        group.writeTime = row.writeTime;
+      }
+      group.copies.push_back(Group::Copy{&catalogue->second, std::string(row.path)});
+      continue;
+    }
     ++matches;
     if (!options.count)
       WriteItem(output, options, catalogue->second, row, statement.ColumnInt(7) != 0);
   }
+  if (!failed && matches < options.limit) closeGroup();
   if (failed) {
     output.Finish();
     return fail("cannot read the items");
