@@ -630,8 +630,6 @@ int Run(const Options& options) {
       driver::UnloadModules(&modules, ReportModule);
       return kExitFatal;
     }
-    // A larger page cache keeps the full-text index's pages in memory during a large listing.
-    index_db::Execute(db, "PRAGMA cache_size=-65536", &error);
     Indexer indexer(db, statements, modules);
     uint64_t walkProblems = 0;
     try {
