@@ -160,6 +160,10 @@ const TestItem kItems[] = {
     {2, "docs\\readme.md", 1024, "2022-03-01", kArchive, "Read me first"},
     {2, "ab", 2048, "2023-01-01", kArchive, ""},
     {3, "x.txt", 7, "2024-01-01", kArchive, ""},
+    // What cathost never stores, from a hostile writer: shown escaped, never raw.
+    {3, "\x1B[2Jhostile", 3, "2018-06-01", kArchive,
+     "\x07"
+     "bell"},
 };
 
 // The index every test reads, written once.
@@ -340,6 +344,9 @@ TEST_F(CatfindTest, CountLimitAndNulSeparators) {
 TEST_F(CatfindTest, LinesShowHostileCatalogueNamesEscaped) {
   RunResult run = Catfind({"x.txt"});
   EXPECT_EQ(run.out, "'/disks/evil\\012name.mur': x.txt\n");
+  EXPECT_EQ(Catfind({"--long", "hostile"}).out,
+            "'/disks/evil\\012name.mur': '\\033[2Jhostile'  3  2018-06-01 00:00:00 UTC  -- "
+            "'\\007bell'\n");
   RunResult longForm = Catfind({"--long", "main"});
   EXPECT_EQ(longForm.out,
             "/disks/backup/Work.zex: src\\main.cpp  5000  2022-02-02 10:00:00 UTC  -- entry point "
@@ -362,7 +369,7 @@ TEST_F(CatfindTest, JsonLinesAreWellFormed) {
     }
   }
   // DCIM\Café Ünïcode.txt, 100%_done's..., ÉCOLE, ÉCOLE\résumé.PDF, src\Makefile, docs\readme.md
-  EXPECT_EQ(lines, 6u) << run.out;
+  EXPECT_EQ(lines, 7u) << run.out;
   RunResult one = Catfind({"--json", "main.cpp"});
   EXPECT_EQ(one.out,
             "{\"catalogue\":\"/disks/backup/Work.zex\",\"path\":\"src\\\\main.cpp\",\"name\":"

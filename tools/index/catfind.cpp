@@ -441,22 +441,65 @@ int Find(const Options& options) {
       "items.attributes, items.description, items.damaged";
   std::string sql = std::string("SELECT ").append(kColumns);
   const std::string& literal = matcher.NarrowingLiteral();
+  // What SQL can test cheaply narrows the rows before C++ reads them; each condition accepts
+  // at least every row that the exact rules accept. Values are bound, never written in.
+  std::vector<std::string> conditions;
+  std::vector<std::string> texts;
+  std::vector<int64_t> numbers;
+  auto textParameter = [&](std::string text) {
+    texts.push_back(std::move(text));
+    return std::string("?").append(std::to_string(texts.size()));
+  };
+  auto numberParameter = [&](int64_t number) {
+    numbers.push_back(number);
+    return std::string("?").append(std::to_string(100 + numbers.size()));
+  };
   if (literal.empty()) {
     sql.append(" FROM items");
   } else {
-    sql.append(
-        " FROM item_paths JOIN items ON items.id = item_paths.rowid"
-        " WHERE item_paths MATCH ?1");
+    sql.append(" FROM item_paths JOIN items ON items.id = item_paths.rowid");
+    conditions.push_back(
+        std::string("item_paths MATCH ").append(textParameter(find_query::TrigramQuery(literal))));
+  }
+  const find_query::Query& query = options.query;
+  if (!query.ignoreCase) {
+    // Substrings too short for the trigram table, compared byte for byte as C++ does.
+    for (const std::string& pattern : query.patterns) {
+      if (find_query::IsGlob(pattern) || pattern.empty()) continue;
+      conditions.push_back(std::string("instr(CAST(items.")
+                               .append(query.baseNameOnly ? "name" : "path")
+                               .append(" AS BLOB), CAST(")
+                               .append(textParameter(pattern))
+                               .append(" AS BLOB)) > 0"));
+    }
+  }
+  if (query.directories) {
+    conditions.push_back(*query.directories ? "items.attributes & 16 != 0"
+                                            : "items.attributes & 16 = 0");
+  }
+  constexpr auto kLargest = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  if (query.newerThan && *query.newerThan < kLargest) {
+    conditions.push_back(std::string("items.write_time > ")
+                             .append(numberParameter(static_cast<int64_t>(*query.newerThan))));
+  }
+  if (query.olderThan && *query.olderThan < kLargest) {
+    conditions.push_back(std::string("items.write_time < ")
+                             .append(numberParameter(static_cast<int64_t>(*query.olderThan))));
+  }
+  if (options.duplicates) conditions.push_back("items.attributes & 16 = 0");
+  for (const std::string& condition : conditions) {
+    sql.append(&condition == &conditions.front() ? " WHERE " : " AND ").append(condition);
   }
   if (options.duplicates) {
     // Sorted, copies of one file come together: a group is complete when the next row differs.
-    sql.append(literal.empty() ? " WHERE" : " AND")
-        .append(" items.attributes & 16 = 0 ORDER BY items.name, items.size, items.write_time, "
-                "items.catalogue, items.path");
+    sql.append(" ORDER BY items.name, items.size, items.write_time, items.catalogue, items.path");
   }
   index_db::Statement statement;
   if (!statement.Prepare(db, sql.c_str(), &error)) return fail("cannot query the index");
-  if (!literal.empty()) statement.BindText(1, find_query::TrigramQuery(literal));
+  for (size_t i = 0; i < texts.size(); ++i) statement.BindText(static_cast<int>(i + 1), texts[i]);
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    statement.BindInt(static_cast<int>(101 + i), numbers[i]);
+  }
 
   Output output;
   uint64_t matches = 0;
