@@ -242,6 +242,7 @@ TEST_F(CatindexTest, StoresEveryItemAsCathostListsItAndTheCataloguesAsTheFilesAr
   EXPECT_NE(run.err.find("1 file skipped"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("damaged.zex: "), std::string::npos) << run.err;
   EXPECT_EQ(run.err.find("clean.zex"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find('\r'), std::string::npos) << "no progress line off a terminal";
 
   Index index(db_);
   index.ExpectIntact();
@@ -372,6 +373,8 @@ TEST_F(CatindexTest, ARunKilledWhileReplacingACatalogueLeavesTheOldVersion) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     ASSERT_FALSE(exited) << "the run ended before it could be killed";
+    // A reader meanwhile sees the last committed state (WAL), not the writer's half.
+    EXPECT_EQ(Index(db_).One("SELECT item_count, status FROM catalogues"), "11|complete");
     kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
