@@ -368,7 +368,8 @@ TEST_F(CatfindTest, JsonLinesAreWellFormed) {
       EXPECT_NE(line.find(key), std::string::npos) << key << " in " << line;
     }
   }
-  // DCIM\Café Ünïcode.txt, 100%_done's..., ÉCOLE, ÉCOLE\résumé.PDF, src\Makefile, docs\readme.md
+  // DCIM\Café Ünïcode.txt, 100%_done's..., ÉCOLE, ÉCOLE\résumé.PDF, src\Makefile, docs\readme.md,
+  // ESC[2Jhostile
   EXPECT_EQ(lines, 7u) << run.out;
   RunResult one = Catfind({"--json", "main.cpp"});
   EXPECT_EQ(one.out,
@@ -491,6 +492,59 @@ TEST(CatfindDuplicates, GroupsFilesOnSeveralCataloguesByNameSizeAndTime) {
             std::string::npos)
       << json.out;
 }
+
+#if defined(CATINDEX_PATH) && defined(CATHOST_PATH) && defined(SOURCE_DIR)
+
+// The raw JSON text of each `"key":` value in JSON Lines, one entry per line holding it.
+std::vector<std::string> JsonValues(const std::string& lines, const std::string& key) {
+  std::vector<std::string> values;
+  std::string marker = std::string("\"").append(key).append("\":");
+  for (size_t at = lines.find(marker); at != std::string::npos; at = lines.find(marker, at)) {
+    at += marker.size();
+    size_t end = at;
+    if (lines[at] == '"') {
+      for (end = at + 1; lines[end] != '"'; ++end) {
+        if (lines[end] == '\\') ++end;
+      }
+      ++end;
+    } else {
+      end = lines.find_first_of(",}", at);
+    }
+    values.push_back(lines.substr(at, end - at));
+  }
+  return values;
+}
+
+// Every item cathost lists from the bundled samples, catindex indexes and catfind finds with
+// the same path, size, write time and description.
+TEST(CatfindIndexed, FindsWhatCathostLists) {
+  Scratch scratch;
+  std::string database = scratch.path + "/index.sqlite";
+  std::vector<std::string> samples = {std::string(SOURCE_DIR).append("/samples/photos.mur"),
+                                      std::string(SOURCE_DIR).append("/samples/utilities.zex")};
+  RunResult indexed = program_run::Run({CATINDEX_PATH, "--db", database, samples[0], samples[1]});
+  ASSERT_EQ(indexed.exitStatus, 0) << indexed;
+  for (const std::string& sample : samples) {
+    RunResult listed = program_run::Run({CATHOST_PATH, "--json", "--keep-going", sample});
+    ASSERT_EQ(listed.exitStatus, 0) << listed;
+    RunResult found = program_run::Run(
+        {CATFIND_PATH, "--db", database, "--json", "--catalogue", sample, "--", ""});
+    ASSERT_EQ(found.exitStatus, 0) << found;
+    ASSERT_FALSE(JsonValues(listed.out, "path").empty());
+    for (auto [listedKey, foundKey] : {std::pair{"path", "path"},
+                                       {"size", "size"},
+                                       {"write_time_raw", "mtime_raw"},
+                                       {"description", "description"}}) {
+      std::vector<std::string> expected = JsonValues(listed.out, listedKey);
+      std::vector<std::string> actual = JsonValues(found.out, foundKey);
+      std::sort(expected.begin(), expected.end());
+      std::sort(actual.begin(), actual.end());
+      EXPECT_EQ(actual, expected) << sample << " " << listedKey;
+    }
+  }
+}
+
+#endif  // CATINDEX_PATH
 
 #endif  // CATFIND_PATH
 
