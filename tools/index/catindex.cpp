@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -57,7 +58,11 @@ constexpr const char* kUsage =
     "Exit status: 0 all indexed, 1 something skipped or damaged (warnings on standard error),\n"
     "2 usage or database error.\n";
 
+// Set while a progress line stands on the terminal: a warning clears it first.
+bool gProgressShown = false;
+
 void Warn(const std::string& message) {
+  if (gProgressShown) std::fputs("\r\033[K", stderr);
   std::fprintf(stderr, "catindex: %s\n", message.c_str());
 }
 
@@ -247,8 +252,16 @@ int64_t FileTimeTicks(const FileTime& time) {
 // it; the status says where and why the listing stopped, in catmount's words.
 class ItemWriter {
  public:
-  ItemWriter(const index_db::IndexDb& db, Statements& statements, int64_t catalogueId)
-      : db_(db), statements_(statements), catalogueId_(catalogueId) {}
+  // `progress` (may be null) is told the items written so far, every kProgressItems items.
+  using Progress = std::function<void(uint64_t items)>;
+  static constexpr uint64_t kProgressItems = 16384;
+
+  ItemWriter(const index_db::IndexDb& db, Statements& statements, int64_t catalogueId,
+             Progress progress)
+      : db_(db),
+        statements_(statements),
+        catalogueId_(catalogueId),
+        progress_(std::move(progress)) {}
 
   void Opened() {}
 
@@ -287,7 +300,7 @@ class ItemWriter {
     if (sqlite3_step(insertPath) != SQLITE_DONE) return Failed();
     sqlite3_reset(insertPath);
 
-    ++items_;
+    if (++items_ % kProgressItems == 0 && progress_) progress_(items_);
     if (result == StatusDamaged && damagedItems_++ == 0) firstDamaged_ = itemNumber;
     return true;
   }
@@ -326,6 +339,7 @@ class ItemWriter {
   const index_db::IndexDb& db_;
   Statements& statements_;
   int64_t catalogueId_;
+  Progress progress_;
   uint64_t items_ = 0;
   uint64_t damagedItems_ = 0;
   uint64_t firstDamaged_ = 0;
@@ -431,7 +445,8 @@ class Indexer {
   }
 
   void EndProgress() {
-    if (progress_ && shown_) std::fputs("\r\033[K", stderr);
+    if (gProgressShown) std::fputs("\r\033[K", stderr);
+    gProgressShown = false;
   }
 
   double Seconds() const {
@@ -533,8 +548,16 @@ class Indexer {
         Run(statements_.insertCatalogue);
         id = sqlite3_last_insert_rowid(db_.get());
       }
-      ItemWriter writer(db_, statements_, id);
+      ItemWriter::Progress progress;
+      if (progress_) {
+        progress = [this](uint64_t items) {
+          listingItems_ = items;
+          ShowProgress(false);
+        };
+      }
+      ItemWriter writer(db_, statements_, id, std::move(progress));
       const driver::ListingEnd end = driver::ListCatalogue(module, path, true, writer);
+      listingItems_ = 0;
       if (!writer.DatabaseError().empty()) throw DatabaseFailure{writer.DatabaseError()};
       struct stat after {};
       *settled = stat(path.c_str(), &after) == 0 && SameFile(before, after);
@@ -569,13 +592,14 @@ class Indexer {
     const auto now = std::chrono::steady_clock::now();
     if (!force && now - lastShown_ < std::chrono::milliseconds(200)) return;
     lastShown_ = now;
-    shown_ = true;
+    gProgressShown = true;
     const double seconds = Seconds();
-    std::fprintf(stderr, "\rcatindex: %llu of %llu catalogues, %llu items, %.0f items/s\033[K",
+    const uint64_t items = totals_.items + listingItems_;
+    std::fprintf(stderr, "\rcatindex: catalogue %llu of %llu, %llu items, %.0f items/s\033[K",
                  static_cast<unsigned long long>(totals_.done),
                  static_cast<unsigned long long>(totals_.catalogues),
-                 static_cast<unsigned long long>(totals_.items),
-                 seconds > 0 ? static_cast<double>(totals_.items) / seconds : 0.0);
+                 static_cast<unsigned long long>(items),
+                 seconds > 0 ? static_cast<double>(items) / seconds : 0.0);
   }
 
   const index_db::IndexDb& db_;
@@ -583,7 +607,7 @@ class Indexer {
   const std::vector<FormatModule>& modules_;
   Totals totals_;
   bool progress_ = false;
-  bool shown_ = false;
+  uint64_t listingItems_ = 0;  // items of the catalogue being listed, not yet committed
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lastShown_;
 };
