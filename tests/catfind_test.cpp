@@ -400,6 +400,17 @@ TEST_F(CatfindTest, ExitStatusesAsGrep) {
   }
 }
 
+TEST_F(CatfindTest, OutputThatCannotBeWrittenIsAnError) {
+  for (const char* option : {"--long", "-c"}) {
+    program_run::Program program;
+    program.argv = {CATFIND_PATH, "--db", database_, option, "D"};
+    program.stdoutPath = "/dev/full";
+    RunResult run = program_run::Run(program);
+    EXPECT_EQ(run.exitStatus, 2) << run;
+    EXPECT_NE(run.err.find("cannot write"), std::string::npos) << run;
+  }
+}
+
 TEST_F(CatfindTest, MissingForeignAndOtherVersionDatabasesAreErrors) {
   Scratch scratch;
   auto find = [](const std::string& database) {

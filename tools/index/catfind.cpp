@@ -315,6 +315,7 @@ class Output {
     }
     block_.clear();
   }
+  bool Failed() const { return failed_; }
   bool Finish() {
     Flush();
     return std::fflush(stdout) == 0 && !failed_;
@@ -486,6 +487,14 @@ int Find(const Options& options) {
     conditions.push_back(std::string("items.write_time < ")
                              .append(numberParameter(static_cast<int64_t>(*query.olderThan))));
   }
+  if (query.size && query.size->bytes < kLargest) {
+    // A negative size read back is a huge unsigned one: SQL lets C++ judge those.
+    constexpr const char* kCompare[] = {" > ", " < ", " = "};
+    conditions.push_back(std::string("(items.size < 0 OR items.size")
+                             .append(kCompare[static_cast<int>(query.size->compare)])
+                             .append(numberParameter(static_cast<int64_t>(query.size->bytes)))
+                             .append(")"));
+  }
   if (options.duplicates) conditions.push_back("items.attributes & 16 = 0");
   for (const std::string& condition : conditions) {
     sql.append(&condition == &conditions.front() ? " WHERE " : " AND ").append(condition);
@@ -512,7 +521,8 @@ int Find(const Options& options) {
     }
     group.copies.clear();
   };
-  while (matches < options.limit && statement.Step(&failed)) {
+  // A failed write ends the search: nobody reads the rest.
+  while (matches < options.limit && !output.Failed() && statement.Step(&failed)) {
     auto catalogue = catalogues.find(statement.ColumnInt(0));
     if (catalogue == catalogues.end()) continue;
     find_query::ItemRow row{statement.ColumnText(1),
