@@ -385,6 +385,12 @@ TEST_F(CatfindTest, JsonLinesAreWellFormed) {
 TEST_F(CatfindTest, ExitStatusesAsGrep) {
   EXPECT_EQ(Catfind({"DCIM"}).exitStatus, 0);
   EXPECT_EQ(Catfind({"no such name"}).exitStatus, 1);
+  RunResult version = Catfind({"--version"});
+  EXPECT_EQ(version.exitStatus, 0) << version;
+  EXPECT_EQ(version.out.rfind("catfind ", 0), 0u) << version;
+  RunResult help = Catfind({"--help"});
+  EXPECT_EQ(help.exitStatus, 0) << help;
+  EXPECT_NE(help.out.find("Exit status"), std::string::npos) << help;
   for (std::vector<std::string> usage : {std::vector<std::string>{},
                                          {"--size", "big", "x"},
                                          {"--type", "x", "a"},

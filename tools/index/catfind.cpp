@@ -22,6 +22,12 @@
 #include "tools/index/find_query.h"
 #include "tools/index/index_db.h"
 
+#if __has_include("catalogue_version.h")
+#include "catalogue_version.h"
+#else
+#define CATALOGUE_VERSION "unversioned"
+#endif
+
 namespace {
 
 // grep's exit statuses.
@@ -51,6 +57,7 @@ constexpr char kUsage[] =
     "  --catalogue PATTERN  the catalogue file's path matches PATTERN (same rules)\n"
     "  --long             add size, write time and description\n"
     "  --json             JSON Lines instead of text\n"
+    "  -h, --help         show this help; --version the version\n"
     "  --duplicates       files on more than one catalogue (same name, size and write\n"
     "                     time), grouped; patterns and filters choose the copies\n"
     "Exit status: 0 something matched, 1 nothing did, 2 an error.\n";
@@ -105,9 +112,9 @@ bool ParseCount(std::string_view text, uint64_t* value) {
   return true;
 }
 
-// Reads the command line; false (with the complaint made) on a usage error. `help` is set
-// for --help.
-bool ParseArguments(int argc, char** argv, Options* options, bool* help) {
+// Reads the command line; false (with the complaint made) on a usage error. `help` and
+// `version` are set for --help and --version.
+bool ParseArguments(int argc, char** argv, Options* options, bool* help, bool* version) {
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view argument = argv[i];
@@ -142,8 +149,11 @@ bool ParseArguments(int argc, char** argv, Options* options, bool* help) {
     };
     std::string_view text;
     find_query::Query& query = options->query;
-    if (name == "--help") {
+    if (name == "--help" || name == "-h") {
       *help = true;
+      return true;
+    } else if (name == "--version") {
+      *version = true;
       return true;
     } else if (name == "--db") {
       if (!value(&text)) return false;
@@ -566,9 +576,14 @@ int Find(const Options& options) {
 int main(int argc, char** argv) {
   Options options;
   bool help = false;
-  if (!ParseArguments(argc, argv, &options, &help)) return kFailed;
-  if (help) {
-    std::fputs(kUsage, stdout);
+  bool version = false;
+  if (!ParseArguments(argc, argv, &options, &help, &version)) return kFailed;
+  if (help || version) {
+    if (help) {
+      std::fputs(kUsage, stdout);
+    } else {
+      std::printf("catfind %s\n", CATALOGUE_VERSION);
+    }
     return std::fflush(stdout) == 0 ? 0 : kFailed;
   }
   return Find(options);
