@@ -323,6 +323,17 @@ TEST_F(CatindexTest, UpdatesListOnlyWhatChangedAndDropWhatIsGone) {
     EXPECT_EQ(index.One("SELECT count(*) FROM item_paths WHERE path LIKE '%again%'"), "21");
   }
 
+  // The index's own files inside an indexed folder are passed over, not counted as skipped.
+  {
+    const std::string inside = root_ + "/cats/index.sqlite";
+    RunResult run = program_run::Run({CATINDEX_PATH, "--db", inside, root_ + "/cats"});
+    EXPECT_EQ(run.exitStatus, 0) << run;
+    run = program_run::Run({CATINDEX_PATH, "-v", "--db", inside, root_ + "/cats"});
+    EXPECT_EQ(run.exitStatus, 0) << run;
+    EXPECT_NE(run.err.find("0 listed, 2 unchanged"), std::string::npos) << run.err;
+    fs::remove(inside);
+  }
+
   // Gone from the folder: kept with --no-prune, dropped by default with its items.
   fs::remove(second);
   EXPECT_EQ(Catindex({"--no-prune", root_ + "/cats"}).exitStatus, 0);

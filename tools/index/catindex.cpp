@@ -655,6 +655,13 @@ int Run(const Options& options) {
       return kExitFatal;
     }
     Indexer indexer(db, statements, modules);
+    // The index's own files, when they lie in a folder being indexed, are not catalogues.
+    std::set<std::string> indexFiles;
+    if (const std::string database = Absolute(options.dbPath); !database.empty()) {
+      for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        indexFiles.insert(std::string(database).append(suffix));
+      }
+    }
     uint64_t walkProblems = 0;
     try {
       // Every path is resolved and walked first, so that the progress line knows the total.
@@ -688,6 +695,8 @@ int Run(const Options& options) {
           ++walkProblems;
           continue;
         }
+        std::erase_if(root.walk.files,
+                      [&](const Candidate& file) { return indexFiles.count(file.path) != 0; });
         walkProblems += root.walk.problems;
         indexer.totals().catalogues += root.walk.files.size();
         roots.push_back(std::move(root));
