@@ -1,6 +1,7 @@
 // catindex as a program: what it stores agrees item for item with what cathost lists, updates
 // relist only what changed, a run killed in the middle leaves the index as it was, and bad
 // input ends with the documented exit status.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -404,6 +405,38 @@ TEST_F(CatindexTest, ARunKilledWhileReplacingACatalogueLeavesTheOldVersion) {
   index.ExpectIntact();
   EXPECT_EQ(index.One("SELECT item_count FROM catalogues"), "200001");
   EXPECT_EQ(index.One("SELECT count(*) FROM items"), "200001");
+}
+
+TEST_F(CatindexTest, ACatalogueChangedWhileItIsListedIsListedAgain) {
+  const std::string catalogue =
+      Write("cats/busy.mur", catwriter::BuildMur(ManyFiles(150000, "busy")).bytes);
+  program_run::Program program;
+  program.argv = {CATINDEX_PATH, "--db", db_, catalogue};
+  const std::string errPath = root_ + "/err.txt";
+  const pid_t child = program_run::Start(program, "", errPath);
+  ASSERT_GT(child, 0);
+  bool exited = false;
+  int status = 0;
+  std::error_code ignored;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (waitpid(child, &status, WNOHANG) == child) {
+      exited = true;
+      break;
+    }
+    if (fs::file_size(db_ + "-wal", ignored) >= (uintmax_t{1} << 20) && !ignored) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_FALSE(exited) << "the listing ended before the file could be changed";
+  // A new modification time in the middle of the listing: what was listed may be either.
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {1'000'000'000, 123}};
+  ASSERT_EQ(utimensat(AT_FDCWD, catalogue.c_str(), times, 0), 0);
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  Index index(db_);
+  EXPECT_EQ(index.One("SELECT mtime_ns, status, item_count FROM catalogues"),
+            "1000000000000000123|complete|150001")
+      << "listed again, and recorded as the file now is";
 }
 
 TEST_F(CatindexTest, RefusesWhatIsNoIndexAndCountsWhatIsNoCatalogue) {
