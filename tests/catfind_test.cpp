@@ -296,6 +296,10 @@ TEST_F(CatfindTest, BaseNamesCaseAndSeveralPatterns) {
   EXPECT_EQ(Paths({"-b", "*.md"}), Found({"docs\\readme.md"}));
   EXPECT_EQ(Paths({"-b", "src*"}), Found({"src"}));
   EXPECT_EQ(Paths({"-i", "img"}), Found({"DCIM\\IMG_0001.JPG"}));
+  // Too short for the trigram table: ASCII ones narrowed by SQL, the others by C++ alone.
+  EXPECT_EQ(Paths({"-i", "Ab"}), Found({"ab"}));
+  EXPECT_EQ(Paths({"-i", "iM"}), Found({"DCIM", "DCIM\\Café Ünïcode.txt", "DCIM\\IMG_0001.JPG"}));
+  EXPECT_EQ(Paths({"-bi", "É"}), Found({"DCIM\\Café Ünïcode.txt", "ÉCOLE", "ÉCOLE\\résumé.PDF"}));
   EXPECT_EQ(Paths({"école"}), Found());
   EXPECT_EQ(Paths({"-i", "école"}), Found({"ÉCOLE", "ÉCOLE\\résumé.PDF"}));
   EXPECT_EQ(Paths({"-i", "CAFÉ", "üNÏ"}), Found({"DCIM\\Café Ünïcode.txt"}));

@@ -6,6 +6,7 @@
 // patterns scan the items; find_query decides every row it returns with the exact rules.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -473,16 +474,21 @@ int Find(const Options& options) {
         std::string("item_paths MATCH ").append(textParameter(find_query::TrigramQuery(literal))));
   }
   const find_query::Query& query = options.query;
-  if (!query.ignoreCase) {
-    // Substrings too short for the trigram table, compared byte for byte as C++ does.
-    for (const std::string& pattern : query.patterns) {
-      if (find_query::IsGlob(pattern) || pattern.empty()) continue;
-      conditions.push_back(std::string("instr(CAST(items.")
-                               .append(query.baseNameOnly ? "name" : "path")
-                               .append(" AS BLOB), CAST(")
-                               .append(textParameter(pattern))
-                               .append(" AS BLOB)) > 0"));
-    }
+  // Substrings (too short for the trigram table, or beside its literal) compared byte for byte
+  // as C++ does; under -i only ASCII ones, which SQL's lower() folds as FoldCase does.
+  for (const std::string& pattern : query.patterns) {
+    if (find_query::IsGlob(pattern) || pattern.empty()) continue;
+    bool ascii = std::all_of(pattern.begin(), pattern.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (query.ignoreCase && !ascii) continue;
+    std::string column = std::string("items.").append(query.baseNameOnly ? "name" : "path");
+    if (query.ignoreCase) column = std::string("lower(").append(column).append(")");
+    conditions.push_back(
+        std::string("instr(CAST(")
+            .append(column)
+            .append(" AS BLOB), CAST(")
+            .append(textParameter(query.ignoreCase ? find_query::FoldCase(pattern) : pattern))
+            .append(" AS BLOB)) > 0"));
   }
   if (query.directories) {
     conditions.push_back(*query.directories ? "items.attributes & 16 != 0"

@@ -66,7 +66,13 @@ bool IsGlob(std::string_view pattern) {
 }
 
 std::string FoldCase(std::string_view text) {
-  std::string folded(text);
+  std::string folded;
+  FoldCaseInto(text, folded);
+  return folded;
+}
+
+void FoldCaseInto(std::string_view text, std::string& folded) {
+  folded.assign(text);
   for (size_t i = 0; i < folded.size(); ++i) {
     auto byte = static_cast<uint8_t>(folded[i]);
     if (byte >= 'A' && byte <= 'Z') {
@@ -80,7 +86,6 @@ std::string FoldCase(std::string_view text) {
       ++i;
     }
   }
-  return folded;
 }
 
 bool GlobMatches(std::string_view glob, std::string_view text) {
@@ -349,10 +354,9 @@ bool Matcher::Accepts(const ItemRow& row) const {
   if (query_.newerThan && !(row.writeTime > *query_.newerThan)) return false;
   if (query_.olderThan && !(row.writeTime < *query_.olderThan)) return false;
   std::string_view target = query_.baseNameOnly ? row.name : row.path;
-  std::string folded;
   if (query_.ignoreCase && !patterns_.empty()) {
-    folded = FoldCase(target);
-    target = folded;
+    FoldCaseInto(target, folded_);
+    target = folded_;
   }
   for (const Pattern& pattern : patterns_) {
     if (!TextMatches(pattern, target)) return false;
@@ -360,8 +364,8 @@ bool Matcher::Accepts(const ItemRow& row) const {
   if (description_) {
     std::string_view description = row.description;
     if (query_.ignoreCase) {
-      folded = FoldCase(description);
-      description = folded;
+      FoldCaseInto(description, folded_);
+      description = folded_;
     }
     if (!TextMatches(*description_, description)) return false;
   }

@@ -18,6 +18,8 @@ bool IsGlob(std::string_view pattern);
 // `text` with ASCII and Latin-1 capitals (U+00C0 to U+00DE but for U+00D7) made small letters.
 // The UTF-8 length stays the same, byte for byte.
 std::string FoldCase(std::string_view text);
+// The same into `folded`, whose storage is reused.
+void FoldCaseInto(std::string_view text, std::string& folded);
 
 // Whether the glob matches all of `text`. `*` matches any run of characters, `?` one character
 // (a whole UTF-8 sequence), `[...]` one character from a set: ranges `a-c`, negation by a first
@@ -107,6 +109,7 @@ class Matcher {
   std::optional<Pattern> description_;
   std::optional<Pattern> catalogue_;
   std::string narrowingLiteral_;
+  mutable std::string folded_;  // reused by Accepts under -i: no allocation per row
 };
 
 }  // namespace find_query
