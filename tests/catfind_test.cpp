@@ -428,6 +428,15 @@ TEST_F(CatfindTest, MissingForeignAndOtherVersionDatabasesAreErrors) {
   };
   RunResult missing = find(scratch.path + "/none.sqlite");
   EXPECT_EQ(missing.exitStatus, 2) << missing;
+  EXPECT_NE(missing.err.find("no index here"), std::string::npos) << missing;
+  RunResult folder = find(scratch.path);
+  EXPECT_EQ(folder.exitStatus, 2) << folder;
+  EXPECT_NE(folder.err.find("not a regular file"), std::string::npos) << folder;
+  std::string empty = scratch.path + "/empty.sqlite";
+  std::ofstream{empty};
+  RunResult emptyFile = find(empty);
+  EXPECT_EQ(emptyFile.exitStatus, 2) << emptyFile;
+  EXPECT_NE(emptyFile.err.find("not an index"), std::string::npos) << emptyFile;
   std::string foreign = scratch.path + "/text.sqlite";
   std::ofstream(foreign) << std::string(4096, 'x');
   RunResult notSqlite = find(foreign);

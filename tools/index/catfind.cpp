@@ -5,6 +5,7 @@
 // SQL only narrows: a literal of three characters or more goes to the trigram table, shorter
 // patterns scan the items; find_query decides every row it returns with the exact rules.
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -279,6 +280,17 @@ bool OpenReadOnly(const std::string& path, index_db::IndexDb* db, std::string* e
     *error = "no index path: set HOME or XDG_DATA_HOME, or give --db FILE";
     return false;
   }
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) {
+    *error =
+        std::string(shown).append(errno == ENOENT ? ": no index here (catindex builds it)"
+                                                  : std::string(": ").append(std::strerror(errno)));
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    *error = std::string(shown).append(": not a regular file");
+    return false;
+  }
   sqlite3* connection = nullptr;
   int opened = sqlite3_open_v2(path.c_str(), &connection,
                                SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -286,9 +298,8 @@ bool OpenReadOnly(const std::string& path, index_db::IndexDb* db, std::string* e
   if (opened != SQLITE_OK) {
     *error = std::string(shown)
                  .append(": cannot open the index: ")
-                 .append(opened == SQLITE_CANTOPEN
-                             ? std::string(std::strerror(errno == 0 ? ENOENT : errno))
-                             : index_db::LastError(*db));
+                 .append(connection != nullptr ? index_db::LastError(*db)
+                                               : std::string(sqlite3_errstr(opened)));
     return false;
   }
   sqlite3_busy_timeout(connection, index_db::kBusyTimeoutMs);
@@ -296,8 +307,11 @@ bool OpenReadOnly(const std::string& path, index_db::IndexDb* db, std::string* e
   bool failed = false;
   std::string why;
   if (!version.Prepare(*db, "PRAGMA user_version", &why) || !version.Step(&failed)) {
+    // Anything but a foreign file (an unreadable one, a -shm file that cannot be made) is
+    // said as SQLite says it.
+    bool foreign = sqlite3_errcode(connection) == SQLITE_NOTADB;
     *error = std::string(shown)
-                 .append(": not an index database (")
+                 .append(foreign ? ": not an index database (" : ": cannot read the index (")
                  .append(why.empty() ? index_db::LastError(*db) : why)
                  .append(")");
     return false;
