@@ -1,6 +1,6 @@
 # cmake --install rules, in components that scripts/release.sh packs:
 #   modules  the format modules
-#   tools    cathost, mkcat and catmount (Linux)
+#   tools    cathost, mkcat, catmount, catindex and catfind (Linux, each where it is built)
 #   docs     licence, changes and installation notes
 #
 # Linux: programs and modules sit together in lib/catalogue-modules, because cathost loads the
@@ -25,7 +25,7 @@ else()
   install(TARGETS ${CATALOGUE_MODULE_TARGETS} LIBRARY DESTINATION ${CATALOGUE_PROGRAM_DIR}
     COMPONENT modules)
   set(CATALOGUE_PROGRAMS)
-  foreach(program cathost mkcat catmount)
+  foreach(program cathost mkcat catmount catindex catfind)
     if(TARGET ${program})
       list(APPEND CATALOGUE_PROGRAMS ${program})
     endif()

@@ -4,7 +4,8 @@
 #       zex_fmt.dll, mur_fmt.dll (32-bit hosts), x64/zex_fmt.dll, x64/mur_fmt.dll (64-bit
 #       hosts), INSTALL.txt, LICENSE.txt, CHANGELOG.md
 #   catalogue-modules-VERSION-linux-x86_64.tar.gz
-#       lib/catalogue-modules/ (the .so modules, cathost, mkcat, catmount when built),
+#       lib/catalogue-modules/ (the .so modules, cathost, mkcat, and catmount, catindex and
+#       catfind where they are built),
 #       bin/ (links to the programs), share/doc/catalogue-modules/
 # VERSION is project(VERSION) of CMakeLists.txt. Release builds go to RELEASE_BUILD,
 # RELEASE_BUILD-win32 and RELEASE_BUILD-win64 (default RELEASE_BUILD: build-release).
@@ -17,7 +18,7 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 build=${RELEASE_BUILD:-build-release}
 
-scripts/install-deps.sh build mingw fuse
+scripts/install-deps.sh build mingw fuse index
 
 # Linux: the configuration the test suite runs (the default preset's), stripped on install.
 echo "-- Linux build ($build)"

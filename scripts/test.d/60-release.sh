@@ -39,6 +39,7 @@ check_contents() {
 echo "-- contents"
 programs=(cathost mkcat)
 [ -x "$build/catmount" ] && programs+=(catmount)
+[ -x "$build/catindex" ] && programs+=(catindex catfind)
 expected_linux=""
 for program in "${programs[@]}"; do
   expected_linux+="$linux/bin/$program"$'\n'"$linux/lib/catalogue-modules/$program"$'\n'
