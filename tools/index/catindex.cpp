@@ -177,22 +177,6 @@ void WalkFolder(const std::string& folder, Walk* walk) {
   }
 }
 
-std::string ResultInWords(int result, bool delivered) {
-  switch (result) {
-    case StatusDamaged:
-      return delivered ? "damaged catalogue (result 2)"
-                       : "damaged catalogue (result 2), its record runs past the end of the file";
-    case StatusPastEnd:
-      return "record past the end of the file (result 3)";
-    case StatusReadError:
-      return "read error (result 4)";
-    default:
-      return std::string("unknown result ")
-          .append(std::to_string(result))
-          .append(" from GetArcItem");
-  }
-}
-
 // The statements of a run, prepared once and reused for every catalogue and item.
 struct Statements {
   index_db::Statement findCatalogue;
@@ -310,7 +294,7 @@ class ItemWriter {
     status_ = std::string("stopped at item ")
                   .append(std::to_string(itemNumber))
                   .append(": ")
-                  .append(ResultInWords(result, delivered));
+                  .append(driver::ResultInWords(result, delivered));
   }
 
   std::string Status() const {

@@ -21,20 +21,6 @@ constexpr int kListingAttempts = 3;
 
 std::atomic<bool> gReportToSyslog{false};
 
-std::string ResultInWords(int result, bool delivered) {
-  switch (result) {
-    case StatusDamaged:
-      return delivered ? "damaged catalogue (result 2)"
-                       : "damaged catalogue (result 2), its record runs past the end of the file";
-    case StatusPastEnd:
-      return "record past the end of the file (result 3)";
-    case StatusReadError:
-      return "read error (result 4)";
-    default:
-      return "unknown result " + std::to_string(result) + " from GetArcItem";
-  }
-}
-
 // The driver's visitor: the tree grows with what is delivered, never with the file's size, and
 // up to the limits; the status says where and why a listing stopped, and what was damaged.
 class TreeListing {
@@ -60,8 +46,8 @@ class TreeListing {
 
   void Problem(int result, uint64_t itemNumber, bool delivered, bool goingOn) {
     if (goingOn) return;  // a damaged item that was delivered: counted by Take
-    status_ =
-        "stopped at item " + std::to_string(itemNumber) + ": " + ResultInWords(result, delivered);
+    status_ = "stopped at item " + std::to_string(itemNumber) + ": " +
+              driver::ResultInWords(result, delivered);
   }
 
   CatalogueTree Finish() {

@@ -67,6 +67,22 @@ std::string FormatName(const FormatModule& module) {
   return std::string(name, strnlen(name, sizeof name - 1));
 }
 
+std::string ResultInWords(int result, bool delivered) {
+  switch (result) {
+    case StatusDamaged:
+      return delivered ? "damaged catalogue (result 2)"
+                       : "damaged catalogue (result 2), its record runs past the end of the file";
+    case StatusPastEnd:
+      return "record past the end of the file (result 3)";
+    case StatusReadError:
+      return "read error (result 4)";
+    default:
+      return std::string("unknown result ")
+          .append(std::to_string(result))
+          .append(" from GetArcItem");
+  }
+}
+
 Probe ProbeCatalogue(const std::vector<FormatModule>& modules, const std::string& path) {
   Probe probe;
   unsigned char head[kProbeBytes];

@@ -45,6 +45,10 @@ bool UnloadModules(std::vector<FormatModule>* modules, Report report);
 // The module's format name (GetFormatName of type 0) as its bytes, or "(no format name)".
 std::string FormatName(const FormatModule& module);
 
+// What a GetArcItem result that ends a listing means, in the words the hosts' statuses use;
+// `delivered` when the call still delivered its item.
+std::string ResultInWords(int result, bool delivered);
+
 struct Probe {
   int status = kExitOk;                  // the host's exit status for the file
   const FormatModule* module = nullptr;  // the first module whose IsArchive accepted it
