@@ -5,6 +5,7 @@
 #
 #   bench/peers.sh [BUILD_DIR]        (default: build-bench; build it with the bench preset)
 #   bench/peers.sh --mounts [BUILD_DIR]   (default: build; mount comparison, below)
+#   bench/peers.sh --search [BUILD_DIR]   (default: build; catindex/catfind against plocate, below)
 #
 # PEERS_DIR (default /tmp/catalogue_peers) holds the tree of empty files, its tar and zip and
 # the catalogues; they are made once and reused. PEERS_ITEMS (default 1000000) sets the size.
@@ -14,6 +15,122 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+
+# make_tree TREE FOLDERS: TREE/tree of FOLDERS x 10 subfolders x 100 empty files
+# (folderNNNN/subNN/fileNNN.txt) and TREE.mur, mkcat's MUR catalogue of it; made once.
+make_tree() {
+  local tree=$1 folders=$2
+  [ -f "$tree.tree-ready" ] && return 0
+  rm -rf "$tree" "$tree".*
+  for ((a = 0; a < folders; a++)); do
+    for ((b = 0; b < 10; b++)); do
+      d=$(printf '%s/tree/folder%04d/sub%02d' "$tree" "$a" "$b")
+      mkdir -p "$d"
+      (cd "$d" && touch $(printf 'file%03d.txt ' $(seq 0 99)))
+    done
+  done
+  "$build/mkcat" mur "$tree.mur" "$tree/tree"
+  touch "$tree.tree-ready"
+}
+
+# Search comparison: catindex and catfind against plocate on the tree of empty files above
+# (SEARCH_FOLDERS x 10 x 100; default 100: 101,100 entries; 1000: 1,011,000). Our side indexes
+# the tree's MUR catalogue, plocate's updatedb the tree itself (-U TREE -o DB, nothing pruned).
+# Per side: index build time (median of SEARCH_BUILDS fresh builds, default 3), index size in
+# bytes and per item; then the whole-process time of each query, median of 10 (hyperfine -N,
+# output discarded), and the median of the query set's medians.
+if [ "${1:-}" = "--search" ]; then
+  build=$(cd "${2:-$root/build}" && pwd)
+  folders=${SEARCH_FOLDERS:-100}
+  builds=${SEARCH_BUILDS:-3}
+  work=${PEERS_DIR:-/tmp/catalogue_peers}/mounts
+  need=()
+  command -v updatedb.plocate >/dev/null || command -v plocate >/dev/null || need+=(plocate)
+  command -v hyperfine >/dev/null || need+=(hyperfine)
+  if [ ${#need[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${need[@]}"
+  fi
+  updatedb=$(command -v updatedb.plocate || command -v updatedb)
+  for tool in catindex catfind mkcat mur_fmt.so; do
+    [ -e "$build/$tool" ] || { echo "peers: $build/$tool missing" >&2; exit 1; }
+  done
+  mkdir -p "$work"
+  tree=$work/tree-$folders
+  make_tree "$tree" "$folders"
+  ours=$work/search-$folders.sqlite
+  theirs=$work/search-$folders.plocate.db
+  median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+  now() { date +%s%N; }
+  # build_time DB COMMAND...: median milliseconds of $builds runs of COMMAND, each from no DB.
+  build_time() {
+    local db=$1 times=() start end
+    shift
+    for _ in $(seq "$builds"); do
+      rm -f "$db" "$db"-wal "$db"-shm
+      start=$(now)
+      "$@" >/dev/null
+      end=$(now)
+      times+=($(( (end - start) / 1000000 )))
+    done
+    printf '%s\n' "${times[@]}" | median
+  }
+  echo "peers: search, tree of $folders folders; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  sync
+  our_ms=$(build_time "$ours" "$build/catindex" --db "$ours" "$tree.mur")
+  their_ms=$(build_time "$theirs" "$updatedb" --prunepaths '' --prunefs '' --prunenames '' \
+    --prune-bind-mounts no -l no -U "$tree/tree" -o "$theirs")
+  our_items=$("$build/catfind" --db "$ours" -c '*')
+  their_items=$(plocate -d "$theirs" -c "$tree/tree")
+  our_bytes=$(cat "$ours" "$ours"-wal 2>/dev/null | wc -c)
+  their_bytes=$(stat -c %s "$theirs")
+  for side in "catindex|$our_items|$our_ms|$our_bytes" "updatedb|$their_items|$their_ms|$their_bytes"; do
+    IFS='|' read -r name count ms bytes <<<"$side"
+    printf '%-10s %9d items  build %7d ms  %9d items/s  %10d bytes  %6.1f bytes/item\n' \
+      "$name" "$count" "$ms" "$(( count * 1000 / (ms > 0 ? ms : 1) ))" "$bytes" \
+      "$(echo "$bytes / $count" | bc -l)"
+  done
+  # Queries: NAME|catfind arguments|plocate arguments. catfind separates components with
+  # backslashes, plocate with slashes. Each argument is single-quoted for hyperfine -N.
+  last=$(printf 'folder%04d' $(( folders - 1 )))
+  queries=(
+    "rare name (-b $last)|-b $last|-b $last"
+    "folder plus a name|folder0042\\sub03\\file017.txt|folder0042/sub03/file017.txt"
+    "common extension (.txt)|.txt|.txt"
+    "3 characters (e01)|e01|e01"
+    "no match|nothing-is-called-this|nothing-is-called-this"
+  )
+  quote() { local out="" arg; for arg; do out+=" '$arg'"; done; printf '%s' "$out"; }
+  # median_ms COMMAND: hyperfine's median of 10 runs, in milliseconds.
+  median_ms() {
+    hyperfine -N -i -w 2 -r 10 --export-json "$work/hyperfine.json" "$1" >/dev/null 2>&1
+    jq '.results[0].median * 1000' "$work/hyperfine.json"
+  }
+  printf '%-28s %10s %10s %12s %12s %7s\n' query catfind plocate "catfind ms" "plocate ms" ratio
+  ours_all=() theirs_all=() ratios=()
+  for query in "${queries[@]}"; do
+    IFS='|' read -r name our_args their_args <<<"$query"
+    read -r -a our_words <<<"$our_args"
+    read -r -a their_words <<<"$their_args"
+    our_count=$("$build/catfind" --db "$ours" -c "${our_words[@]}" || true)
+    their_count=$(plocate -d "$theirs" -c "${their_words[@]}" || true)
+    our_q=$(median_ms "$build/catfind --db '$ours'$(quote "${our_words[@]}")")
+    their_q=$(median_ms "$(command -v plocate) -d '$theirs'$(quote "${their_words[@]}")")
+    ours_all+=("$our_q")
+    theirs_all+=("$their_q")
+    ratios+=("$(echo "$our_q / $their_q" | bc -l)")
+    printf '%-28s %10s %10s %12.2f %12.2f %6.2fx\n' "$name" "$our_count" "$their_count" \
+      "$our_q" "$their_q" "$(echo "$our_q / $their_q" | bc -l)"
+  done
+  our_med=$(printf '%s\n' "${ours_all[@]}" | median)
+  their_med=$(printf '%s\n' "${theirs_all[@]}" | median)
+  printf '%-28s %10s %10s %12.2f %12.2f %6.2fx\n' "median of the set" "" "" "$our_med" \
+    "$their_med" "$(echo "$our_med / $their_med" | bc -l)"
+  printf '%-28s %59.2fx\n' "median of the ratios" "$(printf '%s\n' "${ratios[@]}" | median)"
+  exit 0
+fi
 
 # Mount comparison: catmount on a MUR and a ZEX catalogue against archivemount (a tar) and
 # fuse-zip (a zip) of the same tree of empty files, MOUNT_FOLDERS x 10 subfolders x 100 files
@@ -46,15 +163,8 @@ if [ "${1:-}" = "--mounts" ]; then
   tree=$work/tree-$folders
   if [ ! -f "$tree.ready" ]; then
     echo "peers: making $tree and its archives (once)" >&2
-    rm -rf "$tree" "$tree".*
-    for ((a = 0; a < folders; a++)); do
-      for ((b = 0; b < 10; b++)); do
-        d=$(printf '%s/tree/folder%04d/sub%02d' "$tree" "$a" "$b")
-        mkdir -p "$d"
-        (cd "$d" && touch $(printf 'file%03d.txt ' $(seq 0 99)))
-      done
-    done
-    "$build/mkcat" mur "$tree.mur" "$tree/tree"
+    make_tree "$tree" "$folders"
+    rm -rf "$tree.zextree" "$tree.zex" "$tree.tar" "$tree.zip"
     mkdir -p "$tree.zextree/tree"
     for ((a = 0; a < zex_folders && a < folders; a++)); do
       cp -a "$(printf '%s/tree/folder%04d' "$tree" "$a")" "$tree.zextree/tree/"
