@@ -15,6 +15,8 @@
 #   i386      32-bit g++ and qemu-user: the suite built and run as 32-bit Linux programs
 #   fuse      FUSE 3: catmount
 #   index     SQLite: catindex and catfind
+#   docs      scdoc and man-db: the manual pages, and their check; bash-completion
+#   package   dpkg-dev, fakeroot and lintian: the Debian package and its checks
 set -euo pipefail
 
 declare -A groups=(
@@ -28,8 +30,10 @@ declare -A groups=(
   [i386]="g++-multilib qemu-user"
   [fuse]="fuse3 libfuse3-dev pkg-config"
   [index]="libsqlite3-dev pkg-config"
+  [docs]="scdoc man-db bash-completion"
+  [package]="dpkg-dev fakeroot lintian file"
 )
-all_groups=(build test fuzz bench mingw windows emulator i386 fuse index)
+all_groups=(build test fuzz bench mingw windows emulator i386 fuse index docs package)
 
 wanted=("$@")
 [ ${#wanted[@]} -eq 0 ] && wanted=("${all_groups[@]}")

@@ -1,0 +1,1 @@
+# Manual pages and shell completion for the Linux programs.
