@@ -12,12 +12,12 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "tools/common/display_text.h"
 #include "tools/hosts/catmount/catalogue_fs.h"
 #include "tools/hosts/catmount/catalogue_library.h"
+#include "tools/hosts/catmount/command_line.h"
 
 // The release's version, defined once by the build.
 #if __has_include("catalogue_version.h")
@@ -29,18 +29,18 @@
 namespace {
 
 using catmount::CatalogueLibrary;
+using catmount::Settings;
 
 constexpr char kVersion[] = CATALOGUE_VERSION;
-constexpr size_t kDefaultCacheMiB = 256;
-// A listing past these stops, keeping what it listed: memory grows with what a catalogue
-// delivers, and a small hostile file can deliver millions of items.
-constexpr uint64_t kDefaultMaxItems = 10'000'000;
 
 constexpr char kUsage[] = R"(Usage: catmount [options] SOURCE MOUNTPOINT
 
 Mounts a disk catalogue read-only: every item becomes a file or directory at its path. SOURCE
 is one catalogue, or a folder whose catalogues appear as directories named after their files
 (listed on first access). Unmount with 'fusermount3 -u MOUNTPOINT' (or Ctrl-C with -f).
+Through mount(8) and /etc/fstab, with ro (without it mount(8) asks for rw):
+  mount -t fuse.catmount SOURCE MOUNTPOINT -o ro,allow_other
+  SOURCE MOUNTPOINT fuse.catmount ro,allow_other,nofail 0 0     (fstab; umount MOUNTPOINT)
 
 Options:
   --module PATH     use this format module (also --module=PATH; repeatable). Without it, every
@@ -54,7 +54,10 @@ Options:
   -f                stay in the foreground, report to standard error (else syslog).
   -d                foreground with FUSE debugging output.
   -s                serve requests on one thread.
-  -o OPTIONS        mount options passed on to FUSE (e.g. -o allow_other).
+  -o OPTIONS        mount options, comma-separated (also -oOPTIONS; repeatable; may follow
+                    MOUNTPOINT): cache_mib=N, max_items=N, listing_mib=N as above; ro
+                    (rw is refused); nofail, _netdev, auto, noauto, user, users, nouser,
+                    defaults ignored (for mount(8)); others go to FUSE (e.g. allow_other).
   --version, --help
 
 The tree: paths split at backslashes, names decoded from code page 437 to UTF-8. Sizes and
@@ -85,74 +88,6 @@ int UsageError(const std::string& message) {
 int Fail(int status, const std::string& message) {
   std::fprintf(stderr, "catmount: %s\n", message.c_str());
   return status;
-}
-
-// A positive decimal number up to `maximum`.
-bool ParseCount(const std::string& text, uint64_t maximum, uint64_t* value) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  errno = 0;
-  unsigned long long number = std::strtoull(text.c_str(), nullptr, 10);
-  if (errno == ERANGE || number == 0 || number > maximum) return false;
-  *value = number;
-  return true;
-}
-
-struct Options {
-  std::vector<std::string> modulePaths;
-  std::vector<std::string> positional;
-  size_t cacheMiB = kDefaultCacheMiB;
-  uint64_t maxItems = kDefaultMaxItems;
-  size_t listingMiB = 0;                   // 0: the cache's size
-  std::vector<std::string> fuseArguments;  // after the program name
-};
-
-// Returns -1 when the options are usable, else the exit status (0 after --help, --version).
-int ParseOptions(int argc, char** argv, Options* options) {
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view argument = argv[i];
-    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-      options->positional.emplace_back(argument);
-    } else if (argument == "--") {
-      optionsEnded = true;
-    } else if (argument == "--help" || argument == "-h") {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    } else if (argument == "--version" || argument == "-V") {
-      std::printf("catmount %s (FUSE %d.%d)\n", kVersion, FUSE_MAJOR_VERSION, FUSE_MINOR_VERSION);
-      return kExitOk;
-    } else if (argument == "--module" || argument == "--cache-mib" || argument == "-o" ||
-               argument == "--max-items" || argument == "--listing-mib") {
-      if (i + 1 >= argc) return UsageError(std::string(argument) + " needs a value");
-      std::string value = argv[++i];
-      if (argument == "--module") {
-        options->modulePaths.push_back(value);
-      } else if (argument == "--cache-mib" || argument == "--listing-mib") {
-        uint64_t mib = 0;
-        if (!ParseCount(value, SIZE_MAX / 2 / (1 << 20), &mib)) {
-          return UsageError(std::string(argument) + " needs a positive number of MiB");
-        }
-        (argument == "--cache-mib" ? options->cacheMiB : options->listingMiB) =
-            static_cast<size_t>(mib);
-      } else if (argument == "--max-items") {
-        if (!ParseCount(value, UINT32_MAX, &options->maxItems)) {
-          return UsageError("--max-items needs a number from 1 to 4294967295");
-        }
-      } else {
-        options->fuseArguments.push_back("-o");
-        options->fuseArguments.push_back(value);
-      }
-    } else if (argument.starts_with("--module=")) {
-      options->modulePaths.emplace_back(argument.substr(std::strlen("--module=")));
-    } else {
-      options->fuseArguments.emplace_back(argument);
-    }
-  }
-  if (options->positional.size() != 2) {
-    return UsageError(options->positional.size() < 2 ? "SOURCE and MOUNTPOINT are needed"
-                                                     : "too many arguments");
-  }
-  return -1;
 }
 
 std::string UnescapeMountField(const std::string& field) {
@@ -215,7 +150,7 @@ std::string EscapeOptionValue(const std::string& value) {
   return escaped;
 }
 
-int Serve(CatalogueLibrary& library, const Options& options, const std::string& source,
+int Serve(CatalogueLibrary& library, const Settings& options, const std::string& source,
           const std::string& mountPoint) {
   std::vector<std::string> arguments = {"catmount"};
   arguments.insert(arguments.end(), options.fuseArguments.begin(), options.fuseArguments.end());
@@ -268,9 +203,20 @@ int Serve(CatalogueLibrary& library, const Options& options, const std::string& 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  int parsed = ParseOptions(argc, argv, &options);
-  if (parsed != -1) return parsed;
+  catmount::CommandLine line = catmount::ParseCommandLine({argv + 1, argv + argc});
+  switch (line.request) {
+    case catmount::Request::kHelp:
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    case catmount::Request::kVersion:
+      std::printf("catmount %s (FUSE %d.%d)\n", kVersion, FUSE_MAJOR_VERSION, FUSE_MINOR_VERSION);
+      return kExitOk;
+    case catmount::Request::kUsageError:
+      return UsageError(line.error);
+    case catmount::Request::kMount:
+      break;
+  }
+  const Settings& options = line.settings;
   const std::string& sourceGiven = options.positional[0];
   const std::string& mountPointGiven = options.positional[1];
 

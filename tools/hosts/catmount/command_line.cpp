@@ -1,0 +1,142 @@
+#include "tools/hosts/catmount/command_line.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+namespace catmount {
+namespace {
+
+// Options mount(8) and /etc/fstab use for themselves; mount.fuse3 drops most of them, and a
+// direct caller may still pass them.
+constexpr std::string_view kMountOwnOptions[] = {"nofail", "_netdev", "auto",   "noauto",
+                                                 "user",   "users",   "nouser", "defaults"};
+
+// A positive decimal number up to `maximum`.
+bool ParseCount(const std::string& text, uint64_t maximum, uint64_t* value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  errno = 0;
+  unsigned long long number = std::strtoull(text.c_str(), nullptr, 10);
+  if (errno == ERANGE || number == 0 || number > maximum) return false;
+  *value = number;
+  return true;
+}
+
+enum class Count { kCacheMiB, kMaxItems, kListingMiB };
+
+// Sets one of the numeric settings from `value`; `name` is the option as the user wrote it.
+bool SetCount(Count which, const std::string& value, const std::string& name, Settings* settings,
+              std::string* error) {
+  uint64_t number = 0;
+  if (which == Count::kMaxItems) {
+    if (!ParseCount(value, kMaxItemsLimit, &number)) {
+      *error = name + " needs a number from 1 to " + std::to_string(kMaxItemsLimit);
+      return false;
+    }
+    settings->maxItems = number;
+    return true;
+  }
+  if (!ParseCount(value, kMaxMiB, &number)) {
+    *error = name + " needs a positive number of MiB";
+    return false;
+  }
+  (which == Count::kCacheMiB ? settings->cacheMiB : settings->listingMiB) =
+      static_cast<size_t>(number);
+  return true;
+}
+
+}  // namespace
+
+bool ApplyMountOptions(std::string_view list, Settings* settings, std::string* error) {
+  std::string passed;
+  size_t start = 0;
+  while (start <= list.size()) {
+    // The option as written (for FUSE) and as meant (backslashes taken off the escaped bytes).
+    size_t end = start;
+    std::string meant;
+    while (end < list.size() && list[end] != ',') {
+      if (list[end] == '\\' && end + 1 < list.size()) ++end;
+      meant += list[end++];
+    }
+    std::string_view written = list.substr(start, end - start);
+    start = end + 1;
+    if (meant.empty()) continue;
+    const size_t equals = meant.find('=');
+    const std::string name = meant.substr(0, equals);
+    const std::string value = equals == std::string::npos ? "" : meant.substr(equals + 1);
+    if (name == "cache_mib" || name == "max_items" || name == "listing_mib") {
+      const Count which = name == "cache_mib"   ? Count::kCacheMiB
+                          : name == "max_items" ? Count::kMaxItems
+                                                : Count::kListingMiB;
+      if (!SetCount(which, value, "-o " + name, settings, error)) return false;
+    } else if (meant == "rw") {
+      *error = "-o rw: catmount mounts read-only; give -o ro";
+      return false;
+    } else if (std::find(std::begin(kMountOwnOptions), std::end(kMountOwnOptions), meant) ==
+               std::end(kMountOwnOptions)) {
+      if (!passed.empty()) passed += ',';
+      passed += written;
+    }
+  }
+  if (!passed.empty()) {
+    settings->fuseArguments.push_back("-o");
+    settings->fuseArguments.push_back(passed);
+  }
+  return true;
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
+  CommandLine line;
+  Settings& settings = line.settings;
+  auto usageError = [&line](std::string message) {
+    line.request = Request::kUsageError;
+    line.error = std::move(message);
+    return line;
+  };
+  bool optionsEnded = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+      settings.positional.push_back(argument);
+    } else if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument == "--help" || argument == "-h") {
+      line.request = Request::kHelp;
+      return line;
+    } else if (argument == "--version" || argument == "-V") {
+      line.request = Request::kVersion;
+      return line;
+    } else if (argument == "--module" || argument == "--cache-mib" || argument == "-o" ||
+               argument == "--max-items" || argument == "--listing-mib") {
+      if (i + 1 >= arguments.size()) return usageError(argument + " needs a value");
+      const std::string& value = arguments[++i];
+      std::string error;
+      if (argument == "--module") {
+        settings.modulePaths.push_back(value);
+      } else if (argument == "-o") {
+        if (!ApplyMountOptions(value, &settings, &error)) return usageError(error);
+      } else {
+        const Count which = argument == "--cache-mib"   ? Count::kCacheMiB
+                            : argument == "--max-items" ? Count::kMaxItems
+                                                        : Count::kListingMiB;
+        if (!SetCount(which, value, argument, &settings, &error)) return usageError(error);
+      }
+    } else if (argument.starts_with("--module=")) {
+      settings.modulePaths.push_back(argument.substr(std::string_view("--module=").size()));
+    } else if (argument.starts_with("-o")) {
+      std::string error;
+      if (!ApplyMountOptions(std::string_view(argument).substr(2), &settings, &error)) {
+        return usageError(error);
+      }
+    } else {
+      settings.fuseArguments.push_back(argument);
+    }
+  }
+  if (settings.positional.size() != 2) {
+    return usageError(settings.positional.size() < 2 ? "SOURCE and MOUNTPOINT are needed"
+                                                     : "too many arguments");
+  }
+  return line;
+}
+
+}  // namespace catmount
