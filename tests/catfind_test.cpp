@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "tests/support/scratch.h"
 #include "tools/index/find_query.h"
 #include "tools/index/index_db.h"
+#include "tools/index/trigram_counts.h"
 
 namespace {
 
@@ -127,6 +129,33 @@ TEST(FindQueryMatcher, NarrowsWithTheLongestLiteralAndDecidesExactly) {
   EXPECT_EQ(find_query::Matcher(query).NarrowingLiteral(), "");
 }
 
+TEST(FindQueryTrigrams, TheRarestAreAskedAndCommonOnesLeftToTheExactCheck) {
+  EXPECT_EQ(find_query::Trigrams("abcabcd"),
+            (std::vector<std::string>{"abc", "bca", "cab", "bcd"}));
+  EXPECT_EQ(find_query::Trigrams("é€x\\"), (std::vector<std::string>{"é€x", "€x\\"}));
+  EXPECT_TRUE(find_query::Trigrams("ab").empty());
+
+  using Counts = std::vector<find_query::TrigramCount>;
+  // The rarest first; others within kCommonerFactor of it; ties keep the pattern's order.
+  EXPECT_EQ(find_query::RarestTrigramsQuery(
+                Counts{{"fol", 1000}, {"004", 21}, {"2\\s", 100}, {"017", 21}, {"ub0", 80}}),
+            "\"004\" \"017\" \"ub0\"");
+  // Never-seen trigrams are the rarest of all, and only they are asked.
+  EXPECT_EQ(find_query::RarestTrigramsQuery(Counts{{"abc", 5}, {"x\"y", 0}, {"zzz", 0}}),
+            "\"x\"\"y\" \"zzz\"");
+  // At most kMostTrigrams, however alike.
+  Counts alike;
+  for (char c = 'a'; c < 'a' + 10; ++c) alike.push_back({std::string(3, c), 7});
+  EXPECT_EQ(find_query::RarestTrigramsQuery(alike), "\"aaa\" \"bbb\" \"ccc\" \"ddd\"");
+  EXPECT_EQ(find_query::RarestTrigramsQuery({}), "");
+
+  // Every pattern offers its literal, case folded.
+  find_query::Query query;
+  query.patterns = {"Photos*2020", "ab", "DCIM"};
+  EXPECT_EQ(find_query::Matcher(query).NarrowingLiterals(),
+            (std::vector<std::string>{"photos", "dcim"}));
+}
+
 #if defined(CATFIND_PATH)
 
 struct TestItem {
@@ -223,6 +252,7 @@ class CatfindTest : public testing::Test {
       path.Reset();
     }
     ASSERT_TRUE(index_db::Execute(db, "COMMIT", &error)) << error;
+    ASSERT_TRUE(trigram_counts::Recount(db, &error)) << error;
   }
 
  protected:
@@ -445,11 +475,51 @@ TEST_F(CatfindTest, MissingForeignAndOtherVersionDatabasesAreErrors) {
   std::string other = scratch.path + "/other.sqlite";
   sqlite3* connection = nullptr;
   ASSERT_EQ(sqlite3_open(other.c_str(), &connection), SQLITE_OK);
-  sqlite3_exec(connection, "CREATE TABLE t(x); PRAGMA user_version=2", nullptr, nullptr, nullptr);
+  sqlite3_exec(connection, "CREATE TABLE t(x); PRAGMA user_version=99", nullptr, nullptr, nullptr);
   sqlite3_close(connection);
   RunResult otherVersion = find(other);
   EXPECT_EQ(otherVersion.exitStatus, 2) << otherVersion;
   EXPECT_NE(otherVersion.err.find("another version"), std::string::npos) << otherVersion;
+}
+
+// The trigram counts only choose which trigrams narrow the rows: without them, or with counts
+// that call the commonest trigrams rarest, every answer stays the same.
+TEST_F(CatfindTest, TrigramCountsChangeNoAnswer) {
+  Scratch scratch;
+  auto copyWith = [&](const char* name, const char* sql) {
+    std::string copy = scratch.path + "/" + name;
+    std::filesystem::copy_file(database_, copy);
+    index_db::IndexDb db;
+    std::string error;
+    EXPECT_TRUE(index_db::OpenIndex(copy, false, &db, &error)) << error;
+    EXPECT_TRUE(index_db::Execute(db, sql, &error)) << error;
+    return copy;
+  };
+  const std::string uncounted = copyWith("uncounted.sqlite", "DELETE FROM trigram_counts");
+  const std::string misleading =
+      copyWith("misleading.sqlite", "UPDATE trigram_counts SET items = 1000 - 100 * items");
+  const std::vector<std::vector<std::string>> queries = {
+      {"txt"},           {"-i", "CAFÉ"},
+      {"*.txt"},         {"-b", "-i", "résumé.pdf"},
+      {"src", "main"},   {"100%_"},
+      {"DCIM\\IMG"},     {"-i", "école\\r"},
+      {"*\\*"},          {"-i", "ÜNÏ", "txt"},
+      {"nowhere at all"}};
+  auto runOn = [](const std::string& database, const std::vector<std::string>& query) {
+    std::vector<std::string> arguments = {CATFIND_PATH, "--db", database};
+    arguments.insert(arguments.end(), query.begin(), query.end());
+    return program_run::Run(arguments);
+  };
+  for (const auto& query : queries) {
+    RunResult counting = runOn(database_, query);
+    EXPECT_EQ(counting.exitStatus, query.back() == "nowhere at all" ? 1 : 0)
+        << query.back() << ": " << counting;
+    for (const std::string& other : {uncounted, misleading}) {
+      RunResult run = runOn(other, query);
+      EXPECT_EQ(run.out, counting.out) << other << " " << query.back();
+      EXPECT_EQ(run.exitStatus, counting.exitStatus) << other << " " << query.back();
+    }
+  }
 }
 
 TEST_F(CatfindTest, AnswersFromTheLastCommitWhileAnUpdateHoldsTheWriteLock) {

@@ -23,6 +23,7 @@
 #include "tools/hosts/cathost/item_format.h"
 #include "tools/index/find_query.h"
 #include "tools/index/index_db.h"
+#include "tools/index/trigram_counts.h"
 
 #if __has_include("catalogue_version.h")
 #include "catalogue_version.h"
@@ -484,8 +485,12 @@ int Find(const Options& options) {
     sql.append(" FROM items");
   } else {
     sql.append(" FROM item_paths JOIN items ON items.id = item_paths.rowid");
-    conditions.push_back(
-        std::string("item_paths MATCH ").append(textParameter(find_query::TrigramQuery(literal))));
+    // The rarest trigrams of the patterns when the index has counted them, else the plain rule.
+    std::vector<find_query::TrigramCount> candidates;
+    const std::string match = trigram_counts::Read(db, matcher.NarrowingLiterals(), &candidates)
+                                  ? find_query::RarestTrigramsQuery(std::move(candidates))
+                                  : find_query::TrigramQuery(literal);
+    conditions.push_back(std::string("item_paths MATCH ").append(textParameter(match)));
   }
   const find_query::Query& query = options.query;
   // Substrings (too short for the trigram table, or beside its literal) compared byte for byte

@@ -24,6 +24,7 @@
 #include "tools/hosts/cathost/item_format.h"
 #include "tools/hosts/loader/host_driver.h"
 #include "tools/index/index_db.h"
+#include "tools/index/trigram_counts.h"
 
 #if __has_include("catalogue_version.h")
 #include "catalogue_version.h"
@@ -186,7 +187,7 @@ struct Statements {
   index_db::Statement deleteItems;
   index_db::Statement deleteCatalogue;
   index_db::Statement insertItem;
-  index_db::Statement insertPath;
+  index_db::Statement insertPaths;
   index_db::Statement cataloguesUnder;
 
   bool Prepare(const index_db::IndexDb& db, std::string* error) {
@@ -215,7 +216,10 @@ struct Statements {
                               "access_time, write_time, attributes, description, damaged) "
                               "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
                               error) &&
-           insertPath.Prepare(db, "INSERT INTO item_paths (rowid, path) VALUES (?1, ?2)", error) &&
+           insertPaths.Prepare(db,
+                               "INSERT INTO item_paths (rowid, path) "
+                               "SELECT id, path FROM items WHERE catalogue = ?1",
+                               error) &&
            cataloguesUnder.Prepare(db,
                                    "SELECT id, path FROM catalogues "
                                    "WHERE path >= ?1 AND path < ?2 ORDER BY path",
@@ -278,12 +282,6 @@ class ItemWriter {
     if (sqlite3_step(insert) != SQLITE_DONE) return Failed();
     sqlite3_reset(insert);
 
-    sqlite3_stmt* insertPath = statements_.insertPath.get();
-    sqlite3_bind_int64(insertPath, 1, sqlite3_last_insert_rowid(db_.get()));
-    sqlite3_bind_text(insertPath, 2, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
-    if (sqlite3_step(insertPath) != SQLITE_DONE) return Failed();
-    sqlite3_reset(insertPath);
-
     if (++items_ % kProgressItems == 0 && progress_) progress_(items_);
     if (result == StatusDamaged && damagedItems_++ == 0) firstDamaged_ = itemNumber;
     return true;
@@ -316,7 +314,6 @@ class ItemWriter {
   bool Failed() {
     databaseError_ = index_db::LastError(db_);
     sqlite3_reset(statements_.insertItem.get());
-    sqlite3_reset(statements_.insertPath.get());
     return false;
   }
 
@@ -342,6 +339,7 @@ struct Totals {
   uint64_t notAccepted = 0;
   uint64_t failed = 0;  // damaged, unreadable, refused by OpenArchive
   uint64_t pruned = 0;
+  uint64_t dropped = 0;  // removed from the index: pruned, or no longer a catalogue
   uint64_t items = 0;
 };
 
@@ -495,6 +493,7 @@ class Indexer {
       statements_.deleteCatalogue.BindInt(1, id);
       Run(statements_.deleteCatalogue);
       Execute("COMMIT");
+      ++totals_.dropped;
     } catch (const DatabaseFailure&) {
       std::string ignored;
       index_db::Execute(db_, "ROLLBACK", &ignored);
@@ -549,6 +548,10 @@ class Indexer {
         Execute("ROLLBACK");
         return;
       }
+      // The full-text rows in one statement: SQLite's own loop over the rows just written costs
+      // less than a statement step per item.
+      statements_.insertPaths.BindInt(1, id);
+      Run(statements_.insertPaths);
       std::string status = end.opened ? writer.Status() : "not listed: OpenArchive failed";
       if (!*settled) status.append("; the file changed while it was listed");
       statements_.updateCatalogue.BindInt(1, id);
@@ -699,6 +702,15 @@ int Run(const Options& options) {
       indexer.EndProgress();
       Warn(ShownName(options.dbPath).append(": ").append(failure.message));
       status = kExitFatal;
+    }
+    // The statistics catfind chooses its trigrams by follow what this run changed.
+    if (status != kExitFatal && (indexer.totals().listed > 0 || indexer.totals().dropped > 0)) {
+      std::string error;
+      if (!trigram_counts::Recount(db, &error)) {
+        indexer.EndProgress();
+        Warn(ShownName(options.dbPath).append(": cannot count the trigrams: ").append(error));
+        status = kExitFatal;
+      }
     }
     if (status != kExitFatal) {
       indexer.EndProgress();

@@ -1,5 +1,6 @@
 #include "tools/index/find_query.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 
@@ -194,6 +195,34 @@ std::string TrigramQuery(std::string_view literal) {
   return query;
 }
 
+std::vector<std::string> Trigrams(std::string_view text) {
+  std::vector<size_t> starts;  // byte offset of each character
+  for (size_t at = 0; at < text.size(); at += CharacterLength(text.substr(at))) {
+    starts.push_back(at);
+  }
+  starts.push_back(text.size());
+  std::vector<std::string> trigrams;
+  for (size_t first = 0; first + 3 < starts.size(); ++first) {
+    std::string_view trigram = text.substr(starts[first], starts[first + 3] - starts[first]);
+    if (std::find(trigrams.begin(), trigrams.end(), trigram) == trigrams.end()) {
+      trigrams.emplace_back(trigram);
+    }
+  }
+  return trigrams;
+}
+
+std::string RarestTrigramsQuery(std::vector<TrigramCount> candidates) {
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const TrigramCount& a, const TrigramCount& b) { return a.count < b.count; });
+  std::string query;
+  for (size_t i = 0; i < candidates.size() && i < kMostTrigrams; ++i) {
+    if (i > 0 && candidates[i].count > candidates[0].count * kCommonerFactor) break;
+    if (!query.empty()) query += ' ';
+    query += Fts5String(candidates[i].trigram);
+  }
+  return query;
+}
+
 std::optional<SizeFilter> ParseSize(std::string_view text) {
   SizeFilter filter{SizeFilter::Compare::kEqual, 0};
   if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
@@ -325,10 +354,9 @@ Matcher::Matcher(const Query& query) : query_(query) {
     patterns_.push_back(prepare(pattern));
     // A name is part of its path: the literal narrows the paths under -b too.
     std::string literal = LongestLiteral(pattern);
-    if (CharacterCount(literal) >= kShortestNarrowingLiteral &&
-        CharacterCount(literal) > CharacterCount(narrowingLiteral_)) {
-      narrowingLiteral_ = literal;
-    }
+    if (CharacterCount(literal) < kShortestNarrowingLiteral) continue;
+    if (CharacterCount(literal) > CharacterCount(narrowingLiteral_)) narrowingLiteral_ = literal;
+    narrowingLiterals_.push_back(FoldCase(literal));
   }
   // --description is a substring, whatever characters it holds.
   if (query.description) {

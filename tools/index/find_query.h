@@ -45,6 +45,24 @@ std::string Fts5String(std::string_view text);
 // the rows are checked exactly anyway.
 std::string TrigramQuery(std::string_view literal);
 
+// Every distinct trigram (three consecutive characters) of `text`, in order of first appearance.
+std::vector<std::string> Trigrams(std::string_view text);
+
+// A trigram and how many paths of the index's sample hold it (0: none of them).
+struct TrigramCount {
+  std::string trigram;
+  uint64_t count;
+};
+
+// An FTS5 query for the trigram table, chosen by how often the trigrams occur: the rarest one,
+// and with it the others at most kCommonerFactor times as frequent, kMostTrigrams at most. Any
+// of a literal's trigrams is a condition every matching path meets; each one asked costs a walk
+// of its posting list, which pays only while the list is short. Empty for no candidates.
+// TrigramQuery is the plain rule this one improves on, for an index without counts.
+constexpr uint64_t kCommonerFactor = 4;
+constexpr size_t kMostTrigrams = 4;
+std::string RarestTrigramsQuery(std::vector<TrigramCount> candidates);
+
 // "+N" (bigger than), "-N" (smaller than) or "N" (exactly), N with an optional k, M or G
 // suffix (1024-based). nullopt when the text is none of these or N overflows.
 struct SizeFilter {
@@ -95,6 +113,9 @@ class Matcher {
   // The literal (3 characters or more) every accepted path holds, for the trigram table;
   // empty when no pattern offers one and every row must be scanned.
   const std::string& NarrowingLiteral() const { return narrowingLiteral_; }
+  // Every such literal, one per pattern that has one (the longest of each), case folded: their
+  // trigrams are the candidates for RarestTrigramsQuery.
+  const std::vector<std::string>& NarrowingLiterals() const { return narrowingLiterals_; }
 
  private:
   struct Pattern {
@@ -109,6 +130,7 @@ class Matcher {
   std::optional<Pattern> description_;
   std::optional<Pattern> catalogue_;
   std::string narrowingLiteral_;
+  std::vector<std::string> narrowingLiterals_;
   mutable std::string folded_;  // reused by Accepts under -i: no allocation per row
 };
 

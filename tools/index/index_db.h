@@ -2,7 +2,7 @@
 // opens it (creating it and its folders when asked), checks that it is an index of the version
 // these programs read, and wraps the connection and statements so that they close themselves.
 //
-// The schema (user_version 1) is in the README; both programs rely on exactly that.
+// The schema (user_version 2) is in the README; both programs rely on exactly that.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,7 @@ struct sqlite3_stmt;
 namespace index_db {
 
 // The schema version this code reads and writes (PRAGMA user_version).
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // How long a connection waits for another writer's lock before it gives up, in milliseconds.
 constexpr int kBusyTimeoutMs = 10000;

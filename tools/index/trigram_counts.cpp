@@ -1,0 +1,99 @@
+#include "tools/index/trigram_counts.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <unordered_map>
+
+namespace trigram_counts {
+
+bool Recount(const index_db::IndexDb& db, std::string* error) {
+  index_db::Statement range;
+  index_db::Statement pathFrom;
+  if (!range.Prepare(db, "SELECT min(id), max(id) FROM items", error) ||
+      !pathFrom.Prepare(db, "SELECT id, path FROM items WHERE id >= ?1 ORDER BY id LIMIT 1",
+                        error)) {
+    return false;
+  }
+  if (!index_db::Execute(db, "BEGIN IMMEDIATE", error)) return false;
+  auto fail = [&] {
+    *error = index_db::LastError(db);
+    std::string ignored;
+    index_db::Execute(db, "ROLLBACK", &ignored);
+    return false;
+  };
+  bool failed = false;
+  if (!range.Step(&failed)) return fail();
+  const bool empty = sqlite3_column_type(range.get(), 0) == SQLITE_NULL;
+  const int64_t first = range.ColumnInt(0);
+  const int64_t last = range.ColumnInt(1);
+  range.Reset();
+
+  std::unordered_map<std::string, uint64_t> counts;
+  std::string folded;
+  if (!empty) {
+    const uint64_t span = static_cast<uint64_t>(last - first) + 1;
+    const uint64_t step = std::max<uint64_t>(1, span / kSampledPaths);
+    int64_t previous = first - 1;
+    for (uint64_t offset = 0; offset < span; offset += step) {
+      pathFrom.BindInt(1, std::max(first + static_cast<int64_t>(offset), previous + 1));
+      const bool found = pathFrom.Step(&failed);
+      if (failed) return fail();
+      if (found) {
+        previous = pathFrom.ColumnInt(0);
+        find_query::FoldCaseInto(pathFrom.ColumnText(1), folded);
+        for (std::string& trigram : find_query::Trigrams(folded)) ++counts[std::move(trigram)];
+      }
+      pathFrom.Reset();
+      if (!found) break;
+    }
+  }
+
+  index_db::Statement insert;
+  if (!index_db::Execute(db, "DELETE FROM trigram_counts", error) ||
+      !insert.Prepare(db, "INSERT INTO trigram_counts (trigram, items) VALUES (?1, ?2)", error)) {
+    return fail();
+  }
+  for (const auto& [trigram, count] : counts) {
+    insert.BindText(1, trigram);
+    insert.BindInt(2, static_cast<int64_t>(count));
+    if (!insert.Run()) return fail();
+  }
+  if (!index_db::Execute(db, "COMMIT", error)) return fail();
+  return true;
+}
+
+bool Read(const index_db::IndexDb& db, const std::vector<std::string>& literals,
+          std::vector<find_query::TrigramCount>* candidates) {
+  candidates->clear();
+  index_db::Statement any;
+  index_db::Statement count;
+  std::string error;
+  if (!any.Prepare(db, "SELECT 1 FROM trigram_counts LIMIT 1", &error) ||
+      !count.Prepare(db, "SELECT items FROM trigram_counts WHERE trigram = ?1", &error)) {
+    return false;
+  }
+  bool failed = false;
+  if (!any.Step(&failed)) return false;
+  for (const std::string& literal : literals) {
+    for (std::string& trigram : find_query::Trigrams(literal)) {
+      if (std::any_of(
+              candidates->begin(), candidates->end(),
+              [&](const find_query::TrigramCount& known) { return known.trigram == trigram; })) {
+        continue;
+      }
+      count.BindText(1, trigram);
+      const uint64_t items = count.Step(&failed) ? static_cast<uint64_t>(count.ColumnInt(0)) : 0;
+      count.Reset();
+      if (failed) {
+        candidates->clear();
+        return false;
+      }
+      candidates->push_back({std::move(trigram), items});
+    }
+  }
+  return true;
+}
+
+}  // namespace trigram_counts
