@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -20,6 +21,7 @@
 
 #include "tests/support/program_run.h"
 #include "tests/support/scratch.h"
+#include "tests/support/tmpfs_mount.h"
 #include "tests/support/trees.h"
 #include "tools/index/index_db.h"
 #include "tools/writer/mur_writer.h"
@@ -481,6 +483,105 @@ TEST_F(CatindexTest, RefusesWhatIsNoIndexAndCountsWhatIsNoCatalogue) {
   program.environment.emplace_back("XDG_DATA_HOME", root_ + "/data");
   EXPECT_EQ(program_run::Run(program).exitStatus, 0);
   EXPECT_TRUE(fs::exists(root_ + "/data/catalogue-modules/index.sqlite"));
+}
+
+}  // namespace
+
+namespace {
+
+// The item paths catfind prints for `pattern` in the index `database`, and its exit status.
+std::pair<int, std::string> Found(const std::string& database, const std::string& pattern) {
+  RunResult run = program_run::Run({CATFIND_PATH, "--db", database, pattern});
+  return {run.exitStatus, run.out + run.err};
+}
+
+// A full disk ends the run with exit 2 and keeps every catalogue committed before; a disk turned
+// read-only refuses the update the same way, and catfind still answers from it.
+TEST_F(CatindexTest, AFullOrReadOnlyLocationFailsClearlyAndKeepsWhatTheIndexHeld) {
+  test_mounts::TmpfsMount disk(root_ + "/disk", "size=1m");
+  if (!disk.mounted) GTEST_SKIP() << disk.why;
+  const std::string database = disk.where + "/index.sqlite";
+  const std::string small = Write("cats/small.mur", catwriter::BuildMur(MixedMur()).bytes);
+  const std::string large =
+      Write("cats/large.mur", catwriter::BuildMur(ManyFiles(30000, "large")).bytes);
+  auto catindex = [&](std::vector<std::string> paths) {
+    paths.insert(paths.begin(), {CATINDEX_PATH, "--db", database});
+    return program_run::Run(paths);
+  };
+  ASSERT_EQ(catindex({small}).exitStatus, 0);
+  const std::pair<int, std::string> before = Found(database, "inner%_");
+  ASSERT_EQ(before.first, 0) << before.second;
+
+  RunResult full = catindex({large});
+  EXPECT_EQ(full.exitStatus, 2) << full;
+  EXPECT_NE(full.err.find("full"), std::string::npos) << full.err;
+  {
+    Index index(database);
+    index.ExpectIntact();
+    EXPECT_EQ(index.Rows("SELECT path FROM catalogues"), std::vector<std::string>{small});
+  }
+  EXPECT_EQ(Found(database, "inner%_"), before);
+  EXPECT_EQ(Found(database, "large_file").first, 1);
+
+  ASSERT_TRUE(disk.MakeReadOnly());
+  RunResult readOnly = catindex({small, large});
+  EXPECT_EQ(readOnly.exitStatus, 2) << readOnly;
+  EXPECT_NE(readOnly.err.find("read"), std::string::npos) << readOnly.err;
+  EXPECT_EQ(Found(database, "inner%_"), before);
+  RunResult nowhere =
+      program_run::Run({CATINDEX_PATH, "--db", disk.where + "/new/index.sqlite", small});
+  EXPECT_EQ(nowhere.exitStatus, 2) << nowhere;
+  EXPECT_NE(nowhere.err.find("Read-only file system"), std::string::npos) << nowhere.err;
+}
+
+// A catalogue or a folder that cannot be read is named and skipped (exit 1); what the index held
+// of it stays, and the rest is indexed. As root, the programs run as nobody for this.
+TEST_F(CatindexTest, UnreadableCataloguesAndFoldersAreSkippedAndKept) {
+  const bool root = geteuid() == 0;
+  constexpr uid_t kNobody = 65534;
+  fs::permissions(root_, fs::perms::all);
+  auto catindex = [&](std::vector<std::string> paths) {
+    program_run::Program program;
+    program.argv = {CATINDEX_PATH, "--db", db_};
+    program.argv.insert(program.argv.end(), paths.begin(), paths.end());
+    if (root) program.userId = kNobody;
+    return program_run::Run(program);
+  };
+  const std::string kept = Write("cats/kept.mur", catwriter::BuildMur(MixedMur()).bytes);
+  const std::string locked =
+      Write("cats/locked.mur", catwriter::BuildMur(ManyFiles(3, "locked")).bytes);
+  const std::string hidden =
+      Write("cats/sub/hidden.mur", catwriter::BuildMur(ManyFiles(3, "hidden")).bytes);
+  fs::permissions(root_ + "/cats", fs::perms::all);
+  fs::permissions(root_ + "/cats/sub", fs::perms::all);
+  for (const std::string& file : {kept, locked, hidden}) {
+    fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  }
+  ASSERT_EQ(catindex({root_ + "/cats"}).exitStatus, 0);
+  const std::vector<std::string> lockedItems = Index(db_).Items(locked);
+  ASSERT_EQ(lockedItems.size(), 4u);
+
+  // Changed, then made unreadable: the old listing stays rather than nothing.
+  Write("cats/locked.mur", catwriter::BuildMur(ManyFiles(5, "locked")).bytes);
+  fs::permissions(locked, fs::perms::none);
+  fs::permissions(root_ + "/cats/sub", fs::perms::none);
+  const std::string added = Write("cats/added.mur", catwriter::BuildMur(MixedMur()).bytes);
+  fs::permissions(added, fs::perms::owner_read | fs::perms::others_read);
+  RunResult run = catindex({root_ + "/cats"});
+  fs::permissions(root_ + "/cats/sub", fs::perms::all);
+  EXPECT_EQ(run.exitStatus, 1) << run;
+  EXPECT_NE(run.err.find("locked.mur: cannot read the file: Permission denied"), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("sub: cannot read the folder: Permission denied"), std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.err.find("skipped"), std::string::npos) << run.err;
+  Index index(db_);
+  std::vector<std::string> held = {added, hidden, kept, locked};
+  std::sort(held.begin(), held.end());
+  EXPECT_EQ(index.Rows("SELECT path FROM catalogues ORDER BY path"), held);
+  EXPECT_EQ(index.Items(locked), lockedItems);
+  EXPECT_EQ(index.Items(added).size(), index.Items(kept).size());
+  index.ExpectIntact();
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 // Test support for the tests that run mkcat and cathost on trees they build: scratch
-// folders, files made in bulk, runs of mkcat, cathost's listings, and tmpfs mounts.
+// folders, files made in bulk, runs of mkcat and cathost's listings.
 #pragma once
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,8 +20,11 @@
 #include "tests/support/child_output.h"
 #include "tests/support/program_run.h"
 #include "tests/support/scratch.h"
+#include "tests/support/tmpfs_mount.h"
 
 namespace mkcat_test {
+
+using test_mounts::TmpfsMount;
 
 inline void WriteText(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
@@ -73,31 +75,6 @@ inline std::vector<ListedEntry> ListCatalogue(const std::string& catalogue) {
   return entries;
 }
 #endif
-
-// A tmpfs mounted on a folder for the test's lifetime; `mounted` false (with `why`) where
-// the process may not mount.
-struct TmpfsMount {
-  std::string where;
-  bool mounted = false;
-  std::string why;
-  TmpfsMount(std::string folder, const std::string& options) : where(std::move(folder)) {
-    mkdir(where.c_str(), 0755);
-    if (mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0) {
-      mounted = true;
-    } else {
-      why = "cannot mount a tmpfs here (" + std::string(std::strerror(errno)) +
-            "); the test needs root or CAP_SYS_ADMIN";
-    }
-  }
-  bool MakeReadOnly() {
-    return mount("tmpfs", where.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-  }
-  ~TmpfsMount() {
-    if (mounted) umount2(where.c_str(), MNT_DETACH);
-  }
-  TmpfsMount(const TmpfsMount&) = delete;
-  TmpfsMount& operator=(const TmpfsMount&) = delete;
-};
 
 // The names in a folder, "." and ".." left out, sorted.
 inline std::vector<std::string> NamesIn(const std::string& folder) {

@@ -1,6 +1,7 @@
 #include "tests/support/program_run.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -50,6 +51,10 @@ struct Prepared {
   if (program.openFilesLimit != 0) {
     const rlimit limit = {program.openFilesLimit, program.openFilesLimit};
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(127);
+  }
+  if (program.userId && (setgroups(0, nullptr) != 0 || setgid(*program.userId) != 0 ||
+                         setuid(*program.userId) != 0)) {
+    _exit(127);
   }
   execvpe(prepared.argv[0], prepared.argv.data(), prepared.environment.data());
   _exit(127);

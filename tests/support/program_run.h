@@ -27,6 +27,9 @@ struct Program {
   std::optional<mode_t> umask;
   // RLIMIT_NOFILE for the child; 0 leaves it as it is.
   unsigned openFilesLimit = 0;
+  // Runs as this user (and the group of the same number, no others); needs root. Where
+  // permissions must hold back a test that runs as root.
+  std::optional<uid_t> userId;
 };
 
 struct RunResult {

@@ -374,6 +374,12 @@ class Indexer {
         return;
       }
       driver::Probe probe = driver::ProbeCatalogue(modules_, candidate.path);
+      // A file that cannot be read now may still be the catalogue the index holds: it stays.
+      if (probe.status == kExitCannotRead || probe.status == kExitNoSuchFile) {
+        Warn(ShownName(candidate.path).append(": ").append(probe.reason));
+        ++totals_.failed;
+        return;
+      }
       if (probe.module == nullptr) {
         ++totals_.notAccepted;
         if (named) Warn(ShownName(candidate.path).append(": ").append(probe.reason));
