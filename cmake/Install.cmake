@@ -3,8 +3,13 @@
 #   tools    cathost, mkcat, catmount, catindex and catfind (Linux, each where it is built)
 #   docs     licence, changes and installation notes
 #
-# Linux: programs and modules sit together in lib/catalogue-modules, because cathost loads the
-# modules that sit beside its own executable; bin/ holds symbolic links to the programs.
+# Linux, two layouts (CATALOGUE_INSTALL_LAYOUT):
+#   system    programs in bin/, modules in LIBDIR/catalogue-modules (the Debian package, and
+#             a plain cmake --install). The hosts look there, a folder compiled in as
+#             CATALOGUE_MODULE_DIR, when no module sits beside their executable.
+#   portable  programs and modules together in lib/catalogue-modules, found beside the
+#             executable wherever the tree is unpacked; bin/ holds symbolic links to the
+#             programs (the tar.gz).
 # Windows: the DLLs and the notes at the top of the prefix, for copying into the host's folder.
 include(GNUInstallDirs)
 
@@ -21,26 +26,48 @@ if(WIN32)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT docs)
   install(FILES CHANGELOG.md DESTINATION . COMPONENT docs)
 else()
-  set(CATALOGUE_PROGRAM_DIR ${CMAKE_INSTALL_LIBDIR}/catalogue-modules)
-  install(TARGETS ${CATALOGUE_MODULE_TARGETS} LIBRARY DESTINATION ${CATALOGUE_PROGRAM_DIR}
-    COMPONENT modules)
+  set(CATALOGUE_INSTALL_LAYOUT system CACHE STRING
+    "Linux install layout: system (bin/ and LIBDIR/catalogue-modules) or portable (programs beside the modules)")
+  set_property(CACHE CATALOGUE_INSTALL_LAYOUT PROPERTY STRINGS system portable)
+  if(NOT CATALOGUE_INSTALL_LAYOUT MATCHES "^(system|portable)$")
+    message(FATAL_ERROR "CATALOGUE_INSTALL_LAYOUT is system or portable, not '${CATALOGUE_INSTALL_LAYOUT}'")
+  endif()
+
+  # The layouts differ in install rules only, so switching between them rebuilds nothing.
+  set(CATALOGUE_MODULE_DIR ${CMAKE_INSTALL_FULL_LIBDIR}/catalogue-modules)
+  if(TARGET hostloader)
+    target_compile_definitions(hostloader PRIVATE CATALOGUE_MODULE_DIR="${CATALOGUE_MODULE_DIR}")
+  endif()
+
   set(CATALOGUE_PROGRAMS)
   foreach(program cathost mkcat catmount catindex catfind)
     if(TARGET ${program})
       list(APPEND CATALOGUE_PROGRAMS ${program})
     endif()
   endforeach()
-  if(CATALOGUE_PROGRAMS)
-    install(TARGETS ${CATALOGUE_PROGRAMS} RUNTIME DESTINATION ${CATALOGUE_PROGRAM_DIR}
-      COMPONENT tools)
-    foreach(program ${CATALOGUE_PROGRAMS})
-      install(CODE "
-        set(bin \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
-        file(MAKE_DIRECTORY \"\${bin}\")
-        file(CREATE_LINK ../${CATALOGUE_PROGRAM_DIR}/${program} \"\${bin}/${program}\" SYMBOLIC)
-        message(STATUS \"Installing: \${bin}/${program} -> ../${CATALOGUE_PROGRAM_DIR}/${program}\")"
+
+  if(CATALOGUE_INSTALL_LAYOUT STREQUAL "system")
+    install(TARGETS ${CATALOGUE_MODULE_TARGETS}
+      LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/catalogue-modules COMPONENT modules)
+    if(CATALOGUE_PROGRAMS)
+      install(TARGETS ${CATALOGUE_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT tools)
-    endforeach()
+    endif()
+  else()
+    set(portable_dir lib/catalogue-modules)
+    install(TARGETS ${CATALOGUE_MODULE_TARGETS} LIBRARY DESTINATION ${portable_dir}
+      COMPONENT modules)
+    if(CATALOGUE_PROGRAMS)
+      install(TARGETS ${CATALOGUE_PROGRAMS} RUNTIME DESTINATION ${portable_dir} COMPONENT tools)
+      foreach(program ${CATALOGUE_PROGRAMS})
+        install(CODE "
+          set(bin \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+          file(MAKE_DIRECTORY \"\${bin}\")
+          file(CREATE_LINK ../${portable_dir}/${program} \"\${bin}/${program}\" SYMBOLIC)
+          message(STATUS \"Installing: \${bin}/${program} -> ../${portable_dir}/${program}\")"
+          COMPONENT tools)
+      endforeach()
+    endif()
   endif()
   install(FILES README.md LICENSE CHANGELOG.md
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/catalogue-modules

@@ -305,6 +305,49 @@ TEST(HostDriverModules, WithoutNamesTheModulesBesideTheExecutableLoadInNameOrder
   EXPECT_EQ(error.rfind("no format module found beside the executable in ", 0), 0u) << error;
 }
 
+// The installed folder: searched only when no module sits beside the executable, in name
+// order, and named in the error when it holds none either.
+TEST(HostDriverModules, InstalledFolderServesOnlyWhenNoneSitsBesideTheExecutable) {
+  const fs::path installed =
+      fs::temp_directory_path() / ("host_driver_installed." + std::to_string(getpid()));
+  fs::create_directories(installed);
+  for (const char* name : {"b.test-module", "a.test-module", "other_fmt.so", "c.test-module.old"}) {
+    std::ofstream(installed / name) << "module";
+  }
+
+  gLoadLog.clear();
+  std::vector<FormatModule> modules;
+  std::string error;
+  const std::string folder = installed.string();
+  EXPECT_TRUE(
+      driver::LoadModules({}, driver::ModuleSource{".test-module", ScriptedLoad, folder.c_str()},
+                          Collect, &modules, &error))
+      << error;
+  EXPECT_EQ(gLoadLog, (std::vector<std::string>{"load a.test-module", "load b.test-module",
+                                                "LoadFormatModule", "LoadFormatModule"}));
+  ASSERT_EQ(modules.size(), 2u);
+  EXPECT_EQ(modules[0].path, (installed / "a.test-module").string());
+
+  // mur_fmt.so and zex_fmt.so beside the test program win over the installed other_fmt.so.
+  gLoadLog.clear();
+  modules.clear();
+  EXPECT_TRUE(driver::LoadModules({}, driver::ModuleSource{"_fmt.so", ScriptedLoad, folder.c_str()},
+                                  Collect, &modules, &error))
+      << error;
+  EXPECT_FALSE(modules.empty());
+  for (const FormatModule& module : modules) {
+    EXPECT_NE(fs::path(module.path).parent_path(), installed) << module.path;
+  }
+
+  modules.clear();
+  EXPECT_FALSE(driver::LoadModules({}, driver::ModuleSource{".none", ScriptedLoad, folder.c_str()},
+                                   Collect, &modules, &error));
+  const std::string tail = " or in " + folder;
+  EXPECT_EQ(error.rfind("no format module found beside the executable in ", 0), 0u) << error;
+  EXPECT_EQ(error.substr(error.size() - std::min(error.size(), tail.size())), tail) << error;
+  fs::remove_all(installed);
+}
+
 bool UnloadLeavingSomething(void*, std::string* error) {
   *error = "1 file handle(s) left open";
   return false;

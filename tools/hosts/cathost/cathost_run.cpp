@@ -36,8 +36,9 @@ then CloseArchive.
 Options:
   --module PATH   use this format module (also --module=PATH); repeated, these modules
                   only, in the order given. Without it, the host loads every *_fmt.so
-                  (Windows: *_fmt.dll) beside its own executable, in name order, and uses
-                  the first whose IsArchive accepts the file.
+                  (Windows: *_fmt.dll) beside its own executable (Linux: when none is
+                  there, in the installed module folder), in name order, and uses the
+                  first whose IsArchive accepts the file.
   --json          one JSON object per item (JSON Lines) with every field of the records.
   --count         print only the number of items (after a failure: the items delivered
                   before it). With several catalogues, as wc does: a "COUNT NAME" line for

@@ -263,7 +263,8 @@ int main(int argc, char** argv) {
 
   HostSetup setup;
   setup.programName = "cathost32";
-  setup.modules = {"_fmt.dll", LoadModuleWithReport};
+  // The DLLs sit beside cathost32 only: the installed module folder holds native modules.
+  setup.modules = {"_fmt.dll", LoadModuleWithReport, nullptr};
   setup.moreHelp = kMoreHelp;
   status = RunCathost(argc, argv, setup);
   if (settings.instructions) PrintCosts();

@@ -44,7 +44,8 @@ Through mount(8) and /etc/fstab, with ro (without it mount(8) asks for rw):
 
 Options:
   --module PATH     use this format module (also --module=PATH; repeatable). Without it, every
-                    *_fmt.so beside the executable, the first whose IsArchive accepts a file.
+                    *_fmt.so beside the executable (when none is there, in the installed
+                    module folder), the first whose IsArchive accepts a file.
   --cache-mib N     a folder keeps listings of at most N MiB, dropping the least recently used
                     (default 256; a dropped listing is made again when next needed).
   --max-items N     a listing stops after N items (default 10000000).

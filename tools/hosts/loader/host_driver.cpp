@@ -14,6 +14,14 @@ constexpr size_t kFormatNameBufferSize = 256;
 
 }  // namespace
 
+const char* InstalledModuleDirectory() {
+#if defined(CATALOGUE_MODULE_DIR)
+  return CATALOGUE_MODULE_DIR;
+#else
+  return "";
+#endif
+}
+
 bool LoadModules(const std::vector<std::string>& paths, const ModuleSource& source, Report report,
                  std::vector<FormatModule>* modules, std::string* error) {
   std::string why;
@@ -27,8 +35,14 @@ bool LoadModules(const std::vector<std::string>& paths, const ModuleSource& sour
       modules->push_back(module);
     }
   } else {
+    // Modules beside the executable (a build tree, the portable package) come before the
+    // installed ones, which sit apart from the programs in a system installation.
     const std::string directory = ExecutableDirectory();
-    for (const std::string& path : FormatModulesIn(directory, source.suffix)) {
+    const std::string installed =
+        source.installedDirectory != nullptr ? source.installedDirectory : "";
+    std::vector<std::string> found = FormatModulesIn(directory, source.suffix);
+    if (found.empty() && !installed.empty()) found = FormatModulesIn(installed, source.suffix);
+    for (const std::string& path : found) {
       FormatModule module;
       if (source.load(path, &module, &why)) {
         modules->push_back(module);
@@ -38,7 +52,8 @@ bool LoadModules(const std::vector<std::string>& paths, const ModuleSource& sour
     }
     if (modules->empty()) {
       *error = "no format module found beside the executable" +
-               (directory.empty() ? std::string() : " in " + ShownName(directory));
+               (directory.empty() ? std::string() : " in " + ShownName(directory)) +
+               (installed.empty() ? std::string() : " or in " + ShownName(installed));
       return false;
     }
   }

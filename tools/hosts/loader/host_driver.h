@@ -21,19 +21,27 @@ namespace driver {
 // The host hands IsArchive at most this many leading bytes of a file.
 constexpr size_t kProbeBytes = 4096;
 
-// Where a host's modules come from: the file names it looks for beside its executable, and the
-// loader that turns a path into a module (the system's, or an emulator's).
+// The folder an installed host takes its modules from when none sits beside its executable
+// (the build's CATALOGUE_MODULE_DIR: the installed library folder's catalogue-modules), or an
+// empty text when the build names none.
+const char* InstalledModuleDirectory();
+
+// Where a host's modules come from: the file names it looks for beside its executable, the
+// loader that turns a path into a module (the system's, or an emulator's), and the folder
+// searched when none sits beside the executable (null or empty: none).
 struct ModuleSource {
   const char* suffix = kNativeModuleSuffix;
   bool (*load)(const std::string& path, FormatModule* module,
                std::string* error) = LoadFormatModuleFile;
+  const char* installedDirectory = InstalledModuleDirectory();
 };
 
 // Where a host's messages go: standard error, the system log.
 using Report = void (*)(const std::string& message);
 
 // Loads the modules at `paths`, in that order, or without paths every module beside the
-// executable, in name order (one that fails is reported as skipped), then calls
+// executable or, when none is there, in the source's installed folder, in name order (one
+// that fails is reported as skipped), then calls
 // LoadFormatModule on each. False, with `error` set, when a named module fails or none is
 // found; what loaded before the failure stays in `modules` for the caller to unload.
 bool LoadModules(const std::vector<std::string>& paths, const ModuleSource& source, Report report,
