@@ -1,5 +1,5 @@
 // catmount's command line as mount(8) and /etc/fstab reach it through mount.fuse3: the -o lists
-// (catmount's own options taken out, mount(8)'s dropped, rw refused, the rest passed on to FUSE),
+// (catmount's own options taken out, mount(8)'s dropped, rw noted, the rest passed on to FUSE),
 // and, as root, a real mount through mount(8) and an fstab line, unmounted with umount(8).
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -80,15 +80,11 @@ TEST(CatmountCommandLineTest, MountOptionsAreTakenDroppedOrPassedOn) {
   EXPECT_EQ(line.settings.positional, (Arguments{"SRC", "-o"}));
 }
 
-TEST(CatmountCommandLineTest, RwAndBadValuesAreUsageErrorsNamingTheOption) {
+TEST(CatmountCommandLineTest, BadValuesAreUsageErrorsNamingTheOption) {
   struct Case {
     Arguments arguments;
     std::string message;
   } cases[] = {
-      {{"SRC", "MP", "-o", "rw"}, "-o rw"},
-      {{"SRC", "MP", "-o", "ro,allow_other,rw"}, "-o rw"},
-      {{"SRC", "MP", "-orw"}, "-o rw"},
-      {{"SRC", "MP", "-o", "r\\w"}, "-o rw"},  // FUSE would read it as rw
       {{"SRC", "MP", "-o", "cache_mib=x"}, "-o cache_mib needs a positive number of MiB"},
       {{"SRC", "MP", "-o", "cache_mib="}, "-o cache_mib needs"},
       {{"SRC", "MP", "-o", "cache_mib"}, "-o cache_mib needs"},
@@ -109,6 +105,20 @@ TEST(CatmountCommandLineTest, RwAndBadValuesAreUsageErrorsNamingTheOption) {
     EXPECT_EQ(line.request, Request::kUsageError) << shown;
     EXPECT_NE(line.error.find(c.message), std::string::npos) << shown << ": " << line.error;
   }
+  // rw, however written, is taken out and noted: the mount stays read-only.
+  for (const Arguments& arguments :
+       {Arguments{"SRC", "MP", "-o", "rw"}, Arguments{"SRC", "MP", "-o", "ro,allow_other,rw"},
+        Arguments{"SRC", "MP", "-orw"}, Arguments{"SRC", "MP", "-o", "r\\w"}}) {
+    CommandLine line = ParseCommandLine(arguments);
+    const std::string shown = testing::PrintToString(arguments);
+    ASSERT_EQ(line.request, Request::kMount) << shown << ": " << line.error;
+    EXPECT_TRUE(line.settings.readWriteAsked) << shown;
+    for (const std::string& passed : line.settings.fuseArguments) {
+      EXPECT_EQ(passed.find("rw"), std::string::npos) << shown;
+      EXPECT_EQ(passed.find("r\\w"), std::string::npos) << shown;
+    }
+  }
+  EXPECT_FALSE(ParseCommandLine({"SRC", "MP", "-o", "ro,rwx"}).settings.readWriteAsked);
   // The largest value each takes is still good.
   CommandLine line = ParseCommandLine({"SRC", "MP", "-o", "max_items=4294967295"});
   ASSERT_EQ(line.request, Request::kMount) << line.error;
@@ -124,8 +134,7 @@ TEST(CatmountCommandLineTest, TheProgramRefusesBadMountOptions) {
   ASSERT_FALSE(scratch.path.empty());
   const std::string sample = std::string(SOURCE_DIR) + "/samples/photos.mur";
   const std::string mountPoint = scratch.path;
-  for (const Arguments& options : {Arguments{"-o", "rw,allow_other"},
-                                   Arguments{"-o", "ro,cache_mib=x"}, Arguments{"-omax_items="}}) {
+  for (const Arguments& options : {Arguments{"-o", "ro,cache_mib=x"}, Arguments{"-omax_items="}}) {
     Arguments arguments = {CATMOUNT_PATH, sample, mountPoint};
     arguments.insert(arguments.end(), options.begin(), options.end());
     RunResult result = program_run::Run(arguments);
@@ -335,11 +344,13 @@ TEST(CatmountFstabTest, MountAndFstabLinesReachCatmountAndUmountEndsIt) {
   EXPECT_FALSE(fs::exists(space.Seen(mountPoint) + "/photos.mur/Family/README"));
   expectUnmounted("fstab");
 
-  // Without ro mount(8) asks for rw, which catmount refuses before mounting, saying so.
-  RunResult refused = space.Run({"mount", "-t", "fuse.catmount", source, mountPoint});
-  EXPECT_EQ(refused.exitStatus, 64) << refused;
-  EXPECT_NE(refused.err.find("-o rw"), std::string::npos) << refused.err;
-  EXPECT_EQ(space.MountInfo(mountPoint), "");
+  // rw (what mount(8) asks for when not told ro): read-only all the same, with a warning.
+  RunResult defaulted =
+      space.Run({"mount", "-t", "fuse.catmount", source, mountPoint, "-o", "rw,allow_other"});
+  EXPECT_EQ(defaulted.exitStatus, 0) << defaulted;
+  EXPECT_NE(defaulted.err.find("mounted read-only"), std::string::npos) << defaulted.err;
+  expectMountedReadOnly("rw");
+  expectUnmounted("rw");
 }
 
 }  // namespace

@@ -70,8 +70,9 @@ bool ApplyMountOptions(std::string_view list, Settings* settings, std::string* e
                                                 : Count::kListingMiB;
       if (!SetCount(which, value, "-o " + name, settings, error)) return false;
     } else if (meant == "rw") {
-      *error = "-o rw: catmount mounts read-only; give -o ro";
-      return false;
+      // mount(8) asks for rw unless told ro; the mount is read-only all the same, as a
+      // write-protected disk's is.
+      settings->readWriteAsked = true;
     } else if (std::find(std::begin(kMountOwnOptions), std::end(kMountOwnOptions), meant) ==
                std::end(kMountOwnOptions)) {
       if (!passed.empty()) passed += ',';

@@ -26,6 +26,7 @@ struct Settings {
   uint64_t maxItems = kDefaultMaxItems;
   size_t listingMiB = 0;                   // 0: the cache's size
   std::vector<std::string> fuseArguments;  // after the program name
+  bool readWriteAsked = false;             // -o rw: mounted read-only, with a warning
 };
 
 enum class Request { kMount, kHelp, kVersion, kUsageError };
@@ -41,7 +42,8 @@ struct CommandLine {
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 // Applies one -o list: catmount's own options (cache_mib=N, max_items=N, listing_mib=N) set
-// `settings`, the ones meant for mount(8) are dropped, "rw" is refused, and the rest go on to
+// `settings`, the ones meant for mount(8) are dropped, "rw" is noted (the mount stays
+// read-only), and the rest go on to
 // FUSE as one "-o" list, written as given. Commas escaped with a backslash stay in their option,
 // as FUSE reads them. Returns false with `error` set on a usage error.
 bool ApplyMountOptions(std::string_view list, Settings* settings, std::string* error);
