@@ -38,7 +38,7 @@ constexpr char kUsage[] = R"(Usage: catmount [options] SOURCE MOUNTPOINT
 Mounts a disk catalogue read-only: every item becomes a file or directory at its path. SOURCE
 is one catalogue, or a folder whose catalogues appear as directories named after their files
 (listed on first access). Unmount with 'fusermount3 -u MOUNTPOINT' (or Ctrl-C with -f).
-Through mount(8) and /etc/fstab, with ro (without it mount(8) asks for rw):
+Through mount(8) and /etc/fstab:
   mount -t fuse.catmount SOURCE MOUNTPOINT -o ro,allow_other
   SOURCE MOUNTPOINT fuse.catmount ro,allow_other,nofail 0 0     (fstab; umount MOUNTPOINT)
 
@@ -57,8 +57,9 @@ Options:
   -s                serve requests on one thread.
   -o OPTIONS        mount options, comma-separated (also -oOPTIONS; repeatable; may follow
                     MOUNTPOINT): cache_mib=N, max_items=N, listing_mib=N as above; ro
-                    (rw is refused); nofail, _netdev, auto, noauto, user, users, nouser,
-                    defaults ignored (for mount(8)); others go to FUSE (e.g. allow_other).
+                    (rw mounts read-only with a warning); nofail, _netdev, auto, noauto,
+                    user, users, nouser, defaults ignored (for mount(8)); others go to
+                    FUSE (e.g. allow_other).
   --version, --help
 
 The tree: paths split at backslashes, names decoded from code page 437 to UTF-8. Sizes and
@@ -270,5 +271,10 @@ int main(int argc, char** argv) {
     status = library.OpenSingle(source, &error);
   }
   if (status != kExitOk) return Fail(status, error);
+  if (options.readWriteAsked) {
+    std::fprintf(stderr,
+                 "catmount: %s: mounted read-only (-o rw asked; a catalogue is never written)\n",
+                 ShownName(sourceGiven).c_str());
+  }
   return Serve(library, options, source, mountPoint);
 }
