@@ -359,6 +359,28 @@ TEST_F(CatindexTest, UpdatesListOnlyWhatChangedAndDropWhatIsGone) {
   EXPECT_EQ(Index(db_).One("SELECT count(*) FROM items"), "0");
 }
 
+// A folder of catalogues moved within the indexed folder: its catalogues are found at their new
+// paths, with the same items, and the old paths leave the index.
+TEST_F(CatindexTest, AMovedFolderIsIndexedAtItsNewPlace) {
+  const std::string stays = Write("cats/stays.mur", catwriter::BuildMur(MixedMur()).bytes);
+  const std::string moving =
+      Write("cats/sub/moving.mur", catwriter::BuildMur(ManyFiles(30, "moving")).bytes);
+  ASSERT_EQ(Catindex({root_ + "/cats"}).exitStatus, 0);
+  const std::vector<ItemLine> items = Index(db_).Items(moving);
+  fs::rename(root_ + "/cats/sub", root_ + "/cats/renamed");
+  RunResult run = Catindex({"-v", root_ + "/cats"});
+  EXPECT_EQ(run.exitStatus, 0) << run;
+  EXPECT_NE(run.err.find("1 listed, 1 unchanged, 1 pruned"), std::string::npos) << run.err;
+  const std::string moved = root_ + "/cats/renamed/moving.mur";
+  Index index(db_);
+  index.ExpectIntact();
+  EXPECT_EQ(index.Rows("SELECT path FROM catalogues ORDER BY path"),
+            (std::vector<std::string>{moved, stays}));
+  EXPECT_EQ(index.Items(moved), items);
+  EXPECT_EQ(program_run::Run({CATFIND_PATH, "--db", db_, "moving_file_number_29"}).out,
+            moved + ": moving\\moving_file_number_29\n");
+}
+
 TEST_F(CatindexTest, ARunKilledWhileReplacingACatalogueLeavesTheOldVersion) {
   const std::string catalogue =
       Write("cats/big.mur", catwriter::BuildMur(ManyFiles(10, "old")).bytes);
