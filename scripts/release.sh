@@ -3,49 +3,77 @@
 #   catalogue-modules-VERSION-windows.zip
 #       zex_fmt.dll, mur_fmt.dll (32-bit hosts), x64/zex_fmt.dll, x64/mur_fmt.dll (64-bit
 #       hosts), INSTALL.txt, LICENSE.txt, CHANGELOG.md
-#   catalogue-modules-VERSION-linux-x86_64.tar.gz
+#   catalogue-modules-VERSION-linux-x86_64.tar.gz (the portable layout)
 #       lib/catalogue-modules/ (the .so modules, cathost, mkcat, and catmount, catindex and
 #       catfind where they are built),
 #       bin/ (links to the programs), share/doc/catalogue-modules/
-# VERSION is project(VERSION) of CMakeLists.txt. Release builds go to RELEASE_BUILD,
-# RELEASE_BUILD-win32 and RELEASE_BUILD-win64 (default RELEASE_BUILD: build-release).
+#   catalogue-modules_VERSION_ARCH.deb (the system layout; packaging/debian/make-deb.sh)
+#       /usr/bin/ (the programs), /usr/lib/MULTIARCH/catalogue-modules/ (the modules),
+#       /usr/share/doc/catalogue-modules/
+# Both Linux packages also hold what the install rules put in share/ (manual pages,
+# completions). VERSION is project(VERSION) of CMakeLists.txt. Release builds go to
+# RELEASE_BUILD, RELEASE_BUILD-win32 and RELEASE_BUILD-win64 (default RELEASE_BUILD:
+# build-release). --linux-only skips the Windows builds and the zip.
 #
-#   scripts/release.sh [OUTDIR]
+#   scripts/release.sh [--linux-only] [OUTDIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+windows_too=1
+if [ "${1:-}" = "--linux-only" ]; then
+  windows_too=0
+  shift
+fi
 out=${1:-dist}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 build=${RELEASE_BUILD:-build-release}
 
-scripts/install-deps.sh build mingw fuse index
+groups=(build fuse index docs package)
+[ $windows_too -eq 1 ] && groups+=(mingw)
+scripts/install-deps.sh "${groups[@]}"
 
 # Linux: the configuration the test suite runs (the default preset's), stripped on install.
+# Built for /usr, the prefix of the Debian package, whose module folder the programs look in
+# when no module sits beside them.
 echo "-- Linux build ($build)"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCATALOGUE_BUILD_TESTS=OFF \
-  -DCATALOGUE_BUILD_EMULATOR=OFF >/dev/null
+  -DCATALOGUE_BUILD_EMULATOR=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_INSTALL_LIBDIR="lib/$multiarch" >/dev/null
 cmake --build "$build"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || { echo "release: no project version in $build/CMakeCache.txt" >&2; exit 1; }
 
-echo "-- Windows builds ($build-win32, $build-win64)"
-cmake --preset windows-x86 -B "$build-win32" >/dev/null
-cmake --build "$build-win32"
-cmake --preset windows-x64 -B "$build-win64" -DCMAKE_BUILD_TYPE=Release \
-  -DCATALOGUE_BUILD_TOOLS=OFF >/dev/null
-cmake --build "$build-win64"
+if [ $windows_too -eq 1 ]; then
+  echo "-- Windows builds ($build-win32, $build-win64)"
+  cmake --preset windows-x86 -B "$build-win32" >/dev/null
+  cmake --build "$build-win32"
+  cmake --preset windows-x64 -B "$build-win64" -DCMAKE_BUILD_TYPE=Release \
+    -DCATALOGUE_BUILD_TOOLS=OFF >/dev/null
+  cmake --build "$build-win64"
+fi
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
+# The two Linux layouts differ in install rules only: switching rebuilds nothing.
 linux=catalogue-modules-$version-linux-$(uname -m)
+cmake -DCATALOGUE_INSTALL_LAYOUT=portable "$build" >/dev/null
 cmake --install "$build" --prefix "$stage/$linux" --strip >/dev/null
 (cd "$stage" && cmake -E tar czf "$out/$linux.tar.gz" "$linux")
+made=("$out/$linux.tar.gz")
 
-windows=catalogue-modules-$version-windows
-cmake --install "$build-win32" --prefix "$stage/$windows" >/dev/null
-cmake --install "$build-win64" --prefix "$stage/$windows/x64" --component modules >/dev/null
-(cd "$stage" && cmake -E tar cf "$out/$windows.zip" --format=zip "$windows")
+cmake -DCATALOGUE_INSTALL_LAYOUT=system "$build" >/dev/null
+DESTDIR="$stage/deb" cmake --install "$build" --prefix /usr --strip >/dev/null
+made+=("$(packaging/debian/make-deb.sh "$stage/deb" "$out" "$version")")
+
+if [ $windows_too -eq 1 ]; then
+  windows=catalogue-modules-$version-windows
+  cmake --install "$build-win32" --prefix "$stage/$windows" >/dev/null
+  cmake --install "$build-win64" --prefix "$stage/$windows/x64" --component modules >/dev/null
+  (cd "$stage" && cmake -E tar cf "$out/$windows.zip" --format=zip "$windows")
+  made+=("$out/$windows.zip")
+fi
 
 echo "release $version:"
-ls -l "$out/$linux.tar.gz" "$out/$windows.zip"
+ls -l "${made[@]}"

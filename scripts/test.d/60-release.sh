@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The release packages: scripts/release.sh builds both, then
-#   1. each package holds exactly the expected files;
+# The release packages: scripts/release.sh builds them, then
+#   1. the zip and the tar.gz hold exactly the expected files, and the .deb is made (its
+#      checks are 65-deb.sh's);
 #   2. the DLLs of the Windows zip export the seven entry points, import from system
 #      libraries only and carry a version resource with the project's version;
 #   3. the programs of the Linux package run from where it was unpacked, through their links
@@ -50,6 +51,11 @@ done
 for file in README.md LICENSE CHANGELOG.md; do
   expected_linux+="$linux/share/doc/catalogue-modules/$file"$'\n'
 done
+# Manual pages where scdoc made them; bash completions.
+for program in "${programs[@]}"; do
+  [ -f "$build/man/$program.1" ] && expected_linux+="$linux/share/man/man1/$program.1"$'\n'
+  expected_linux+="$linux/share/bash-completion/completions/$program"$'\n'
+done
 check_contents "$work/dist/$linux.tar.gz" "${expected_linux%$'\n'}"
 
 expected_windows=""
@@ -58,6 +64,9 @@ for file in zex_fmt.dll mur_fmt.dll x64/zex_fmt.dll x64/mur_fmt.dll INSTALL.txt 
   expected_windows+="$windows/$file"$'\n'
 done
 check_contents "$work/dist/$windows.zip" "${expected_windows%$'\n'}"
+
+deb=$work/dist/catalogue-modules_${version}_$(dpkg --print-architecture).deb
+if [ -f "$deb" ]; then echo "$(basename "$deb"): made"; else fail "$(basename "$deb") was not made"; fi
 
 echo "-- the Windows DLLs"
 mkdir "$work/unpacked"
@@ -86,4 +95,4 @@ else
 fi
 
 [ $failures -eq 0 ] || { echo "60-release: $failures FAILED" >&2; exit 1; }
-echo "60-release: both packages as expected"
+echo "60-release: the packages as expected"
