@@ -29,7 +29,7 @@ out=$(cd "$out" && pwd)
 build=${RELEASE_BUILD:-build-release}
 
 groups=(build fuse index docs package)
-[ $windows_too -eq 1 ] && groups+=(mingw)
+if [ $windows_too -eq 1 ]; then groups+=(mingw); fi
 scripts/install-deps.sh "${groups[@]}"
 
 # Linux: the configuration the test suite runs (the default preset's), stripped on install.
