@@ -38,7 +38,10 @@ make_tree() {
 # the tree's MUR catalogue, plocate's updatedb the tree itself (-U TREE -o DB, nothing pruned).
 # Per side: index build time (median of SEARCH_BUILDS fresh builds, default 3), index size in
 # bytes and per item; then the whole-process time of each query, median of 10 (hyperfine -N,
-# output discarded), and the median of the query set's medians.
+# output discarded), and the median of the query set's medians. SEARCH_COPIES=N (default 1;
+# needs root) makes N disks of the tree: our side N links to its catalogue in one folder,
+# indexed together; plocate's a folder of N bind mounts of the tree (10 x 1,011,000 entries:
+# SEARCH_FOLDERS=1000 SEARCH_COPIES=10).
 if [ "${1:-}" = "--search" ]; then
   build=$(cd "${2:-$root/build}" && pwd)
   folders=${SEARCH_FOLDERS:-100}
@@ -60,8 +63,29 @@ if [ "${1:-}" = "--search" ]; then
   mkdir -p "$work"
   tree=$work/tree-$folders
   make_tree "$tree" "$folders"
-  ours=$work/search-$folders.sqlite
-  theirs=$work/search-$folders.plocate.db
+  copies=${SEARCH_COPIES:-1}
+  ours=$work/search-$folders-$copies.sqlite
+  theirs=$work/search-$folders-$copies.plocate.db
+  our_source=$tree.mur
+  their_source=$tree/tree
+  if [ "$copies" -gt 1 ]; then
+    our_source=$work/disks-$folders-$copies
+    their_source=$work/mounts-$folders-$copies
+    mkdir -p "$our_source" "$their_source"
+    unmount_copies() {
+      for disk in "$their_source"/disk*; do
+        mountpoint -q "$disk" && umount "$disk"
+      done
+      return 0
+    }
+    trap unmount_copies EXIT
+    for ((i = 0; i < copies; i++)); do
+      disk=$(printf 'disk%02d' "$i")
+      ln -f "$tree.mur" "$our_source/$disk.mur"
+      mkdir -p "$their_source/$disk"
+      mountpoint -q "$their_source/$disk" || mount --bind "$tree/tree" "$their_source/$disk"
+    done
+  fi
   median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
   now() { date +%s%N; }
   # build_time DB COMMAND...: median milliseconds of $builds runs of COMMAND, each from no DB.
@@ -77,13 +101,13 @@ if [ "${1:-}" = "--search" ]; then
     done
     printf '%s\n' "${times[@]}" | median
   }
-  echo "peers: search, tree of $folders folders; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "peers: search, tree of $folders folders x $copies; load: $(cut -d' ' -f1-3 /proc/loadavg)"
   sync
-  our_ms=$(build_time "$ours" "$build/catindex" --db "$ours" "$tree.mur")
+  our_ms=$(build_time "$ours" "$build/catindex" --db "$ours" "$our_source")
   their_ms=$(build_time "$theirs" "$updatedb" --prunepaths '' --prunefs '' --prunenames '' \
-    --prune-bind-mounts no -l no -U "$tree/tree" -o "$theirs")
+    --prune-bind-mounts no -l no -U "$their_source" -o "$theirs")
   our_items=$("$build/catfind" --db "$ours" -c '*')
-  their_items=$(plocate -d "$theirs" -c "$tree/tree")
+  their_items=$(plocate -d "$theirs" -c "$their_source")
   our_bytes=$(cat "$ours" "$ours"-wal 2>/dev/null | wc -c)
   their_bytes=$(stat -c %s "$theirs")
   for side in "catindex|$our_items|$our_ms|$our_bytes" "updatedb|$their_items|$their_ms|$their_bytes"; do
