@@ -32,14 +32,20 @@ groups=(build fuse index docs package)
 if [ $windows_too -eq 1 ]; then groups+=(mingw); fi
 scripts/install-deps.sh "${groups[@]}"
 
-# Linux: the configuration the test suite runs (the default preset's), stripped on install.
-# Built for /usr, the prefix of the Debian package, whose module folder the programs look in
-# when no module sits beside them.
+# Linux: the configuration the test suite runs (the default preset's) with the hardening flags
+# below, stripped on install. Built for /usr, the prefix of the Debian package, whose module
+# folder the programs look in when no module sits beside them.
 echo "-- Linux build ($build)"
+# Debian's hardening flags, as its own packages are built with: a stack protector, checked
+# string and memory calls, relocations read-only and bound at start.
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+hardening() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCATALOGUE_BUILD_TESTS=OFF \
   -DCATALOGUE_BUILD_EMULATOR=OFF -DCMAKE_INSTALL_PREFIX=/usr \
-  -DCMAKE_INSTALL_LIBDIR="lib/$multiarch" >/dev/null
+  -DCMAKE_INSTALL_LIBDIR="lib/$multiarch" \
+  -DCMAKE_CXX_FLAGS="$(hardening CPPFLAGS) $(hardening CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(hardening LDFLAGS)" \
+  -DCMAKE_SHARED_LINKER_FLAGS="$(hardening LDFLAGS)" >/dev/null
 cmake --build "$build"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || { echo "release: no project version in $build/CMakeCache.txt" >&2; exit 1; }
