@@ -6,7 +6,8 @@
 #   2. lintian reports no error (its whole output is shown);
 #   3. as root: apt-get installs it, resolving Depends from the archive; every program runs
 #      from /usr/bin and finds the modules without --module (cathost lists the samples as the
-#      build's own cathost does, catmount mounts one, mkcat writes catalogues that cathost
+#      build's own cathost does, catmount mounts one, and mount -t fuse.catmount the folder
+#      of samples (umount unmounts it), mkcat writes catalogues that cathost
 #      lists, catindex indexes the samples and catfind finds an item); apt-get purge leaves
 #      none of its files or folders behind, nor a dependency that the install brought in.
 # Without root the installation is skipped, saying so. RELEASE_BUILD as for
@@ -185,6 +186,23 @@ if [ -c /dev/fuse ] && : 2>/dev/null <>/dev/fuse; then
     fi
   else
     fail "catmount did not mount utilities.zex"
+  fi
+  # As mount(8) does it, by its file system type, with the installed catmount: a folder of
+  # catalogues, read-only, then umount.
+  if mount -t fuse.catmount "$root/samples" "$work/mnt" -o ro,allow_other,nofail,cache_mib=16; then
+    mounted=$work/mnt
+    grep " $work/mnt " /proc/self/mounts
+    grep -q " $work/mnt fuse.catmount ro," /proc/self/mounts ||
+      fail "mount -t fuse.catmount: not a read-only fuse.catmount mount"
+    [ -f "$work/mnt/utilities.zex/COMMAND.COM" ] ||
+      fail "mount -t fuse.catmount: the folder's catalogue does not show COMMAND.COM"
+    if umount "$work/mnt"; then
+      mounted=""
+    else
+      fail "umount failed"
+    fi
+  else
+    fail "mount -t fuse.catmount did not mount the samples"
   fi
 else
   echo "catmount: skipped, /dev/fuse is missing or cannot be opened"
