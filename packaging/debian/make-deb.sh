@@ -3,7 +3,8 @@
 # (DESTDIR=ROOT cmake --install BUILD --prefix /usr --strip):
 #   OUTDIR/catalogue-modules_VERSION_ARCH.deb
 # It compresses the manual pages and the documents as Debian policy asks (gzip -9n; LICENSE
-# becomes copyright, CHANGELOG.md the changelog), computes Depends from the programs and
+# becomes copyright; changelog.gz in Debian's format names the version and points to the
+# project's CHANGELOG.md.gz), computes Depends from the programs and
 # modules (dpkg-shlibdeps, plus fuse3 for fusermount3) and builds with dpkg-deb, files
 # owned by root. ROOT is changed in place.
 # The Maintainer field is DEB_MAINTAINER when set.
@@ -25,12 +26,22 @@ for required in "$root/usr/bin/cathost" "$root/usr/lib/$multiarch/$package/zex_f
   [ -e "$required" ] || { echo "make-deb: $required is missing" >&2; exit 1; }
 done
 
-# Documents: the licence as copyright (never compressed), the project's changelog as the
-# changelog of this native package, and anything larger than 4 kB compressed.
+# Documents: the licence as copyright (never compressed), the project's changelog compressed,
+# and anything larger than 4 kB compressed. A native package's changelog.gz is in Debian's
+# format: one entry for the version, dated by the last commit (else now), that points to the
+# project's own.
 mv "$docs/LICENSE" "$docs/copyright"
-mv "$docs/CHANGELOG.md" "$docs/changelog"
-gzip -9n "$docs/changelog"
+gzip -9n "$docs/CHANGELOG.md"
 find "$docs" -type f ! -name copyright ! -name '*.gz' -size +4k -exec gzip -9n {} +
+stamp=$(git -C "$(dirname "$0")" log -1 --format=%ct 2>/dev/null || date +%s)
+cat >"$docs/changelog" <<EOF
+$package ($version) unstable; urgency=medium
+
+  * Release $version: the changes are in CHANGELOG.md.gz beside this file.
+
+ -- $maintainer  $(LC_ALL=C date -u -R -d "@$stamp")
+EOF
+gzip -9n "$docs/changelog"
 
 # Manual pages: every page compressed, and links to pages made to point at the compressed
 # page.

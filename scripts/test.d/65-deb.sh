@@ -52,7 +52,9 @@ DESTDIR="$work/installed" cmake --install "$build" --prefix /usr >/dev/null
 expected=$(cd "$work/installed" && find usr ! -type d | while IFS= read -r path; do
   case $path in
     "usr/share/doc/$package/LICENSE") echo "./usr/share/doc/$package/copyright" ;;
-    "usr/share/doc/$package/CHANGELOG.md") echo "./usr/share/doc/$package/changelog.gz" ;;
+    "usr/share/doc/$package/CHANGELOG.md")
+      echo "./usr/share/doc/$package/CHANGELOG.md.gz"
+      echo "./usr/share/doc/$package/changelog.gz" ;;
     usr/share/man/*) echo "./$path.gz" ;;
     "usr/share/doc/$package/"*)
       if [ "$(stat -c %s "$path")" -gt 4096 ]; then echo "./$path.gz"; else echo "./$path"; fi ;;
