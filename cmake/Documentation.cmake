@@ -78,10 +78,10 @@ if(CATALOGUE_BUILD_TESTS)
     set(pages_made 0)
   endif()
   add_test(NAME man_pages
-    COMMAND bash ${CATALOGUE_DOCS_DIR}/tests/check_pages.sh ${CMAKE_BINARY_DIR} ${pages_made}
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/docs/check_pages.sh ${CMAKE_BINARY_DIR} ${pages_made}
       ${CATALOGUE_PROGRAMS})
   add_test(NAME bash_completion
-    COMMAND bash ${CATALOGUE_DOCS_DIR}/tests/check_completion.sh ${CMAKE_BINARY_DIR}
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/docs/check_completion.sh ${CMAKE_BINARY_DIR}
       ${CATALOGUE_DOCS_DIR}/completion ${CATALOGUE_PROGRAMS})
   set_tests_properties(man_pages bash_completion PROPERTIES LABELS docs SKIP_RETURN_CODE 77)
 endif()
