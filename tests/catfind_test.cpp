@@ -522,6 +522,40 @@ TEST_F(CatfindTest, TrigramCountsChangeNoAnswer) {
   }
 }
 
+// The sample is spread over the ids, whatever they are: a few rows with ids at both ends of the
+// range (an index edited by hand) are each counted once, and an empty index counts nothing.
+TEST(TrigramCounts, SampleRowsWithAnyIds) {
+  Scratch scratch;
+  index_db::IndexDb db;
+  std::string error;
+  ASSERT_TRUE(index_db::OpenIndex(scratch.path + "/ids.sqlite", true, &db, &error)) << error;
+  auto count = [&](const char* trigram) {
+    index_db::Statement statement;
+    EXPECT_TRUE(
+        statement.Prepare(db, "SELECT items FROM trigram_counts WHERE trigram = ?1", &error));
+    statement.BindText(1, trigram);
+    bool failed = false;
+    return statement.Step(&failed) ? statement.ColumnInt(0) : int64_t{0};
+  };
+  ASSERT_TRUE(trigram_counts::Recount(db, &error)) << error;
+  EXPECT_EQ(count("abc"), 0);
+  ASSERT_TRUE(
+      index_db::Execute(db,
+                        "INSERT INTO catalogues VALUES (1, '/c', 1, 1, 1, 0, 'MUR', "
+                        "'complete', 3, 0);"
+                        "INSERT INTO items VALUES (-9223372036854775808, 1, 'Abc', 'Abc', "
+                        "0, 0, 0, 0, 0, '', 0);"
+                        "INSERT INTO items VALUES (7, 1, 'xabc', 'xabc', 0, 0, 0, 0, 0, '', 0);"
+                        "INSERT INTO items VALUES (9223372036854775807, 1, 'abcabc', "
+                        "'abcabc', 0, 0, 0, 0, 0, '', 0);",
+                        &error))
+      << error;
+  ASSERT_TRUE(trigram_counts::Recount(db, &error)) << error;
+  EXPECT_EQ(count("abc"), 3);
+  EXPECT_EQ(count("xab"), 1);
+  EXPECT_EQ(count("bca"), 1);
+}
+
 TEST_F(CatfindTest, AnswersFromTheLastCommitWhileAnUpdateHoldsTheWriteLock) {
   index_db::IndexDb writer;
   std::string error;

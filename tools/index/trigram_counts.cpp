@@ -33,20 +33,26 @@ bool Recount(const index_db::IndexDb& db, std::string* error) {
   std::unordered_map<std::string, uint64_t> counts;
   std::string folded;
   if (!empty) {
-    const uint64_t span = static_cast<uint64_t>(last - first) + 1;
-    const uint64_t step = std::max<uint64_t>(1, span / kSampledPaths);
-    int64_t previous = first - 1;
-    for (uint64_t offset = 0; offset < span; offset += step) {
-      pathFrom.BindInt(1, std::max(first + static_cast<int64_t>(offset), previous + 1));
+    // Ids as distances from the first, in unsigned arithmetic: an index edited by hand may hold
+    // any ids, and no sum may overflow.
+    const auto distance = [&](int64_t id) {
+      return static_cast<uint64_t>(id) - static_cast<uint64_t>(first);
+    };
+    const uint64_t span = distance(last);
+    const uint64_t step = span / kSampledPaths + 1;
+    uint64_t next = 0;  // the distance of the first id not sampled yet
+    for (uint64_t offset = 0; offset <= span && next <= span; offset += step) {
+      const uint64_t wanted = std::max(offset, next);
+      pathFrom.BindInt(1, static_cast<int64_t>(static_cast<uint64_t>(first) + wanted));
       const bool found = pathFrom.Step(&failed);
       if (failed) return fail();
       if (found) {
-        previous = pathFrom.ColumnInt(0);
+        next = distance(pathFrom.ColumnInt(0)) + 1;
         find_query::FoldCaseInto(pathFrom.ColumnText(1), folded);
         for (std::string& trigram : find_query::Trigrams(folded)) ++counts[std::move(trigram)];
       }
       pathFrom.Reset();
-      if (!found) break;
+      if (!found || next == 0 || offset > span - step) break;
     }
   }
 
