@@ -21,6 +21,17 @@ size_t CharacterLength(std::string_view text) {
   return length == 0 ? 1 : length;
 }
 
+// The byte offset of each character of `text`, then its size: character i is
+// text[starts[i], starts[i + 1]).
+std::vector<size_t> CharacterStarts(std::string_view text) {
+  std::vector<size_t> starts;
+  for (size_t at = 0; at < text.size(); at += CharacterLength(text.substr(at))) {
+    starts.push_back(at);
+  }
+  starts.push_back(text.size());
+  return starts;
+}
+
 // The code point of the character at the start of `text` (a stray byte stands for itself).
 char32_t CodePoint(std::string_view text, size_t length) {
   auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
@@ -178,11 +189,7 @@ std::string Fts5String(std::string_view text) {
 }
 
 std::string TrigramQuery(std::string_view literal) {
-  std::vector<size_t> starts;  // byte offset of each character
-  for (size_t at = 0; at < literal.size(); at += CharacterLength(literal.substr(at))) {
-    starts.push_back(at);
-  }
-  starts.push_back(literal.size());
+  const std::vector<size_t> starts = CharacterStarts(literal);
   size_t characters = starts.size() - 1;
   std::string query;
   if (characters < kShortestNarrowingLiteral) return query;
@@ -196,11 +203,7 @@ std::string TrigramQuery(std::string_view literal) {
 }
 
 std::vector<std::string> Trigrams(std::string_view text) {
-  std::vector<size_t> starts;  // byte offset of each character
-  for (size_t at = 0; at < text.size(); at += CharacterLength(text.substr(at))) {
-    starts.push_back(at);
-  }
-  starts.push_back(text.size());
+  const std::vector<size_t> starts = CharacterStarts(text);
   std::vector<std::string> trigrams;
   for (size_t first = 0; first + 3 < starts.size(); ++first) {
     std::string_view trigram = text.substr(starts[first], starts[first + 3] - starts[first]);
