@@ -68,11 +68,26 @@ TEST(CatmountCommandLineTest, MountOptionsAreTakenDroppedOrPassedOn) {
   EXPECT_EQ(line.settings.maxItems, 4u);
   EXPECT_TRUE(line.settings.fuseArguments.empty());
 
-  // Only whole names match: these are FUSE's to judge.
-  line = ParseCommandLine({"SRC", "MP", "-o", "rwx,users=1,cache_mibs=2,autox"});
+  // mount(8)'s options that FUSE refuses are dropped too, around the ones FUSE takes itself.
+  for (const char* dropped :
+       {"owner",         "group",     "comment=systemd", "x-systemd.automount",
+        "X-mount.mkdir", "relatime",  "norelatime",      "strictatime",
+        "nostrictatime", "diratime",  "nodiratime",      "lazytime",
+        "nolazytime",    "iversion",  "noiversion",      "mand",
+        "nomand",        "symfollow", "nosymfollow",     "silent",
+        "loud"}) {
+    line = ParseCommandLine({"SRC", "MP", "-o", std::string("noatime,") + dropped + ",nodev"});
+    ASSERT_EQ(line.request, Request::kMount) << dropped << ": " << line.error;
+    EXPECT_EQ(line.settings.fuseArguments, (Arguments{"-o", "noatime,nodev"})) << dropped;
+  }
+
+  // Only whole names, and the prefixes with their '-' or '=', match: these are FUSE's to judge.
+  line =
+      ParseCommandLine({"SRC", "MP", "-o", "rwx,users=1,cache_mibs=2,autox,relatimes,x,comment"});
   ASSERT_EQ(line.request, Request::kMount) << line.error;
   EXPECT_EQ(line.settings.cacheMiB, catmount::kDefaultCacheMiB);
-  EXPECT_EQ(line.settings.fuseArguments, (Arguments{"-o", "rwx,users=1,cache_mibs=2,autox"}));
+  EXPECT_EQ(line.settings.fuseArguments,
+            (Arguments{"-o", "rwx,users=1,cache_mibs=2,autox,relatimes,x,comment"}));
 
   // After "--" an -o is an operand.
   line = ParseCommandLine({"SRC", "--", "-o"});
@@ -128,13 +143,15 @@ TEST(CatmountCommandLineTest, BadValuesAreUsageErrorsNamingTheOption) {
 }
 
 // The program itself: usage errors in -o lists fail before anything is mounted, with status 64
-// and a message on standard error, as mount(8) shows them.
+// and a message on standard error, as mount(8) shows them; so does an option neither
+// catmount, mount(8) nor FUSE knows, and a remount.
 TEST(CatmountCommandLineTest, TheProgramRefusesBadMountOptions) {
   Scratch scratch;
   ASSERT_FALSE(scratch.path.empty());
   const std::string sample = std::string(SOURCE_DIR) + "/samples/photos.mur";
   const std::string mountPoint = scratch.path;
-  for (const Arguments& options : {Arguments{"-o", "ro,cache_mib=x"}, Arguments{"-omax_items="}}) {
+  for (const Arguments& options : {Arguments{"-o", "ro,cache_mib=x"}, Arguments{"-omax_items="},
+                                   Arguments{"-o", "ro,relatime,remount"}}) {
     Arguments arguments = {CATMOUNT_PATH, sample, mountPoint};
     arguments.insert(arguments.end(), options.begin(), options.end());
     RunResult result = program_run::Run(arguments);
@@ -142,6 +159,11 @@ TEST(CatmountCommandLineTest, TheProgramRefusesBadMountOptions) {
     EXPECT_EQ(result.err.rfind("catmount: -o ", 0), 0u) << result.err;
     EXPECT_NE(result.err.find("catmount --help"), std::string::npos) << result.err;
   }
+  RunResult unknown =
+      program_run::Run({CATMOUNT_PATH, sample, mountPoint, "-o", "ro,relatime,no_such_option"});
+  EXPECT_EQ(unknown.exitStatus, 64) << unknown;
+  EXPECT_NE(unknown.err.find("no_such_option"), std::string::npos) << unknown.err;
+  EXPECT_EQ(unknown.err.find("relatime"), std::string::npos) << unknown.err;
   RunResult help = program_run::Run({CATMOUNT_PATH, "--help"});
   EXPECT_NE(help.out.find("fuse.catmount"), std::string::npos) << help.out;
   EXPECT_NE(help.out.find("cache_mib=N"), std::string::npos) << help.out;
@@ -328,10 +350,12 @@ TEST(CatmountFstabTest, MountAndFstabLinesReachCatmountAndUmountEndsIt) {
   expectUnmounted("mount -t");
 
   // An fstab line (read from a file of the test's own with -T), mounted by its mount point;
-  // its max_items=5 reaches catmount and cuts the listing short.
+  // its max_items=5 reaches catmount and cuts the listing short, and the generic options that
+  // mount(8) hands on and FUSE refuses are dropped.
   const std::string fstab = scratch.path + "/fstab";
   std::ofstream(fstab) << source << " " << mountPoint
-                       << " fuse.catmount ro,allow_other,nofail,_netdev,max_items=5 0 0\n";
+                       << " fuse.catmount ro,relatime,nodiratime,lazytime,nosymfollow,silent,"
+                          "allow_other,nofail,_netdev,max_items=5 0 0\n";
   mounted = space.Run({"mount", "-T", fstab, mountPoint});
   ASSERT_EQ(mounted.exitStatus, 0) << mounted;
   expectMountedReadOnly("fstab");

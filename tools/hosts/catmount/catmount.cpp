@@ -57,9 +57,12 @@ Options:
   -s                serve requests on one thread.
   -o OPTIONS        mount options, comma-separated (also -oOPTIONS; repeatable; may follow
                     MOUNTPOINT): cache_mib=N, max_items=N, listing_mib=N as above; ro
-                    (rw mounts read-only with a warning); nofail, _netdev, auto, noauto,
-                    user, users, nouser, defaults ignored (for mount(8)); others go to
-                    FUSE (e.g. allow_other).
+                    (rw mounts read-only with a warning); mount(8)'s that FUSE refuses
+                    ignored: defaults, auto, noauto, nofail, _netdev, user, users, nouser,
+                    owner, group, comment=, x-*, X-*, [no]relatime, [no]strictatime,
+                    [no]diratime, [no]lazytime, [no]iversion, [no]mand, [no]symfollow,
+                    silent, loud; remount refused; others go to FUSE (e.g. allow_other,
+                    noatime, nosuid).
   --version, --help
 
 The tree: paths split at backslashes, names decoded from code page 437 to UTF-8. Sizes and

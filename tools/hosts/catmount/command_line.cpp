@@ -7,10 +7,29 @@
 namespace catmount {
 namespace {
 
-// Options mount(8) and /etc/fstab use for themselves; mount.fuse3 drops most of them, and a
-// direct caller may still pass them.
-constexpr std::string_view kMountOwnOptions[] = {"nofail", "_netdev", "auto",   "noauto",
-                                                 "user",   "users",   "nouser", "defaults"};
+// mount(8)'s options that FUSE refuses ("unknown option") and that mean nothing for a
+// read-only catalogue mount, dropped before FUSE sees them: mount(8) hands them on from fstab
+// lines through mount.fuse3, and a direct caller may give them. Those FUSE takes itself (ro,
+// noatime, nodev, nosuid, noexec, sync, dirsync, context=, ...) go on to it. An entry ending in '-'
+// or '=' takes every option that starts with it.
+constexpr std::string_view kDroppedOptions[] = {
+    // mount(8)'s own: when and by whom the mount is made, notes for other programs.
+    "defaults", "auto", "noauto", "nofail", "_netdev", "user", "users", "nouser", "owner", "group",
+    "comment=", "x-", "X-",
+    // Access times and change counters: nothing on a read-only mount ever updates them.
+    "relatime", "norelatime", "strictatime", "nostrictatime", "diratime", "nodiratime", "lazytime",
+    "nolazytime", "iversion", "noiversion",
+    // Mandatory locks on contents that cannot be read or written, symbolic links the tree has
+    // none of, and how much the kernel says about the mount.
+    "mand", "nomand", "symfollow", "nosymfollow", "silent", "loud"};
+
+bool IsDropped(std::string_view option) {
+  return std::any_of(
+      std::begin(kDroppedOptions), std::end(kDroppedOptions), [option](std::string_view entry) {
+        return entry.ends_with('-') || entry.ends_with('=') ? option.starts_with(entry)
+                                                            : option == entry;
+      });
+}
 
 // A positive decimal number up to `maximum`.
 bool ParseCount(const std::string& text, uint64_t maximum, uint64_t* value) {
@@ -73,8 +92,12 @@ bool ApplyMountOptions(std::string_view list, Settings* settings, std::string* e
       // mount(8) asks for rw unless told ro; the mount is read-only all the same, as a
       // write-protected disk's is.
       settings->readWriteAsked = true;
-    } else if (std::find(std::begin(kMountOwnOptions), std::end(kMountOwnOptions), meant) ==
-               std::end(kMountOwnOptions)) {
+    } else if (meant == "remount") {
+      // For "mount -o remount", mount(8) starts catmount again with the mount's options; a
+      // mount that is served cannot be changed.
+      *error = "-o remount: catmount cannot change a mount; unmount it and mount again";
+      return false;
+    } else if (!IsDropped(meant)) {
       if (!passed.empty()) passed += ',';
       passed += written;
     }

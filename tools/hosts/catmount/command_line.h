@@ -42,10 +42,10 @@ struct CommandLine {
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 // Applies one -o list: catmount's own options (cache_mib=N, max_items=N, listing_mib=N) set
-// `settings`, the ones meant for mount(8) are dropped, "rw" is noted (the mount stays
-// read-only), and the rest go on to
-// FUSE as one "-o" list, written as given. Commas escaped with a backslash stay in their option,
-// as FUSE reads them. Returns false with `error` set on a usage error.
+// `settings`, mount(8)'s that FUSE refuses and a read-only mount has no use for are dropped,
+// "rw" is noted (the mount stays read-only), "remount" is refused, and the rest go on to FUSE
+// as one "-o" list, written as given. Commas escaped with a backslash stay in their option, as
+// FUSE reads them. Returns false with `error` set on a usage error.
 bool ApplyMountOptions(std::string_view list, Settings* settings, std::string* error);
 
 }  // namespace catmount
