@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -121,7 +124,7 @@ class Index {
  public:
   explicit Index(const std::string& path) {
     std::string error;
-    opened_ = index_db::OpenIndex(path, false, &db_, &error);
+    opened_ = index_db::OpenIndex(path, index_db::Access::kWrite, &db_, &error);
     EXPECT_TRUE(opened_) << error;
   }
 
@@ -604,6 +607,244 @@ TEST_F(CatindexTest, UnreadableCataloguesAndFoldersAreSkippedAndKept) {
   EXPECT_EQ(index.Items(locked), lockedItems);
   EXPECT_EQ(index.Items(added).size(), index.Items(kept).size());
   index.ExpectIntact();
+}
+
+}  // namespace
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+// catindex or catfind on `database`, as nobody where the test runs as root (permissions must
+// hold it back).
+RunResult RunAsUser(const std::string& program, const std::string& database,
+                    std::vector<std::string> arguments) {
+  program_run::Program run;
+  run.argv = {program, "--db", database};
+  run.argv.insert(run.argv.end(), arguments.begin(), arguments.end());
+  if (geteuid() == 0) run.userId = kNobody;
+  return program_run::Run(run);
+}
+
+// A folder that can be listed but not searched hides what it holds without saying it is gone:
+// its catalogues stay, named, exit 1, whether it is a subfolder or the folder given. A name
+// past PATH_MAX is named too.
+TEST_F(CatindexTest, WhatCannotBeLookedAtIsNamedAndKept) {
+  fs::permissions(root_, fs::perms::all);
+  const std::string top = Write("cats/top.mur", catwriter::BuildMur(MixedMur()).bytes);
+  const std::string inner = Write("cats/sub/inner.mur", catwriter::BuildMur(MixedMur()).bytes);
+  fs::permissions(root_ + "/cats", fs::perms::all);
+  fs::permissions(root_ + "/cats/sub", fs::perms::all);
+  fs::permissions(top, fs::perms::all);
+  fs::permissions(inner, fs::perms::all);
+  ASSERT_EQ(RunAsUser(CATINDEX_PATH, db_, {root_ + "/cats"}).exitStatus, 0);
+  const auto readOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  for (const std::string& folder : {root_ + "/cats/sub", root_ + "/cats"}) {
+    SCOPED_TRACE(folder);
+    fs::permissions(folder, readOnly);
+    RunResult run = RunAsUser(CATINDEX_PATH, db_, {root_ + "/cats"});
+    fs::permissions(folder, fs::perms::all);
+    EXPECT_EQ(run.exitStatus, 1) << run;
+    EXPECT_NE(run.err.find(folder + ": cannot search the folder: Permission denied"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(Index(db_).Rows("SELECT path FROM catalogues ORDER BY path"),
+              (std::vector<std::string>{inner, top}));
+  }
+
+  // Folders of 200-byte names down to a file whose path is past PATH_MAX.
+  const std::string name(200, 'n');
+  std::string deep = root_ + "/cats/deep";
+  fs::create_directories(deep);
+  while (deep.size() < 4000) {
+    deep += "/" + name;
+    fs::create_directory(deep);
+  }
+  const int folder = open(deep.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(folder, 0);
+  const int file = openat(folder, (name + ".mur").c_str(), O_WRONLY | O_CREAT, 0644);
+  const std::vector<uint8_t> bytes = catwriter::BuildMur(MixedMur()).bytes;
+  EXPECT_EQ(write(file, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(file);
+  close(folder);
+  RunResult run = Catindex({root_ + "/cats"});
+  EXPECT_EQ(run.exitStatus, 1) << run;
+  EXPECT_NE(run.err.find(".mur: cannot look at it: File name too long"), std::string::npos)
+      << run.err;
+}
+
+// Two runs over the same new catalogues at once: the second waits for each lock, finds each
+// catalogue done and leaves it.
+TEST_F(CatindexTest, TwoRunsAtOnceBothSucceed) {
+  for (int i = 0; i < 300; ++i) {
+    Write("cats/c" + std::to_string(i) + ".mur",
+          catwriter::BuildMur(ManyFiles(5, "c" + std::to_string(i))).bytes);
+  }
+  program_run::Program program;
+  program.argv = {CATINDEX_PATH, "--db", db_, root_ + "/cats"};
+  const pid_t first = program_run::Start(program, "", root_ + "/first.err");
+  const pid_t second = program_run::Start(program, "", root_ + "/second.err");
+  for (const pid_t child : {first, second}) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  for (const char* err : {"/first.err", "/second.err"}) {
+    std::ifstream stream(root_ + err);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stream), {}), "") << err;
+  }
+  Index index(db_);
+  index.ExpectIntact();
+  EXPECT_EQ(index.One("SELECT count(*), sum(item_count) FROM catalogues"), "300|1800");
+  EXPECT_EQ(index.One("SELECT count(*) FROM items"), "1800");
+}
+
+// An index the user may read but not write (another user's, or on read-only media or a
+// read-only bind mount) answers catfind; catindex says why it cannot update it.
+TEST_F(CatindexTest, AnIndexThatCannotBeWrittenIsStillRead) {
+  const std::string catalogue = Write("cats/one.mur", catwriter::BuildMur(MixedMur()).bytes);
+  fs::permissions(root_, fs::perms::all);
+  fs::create_directories(root_ + "/owned");
+  const std::string database = root_ + "/owned/index.sqlite";
+  ASSERT_EQ(program_run::Run({CATINDEX_PATH, "--db", database, catalogue}).exitStatus, 0);
+  fs::permissions(catalogue, fs::perms::all);
+  fs::permissions(root_ + "/owned", fs::perms::owner_all | fs::perms::group_read |
+                                        fs::perms::group_exec | fs::perms::others_read |
+                                        fs::perms::others_exec);
+  const std::string expected = catalogue + ": folder\\inner%_.bin\n";
+  if (geteuid() == 0 || getuid() != 0) {
+    // As another user (nobody, run by root), or as the owner of a folder made read-only.
+    if (geteuid() != 0)
+      fs::permissions(root_ + "/owned", fs::perms::owner_read | fs::perms::owner_exec);
+    RunResult found = RunAsUser(CATFIND_PATH, database, {"inner"});
+    EXPECT_EQ(found.exitStatus, 0) << found;
+    EXPECT_EQ(found.out, expected);
+    RunResult update = RunAsUser(CATINDEX_PATH, database, {catalogue});
+    EXPECT_EQ(update.exitStatus, 2) << update;
+    EXPECT_NE(update.err.find("its folder is not writable"), std::string::npos) << update.err;
+    fs::permissions(root_ + "/owned", fs::perms::owner_all);
+  }
+  // The same folder seen through a read-only bind mount.
+  const std::string view = root_ + "/view";
+  fs::create_directories(view);
+  if (mount((root_ + "/owned").c_str(), view.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "no bind mount here: " << std::strerror(errno);
+  }
+  const bool readOnly =
+      mount(nullptr, view.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+  RunResult found = program_run::Run({CATFIND_PATH, "--db", view + "/index.sqlite", "inner"});
+  umount2(view.c_str(), MNT_DETACH);
+  ASSERT_TRUE(readOnly);
+  EXPECT_EQ(found.exitStatus, 0) << found;
+  EXPECT_EQ(found.out, expected);
+}
+
+// What one catalogue file is: indexed once under its own path whatever leads to it, seen
+// again when rewritten in place with its old time, and not left behind when a folder takes
+// its name. A listing stops at --max-items and keeps what it listed.
+TEST_F(CatindexTest, OneFileIsOneCatalogueWhateverLeadsToIt) {
+  const std::string disk = Write("cats/disk1.mur", catwriter::BuildMur(ManyFiles(3, "aaa")).bytes);
+  fs::create_symlink("disk1.mur", root_ + "/cats/latest.mur");
+  fs::create_hard_link(disk, root_ + "/cats/sub/hard.mur");
+  RunResult run = Catindex({"-v", root_ + "/cats", disk});
+  EXPECT_EQ(run.exitStatus, 0) << run;
+  EXPECT_NE(run.err.find("1 listed, 0 unchanged"), std::string::npos) << run.err;
+  EXPECT_EQ(Index(db_).Rows("SELECT path FROM catalogues"), std::vector<std::string>{disk});
+  RunResult duplicates = program_run::Run({CATFIND_PATH, "--db", db_, "--duplicates"});
+  EXPECT_EQ(duplicates.exitStatus, 1) << duplicates;
+
+  // Same size, the old modification time set back (cp -p, rsync --inplace -t).
+  struct stat old {};
+  ASSERT_EQ(stat(disk.c_str(), &old), 0);
+  {
+    const std::vector<uint8_t> bytes = catwriter::BuildMur(ManyFiles(3, "bbb")).bytes;
+    ASSERT_EQ(static_cast<off_t>(bytes.size()), old.st_size);
+    std::ofstream(disk, std::ios::binary | std::ios::in)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    const struct timespec times[2] = {old.st_atim, old.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, disk.c_str(), times, 0), 0);
+  }
+  EXPECT_EQ(Catindex({root_ + "/cats"}).exitStatus, 0);
+  EXPECT_EQ(Index(db_).One("SELECT count(*) FROM items WHERE path LIKE 'bbb%'"), "4");
+
+  // A catalogue given by name becomes a folder of catalogues, and back.
+  const std::string swapped = Write("cats/swapped.mur", catwriter::BuildMur(MixedMur()).bytes);
+  ASSERT_EQ(Catindex({swapped}).exitStatus, 0);
+  fs::remove(swapped);
+  fs::create_directories(swapped);
+  const std::string within =
+      Write("cats/swapped.mur/within.mur", catwriter::BuildMur(MixedMur()).bytes);
+  EXPECT_EQ(Catindex({swapped}).exitStatus, 0);
+  EXPECT_EQ(Index(db_).Rows("SELECT path FROM catalogues WHERE path LIKE '%swapped%'"),
+            std::vector<std::string>{within});
+  fs::remove_all(swapped);
+  Write("cats/swapped.mur", catwriter::BuildMur(MixedMur()).bytes);
+  EXPECT_EQ(Catindex({swapped}).exitStatus, 0);
+  EXPECT_EQ(Index(db_).Rows("SELECT path FROM catalogues WHERE path LIKE '%swapped%'"),
+            std::vector<std::string>{swapped});
+
+  // A modification time past 2262 (nanoseconds past the signed 64-bit range).
+  const struct timespec future[2] = {{0, UTIME_OMIT}, {int64_t{10'000'000'000}, 5}};
+  ASSERT_EQ(utimensat(AT_FDCWD, swapped.c_str(), future, 0), 0);
+  EXPECT_EQ(Catindex({swapped}).exitStatus, 0);
+  run = Catindex({"-v", swapped});
+  EXPECT_NE(run.err.find("0 listed, 1 unchanged"), std::string::npos) << run.err;
+
+  const std::string many = Write("cats/many.mur", catwriter::BuildMur(ManyFiles(50, "m")).bytes);
+  run = Catindex({"--max-items=10", many});
+  EXPECT_EQ(run.exitStatus, 1) << run;
+  EXPECT_NE(run.err.find("many.mur: stopped at item 11: item limit (10) reached"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(Index(db_).One("SELECT item_count, status FROM catalogues WHERE path = ?1", {many}),
+            "10|stopped at item 11: item limit (10) reached");
+  const std::string large =
+      Write("cats/large.mur", catwriter::BuildMur(ManyFiles(20000, "large")).bytes);
+  ASSERT_GT(fs::file_size(large), 1u << 20);
+  run = Catindex({"--max-file-mib", "1", large});
+  EXPECT_EQ(run.exitStatus, 1) << run;
+  EXPECT_NE(run.err.find("large.mur: not listed: larger than 1 MiB"), std::string::npos) << run.err;
+
+  // No longer a catalogue: counted with what else left the index.
+  Write("cats/many.mur", {'n', 'o', 'p', 'e'});
+  run = Catindex({"-v", many});
+  EXPECT_NE(run.err.find("0 listed, 0 unchanged, 1 pruned"), std::string::npos) << run.err;
+}
+
+// An index of the previous version is read as it is and brought up to date by the next
+// catindex, which lists every catalogue again; a version alone does not make an index.
+TEST_F(CatindexTest, AnOlderIndexIsReadAndBroughtUpToDate) {
+  const std::string catalogue = Write("cats/one.mur", catwriter::BuildMur(MixedMur()).bytes);
+  ASSERT_EQ(Catindex({catalogue}).exitStatus, 0);
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &raw), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(raw, "ALTER TABLE catalogues DROP COLUMN ctime_ns; PRAGMA user_version=2",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+  EXPECT_EQ(program_run::Run({CATFIND_PATH, "--db", db_, "inner"}).exitStatus, 0);
+  RunResult run = Catindex({"-v", catalogue});
+  EXPECT_NE(run.err.find("1 listed, 0 unchanged"), std::string::npos) << run;
+  EXPECT_EQ(Index(db_).One("PRAGMA user_version"), "3");
+
+  const std::string bare = root_ + "/bare.sqlite";
+  ASSERT_EQ(sqlite3_open(bare.c_str(), &raw), SQLITE_OK);
+  sqlite3_exec(raw, "PRAGMA user_version=2", nullptr, nullptr, nullptr);
+  sqlite3_close(raw);
+  for (const char* program : {CATINDEX_PATH, CATFIND_PATH}) {
+    run = program_run::Run({program, "--db", bare, catalogue});
+    EXPECT_EQ(run.exitStatus, 2) << run;
+    EXPECT_NE(run.err.find(bare + ": not an index database (its tables are missing)"),
+              std::string::npos)
+        << run;
+  }
+  for (const char* option : {"--help", "--version"}) {
+    program_run::Program full;
+    full.argv = {CATINDEX_PATH, option};
+    full.stdoutPath = "/dev/full";
+    EXPECT_EQ(program_run::Run(full).exitStatus, 2) << option;
+  }
 }
 
 }  // namespace

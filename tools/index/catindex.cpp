@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -41,20 +42,30 @@ constexpr int kExitFatal = 2;
 // Listings made again while their file keeps changing under them, before one is kept.
 constexpr int kListingAttempts = 3;
 
+// A listing past this many items stops, keeping what it listed, as catmount's does: a small
+// hostile file can deliver billions of items.
+constexpr uint64_t kDefaultMaxItems = 10'000'000;
+// A catalogue file larger than this is not listed: a module holds the whole file in memory
+// while it lists it. MUR takes about 120 bytes an item with 30-character names: some nine
+// million items, far more than any disk of the time held.
+constexpr uint64_t kDefaultMaxFileMiB = 1024;
+
 constexpr const char* kUsage =
-    "usage: catindex [--db FILE] [--no-prune] [-v] PATH...\n"
+    "usage: catindex [--db FILE] [--no-prune] [--max-items N] [--max-file-mib N] [-v] PATH...\n"
     "\n"
     "Adds each catalogue PATH, and every catalogue under each folder PATH (recursively), to\n"
-    "the index that catfind searches. A catalogue whose size, modification time and inode are\n"
-    "unchanged is not listed again; one that changed is replaced; catalogues gone from an\n"
-    "indexed folder are dropped from the index.\n"
+    "the index that catfind searches. A catalogue whose device, inode, size, modification and\n"
+    "status change times are unchanged is not listed again; one that changed is replaced;\n"
+    "catalogues gone from an indexed folder are dropped from the index.\n"
     "\n"
-    "  --db FILE     the index (default $XDG_DATA_HOME/catalogue-modules/index.sqlite,\n"
-    "                else ~/.local/share/catalogue-modules/index.sqlite)\n"
-    "  --no-prune    keep catalogues that are gone from the folders indexed\n"
-    "  -v, --verbose report the counts and the items per second at the end\n"
-    "  -h, --help    show this help\n"
-    "      --version show the version\n"
+    "  --db FILE          the index (default $XDG_DATA_HOME/catalogue-modules/index.sqlite,\n"
+    "                     else ~/.local/share/catalogue-modules/index.sqlite)\n"
+    "  --no-prune         keep catalogues that are gone from the folders indexed\n"
+    "  --max-items N      stop a catalogue's listing after N items (default 10000000)\n"
+    "  --max-file-mib N   pass over catalogue files larger than N MiB (default 1024)\n"
+    "  -v, --verbose      report the counts and the items per second at the end\n"
+    "  -h, --help         show this help\n"
+    "      --version      show the version\n"
     "\n"
     "Exit status: 0 all indexed, 1 something skipped or damaged (warnings on standard error),\n"
     "2 usage or database error.\n";
@@ -71,8 +82,30 @@ struct Options {
   std::string dbPath;
   bool prune = true;
   bool verbose = false;
+  uint64_t maxItems = kDefaultMaxItems;
+  uint64_t maxFileBytes = kDefaultMaxFileMiB << 20;
   std::vector<std::string> paths;
 };
+
+// A positive decimal number up to `maximum`.
+bool ParseCount(std::string_view text, uint64_t maximum, uint64_t* value) {
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != text.npos) {
+    return false;
+  }
+  const uint64_t number = std::strtoull(std::string(text).c_str(), nullptr, 10);
+  if (number == 0 || number > maximum) return false;
+  *value = number;
+  return true;
+}
+
+// Text to standard output that must arrive (--help, --version): exit 2 when it cannot.
+int Print(const std::string& text) {
+  if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+    Warn(std::string("cannot write: ").append(std::strerror(errno)));
+    return kExitFatal;
+  }
+  return kExitSuccess;
+}
 
 // -1 when the options are usable, else the exit status.
 int ParseOptions(int argc, char** argv, Options* options) {
@@ -82,28 +115,50 @@ int ParseOptions(int argc, char** argv, Options* options) {
     const std::string_view argument = argv[at];
     if (optionsEnd || argument.empty() || argument[0] != '-' || argument == "-") {
       options->paths.emplace_back(argument);
-    } else if (argument == "--") {
+      continue;
+    }
+    // An option's value: attached after '=' or the next argument.
+    const size_t equals = argument.starts_with("--") ? argument.find('=') : argument.npos;
+    const std::string_view name = argument.substr(0, equals);
+    std::string_view value;
+    const bool takesValue = name == "--db" || name == "--max-items" || name == "--max-file-mib";
+    if (takesValue && equals != argument.npos) {
+      value = argument.substr(equals + 1);
+    } else if (takesValue && ++at < argc) {
+      value = argv[at];
+    } else if (takesValue) {
+      Warn(std::string(name).append(" needs a value"));
+      return kExitFatal;
+    } else if (equals != argument.npos && (name == "--no-prune" || name == "--verbose" ||
+                                           name == "--help" || name == "--version")) {
+      Warn(std::string(name).append(" takes no value"));
+      return kExitFatal;
+    }
+    uint64_t mib = 0;
+    if (argument == "--") {
       optionsEnd = true;
-    } else if (argument == "--db") {
-      if (++at == argc) {
-        Warn("--db needs a FILE");
+    } else if (name == "--db") {
+      options->dbPath = value;
+      dbGiven = true;
+    } else if (name == "--max-items") {
+      if (!ParseCount(value, UINT32_MAX, &options->maxItems)) {
+        Warn("--max-items needs a number from 1 to 4294967295");
         return kExitFatal;
       }
-      options->dbPath = argv[at];
-      dbGiven = true;
-    } else if (argument.substr(0, 5) == "--db=") {
-      options->dbPath = argument.substr(5);
-      dbGiven = true;
+    } else if (name == "--max-file-mib") {
+      if (!ParseCount(value, 4096, &mib)) {
+        Warn("--max-file-mib needs a number of MiB from 1 to 4096");
+        return kExitFatal;
+      }
+      options->maxFileBytes = mib << 20;
     } else if (argument == "--no-prune") {
       options->prune = false;
     } else if (argument == "--verbose" || argument == "-v") {
       options->verbose = true;
     } else if (argument == "--help" || argument == "-h") {
-      std::fputs(kUsage, stdout);
-      return kExitSuccess;
+      return Print(kUsage);
     } else if (argument == "--version") {
-      std::printf("catindex %s\n", CATALOGUE_VERSION);
-      return kExitSuccess;
+      return Print(std::string("catindex ").append(CATALOGUE_VERSION).append("\n"));
     } else {
       Warn(std::string("unknown option ").append(ShownName(argument)));
       std::fputs(kUsage, stderr);
@@ -122,57 +177,103 @@ int ParseOptions(int argc, char** argv, Options* options) {
   return -1;
 }
 
-int64_t MtimeNs(const struct stat& info) {
-  return int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec;
+// Nanoseconds since 1970, in unsigned arithmetic: a time past 2262 wraps instead of
+// overflowing. The values are only compared.
+int64_t Nanoseconds(const struct timespec& time) {
+  return static_cast<int64_t>(static_cast<uint64_t>(time.tv_sec) * 1'000'000'000u +
+                              static_cast<uint64_t>(time.tv_nsec));
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         MtimeNs(a) == MtimeNs(b) && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
-         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+// What tells one state of a catalogue file from another. The status change time catches a
+// rewrite in place that kept the size and set the old modification time back (cp -p,
+// rsync --inplace -t).
+struct Identity {
+  int64_t device = 0;
+  int64_t inode = 0;
+  int64_t size = 0;
+  int64_t mtimeNs = 0;
+  int64_t ctimeNs = 0;
+  bool operator==(const Identity&) const = default;
+};
+
+Identity IdentityOf(const struct stat& info) {
+  return {static_cast<int64_t>(info.st_dev), static_cast<int64_t>(info.st_ino),
+          static_cast<int64_t>(info.st_size), Nanoseconds(info.st_mtim), Nanoseconds(info.st_ctim)};
 }
 
 struct Candidate {
-  std::string path;  // absolute
+  std::string path;  // absolute, symbolic links resolved
   struct stat info {};
 };
 
-// What the walk found: the catalogue candidates, and the folders whose contents are not
-// fully known (unreadable), under which nothing is pruned.
+// What the walk found: the catalogue candidates, and the paths whose contents are not known
+// (folders that cannot be read, entries that cannot be looked at), under which nothing is
+// pruned.
 struct Walk {
   std::vector<Candidate> files;
-  std::vector<std::string> unreadableFolders;
+  std::vector<std::string> unknown;
   uint64_t problems = 0;
 };
 
-// Every regular file under `folder`, in name order. Symbolic links to files are followed,
-// links to folders are not (a link back up would never end).
+void Unknown(Walk* walk, const std::string& path, const char* what) {
+  Warn(ShownName(path).append(what).append(std::strerror(errno)));
+  walk->unknown.push_back(path);
+  ++walk->problems;
+}
+
+// `path` with every symbolic link resolved, or "" (errno set).
+std::string Resolved(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return "";
+  std::string absolute = resolved;
+  std::free(resolved);
+  return absolute;
+}
+
+// Every regular file under `folder`, in name order. Symbolic links to files are followed and
+// the file is known by its own path; links to folders are not (a link back up would never
+// end).
 void WalkFolder(const std::string& folder, Walk* walk) {
   DIR* directory = opendir(folder.c_str());
-  if (directory == nullptr) {
-    Warn(ShownName(folder).append(": cannot read the folder: ").append(std::strerror(errno)));
-    walk->unreadableFolders.push_back(folder);
-    ++walk->problems;
-    return;
-  }
+  if (directory == nullptr) return Unknown(walk, folder, ": cannot read the folder: ");
   std::vector<std::string> names;
+  errno = 0;
   while (const dirent* entry = readdir(directory)) {
     const std::string_view name = entry->d_name;
     if (name != "." && name != "..") names.emplace_back(name);
+    errno = 0;
   }
+  const int readError = errno;
   closedir(directory);
+  if (readError != 0) {
+    errno = readError;
+    return Unknown(walk, folder, ": cannot read the folder: ");
+  }
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     std::string path = folder == "/" ? std::string("/").append(name)
                                      : std::string(folder).append("/").append(name);
     struct stat info {};
-    if (lstat(path.c_str(), &info) != 0) continue;  // gone meanwhile
+    if (lstat(path.c_str(), &info) != 0) {
+      // Gone meanwhile is no news; anything else (a folder that can be listed but not
+      // searched, a path too long) leaves the entry unknown, not gone.
+      if (errno == EACCES) return Unknown(walk, folder, ": cannot search the folder: ");
+      if (errno != ENOENT) Unknown(walk, path, ": cannot look at it: ");
+      continue;
+    }
     if (S_ISDIR(info.st_mode)) {
       WalkFolder(path, walk);
       continue;
     }
-    if (S_ISLNK(info.st_mode) && (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))) {
-      continue;
+    if (S_ISLNK(info.st_mode)) {
+      // A link that leads nowhere (or round in a loop) is no catalogue.
+      if (stat(path.c_str(), &info) != 0) {
+        if (errno != ENOENT && errno != ELOOP) Unknown(walk, path, ": cannot follow the link: ");
+        continue;
+      }
+      if (!S_ISREG(info.st_mode)) continue;
+      path = Resolved(path);
+      if (path.empty()) continue;
     }
     if (S_ISREG(info.st_mode)) walk->files.push_back({std::move(path), info});
   }
@@ -181,6 +282,7 @@ void WalkFolder(const std::string& folder, Walk* walk) {
 // The statements of a run, prepared once and reused for every catalogue and item.
 struct Statements {
   index_db::Statement findCatalogue;
+  index_db::Statement sameFile;
   index_db::Statement insertCatalogue;
   index_db::Statement updateCatalogue;
   index_db::Statement deletePaths;
@@ -192,18 +294,22 @@ struct Statements {
 
   bool Prepare(const index_db::IndexDb& db, std::string* error) {
     return findCatalogue.Prepare(db,
-                                 "SELECT id, device, inode, size, mtime_ns FROM catalogues "
-                                 "WHERE path = ?1",
+                                 "SELECT id, device, inode, size, mtime_ns, ctime_ns "
+                                 "FROM catalogues WHERE path = ?1",
                                  error) &&
+           sameFile.Prepare(db,
+                            "SELECT path FROM catalogues WHERE device = ?1 AND inode = ?2 "
+                            "AND path <> ?3",
+                            error) &&
            insertCatalogue.Prepare(db,
                                    "INSERT INTO catalogues (path, device, inode, size, mtime_ns, "
-                                   "format, status, item_count, listed_at) "
-                                   "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+                                   "format, status, item_count, listed_at, ctime_ns) "
+                                   "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
                                    error) &&
            updateCatalogue.Prepare(db,
                                    "UPDATE catalogues SET device = ?2, inode = ?3, size = ?4, "
                                    "mtime_ns = ?5, format = ?6, status = ?7, item_count = ?8, "
-                                   "listed_at = ?9 WHERE id = ?1",
+                                   "listed_at = ?9, ctime_ns = ?10 WHERE id = ?1",
                                    error) &&
            deletePaths.Prepare(db,
                                "INSERT INTO item_paths (item_paths, rowid, path) "
@@ -221,8 +327,8 @@ struct Statements {
                                "SELECT id, path FROM items WHERE catalogue = ?1",
                                error) &&
            cataloguesUnder.Prepare(db,
-                                   "SELECT id, path FROM catalogues "
-                                   "WHERE path >= ?1 AND path < ?2 ORDER BY path",
+                                   "SELECT path FROM catalogues "
+                                   "WHERE path = ?1 OR (path >= ?2 AND path < ?3) ORDER BY path",
                                    error);
   }
 };
@@ -245,10 +351,11 @@ class ItemWriter {
   static constexpr uint64_t kProgressItems = 16384;
 
   ItemWriter(const index_db::IndexDb& db, Statements& statements, int64_t catalogueId,
-             Progress progress)
+             uint64_t maxItems, Progress progress)
       : db_(db),
         statements_(statements),
         catalogueId_(catalogueId),
+        maxItems_(maxItems),
         progress_(std::move(progress)) {}
 
   void Opened() {}
@@ -259,6 +366,14 @@ class ItemWriter {
   }
 
   bool Take(const ItemRecord& item, const ItemDetails& details, int result, uint64_t itemNumber) {
+    if (items_ >= maxItems_) {
+      status_ = std::string("stopped at item ")
+                    .append(std::to_string(itemNumber))
+                    .append(": item limit (")
+                    .append(std::to_string(maxItems_))
+                    .append(") reached");
+      return false;
+    }
     char* pathEnd = WriteCp437AsUtf8(path_, item.cFileName, kFileNameSize);
     const size_t pathLength = static_cast<size_t>(pathEnd - path_);
     const std::string_view path(path_, pathLength);
@@ -320,6 +435,7 @@ class ItemWriter {
   const index_db::IndexDb& db_;
   Statements& statements_;
   int64_t catalogueId_;
+  uint64_t maxItems_;
   Progress progress_;
   uint64_t items_ = 0;
   uint64_t damagedItems_ = 0;
@@ -337,17 +453,16 @@ struct Totals {
   uint64_t listed = 0;
   uint64_t unchanged = 0;
   uint64_t notAccepted = 0;
-  uint64_t failed = 0;  // damaged, unreadable, refused by OpenArchive
-  uint64_t pruned = 0;
-  uint64_t dropped = 0;  // removed from the index: pruned, or no longer a catalogue
+  uint64_t failed = 0;  // damaged, unreadable, too large, refused by OpenArchive
+  uint64_t pruned = 0;  // removed from the index: gone, or no longer a catalogue
   uint64_t items = 0;
 };
 
 class Indexer {
  public:
   Indexer(const index_db::IndexDb& db, Statements& statements,
-          const std::vector<FormatModule>& modules)
-      : db_(db), statements_(statements), modules_(modules) {
+          const std::vector<FormatModule>& modules, const Options& options)
+      : db_(db), statements_(statements), modules_(modules), options_(options) {
     progress_ = isatty(STDERR_FILENO) == 1;
     start_ = std::chrono::steady_clock::now();
   }
@@ -358,15 +473,19 @@ class Indexer {
   // reported by name, not only counted).
   void IndexFile(const Candidate& candidate, bool named) {
     ++totals_.done;
+    // A first look outside any transaction: most catalogues of a run are unchanged.
     Existing existing = Find(candidate.path);
-    if (existing.found && existing.device == static_cast<int64_t>(candidate.info.st_dev) &&
-        existing.inode == static_cast<int64_t>(candidate.info.st_ino) &&
-        existing.size == candidate.info.st_size && existing.mtimeNs == MtimeNs(candidate.info)) {
+    if (existing.found && existing.identity == IdentityOf(candidate.info)) {
       ++totals_.unchanged;
       ShowProgress(false);
       return;
     }
-    for (int attempt = 1;; ++attempt) {
+    if (IndexedElsewhere(candidate)) {
+      DropPath(candidate.path);  // a second name is no catalogue of its own
+      ShowProgress(false);
+      return;
+    }
+    for (int attempt = 1; attempt <= kListingAttempts; ++attempt) {
       struct stat before {};
       if (stat(candidate.path.c_str(), &before) != 0) {
         Warn(ShownName(candidate.path).append(": ").append(std::strerror(errno)));
@@ -384,52 +503,63 @@ class Indexer {
         ++totals_.notAccepted;
         if (named) Warn(ShownName(candidate.path).append(": ").append(probe.reason));
         // A file that was a catalogue and is no longer one leaves the index.
-        if (existing.found) Drop(existing.id);
+        DropPath(candidate.path);
         return;
       }
-      bool settled = false;
-      ListInto(candidate.path, *probe.module, before, existing, attempt == kListingAttempts,
-               &settled);
-      if (settled) break;
-      existing = Find(candidate.path);
+      // The module holds the whole file while it lists it.
+      if (static_cast<uint64_t>(before.st_size) > options_.maxFileBytes) {
+        Warn(ShownName(candidate.path)
+                 .append(": not listed: larger than ")
+                 .append(std::to_string(options_.maxFileBytes >> 20))
+                 .append(" MiB (--max-file-mib)"));
+        ++totals_.failed;
+        return;
+      }
+      if (ListInto(candidate.path, *probe.module, before, attempt == kListingAttempts)) break;
     }
     ShowProgress(false);
   }
 
-  // Drops the catalogues under `folder` (absolute) that `seen` does not hold, except those
-  // under a folder that could not be read.
-  void Prune(const std::string& folder, const std::set<std::string>& seen,
-             const std::vector<std::string>& unreadable) {
-    std::string low = folder == "/" ? "/" : std::string(folder).append("/");
+  // Drops the catalogues at `root` or under it (absolute) that `seen` does not hold, except
+  // those at or under a path whose contents are not known.
+  void Prune(const std::string& root, const std::set<std::string>& seen,
+             const std::vector<std::string>& unknown) {
+    std::string low = root == "/" ? "/" : std::string(root).append("/");
     std::string high = low;
     high.back() = '/' + 1;
-    std::vector<std::pair<int64_t, std::string>> gone;
+    auto isUnder = [](const std::string& path, const std::string& top) {
+      return path.compare(0, top.size(), top) == 0 &&
+             (path.size() == top.size() || path[top.size()] == '/' || top == "/");
+    };
+    std::vector<std::string> gone;
     index_db::Statement& under = statements_.cataloguesUnder;
-    under.BindText(1, low);
-    under.BindText(2, high);
+    under.BindText(1, root);
+    under.BindText(2, low);
+    under.BindText(3, high);
     bool failed = false;
     while (under.Step(&failed)) {
-      std::string path(under.ColumnText(1));
+      std::string path(under.ColumnText(0));
       if (seen.count(path) != 0) continue;
-      const bool keep = std::any_of(unreadable.begin(), unreadable.end(), [&](const auto& skip) {
-        return path.compare(0, skip.size() + 1, std::string(skip).append("/")) == 0;
-      });
-      if (!keep) gone.emplace_back(under.ColumnInt(0), std::move(path));
+      const bool keep = std::any_of(unknown.begin(), unknown.end(),
+                                    [&](const std::string& top) { return isUnder(path, top); });
+      if (!keep) gone.push_back(std::move(path));
     }
     under.Reset();
     if (failed) throw DatabaseFailure{index_db::LastError(db_)};
-    for (const auto& [id, path] : gone) {
-      Drop(id);
-      ++totals_.pruned;
-    }
+    for (const std::string& path : gone) DropPath(path);
   }
 
+  // Removes the catalogue at `path` and its items, when the index holds it.
   void DropPath(const std::string& path) {
-    Existing existing = Find(path);
-    if (existing.found) {
-      Drop(existing.id);
-      ++totals_.pruned;
-    }
+    if (!Find(path).found) return;  // the common case, without the write lock
+    Transaction transaction(*this);
+    const Existing existing = Find(path);
+    if (!existing.found) return;
+    DeleteItems(existing.id);
+    statements_.deleteCatalogue.BindInt(1, existing.id);
+    Run(statements_.deleteCatalogue);
+    transaction.Commit();
+    ++totals_.pruned;
   }
 
   void EndProgress() {
@@ -445,10 +575,29 @@ class Indexer {
   struct Existing {
     bool found = false;
     int64_t id = 0;
-    int64_t device = 0;
-    int64_t inode = 0;
-    int64_t size = 0;
-    int64_t mtimeNs = 0;
+    Identity identity;
+  };
+
+  // BEGIN IMMEDIATE: the write lock is taken before anything is read, so that what a run
+  // looks up (is the catalogue there, is it unchanged) still holds when it writes. Rolled
+  // back unless committed.
+  class Transaction {
+   public:
+    explicit Transaction(Indexer& indexer) : indexer_(indexer) {
+      indexer_.Execute("BEGIN IMMEDIATE");
+    }
+    ~Transaction() {
+      std::string ignored;
+      if (!committed_) index_db::Execute(indexer_.db_, "ROLLBACK", &ignored);
+    }
+    void Commit() {
+      indexer_.Execute("COMMIT");
+      committed_ = true;
+    }
+
+   private:
+    Indexer& indexer_;
+    bool committed_ = false;
   };
 
   Existing Find(const std::string& path) {
@@ -459,14 +608,33 @@ class Indexer {
     if (find.Step(&failed)) {
       existing.found = true;
       existing.id = find.ColumnInt(0);
-      existing.device = find.ColumnInt(1);
-      existing.inode = find.ColumnInt(2);
-      existing.size = find.ColumnInt(3);
-      existing.mtimeNs = find.ColumnInt(4);
+      existing.identity = {find.ColumnInt(1), find.ColumnInt(2), find.ColumnInt(3),
+                           find.ColumnInt(4), find.ColumnInt(5)};
     }
     find.Reset();
     if (failed) throw DatabaseFailure{index_db::LastError(db_)};
     return existing;
+  }
+
+  // Whether the index holds this very file (device and inode) under another path that still
+  // leads to it: a hard link, or the same folder reached through a bind mount. One file is
+  // indexed once.
+  bool IndexedElsewhere(const Candidate& candidate) {
+    index_db::Statement& same = statements_.sameFile;
+    same.BindInt(1, static_cast<int64_t>(candidate.info.st_dev));
+    same.BindInt(2, static_cast<int64_t>(candidate.info.st_ino));
+    same.BindText(3, candidate.path);
+    bool failed = false;
+    bool elsewhere = false;
+    while (!elsewhere && same.Step(&failed)) {
+      struct stat info {};
+      const std::string other(same.ColumnText(0));
+      elsewhere = stat(other.c_str(), &info) == 0 && info.st_dev == candidate.info.st_dev &&
+                  info.st_ino == candidate.info.st_ino;
+    }
+    same.Reset();
+    if (failed) throw DatabaseFailure{index_db::LastError(db_)};
+    return elsewhere;
   }
 
   void Execute(const char* sql) {
@@ -492,92 +660,81 @@ class Indexer {
     Run(statements_.deleteItems);
   }
 
-  void Drop(int64_t id) {
-    Execute("BEGIN IMMEDIATE");
-    try {
-      DeleteItems(id);
-      statements_.deleteCatalogue.BindInt(1, id);
-      Run(statements_.deleteCatalogue);
-      Execute("COMMIT");
-      ++totals_.dropped;
-    } catch (const DatabaseFailure&) {
-      std::string ignored;
-      index_db::Execute(db_, "ROLLBACK", &ignored);
-      throw;
-    }
-  }
-
   void BindCatalogue(index_db::Statement& statement, const struct stat& info,
                      const std::string& format, const std::string& status, uint64_t items) {
-    statement.BindInt(2, static_cast<int64_t>(info.st_dev));
-    statement.BindInt(3, static_cast<int64_t>(info.st_ino));
-    statement.BindInt(4, info.st_size);
-    statement.BindInt(5, MtimeNs(info));
+    const Identity identity = IdentityOf(info);
+    statement.BindInt(2, identity.device);
+    statement.BindInt(3, identity.inode);
+    statement.BindInt(4, identity.size);
+    statement.BindInt(5, identity.mtimeNs);
     statement.BindText(6, format);
     statement.BindText(7, status);
     statement.BindInt(8, static_cast<int64_t>(items));
     statement.BindInt(9, static_cast<int64_t>(std::time(nullptr)));
+    statement.BindInt(10, identity.ctimeNs);
   }
 
-  // Lists the catalogue into one transaction that replaces what the index held for it.
-  // `settled` tells whether the file stayed the same while it was listed; when it did not
-  // (and `keepUnsettled` is false) the transaction is rolled back for another attempt.
-  void ListInto(const std::string& path, const FormatModule& module, const struct stat& before,
-                const Existing& existing, bool keepUnsettled, bool* settled) {
-    const std::string format = driver::FormatName(module);
-    Execute("BEGIN IMMEDIATE");
-    try {
-      int64_t id = existing.id;
-      if (existing.found) {
-        DeleteItems(id);
-      } else {
-        // The row is made first for its id; its count and status are set when the listing ends.
-        statements_.insertCatalogue.BindText(1, path);
-        BindCatalogue(statements_.insertCatalogue, before, format, "listing", 0);
-        Run(statements_.insertCatalogue);
-        id = sqlite3_last_insert_rowid(db_.get());
-      }
-      ItemWriter::Progress progress;
-      if (progress_) {
-        progress = [this](uint64_t items) {
-          listingItems_ = items;
-          ShowProgress(false);
-        };
-      }
-      ItemWriter writer(db_, statements_, id, std::move(progress));
-      const driver::ListingEnd end = driver::ListCatalogue(module, path, true, writer);
-      listingItems_ = 0;
-      if (!writer.DatabaseError().empty()) throw DatabaseFailure{writer.DatabaseError()};
-      struct stat after {};
-      *settled = stat(path.c_str(), &after) == 0 && SameFile(before, after);
-      if (!*settled && !keepUnsettled) {
-        Execute("ROLLBACK");
-        return;
-      }
-      // The full-text rows in one statement: SQLite's own loop over the rows just written costs
-      // less than a statement step per item.
-      statements_.insertPaths.BindInt(1, id);
-      Run(statements_.insertPaths);
-      std::string status = end.opened ? writer.Status() : "not listed: OpenArchive failed";
-      if (!*settled) status.append("; the file changed while it was listed");
-      statements_.updateCatalogue.BindInt(1, id);
-      // The identity before the listing: a file that changed meanwhile differs from it, so
-      // the next run lists it again.
-      BindCatalogue(statements_.updateCatalogue, before, format, status, writer.Items());
-      Run(statements_.updateCatalogue);
-      Execute("COMMIT");
-      *settled = true;
-      ++totals_.listed;
-      totals_.items += writer.Items();
-      if (status != "complete") {
-        ++totals_.failed;
-        Warn(ShownName(path).append(": ").append(status));
-      }
-    } catch (const DatabaseFailure&) {
-      std::string ignored;
-      index_db::Execute(db_, "ROLLBACK", &ignored);
-      throw;
+  // The catalogue's row for this listing, its old items gone: the id, or 0 when another
+  // catindex has just indexed the file as it is now.
+  int64_t Replace(const std::string& path, const struct stat& before, const std::string& format) {
+    const Existing existing = Find(path);
+    if (existing.found && existing.identity == IdentityOf(before)) return 0;
+    if (existing.found) {
+      DeleteItems(existing.id);
+      return existing.id;
     }
+    // The row is made first for its id; its count and status are set when the listing ends.
+    statements_.insertCatalogue.BindText(1, path);
+    BindCatalogue(statements_.insertCatalogue, before, format, "listing", 0);
+    Run(statements_.insertCatalogue);
+    return sqlite3_last_insert_rowid(db_.get());
+  }
+
+  // Lists the catalogue into one transaction that replaces what the index held for it. False
+  // when the file changed while it was listed and `keepUnsettled` is false: the transaction
+  // is then rolled back for another attempt.
+  bool ListInto(const std::string& path, const FormatModule& module, const struct stat& before,
+                bool keepUnsettled) {
+    const std::string format = driver::FormatName(module);
+    Transaction transaction(*this);
+    const int64_t id = Replace(path, before, format);
+    if (id == 0) {
+      ++totals_.unchanged;
+      return true;
+    }
+    ItemWriter::Progress progress;
+    if (progress_) {
+      progress = [this](uint64_t items) {
+        listingItems_ = items;
+        ShowProgress(false);
+      };
+    }
+    ItemWriter writer(db_, statements_, id, options_.maxItems, std::move(progress));
+    const driver::ListingEnd end = driver::ListCatalogue(module, path, true, writer);
+    listingItems_ = 0;
+    if (!writer.DatabaseError().empty()) throw DatabaseFailure{writer.DatabaseError()};
+    struct stat after {};
+    const bool settled = stat(path.c_str(), &after) == 0 && IdentityOf(before) == IdentityOf(after);
+    if (!settled && !keepUnsettled) return false;
+    // The full-text rows in one statement: SQLite's own loop over the rows just written costs
+    // less than a statement step per item.
+    statements_.insertPaths.BindInt(1, id);
+    Run(statements_.insertPaths);
+    std::string status = end.opened ? writer.Status() : "not listed: OpenArchive failed";
+    if (!settled) status.append("; the file changed while it was listed");
+    statements_.updateCatalogue.BindInt(1, id);
+    // The identity before the listing: a file that changed meanwhile differs from it, so the
+    // next run lists it again.
+    BindCatalogue(statements_.updateCatalogue, before, format, status, writer.Items());
+    Run(statements_.updateCatalogue);
+    transaction.Commit();
+    ++totals_.listed;
+    totals_.items += writer.Items();
+    if (status != "complete") {
+      ++totals_.failed;
+      Warn(ShownName(path).append(": ").append(status));
+    }
+    return true;
   }
 
   void ShowProgress(bool force) {
@@ -598,6 +755,7 @@ class Indexer {
   const index_db::IndexDb& db_;
   Statements& statements_;
   const std::vector<FormatModule>& modules_;
+  const Options& options_;
   Totals totals_;
   bool progress_ = false;
   uint64_t listingItems_ = 0;  // items of the catalogue being listed, not yet committed
@@ -605,21 +763,12 @@ class Indexer {
   std::chrono::steady_clock::time_point lastShown_;
 };
 
-// `path` made absolute (symbolic links resolved), or "" with a warning.
-std::string Absolute(const std::string& path) {
-  char* resolved = realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return "";
-  std::string absolute = resolved;
-  std::free(resolved);
-  return absolute;
-}
-
 // The absolute form of a path that no longer exists: its folder resolved, its name kept.
 std::string AbsoluteOfMissing(const std::string& path) {
   const size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::string absoluteFolder = Absolute(folder);
+  const std::string absoluteFolder = Resolved(folder);
   if (absoluteFolder.empty() || name.empty() || name == "." || name == "..") return "";
   return absoluteFolder == "/" ? std::string("/").append(name)
                                : std::string(absoluteFolder).append("/").append(name);
@@ -629,117 +778,142 @@ void ReportModule(const std::string& message) {
   Warn(message);
 }
 
+// A PATH from the command line, resolved and walked.
+struct Root {
+  std::string path;
+  bool folder = false;
+  Walk walk;
+};
+
+// Resolves and walks every PATH first, so that the progress line knows the total. A PATH that
+// is gone is dropped from the index here (unless --no-prune); `problems` counts the others
+// that could not be used.
+std::vector<Root> WalkRoots(const Options& options, const std::string& indexPath, Indexer& indexer,
+                            uint64_t* problems) {
+  // The index's own files, when they lie in a folder being indexed, are not catalogues.
+  std::set<std::string> indexFiles;
+  if (const std::string database = Resolved(indexPath); !database.empty()) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+      indexFiles.insert(std::string(database).append(suffix));
+    }
+  }
+  std::vector<Root> roots;
+  for (const std::string& given : options.paths) {
+    Root root;
+    root.path = Resolved(given);
+    struct stat info {};
+    if (root.path.empty() || stat(root.path.c_str(), &info) != 0) {
+      Warn(ShownName(given).append(": ").append(std::strerror(errno)));
+      ++*problems;
+      // A catalogue file given by name that is gone leaves the index.
+      if (options.prune && errno == ENOENT) {
+        const std::string missing = AbsoluteOfMissing(given);
+        if (!missing.empty()) indexer.DropPath(missing);
+      }
+      continue;
+    }
+    if (S_ISDIR(info.st_mode)) {
+      root.folder = true;
+      WalkFolder(root.path, &root.walk);
+    } else if (S_ISREG(info.st_mode)) {
+      root.walk.files.push_back({root.path, info});
+    } else {
+      Warn(ShownName(given).append(": not a regular file or folder"));
+      ++*problems;
+      continue;
+    }
+    std::erase_if(root.walk.files,
+                  [&](const Candidate& file) { return indexFiles.count(file.path) != 0; });
+    *problems += root.walk.problems;
+    indexer.totals().catalogues += root.walk.files.size();
+    roots.push_back(std::move(root));
+  }
+  return roots;
+}
+
+// Indexes what the walk found, and prunes what it did not. A file met twice (through a link,
+// or under two PATHs given) is indexed once, under its own path; a second name of a file
+// indexed this run (a hard link) is passed over and, being no catalogue of its own, pruned.
+void IndexRoots(const std::vector<Root>& roots, const Options& options, Indexer& indexer) {
+  std::map<std::pair<dev_t, ino_t>, std::string> indexedFiles;
+  for (const Root& root : roots) {
+    std::set<std::string> seen;
+    for (const Candidate& candidate : root.walk.files) {
+      const auto [file, first] = indexedFiles.try_emplace(
+          std::make_pair(candidate.info.st_dev, candidate.info.st_ino), candidate.path);
+      if (!first && file->second != candidate.path) continue;
+      seen.insert(candidate.path);
+      if (first) indexer.IndexFile(candidate, !root.folder);
+    }
+    if (options.prune) indexer.Prune(root.path, seen, root.walk.unknown);
+  }
+}
+
+// The end of a run that the database let finish: the counts, and the exit status.
+int Report(const Options& options, Indexer& indexer, uint64_t walkProblems) {
+  indexer.EndProgress();
+  const Totals& totals = indexer.totals();
+  if (totals.notAccepted > 0) {
+    Warn(std::to_string(totals.notAccepted)
+             .append(totals.notAccepted == 1 ? " file" : " files")
+             .append(" skipped: no module accepts it"));
+  }
+  if (options.verbose) {
+    const double seconds = indexer.Seconds();
+    std::fprintf(stderr,
+                 "catindex: %llu listed, %llu unchanged, %llu pruned, %llu items in %.3f s "
+                 "(%.0f items/s)\n",
+                 static_cast<unsigned long long>(totals.listed),
+                 static_cast<unsigned long long>(totals.unchanged),
+                 static_cast<unsigned long long>(totals.pruned),
+                 static_cast<unsigned long long>(totals.items), seconds,
+                 seconds > 0 ? static_cast<double>(totals.items) / seconds : 0.0);
+  }
+  const bool skipped = totals.notAccepted > 0 || totals.failed > 0 || walkProblems > 0;
+  return skipped ? kExitSomethingSkipped : kExitSuccess;
+}
+
+int IndexInto(const index_db::IndexDb& db, const Options& options,
+              const std::vector<FormatModule>& modules) {
+  Statements statements;
+  std::string error;
+  if (!statements.Prepare(db, &error)) {
+    Warn(ShownName(options.dbPath).append(": ").append(error));
+    return kExitFatal;
+  }
+  Indexer indexer(db, statements, modules, options);
+  uint64_t walkProblems = 0;
+  try {
+    const std::vector<Root> roots = WalkRoots(options, options.dbPath, indexer, &walkProblems);
+    IndexRoots(roots, options, indexer);
+  } catch (const DatabaseFailure& failure) {
+    indexer.EndProgress();
+    Warn(ShownName(options.dbPath).append(": ").append(failure.message));
+    return kExitFatal;
+  }
+  // The statistics catfind chooses its trigrams by follow what this run changed.
+  if (indexer.totals().listed > 0 || indexer.totals().pruned > 0) {
+    if (!trigram_counts::Recount(db, &error)) {
+      indexer.EndProgress();
+      Warn(ShownName(options.dbPath).append(": cannot count the trigrams: ").append(error));
+      return kExitFatal;
+    }
+  }
+  return Report(options, indexer, walkProblems);
+}
+
 int Run(const Options& options) {
   std::vector<FormatModule> modules;
   std::string error;
+  int status = kExitFatal;
   if (!driver::LoadModules({}, driver::ModuleSource{}, ReportModule, &modules, &error)) {
     Warn(error);
-    driver::UnloadModules(&modules, ReportModule);
-    return kExitFatal;
-  }
-  int status = kExitSuccess;
-  {
+  } else {
     index_db::IndexDb db;
-    Statements statements;
-    if (!index_db::OpenIndex(options.dbPath, true, &db, &error) ||
-        !statements.Prepare(db, &error)) {
+    if (!index_db::OpenIndex(options.dbPath, index_db::Access::kCreate, &db, &error)) {
       Warn(error);
-      driver::UnloadModules(&modules, ReportModule);
-      return kExitFatal;
-    }
-    Indexer indexer(db, statements, modules);
-    // The index's own files, when they lie in a folder being indexed, are not catalogues.
-    std::set<std::string> indexFiles;
-    if (const std::string database = Absolute(options.dbPath); !database.empty()) {
-      for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-        indexFiles.insert(std::string(database).append(suffix));
-      }
-    }
-    uint64_t walkProblems = 0;
-    try {
-      // Every path is resolved and walked first, so that the progress line knows the total.
-      struct Root {
-        std::string path;
-        bool folder = false;
-        Walk walk;
-      };
-      std::vector<Root> roots;
-      for (const std::string& given : options.paths) {
-        Root root;
-        root.path = Absolute(given);
-        struct stat info {};
-        if (root.path.empty() || stat(root.path.c_str(), &info) != 0) {
-          Warn(ShownName(given).append(": ").append(std::strerror(errno)));
-          ++walkProblems;
-          // A catalogue file given by name that is gone leaves the index.
-          if (options.prune && errno == ENOENT) {
-            const std::string missing = AbsoluteOfMissing(given);
-            if (!missing.empty()) indexer.DropPath(missing);
-          }
-          continue;
-        }
-        if (S_ISDIR(info.st_mode)) {
-          root.folder = true;
-          WalkFolder(root.path, &root.walk);
-        } else if (S_ISREG(info.st_mode)) {
-          root.walk.files.push_back({root.path, info});
-        } else {
-          Warn(ShownName(given).append(": not a regular file or folder"));
-          ++walkProblems;
-          continue;
-        }
-        std::erase_if(root.walk.files,
-                      [&](const Candidate& file) { return indexFiles.count(file.path) != 0; });
-        walkProblems += root.walk.problems;
-        indexer.totals().catalogues += root.walk.files.size();
-        roots.push_back(std::move(root));
-      }
-      for (const Root& root : roots) {
-        std::set<std::string> seen;
-        for (const Candidate& candidate : root.walk.files) {
-          indexer.IndexFile(candidate, !root.folder);
-          seen.insert(candidate.path);
-        }
-        if (root.folder && options.prune) {
-          indexer.Prune(root.path, seen, root.walk.unreadableFolders);
-        }
-      }
-    } catch (const DatabaseFailure& failure) {
-      indexer.EndProgress();
-      Warn(ShownName(options.dbPath).append(": ").append(failure.message));
-      status = kExitFatal;
-    }
-    // The statistics catfind chooses its trigrams by follow what this run changed.
-    if (status != kExitFatal && (indexer.totals().listed > 0 || indexer.totals().dropped > 0)) {
-      std::string error;
-      if (!trigram_counts::Recount(db, &error)) {
-        indexer.EndProgress();
-        Warn(ShownName(options.dbPath).append(": cannot count the trigrams: ").append(error));
-        status = kExitFatal;
-      }
-    }
-    if (status != kExitFatal) {
-      indexer.EndProgress();
-      const Totals& totals = indexer.totals();
-      if (totals.notAccepted > 0) {
-        Warn(std::to_string(totals.notAccepted)
-                 .append(totals.notAccepted == 1 ? " file" : " files")
-                 .append(" skipped: no module accepts it"));
-      }
-      if (totals.notAccepted > 0 || totals.failed > 0 || walkProblems > 0) {
-        status = kExitSomethingSkipped;
-      }
-      if (options.verbose) {
-        const double seconds = indexer.Seconds();
-        std::fprintf(stderr,
-                     "catindex: %llu listed, %llu unchanged, %llu pruned, %llu items in %.3f s "
-                     "(%.0f items/s)\n",
-                     static_cast<unsigned long long>(totals.listed),
-                     static_cast<unsigned long long>(totals.unchanged),
-                     static_cast<unsigned long long>(totals.pruned),
-                     static_cast<unsigned long long>(totals.items), seconds,
-                     seconds > 0 ? static_cast<double>(totals.items) / seconds : 0.0);
-      }
+    } else {
+      status = IndexInto(db, options, modules);
     }
   }
   driver::UnloadModules(&modules, ReportModule);

@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +30,8 @@ CREATE TABLE catalogues (
   format      TEXT NOT NULL,
   status      TEXT NOT NULL,
   item_count  INTEGER NOT NULL,
-  listed_at   INTEGER NOT NULL
+  listed_at   INTEGER NOT NULL,
+  ctime_ns    INTEGER NOT NULL DEFAULT 0
 );
 CREATE TABLE items (
   id            INTEGER PRIMARY KEY,
@@ -51,7 +54,14 @@ CREATE TABLE trigram_counts (
   trigram TEXT PRIMARY KEY,
   items   INTEGER NOT NULL
 ) WITHOUT ROWID;
-PRAGMA user_version=2;
+PRAGMA user_version=3;
+)sql";
+
+// Version 2 to 3: the status change time joins the file's identity. Every catalogue's is 0
+// until its next listing, so the first run of version 3 lists every catalogue once more.
+constexpr const char* kUpgradeFrom2 = R"sql(
+ALTER TABLE catalogues ADD COLUMN ctime_ns INTEGER NOT NULL DEFAULT 0;
+PRAGMA user_version=3;
 )sql";
 
 // Creates every missing folder above `path` (mkdir -p of its parent).
@@ -93,6 +103,151 @@ bool IsEmpty(const IndexDb& db, bool* empty, std::string* error) {
   return true;
 }
 
+// Whether the tables both programs read are there: a version number alone proves nothing.
+bool HasIndexTables(const IndexDb& db, std::string* error) {
+  Statement tables;
+  if (!tables.Prepare(db,
+                      "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND "
+                      "name IN ('catalogues', 'items', 'item_paths')",
+                      error)) {
+    return false;
+  }
+  bool failed = false;
+  if (!tables.Step(&failed)) {
+    *error = LastError(db);
+    return false;
+  }
+  if (tables.ColumnInt(0) != 3) {
+    *error = "not an index database (its tables are missing)";
+    return false;
+  }
+  return true;
+}
+
+// Why the first read of the file failed, in words that say where to look.
+std::string FirstReadFailure(const IndexDb& db, const std::string& path, const std::string& why) {
+  const int code = sqlite3_errcode(db.get()) & 0xFF;
+  if (code == SQLITE_NOTADB) return std::string("not an index database (").append(why).append(")");
+  if (code == SQLITE_CANTOPEN || code == SQLITE_READONLY) {
+    // WAL keeps two files beside the index, made by whoever opens it first.
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    if (access(folder.c_str(), W_OK) != 0) {
+      return std::string("cannot open the index: ")
+          .append(why)
+          .append(
+              " (its folder is not writable, and a writer makes the -wal and -shm files "
+              "there)");
+    }
+  }
+  return std::string("cannot read the index (").append(why).append(")");
+}
+
+// `path` as an SQLite URI with `query`: every byte but the unreserved ones and '/' escaped.
+std::string UriOf(const std::string& path, const char* query) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) != 0 || std::strchr("/-._~", c) != nullptr) {
+      uri += c;
+    } else {
+      uri.append({'%', kHex[byte >> 4], kHex[byte & 0xF]});
+    }
+  }
+  return uri.append("?").append(query);
+}
+
+bool OpenConnection(const std::string& name, int flags, IndexDb* db, std::string* error) {
+  sqlite3* connection = nullptr;
+  const int opened =
+      sqlite3_open_v2(name.c_str(), &connection, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+  db->connection.reset(connection);
+  if (opened != SQLITE_OK) {
+    *error =
+        std::string("cannot open the index: ")
+            .append(connection != nullptr ? sqlite3_errmsg(connection) : sqlite3_errstr(opened));
+    db->connection.reset();
+    return false;
+  }
+  sqlite3_extended_result_codes(connection, 1);
+  return true;
+}
+
+// Puts the file in WAL mode, where it stays. Turning a new file to WAL needs it alone for a
+// moment, and SQLite does not wait for that: another process that opens the same new file at
+// once answers busy, so this waits as a busy timeout would.
+bool SetWalMode(const IndexDb& db, std::string* error) {
+  constexpr int kPauseMs = 10;
+  for (int waited = 0;; waited += kPauseMs) {
+    if (Execute(db, "PRAGMA journal_mode=WAL", error)) return true;
+    if ((sqlite3_errcode(db.get()) & 0xFF) != SQLITE_BUSY || waited >= kWriterBusyTimeoutMs) {
+      return false;
+    }
+    usleep(kPauseMs * 1000);
+  }
+}
+
+// Opens the index for reading; the version, or -1 with `error` set.
+int OpenForReading(const std::string& path, IndexDb* db, std::string* error) {
+  if (!OpenConnection(path, SQLITE_OPEN_READONLY, db, error)) return -1;
+  sqlite3_busy_timeout(db->get(), kBusyTimeoutMs);
+  std::string why;
+  int version = ReadVersion(*db, &why);
+  if (version >= 0) return version;
+  const int code = sqlite3_errcode(db->get()) & 0xFF;
+  if (code != SQLITE_CANTOPEN && code != SQLITE_READONLY) {
+    *error = FirstReadFailure(*db, path, why);
+    return -1;
+  }
+  // The WAL's shared memory cannot be had: read the file as it stands.
+  if (!OpenConnection(UriOf(path, "immutable=1"), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, db,
+                      error)) {
+    return -1;
+  }
+  version = ReadVersion(*db, &why);
+  if (version < 0) *error = FirstReadFailure(*db, path, why);
+  return version;
+}
+
+// Opens the index for writing, creating it when `create`; the version (after any upgrade), or
+// -1 with `error` set.
+int OpenForWriting(const std::string& path, bool create, IndexDb* db, std::string* error) {
+  if (!OpenConnection(path, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0), db, error)) {
+    return -1;
+  }
+  sqlite3_busy_timeout(db->get(), kWriterBusyTimeoutMs);
+  std::string why;
+  auto fail = [&](std::string message) {
+    *error = std::move(message);
+    return -1;
+  };
+  int version = ReadVersion(*db, &why);
+  if (version < 0) return fail(FirstReadFailure(*db, path, why));
+  if (version == 0) {
+    bool empty = false;
+    if (!IsEmpty(*db, &empty, &why)) return fail(FirstReadFailure(*db, path, why));
+    if (!empty) return fail("not an index database (it holds other tables)");
+    if (!create) return fail("the index is empty (catindex builds it)");
+  }
+  // A new file gets the schema, an older index the upgrade; OpenIndex judges the rest.
+  if (version != 0 && version != 2) return version;
+  if (version == 2 && !HasIndexTables(*db, &why)) return fail(why);
+  if (!Execute(*db, "BEGIN IMMEDIATE", &why)) return fail(why);
+  // Another catindex may have created or upgraded the schema while this one waited for the lock.
+  version = ReadVersion(*db, &why);
+  const char* change = version == 0 ? kSchema : version == 2 ? kUpgradeFrom2 : nullptr;
+  if (version >= 0 && change != nullptr && !Execute(*db, change, &why)) version = -1;
+  if (version < 0 || !Execute(*db, "COMMIT", &why)) {
+    std::string ignored;
+    Execute(*db, "ROLLBACK", &ignored);
+    return fail(std::string(change == kSchema ? "cannot create the index: "
+                                              : "cannot bring the index up to date: ")
+                    .append(why));
+  }
+  return change != nullptr ? kSchemaVersion : version;
+}
+
 }  // namespace
 
 void ConnectionCloser::operator()(sqlite3* connection) const {
@@ -120,79 +275,52 @@ std::string LastError(const IndexDb& db) {
   return db.get() == nullptr ? std::string("no database") : std::string(sqlite3_errmsg(db.get()));
 }
 
-bool OpenIndex(const std::string& path, bool create, IndexDb* db, std::string* error) {
+bool OpenIndex(const std::string& path, Access access, IndexDb* db, std::string* error) {
   const std::string shown = ShownName(path);
   if (path.empty()) {
     *error = "no index path: set HOME or XDG_DATA_HOME, or give --db FILE";
     return false;
   }
   struct stat info {};
-  const bool exists = stat(path.c_str(), &info) == 0;
-  if (!exists && !create) {
-    *error = std::string(shown).append(": no index here (catindex builds it)");
-    return false;
-  }
-  if (exists && !S_ISREG(info.st_mode)) {
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno != ENOENT || access != Access::kCreate) {
+      *error = std::string(shown).append(errno == ENOENT
+                                             ? ": no index here (catindex builds it)"
+                                             : std::string(": ").append(std::strerror(errno)));
+      return false;
+    }
+    std::string absolute = path;
+    if (absolute[0] != '/') absolute.insert(0, "./");
+    if (!MakeParentFolders(absolute, error)) return false;
+  } else if (!S_ISREG(info.st_mode)) {
     *error = std::string(shown).append(": not a regular file");
     return false;
   }
-  if (!exists) {
-    std::string absolute = path;
-    if (!absolute.empty() && absolute[0] != '/') absolute.insert(0, "./");
-    if (!MakeParentFolders(absolute, error)) return false;
-  }
-  sqlite3* connection = nullptr;
-  const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
-  const int opened = sqlite3_open_v2(path.c_str(), &connection, flags, nullptr);
-  db->connection.reset(connection);
-  if (opened != SQLITE_OK) {
-    *error =
-        std::string(shown)
-            .append(": cannot open the index: ")
-            .append(connection != nullptr ? sqlite3_errmsg(connection) : sqlite3_errstr(opened));
-    db->connection.reset();
-    return false;
-  }
-  sqlite3_extended_result_codes(connection, 1);
-  sqlite3_busy_timeout(connection, kBusyTimeoutMs);
   auto fail = [&](const std::string& why) {
     *error = std::string(shown).append(": ").append(why);
     db->connection.reset();
     return false;
   };
   std::string why;
-  int version = ReadVersion(*db, &why);
-  if (version < 0) return fail(std::string("not an index database (").append(why).append(")"));
-  if (version == 0) {
-    bool empty = false;
-    if (!IsEmpty(*db, &empty, &why)) return fail(why);
-    if (!empty) return fail("not an index database (it holds other tables)");
-    if (!create) return fail("the index is empty (catindex builds it)");
-    // WAL is set outside a transaction; it stays with the file.
-    if (!Execute(*db, "PRAGMA journal_mode=WAL", &why)) return fail(why);
-    if (!Execute(*db, "BEGIN IMMEDIATE", &why)) return fail(why);
-    // Another catindex may have created the schema while this one waited for the lock.
-    version = ReadVersion(*db, &why);
-    if (version < 0) return fail(why);
-    if (version == 0) {
-      if (!Execute(*db, kSchema, &why)) {
-        Execute(*db, "ROLLBACK", &why);
-        return fail(std::string("cannot create the index: ").append(why));
-      }
-      version = kSchemaVersion;
-    }
-    if (!Execute(*db, "COMMIT", &why)) return fail(why);
-  }
-  if (version != kSchemaVersion) {
+  const int version = access == Access::kRead
+                          ? OpenForReading(path, db, &why)
+                          : OpenForWriting(path, access == Access::kCreate, db, &why);
+  if (version < 0) return fail(why);
+  if (version == 0) return fail("not an index database (no schema version)");
+  if (version < kOldestReadableVersion || version > kSchemaVersion) {
     return fail(std::string("index version ")
                     .append(std::to_string(version))
-                    .append(", these programs read version ")
+                    .append(", these programs read versions ")
+                    .append(std::to_string(kOldestReadableVersion))
+                    .append(" to ")
                     .append(std::to_string(kSchemaVersion)));
   }
+  if (!HasIndexTables(*db, &why)) return fail(why);
+  if (access == Access::kRead) return true;
   // NORMAL in WAL mode keeps every commit atomic (a killed process loses nothing committed);
   // only a power cut may lose the last commits.
-  if (!Execute(*db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON",
-               &why)) {
+  if (!SetWalMode(*db, &why) ||
+      !Execute(*db, "PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON", &why)) {
     return fail(why);
   }
   return true;

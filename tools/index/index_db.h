@@ -2,7 +2,7 @@
 // opens it (creating it and its folders when asked), checks that it is an index of the version
 // these programs read, and wraps the connection and statements so that they close themselves.
 //
-// The schema (user_version 2) is in the README; both programs rely on exactly that.
+// The schema (user_version 3) is in the README; both programs rely on exactly that.
 #pragma once
 
 #include <cstdint>
@@ -15,11 +15,17 @@ struct sqlite3_stmt;
 
 namespace index_db {
 
-// The schema version this code reads and writes (PRAGMA user_version).
-constexpr int kSchemaVersion = 2;
+// The schema version this code writes (PRAGMA user_version). An index of an older version
+// from kOldestReadableVersion on is read as it is and brought up to date by its next writer.
+constexpr int kSchemaVersion = 3;
+constexpr int kOldestReadableVersion = 2;
 
-// How long a connection waits for another writer's lock before it gives up, in milliseconds.
+// How long a reader waits for a lock (a recovery, a checkpoint) before it gives up, in
+// milliseconds.
 constexpr int kBusyTimeoutMs = 10000;
+// How long a writer waits for another writer's transaction: one catalogue's listing, which
+// may take minutes for millions of items.
+constexpr int kWriterBusyTimeoutMs = 600000;
 
 struct ConnectionCloser {
   void operator()(sqlite3* connection) const;
@@ -39,12 +45,23 @@ struct IndexDb {
 // is usable.
 std::string DefaultIndexPath();
 
-// Opens the index at `path`. With `create`, a missing file is created (with its missing
-// folders) and given the schema; without it, a missing file is an error. Either way the
-// connection uses WAL, enforces foreign keys and waits kBusyTimeoutMs for locks. A file that
-// is not SQLite, or an index of another version, is refused. False with `error` set (a
-// sentence naming the file, shown safely) on any failure.
-bool OpenIndex(const std::string& path, bool create, IndexDb* db, std::string* error);
+enum class Access {
+  // SQLITE_OPEN_READONLY: never writes the file or its folder. Where the WAL's shared-memory
+  // file cannot be made or written (another user's index, read-only media or a read-only
+  // bind mount), the index is opened as immutable instead: the last checkpointed state,
+  // without the locks that a file nobody may write needs none of.
+  kRead,
+  // Reads and writes an index that exists; an older version is brought up to date.
+  kWrite,
+  // As kWrite; a missing file is created (with its missing folders) and given the schema.
+  kCreate,
+};
+
+// Opens the index at `path`. A writer's connection uses WAL, enforces foreign keys and waits
+// kWriterBusyTimeoutMs for another writer's lock; a reader waits kBusyTimeoutMs. A file that
+// is not SQLite, holds no index tables, or is an index of another version is refused. False
+// with `error` set (a sentence naming the file, shown safely) on any failure.
+bool OpenIndex(const std::string& path, Access access, IndexDb* db, std::string* error);
 
 // Runs SQL that returns no rows (several statements allowed). False with `error` set.
 bool Execute(const IndexDb& db, const char* sql, std::string* error);
