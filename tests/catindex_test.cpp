@@ -819,9 +819,12 @@ TEST_F(CatindexTest, AnOlderIndexIsReadAndBroughtUpToDate) {
   ASSERT_EQ(Catindex({catalogue}).exitStatus, 0);
   sqlite3* raw = nullptr;
   ASSERT_EQ(sqlite3_open(db_.c_str(), &raw), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(raw, "ALTER TABLE catalogues DROP COLUMN ctime_ns; PRAGMA user_version=2",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  EXPECT_EQ(
+      sqlite3_exec(raw,
+                   "DROP INDEX catalogues_by_file; ALTER TABLE catalogues DROP COLUMN ctime_ns; "
+                   "PRAGMA user_version=2",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
   sqlite3_close(raw);
   EXPECT_EQ(program_run::Run({CATFIND_PATH, "--db", db_, "inner"}).exitStatus, 0);
   RunResult run = Catindex({"-v", catalogue});

@@ -47,6 +47,7 @@ CREATE TABLE items (
   damaged       INTEGER NOT NULL
 );
 CREATE INDEX items_by_catalogue ON items(catalogue);
+CREATE INDEX catalogues_by_file ON catalogues(device, inode);
 CREATE VIRTUAL TABLE item_paths USING fts5(path, content='items', content_rowid='id',
   tokenize='trigram', detail='none', columnsize=0);
 INSERT INTO item_paths (item_paths, rank) VALUES ('hashsize', 67108864);
@@ -57,10 +58,12 @@ CREATE TABLE trigram_counts (
 PRAGMA user_version=3;
 )sql";
 
-// Version 2 to 3: the status change time joins the file's identity. Every catalogue's is 0
-// until its next listing, so the first run of version 3 lists every catalogue once more.
+// Version 2 to 3: the status change time joins the file's identity, and the files' device and
+// inode are indexed (one file is indexed once, under whichever path). Every catalogue's
+// ctime_ns is 0 until its next listing, so the first run of version 3 lists each once more.
 constexpr const char* kUpgradeFrom2 = R"sql(
 ALTER TABLE catalogues ADD COLUMN ctime_ns INTEGER NOT NULL DEFAULT 0;
+CREATE INDEX catalogues_by_file ON catalogues(device, inode);
 PRAGMA user_version=3;
 )sql";
 
