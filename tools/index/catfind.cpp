@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "tools/common/display_text.h"
@@ -40,6 +41,12 @@ constexpr int kFailed = 2;
 
 // Output is written in blocks of this size: one write per block, not per line.
 constexpr size_t kOutputBlock = 1 << 16;
+
+// Substring patterns SQL tests beside the trigram table, at most: each is an instr() on every
+// row the table leaves, and past a few the exact check of those rows costs no more. SQL takes
+// only so much besides (expressions 1000 terms deep, 32766 parameters), and xargs may give
+// tens of thousands of patterns.
+constexpr size_t kMostSubstringConditions = 16;
 
 constexpr char kUsage[] =
     "usage: catfind [--db FILE] [OPTIONS] PATTERN...\n"
@@ -115,6 +122,11 @@ bool ParseCount(std::string_view text, uint64_t* value) {
   return true;
 }
 
+// An option's value as a complaint shows it; an empty one, which would show nothing, in words.
+std::string ShownValue(std::string_view text) {
+  return text.empty() ? std::string("an empty value") : ShownName(text);
+}
+
 // Reads the command line; false (with the complaint made) on a usage error. `help` and
 // `version` are set for --help and --version.
 bool ParseArguments(int argc, char** argv, Options* options, bool* help, bool* version) {
@@ -136,6 +148,15 @@ bool ParseArguments(int argc, char** argv, Options* options, bool* help, bool* v
         name = argument.substr(0, equals);
         attached = argument.substr(equals + 1);
       }
+    }
+    // A value given to an option that takes none (--json=false) is refused, not ignored.
+    constexpr std::string_view kSwitches[] = {"--help",        "--version", "--basename",
+                                              "--ignore-case", "--count",   "--null",
+                                              "--long",        "--json",    "--duplicates"};
+    if (attached &&
+        std::find(std::begin(kSwitches), std::end(kSwitches), name) != std::end(kSwitches)) {
+      Complain(std::string(name).append(" takes no value"));
+      return false;
     }
     // The value of an option that takes one: attached (--x=V) or the next argument.
     auto value = [&](std::string_view* out) {
@@ -159,7 +180,12 @@ bool ParseArguments(int argc, char** argv, Options* options, bool* help, bool* v
       *version = true;
       return true;
     } else if (name == "--db") {
+      // An empty FILE (an unset variable) would otherwise search the default index.
       if (!value(&text)) return false;
+      if (text.empty()) {
+        Complain("--db needs a FILE");
+        return false;
+      }
       options->databasePath = text;
     } else if (name == "--basename") {
       query.baseNameOnly = true;
@@ -178,7 +204,7 @@ bool ParseArguments(int argc, char** argv, Options* options, bool* help, bool* v
     } else if (name == "--limit") {
       if (!value(&text)) return false;
       if (!ParseCount(text, &options->limit)) {
-        Complain(std::string("--limit needs a number, not ").append(ShownName(text)));
+        Complain(std::string("--limit needs a number, not ").append(ShownValue(text)));
         return false;
       }
     } else if (name == "--type") {
@@ -193,7 +219,7 @@ bool ParseArguments(int argc, char** argv, Options* options, bool* help, bool* v
       query.size = find_query::ParseSize(text);
       if (!query.size) {
         Complain(
-            std::string("--size is +N, -N or N (k, M, G suffixes), not ").append(ShownName(text)));
+            std::string("--size is +N, -N or N (k, M, G suffixes), not ").append(ShownValue(text)));
         return false;
       }
     } else if (name == "--newer" || name == "--older") {
@@ -202,15 +228,25 @@ bool ParseArguments(int argc, char** argv, Options* options, bool* help, bool* v
       if (!ticks) {
         Complain(std::string(name)
                      .append(" is YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS (UTC), not ")
-                     .append(ShownName(text)));
+                     .append(ShownValue(text)));
         return false;
       }
       (name == "--newer" ? query.newerThan : query.olderThan) = ticks;
     } else if (name == "--description") {
+      // An empty TEXT or PATTERN would accept everything, as leaving the option out does: it is
+      // taken for a mistake (an unset variable).
       if (!value(&text)) return false;
+      if (text.empty()) {
+        Complain("--description needs a TEXT");
+        return false;
+      }
       query.description = std::string(text);
     } else if (name == "--catalogue") {
       if (!value(&text)) return false;
+      if (text.empty()) {
+        Complain("--catalogue needs a PATTERN");
+        return false;
+      }
       query.catalogue = std::string(text);
     } else if (argument.starts_with("--")) {
       Complain(std::string("unknown option ").append(ShownName(argument)));
@@ -237,7 +273,7 @@ bool ParseArguments(int argc, char** argv, Options* options, bool* help, bool* v
             return false;
           }
           if (!ParseCount(text, &options->limit)) {
-            Complain(std::string("-l needs a number, not ").append(ShownName(text)));
+            Complain(std::string("-l needs a number, not ").append(ShownValue(text)));
             return false;
           }
           break;
@@ -268,61 +304,6 @@ bool ParseArguments(int argc, char** argv, Options* options, bool* help, bool* v
   }
   if (query.description && WellFormedUtf8(*query.description) != *query.description) {
     Complain("--description must be UTF-8 text");
-    return false;
-  }
-  return true;
-}
-
-// Opens the index read-only, so that no lock of ours holds an update up, and checks that it is
-// an index this program reads.
-bool OpenReadOnly(const std::string& path, index_db::IndexDb* db, std::string* error) {
-  const std::string shown = ShownName(path);
-  if (path.empty()) {
-    *error = "no index path: set HOME or XDG_DATA_HOME, or give --db FILE";
-    return false;
-  }
-  struct stat status {};
-  if (stat(path.c_str(), &status) != 0) {
-    *error =
-        std::string(shown).append(errno == ENOENT ? ": no index here (catindex builds it)"
-                                                  : std::string(": ").append(std::strerror(errno)));
-    return false;
-  }
-  if (!S_ISREG(status.st_mode)) {
-    *error = std::string(shown).append(": not a regular file");
-    return false;
-  }
-  sqlite3* connection = nullptr;
-  int opened = sqlite3_open_v2(path.c_str(), &connection,
-                               SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
-  db->connection.reset(connection);
-  if (opened != SQLITE_OK) {
-    *error = std::string(shown)
-                 .append(": cannot open the index: ")
-                 .append(connection != nullptr ? index_db::LastError(*db)
-                                               : std::string(sqlite3_errstr(opened)));
-    return false;
-  }
-  sqlite3_busy_timeout(connection, index_db::kBusyTimeoutMs);
-  index_db::Statement version;
-  bool failed = false;
-  std::string why;
-  if (!version.Prepare(*db, "PRAGMA user_version", &why) || !version.Step(&failed)) {
-    // Anything but a foreign file (an unreadable one, a -shm file that cannot be made) is
-    // said as SQLite says it.
-    bool foreign = sqlite3_errcode(connection) == SQLITE_NOTADB;
-    *error = std::string(shown)
-                 .append(foreign ? ": not an index database (" : ": cannot read the index (")
-                 .append(why.empty() ? index_db::LastError(*db) : why)
-                 .append(")");
-    return false;
-  }
-  int64_t found = version.ColumnInt(0);
-  if (found != index_db::kSchemaVersion) {
-    *error = std::string(shown)
-                 .append(found == 0 ? ": not an index database (no schema version)"
-                                    : ": an index of another version (")
-                 .append(found == 0 ? "" : std::to_string(found).append(")"));
     return false;
   }
   return true;
@@ -434,7 +415,8 @@ int Find(const Options& options) {
   std::string error;
   std::string path =
       options.databasePath.empty() ? index_db::DefaultIndexPath() : options.databasePath;
-  if (!OpenReadOnly(path, &db, &error)) {
+  // Read-only, so that no lock of ours holds an update up.
+  if (!index_db::OpenIndex(path, index_db::Access::kRead, &db, &error)) {
     Complain(error);
     return kFailed;
   }
@@ -469,17 +451,13 @@ int Find(const Options& options) {
   std::string sql = std::string("SELECT ").append(kColumns);
   const std::string& literal = matcher.NarrowingLiteral();
   // What SQL can test cheaply narrows the rows before C++ reads them; each condition accepts
-  // at least every row that the exact rules accept. Values are bound, never written in.
+  // at least every row that the exact rules accept. Values are bound, never written in: each
+  // takes the next parameter number, in one list.
   std::vector<std::string> conditions;
-  std::vector<std::string> texts;
-  std::vector<int64_t> numbers;
-  auto textParameter = [&](std::string text) {
-    texts.push_back(std::move(text));
-    return std::string("?").append(std::to_string(texts.size()));
-  };
-  auto numberParameter = [&](int64_t number) {
-    numbers.push_back(number);
-    return std::string("?").append(std::to_string(100 + numbers.size()));
+  std::vector<std::variant<std::string, int64_t>> values;
+  auto parameter = [&](std::variant<std::string, int64_t> value) {
+    values.push_back(std::move(value));
+    return std::string("?").append(std::to_string(values.size()));
   };
   if (literal.empty()) {
     sql.append(" FROM items");
@@ -490,24 +468,29 @@ int Find(const Options& options) {
     const std::string match = trigram_counts::Read(db, matcher.NarrowingLiterals(), &candidates)
                                   ? find_query::RarestTrigramsQuery(std::move(candidates))
                                   : find_query::TrigramQuery(literal);
-    conditions.push_back(std::string("item_paths MATCH ").append(textParameter(match)));
+    conditions.push_back(std::string("item_paths MATCH ").append(parameter(match)));
   }
   const find_query::Query& query = options.query;
   // Substrings (too short for the trigram table, or beside its literal) compared byte for byte
-  // as C++ does; under -i only ASCII ones, which SQL's lower() folds as FoldCase does.
+  // as C++ does; under -i only ASCII ones, which SQL's lower() folds as FoldCase does. Each
+  // distinct one once, kMostSubstringConditions at most: the rest are left to the exact check.
+  std::vector<std::string> substrings;
   for (const std::string& pattern : query.patterns) {
+    if (substrings.size() == kMostSubstringConditions) break;
     if (find_query::IsGlob(pattern) || pattern.empty()) continue;
     bool ascii = std::all_of(pattern.begin(), pattern.end(),
                              [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     if (query.ignoreCase && !ascii) continue;
+    std::string substring = query.ignoreCase ? find_query::FoldCase(pattern) : pattern;
+    if (std::find(substrings.begin(), substrings.end(), substring) != substrings.end()) continue;
+    substrings.push_back(substring);
     std::string column = std::string("items.").append(query.baseNameOnly ? "name" : "path");
     if (query.ignoreCase) column = std::string("lower(").append(column).append(")");
-    conditions.push_back(
-        std::string("instr(CAST(")
-            .append(column)
-            .append(" AS BLOB), CAST(")
-            .append(textParameter(query.ignoreCase ? find_query::FoldCase(pattern) : pattern))
-            .append(" AS BLOB)) > 0"));
+    conditions.push_back(std::string("instr(CAST(")
+                             .append(column)
+                             .append(" AS BLOB), CAST(")
+                             .append(parameter(std::move(substring)))
+                             .append(" AS BLOB)) > 0"));
   }
   if (query.directories) {
     conditions.push_back(*query.directories ? "items.attributes & 16 != 0"
@@ -516,18 +499,18 @@ int Find(const Options& options) {
   constexpr auto kLargest = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
   if (query.newerThan && *query.newerThan < kLargest) {
     conditions.push_back(std::string("items.write_time > ")
-                             .append(numberParameter(static_cast<int64_t>(*query.newerThan))));
+                             .append(parameter(static_cast<int64_t>(*query.newerThan))));
   }
   if (query.olderThan && *query.olderThan < kLargest) {
     conditions.push_back(std::string("items.write_time < ")
-                             .append(numberParameter(static_cast<int64_t>(*query.olderThan))));
+                             .append(parameter(static_cast<int64_t>(*query.olderThan))));
   }
   if (query.size && query.size->bytes < kLargest) {
     // A negative size read back is a huge unsigned one: SQL lets C++ judge those.
     constexpr const char* kCompare[] = {" > ", " < ", " = "};
     conditions.push_back(std::string("(items.size < 0 OR items.size")
                              .append(kCompare[static_cast<int>(query.size->compare)])
-                             .append(numberParameter(static_cast<int64_t>(query.size->bytes)))
+                             .append(parameter(static_cast<int64_t>(query.size->bytes)))
                              .append(")"));
   }
   if (options.duplicates) conditions.push_back("items.attributes & 16 = 0");
@@ -540,9 +523,13 @@ int Find(const Options& options) {
   }
   index_db::Statement statement;
   if (!statement.Prepare(db, sql.c_str(), &error)) return fail("cannot query the index");
-  for (size_t i = 0; i < texts.size(); ++i) statement.BindText(static_cast<int>(i + 1), texts[i]);
-  for (size_t i = 0; i < numbers.size(); ++i) {
-    statement.BindInt(static_cast<int>(101 + i), numbers[i]);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const int number = static_cast<int>(i + 1);
+    if (const auto* text = std::get_if<std::string>(&values[i])) {
+      statement.BindText(number, *text);
+    } else {
+      statement.BindInt(number, std::get<int64_t>(values[i]));
+    }
   }
 
   Output output;

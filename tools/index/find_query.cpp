@@ -41,9 +41,20 @@ char32_t CodePoint(std::string_view text, size_t length) {
   return code;
 }
 
+// The other case of an ASCII or Latin-1 letter (those FoldCase folds, and their small
+// letters); any other character is its own.
+char32_t OtherCase(char32_t c) {
+  if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 0x20;
+  if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
+  return c;
+}
+
 // Reads the set that starts at glob[at] == '['. On success, sets `end` past its ']' and
-// `matches` to whether `character` is in it; false when the set never closes.
-bool MatchSet(std::string_view glob, size_t at, char32_t character, size_t& end, bool& matches) {
+// `matches` to whether `character` is in it (or, with `ignoreCase`, its other case); false
+// when the set never closes.
+bool MatchSet(std::string_view glob, size_t at, char32_t character, bool ignoreCase, size_t& end,
+              bool& matches) {
+  const char32_t other = ignoreCase ? OtherCase(character) : character;
   size_t p = at + 1;
   bool negated = p < glob.size() && (glob[p] == '!' || glob[p] == '^');
   if (negated) ++p;
@@ -66,7 +77,7 @@ bool MatchSet(std::string_view glob, size_t at, char32_t character, size_t& end,
       high = CodePoint(glob.substr(p + 1), highLength);
       p += 1 + highLength;
     }
-    if (low <= character && character <= high) found = true;
+    if ((low <= character && character <= high) || (low <= other && other <= high)) found = true;
   }
   return false;
 }
@@ -100,7 +111,24 @@ void FoldCaseInto(std::string_view text, std::string& folded) {
   }
 }
 
-bool GlobMatches(std::string_view glob, std::string_view text) {
+std::string FoldGlob(std::string_view glob) {
+  std::string folded;
+  size_t unfolded = 0;  // where the text after the last set starts
+  for (size_t p = 0; p < glob.size();) {
+    size_t end = 0;
+    bool unused = false;
+    // '[' is never part of a longer UTF-8 sequence: a set starts at a character.
+    if (glob[p] == '[' && MatchSet(glob, p, 0, false, end, unused)) {
+      folded.append(FoldCase(glob.substr(unfolded, p - unfolded))).append(glob.substr(p, end - p));
+      unfolded = p = end;
+    } else {
+      ++p;
+    }
+  }
+  return folded.append(FoldCase(glob.substr(unfolded)));
+}
+
+bool GlobMatches(std::string_view glob, std::string_view text, bool ignoreCase) {
   // One star is remembered: on a mismatch the star takes one more character and matching
   // resumes after it. Each step moves the text or the star forward, so the work is at most
   // the product of the two lengths.
@@ -124,7 +152,8 @@ bool GlobMatches(std::string_view glob, std::string_view text) {
       }
       size_t end = 0;
       bool inSet = false;
-      if (c == '[' && MatchSet(glob, p, CodePoint(text.substr(t), length), end, inSet)) {
+      if (c == '[' &&
+          MatchSet(glob, p, CodePoint(text.substr(t), length), ignoreCase, end, inSet)) {
         if (inSet) {
           p = end;
           t += length;
@@ -161,7 +190,7 @@ std::string LongestLiteral(std::string_view pattern) {
     if (c == '*' || c == '?') {
       closeRun(p);
       runStart = ++p;
-    } else if (c == '[' && MatchSet(pattern, p, 0, end, unused)) {
+    } else if (c == '[' && MatchSet(pattern, p, 0, false, end, unused)) {
       closeRun(p);
       runStart = p = end;
     } else {
@@ -350,8 +379,11 @@ std::string FormatTime(uint64_t ticks, bool iso) {
 }
 
 Matcher::Matcher(const Query& query) : query_(query) {
+  // Under -i a glob's sets stay as written: GlobMatches tries both cases of a character.
   auto prepare = [&](std::string_view text) {
-    return Pattern{query.ignoreCase ? FoldCase(text) : std::string(text), IsGlob(text)};
+    const bool glob = IsGlob(text);
+    if (!query.ignoreCase) return Pattern{std::string(text), glob};
+    return Pattern{glob ? FoldGlob(text) : FoldCase(text), glob};
   };
   for (const std::string& pattern : query.patterns) {
     patterns_.push_back(prepare(pattern));
@@ -370,7 +402,7 @@ Matcher::Matcher(const Query& query) : query_(query) {
 }
 
 bool Matcher::TextMatches(const Pattern& pattern, std::string_view text) const {
-  if (pattern.glob) return GlobMatches(pattern.text, text);
+  if (pattern.glob) return GlobMatches(pattern.text, text, query_.ignoreCase);
   return text.find(pattern.text) != std::string_view::npos;
 }
 

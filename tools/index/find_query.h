@@ -27,7 +27,14 @@ void FoldCaseInto(std::string_view text, std::string& folded);
 // closing `]` is an ordinary character. Nothing escapes: a backslash matches itself, as item
 // paths use it to separate components; `[*]`, `[?]` and `[[]` match those characters literally.
 // Separators get no special care: `*` and `?` match a backslash too.
-bool GlobMatches(std::string_view glob, std::string_view text);
+// With `ignoreCase` (-i), `text` is folded already (FoldCase) and `glob` too (FoldGlob), and a
+// set takes a character when the character or its other case is a member (ASCII and Latin-1
+// letters, those FoldCase knows): `[A-_]` takes `_` and every letter, `[@-Z]` no `_`.
+bool GlobMatches(std::string_view glob, std::string_view text, bool ignoreCase = false);
+
+// `glob` with its characters outside sets folded as FoldCase folds them, for GlobMatches under
+// -i; its sets stay as written, so that no range loses or gains members.
+std::string FoldGlob(std::string_view glob);
 
 // The longest run of characters a glob's matches must hold literally (the text between its
 // wildcards and sets); for a substring pattern, the pattern itself.
@@ -119,7 +126,7 @@ class Matcher {
 
  private:
   struct Pattern {
-    std::string text;  // folded under -i
+    std::string text;  // folded under -i (a glob outside its sets)
     bool glob;
   };
   // `text` is folded already under -i.
