@@ -10,7 +10,7 @@
 #include <set>
 #include <string>
 
-#include "tools/hosts/loader/module_loader.h"
+#include "tools/hosts/driver/module_loader.h"
 
 namespace {
 

@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "bench/corpus.h"
-#include "tools/hosts/loader/module_loader.h"
+#include "tools/hosts/driver/module_loader.h"
 
 namespace {
 

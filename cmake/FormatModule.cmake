@@ -2,25 +2,25 @@
 # interface, the catalogue state and the platform layer. Only the seven entry points leave it.
 if(WIN32)
   enable_language(RC)  # the modules' version resources
-  set(FORMAT_PLATFORM_SOURCES ${CMAKE_SOURCE_DIR}/platform/win32/platform_win32.cpp)
+  set(FORMAT_PLATFORM_SOURCES ${CMAKE_SOURCE_DIR}/modules/platform/win32/platform_win32.cpp)
 else()
   # The image's memory sits in a source of its own, which the fuzz targets replace.
-  set(FORMAT_IMAGE_MEMORY_SOURCE ${CMAKE_SOURCE_DIR}/platform/posix/image_memory.cpp)
+  set(FORMAT_IMAGE_MEMORY_SOURCE ${CMAKE_SOURCE_DIR}/modules/platform/posix/image_memory.cpp)
   set(FORMAT_PLATFORM_SOURCES
-    ${CMAKE_SOURCE_DIR}/platform/posix/platform_posix.cpp
+    ${CMAKE_SOURCE_DIR}/modules/platform/posix/platform_posix.cpp
     ${FORMAT_IMAGE_MEMORY_SOURCE}
-    ${CMAKE_SOURCE_DIR}/platform/posix/ansi_to_oem.cpp)
+    ${CMAKE_SOURCE_DIR}/modules/platform/posix/ansi_to_oem.cpp)
 endif()
 # The general calendar that the tests and the Windows check compare the modules' stamp
 # conversion with; the modules themselves do not need it.
-set(PLAIN_CALENDAR_SOURCES ${CMAKE_SOURCE_DIR}/platform/dos_time.cpp)
+set(PLAIN_CALENDAR_SOURCES ${CMAKE_SOURCE_DIR}/modules/platform/dos_time.cpp)
 set(FORMAT_COMMON_SOURCES
-  ${CMAKE_SOURCE_DIR}/interface/common_entry_points.cpp
-  ${CMAKE_SOURCE_DIR}/core/catalogue_state.cpp
+  ${CMAKE_SOURCE_DIR}/modules/interface/common_entry_points.cpp
+  ${CMAKE_SOURCE_DIR}/modules/core/catalogue_state.cpp
   ${FORMAT_PLATFORM_SOURCES}
 )
 if(WIN32)
-  list(APPEND FORMAT_COMMON_SOURCES ${CMAKE_SOURCE_DIR}/interface/dll_main.cpp)
+  list(APPEND FORMAT_COMMON_SOURCES ${CMAKE_SOURCE_DIR}/modules/interface/dll_main.cpp)
 endif()
 
 # The platform layer and the shared core sit in their own sources, but the per-item path runs
@@ -48,7 +48,7 @@ function(add_format_module name)
     target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
   endif()
   if(WIN32)
-    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/interface/format_module.def)
+    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/modules/interface/format_module.def)
     # The version resource: "zex_fmt" is described as the ZEX format module, and so on.
     set(MODULE_NAME ${name})
     string(REGEX REPLACE "_fmt$" "" module_format ${name})
@@ -66,8 +66,8 @@ function(add_format_module name)
     endif()
   else()
     target_link_options(${name} PRIVATE
-      -Wl,--version-script=${CMAKE_SOURCE_DIR}/interface/exports.map)
+      -Wl,--version-script=${CMAKE_SOURCE_DIR}/modules/interface/exports.map)
     set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS
-      ${CMAKE_SOURCE_DIR}/interface/exports.map)
+      ${CMAKE_SOURCE_DIR}/modules/interface/exports.map)
   endif()
 endfunction()

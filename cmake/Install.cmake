@@ -35,8 +35,8 @@ else()
 
   # The layouts differ in install rules only, so switching between them rebuilds nothing.
   set(CATALOGUE_MODULE_DIR ${CMAKE_INSTALL_FULL_LIBDIR}/catalogue-modules)
-  if(TARGET hostloader)
-    target_compile_definitions(hostloader PRIVATE CATALOGUE_MODULE_DIR="${CATALOGUE_MODULE_DIR}")
+  if(TARGET hostdriver)
+    target_compile_definitions(hostdriver PRIVATE CATALOGUE_MODULE_DIR="${CATALOGUE_MODULE_DIR}")
   endif()
 
   set(CATALOGUE_PROGRAMS)

@@ -23,7 +23,7 @@
 
 #include "fuzz/tree_input.h"
 #include "tests/support/catmount_names.h"
-#include "tools/hosts/cathost/item_format.h"
+#include "tools/common/item_format.h"
 #include "tools/hosts/catmount/catalogue_tree.h"
 
 namespace {

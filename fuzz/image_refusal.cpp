@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "platform/platform.h"
+#include "modules/platform/platform.h"
 
 bool gRefuseImage = false;
 

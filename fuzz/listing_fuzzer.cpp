@@ -22,9 +22,9 @@
 #include <cstring>
 #include <string>
 
-#include "checks/record_checks.h"
+#include "modules/checks/record_checks.h"
 #include "fuzz/image_refusal.h"
-#include "interface/host_interface.h"
+#include "modules/interface/host_interface.h"
 
 namespace {
 

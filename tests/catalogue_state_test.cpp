@@ -1,5 +1,5 @@
 // The ranged reader and the state's lifecycle, compiled into the test with the platform layer.
-#include "core/catalogue_state.h"
+#include "modules/core/catalogue_state.h"
 
 #include <gtest/gtest.h>
 

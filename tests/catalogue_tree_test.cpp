@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/hosts/cathost/item_format.h"
+#include "tools/common/item_format.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "tools/writer/short_names.h"
 #include "tools/writer/text.h"
 #include "tools/writer/zex_writer.h"
-#include "zex/zex_format.h"
+#include "modules/zex/zex_format.h"
 
 namespace {
 

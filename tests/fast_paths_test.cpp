@@ -1,5 +1,5 @@
 // The per-item fast paths give exactly what their plain twins give: the copies and the text
-// measure of core/bytes.h, whole MUR chunks, reads in place from the image, DOS stamps counted
+// measure of modules/core/bytes.h, whole MUR chunks, reads in place from the image, DOS stamps counted
 // without division, 8.3 names formed in registers; and the 8.3 names of the built zex_fmt
 // match the plain algorithm.
 #include <gtest/gtest.h>
@@ -10,16 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/catalogue_state.h"
-#include "mur/mur_format.h"
-#include "platform/dos_time.h"
+#include "modules/core/bytes.h"
+#include "modules/core/catalogue_state.h"
+#include "modules/mur/mur_format.h"
+#include "modules/platform/dos_time.h"
 #if !defined(_WIN32)
-#include "platform/posix/image_memory.h"
+#include "modules/platform/posix/image_memory.h"
 #endif
 #include "tests/support/module_fixture.h"
 #include "tools/writer/zex_writer.h"
-#include "zex/zex_format.h"
+#include "modules/zex/zex_format.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "checks/record_checks.h"
+#include "modules/checks/record_checks.h"
 #include "tests/support/module_fixture.h"
 
 namespace {

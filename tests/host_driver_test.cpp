@@ -1,6 +1,6 @@
 // The hosts' driver against scripted modules: the order of calls, where a listing goes on and
 // where it stops, which module a file goes to, how modules load and unload.
-#include "tools/hosts/loader/host_driver.h"
+#include "tools/hosts/driver/host_driver.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "checks/record_checks.h"
+#include "modules/checks/record_checks.h"
 #include "tests/support/checked_module.h"
 #include "tests/support/module_fixture.h"
 #include "tests/support/trees.h"

@@ -1,5 +1,5 @@
 // The POSIX platform layer: DOS stamps, the local-to-UTC step and large files.
-#include "platform/platform.h"
+#include "modules/platform/platform.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

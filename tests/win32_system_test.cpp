@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/platform.h"
+#include "modules/platform/platform.h"
 #include "tools/hosts/cathost32/guest_memory.h"
 #include "tools/hosts/cathost32/process_blocks.h"
 

@@ -139,7 +139,7 @@ expect_broken() {
   local breach=$1 expected=$2 status=0
   i686-w64-mingw32-g++ -std=c++20 -O2 -shared -static -static-libgcc -static-libstdc++ \
     -DBREAK_"$breach" -o "build-win32/broken/$breach.dll" tests/win32/broken_module.cpp \
-    interface/format_module.def -Wl,--enable-stdcall-fixup
+    modules/interface/format_module.def -Wl,--enable-stdcall-fixup
   "$cathost32" --budget 2000000 --module "build-win32/broken/$breach.dll" samples/utilities.zex \
     >/dev/null 2>"$work/broken.err" || status=$?
   if [ "$breach" = NONE ]; then

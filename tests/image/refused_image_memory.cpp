@@ -3,8 +3,8 @@
 // read each record from the file, as they do when memory is short.
 #include <cstdlib>
 
-#include "platform/platform.h"
-#include "platform/posix/image_memory.h"
+#include "modules/platform/platform.h"
+#include "modules/platform/posix/image_memory.h"
 
 namespace platform {
 

@@ -1,5 +1,5 @@
 // Test support for hostile inputs: a module under test whose listings are checked call by
-// call against the rules every listing keeps (checks/record_checks.h).
+// call against the rules every listing keeps (modules/checks/record_checks.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "checks/record_checks.h"
+#include "modules/checks/record_checks.h"
 #include "tests/support/module_fixture.h"
 
 // The first `length` bytes of `bytes`.

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/hosts/loader/module_loader.h"
+#include "tools/hosts/driver/module_loader.h"
 
 // The environment variable that names the folder of the modules built with the whole-file
 // image refused (tests/CMakeLists.txt); where it is set, LoadedModule loads the module of the

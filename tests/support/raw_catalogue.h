@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tools/writer/bytes.h"
-#include "zex/zex_format.h"
+#include "modules/zex/zex_format.h"
 
 namespace raw_catalogue {
 
@@ -19,7 +19,7 @@ inline std::string TextAt(const std::vector<uint8_t>& bytes, size_t offset, size
   return std::string(bytes.begin() + offset, bytes.begin() + offset + length);
 }
 
-// The module's own ZEX probe (zex/zex_format.cpp, linked into the tests).
+// The module's own ZEX probe (modules/zex/zex_format.cpp, linked into the tests).
 inline bool ProbesAsZex(const std::vector<uint8_t>& data) {
   return ::zex::Probe(data.data(), static_cast<uint32_t>(data.size()));
 }

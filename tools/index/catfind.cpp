@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "tools/common/display_text.h"
-#include "tools/hosts/cathost/item_format.h"
+#include "tools/common/item_format.h"
 #include "tools/index/find_query.h"
 #include "tools/index/index_db.h"
 #include "tools/index/trigram_counts.h"

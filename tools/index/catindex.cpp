@@ -20,10 +20,10 @@
 #include <string_view>
 #include <vector>
 
-#include "interface/host_interface.h"
+#include "modules/interface/host_interface.h"
 #include "tools/common/display_text.h"
-#include "tools/hosts/cathost/item_format.h"
-#include "tools/hosts/loader/host_driver.h"
+#include "tools/common/item_format.h"
+#include "tools/hosts/driver/host_driver.h"
 #include "tools/index/index_db.h"
 #include "tools/index/trigram_counts.h"
 

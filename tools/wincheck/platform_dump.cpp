@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/dos_time.h"
-#include "platform/platform.h"
+#include "modules/platform/dos_time.h"
+#include "modules/platform/platform.h"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -1,5 +1,5 @@
 // cathost: the reference host for the native format modules.
-#include "tools/hosts/cathost/cathost_run.h"
+#include "tools/hosts/driver/cathost_run.h"
 
 int main(int argc, char** argv) {
   return RunCathost(argc, argv, HostSetup{});

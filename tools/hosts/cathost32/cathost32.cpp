@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "tools/common/display_text.h"
-#include "tools/hosts/cathost/cathost_run.h"
-#include "tools/hosts/cathost/exit_status.h"
+#include "tools/hosts/driver/cathost_run.h"
+#include "tools/common/exit_status.h"
 #include "tools/hosts/cathost32/differential.h"
 #include "tools/hosts/cathost32/emulated_module.h"
 #include "tools/hosts/cathost32/win32_system.h"

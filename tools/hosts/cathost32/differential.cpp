@@ -6,11 +6,11 @@
 #include <iterator>
 #include <vector>
 
-#include "checks/record_checks.h"
+#include "modules/checks/record_checks.h"
 #include "tools/common/display_text.h"
 #include "tools/hosts/cathost32/emulated_module.h"
 #include "tools/hosts/cathost32/emulator.h"
-#include "tools/hosts/loader/host_driver.h"
+#include "tools/hosts/driver/host_driver.h"
 
 namespace differential {
 namespace {

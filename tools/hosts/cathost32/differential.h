@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/hosts/loader/module_loader.h"
+#include "tools/hosts/driver/module_loader.h"
 
 namespace differential {
 

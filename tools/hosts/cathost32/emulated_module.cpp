@@ -7,7 +7,7 @@
 #include <span>
 #include <utility>
 
-#include "interface/host_interface.h"
+#include "modules/interface/host_interface.h"
 
 namespace emulator {
 namespace {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "tools/hosts/cathost32/emulator.h"
-#include "tools/hosts/loader/module_loader.h"
+#include "tools/hosts/driver/module_loader.h"
 
 namespace emulator {
 

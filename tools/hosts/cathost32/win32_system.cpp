@@ -422,7 +422,7 @@ uint32_t ReadFile(Win32System& system, SystemCall& call) {
 constexpr uint64_t kTicksPerSecond = 10'000'000;  // FILETIME counts 100 ns
 constexpr int64_t kDaysFrom1601To1970 = 134774;
 
-// The calendar is written apart from the modules' (platform/dos_time.h), by another method
+// The calendar is written apart from the modules' (modules/platform/dos_time.h), by another method
 // (days counted by 400-year eras, where the modules look months up in a table): the emulated
 // system is the oracle the DLLs are compared with, and an oracle built from the side it
 // checks would share its mistakes. The two calendars are compared over every DOS date and

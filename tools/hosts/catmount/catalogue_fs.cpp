@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/hosts/cathost/item_format.h"
+#include "tools/common/item_format.h"
 #include "tools/hosts/catmount/catalogue_library.h"
 
 namespace catmount {

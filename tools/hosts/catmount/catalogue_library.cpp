@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "tools/common/display_text.h"
-#include "tools/hosts/loader/host_driver.h"
+#include "tools/hosts/driver/host_driver.h"
 
 namespace catmount {
 

@@ -16,9 +16,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tools/hosts/cathost/exit_status.h"
+#include "tools/common/exit_status.h"
 #include "tools/hosts/catmount/catalogue_tree.h"
-#include "tools/hosts/loader/module_loader.h"
+#include "tools/hosts/driver/module_loader.h"
 
 namespace catmount {
 

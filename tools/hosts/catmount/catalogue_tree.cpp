@@ -5,7 +5,7 @@
 #include <cstring>
 #include <functional>
 
-#include "tools/hosts/cathost/item_format.h"
+#include "tools/common/item_format.h"
 
 namespace catmount {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "interface/host_interface.h"
+#include "modules/interface/host_interface.h"
 
 namespace catmount {
 
