@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "fuzz/tree_input.h"
-#include "tests/support/catmount_names.h"
+#include "fuzz/catmount_names.h"
 #include "tools/common/item_format.h"
 #include "tools/hosts/catmount/catalogue_tree.h"
 

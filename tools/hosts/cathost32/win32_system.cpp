@@ -853,7 +853,7 @@ uint32_t CharToOemA(Win32System& system, SystemCall& call) {
 
 }  // namespace
 
-// The functions are what the shipped DLLs import (the test DLLs of tests/win32 and
+// The functions are what the shipped DLLs import (the test DLLs of tests/hosts/cathost32/win32 and
 // emulator_test import only some of them), and nothing else: win32_system_test holds the
 // list, taken from the DLLs' import tables.
 void AddKernel32Functions(FunctionTable& table) {

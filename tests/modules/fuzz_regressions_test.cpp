@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 using record_checks::CheckedListing;
 using record_checks::Format;
 
-const fs::path kFuzzDirectory = fs::path(__FILE__).parent_path().parent_path() / "fuzz";
+const fs::path kFuzzDirectory = fs::path(SOURCE_DIR) / "fuzz";
 
 std::vector<fs::path> FilesIn(const fs::path& folder) {
   std::vector<fs::path> files;

@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/catmount_names.h"
+#include "fuzz/catmount_names.h"
 #include "tests/support/child_output.h"
 #include "tests/support/program_run.h"
 #include "tests/support/scratch.h"
