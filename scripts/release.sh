@@ -12,8 +12,10 @@
 #       /usr/share/doc/catalogue-modules/
 # Both Linux packages also hold what the install rules put in share/ (manual pages,
 # completions). VERSION is project(VERSION) of CMakeLists.txt. Release builds go to
-# RELEASE_BUILD, RELEASE_BUILD-win32 and RELEASE_BUILD-win64 (default RELEASE_BUILD:
-# build-release). --linux-only skips the Windows builds and the zip.
+# RELEASE_BUILD (default: build-release), RELEASE_BUILD-win32 and RELEASE_BUILD-win64; a
+# Windows one goes instead to its preset's folder (build-win32, build-win64, as the Windows
+# stage builds them) where that folder is configured exactly as the release's would be: it is
+# then brought up to date, not built again. --linux-only skips the Windows builds and the zip.
 #
 #   scripts/release.sh [--linux-only] [OUTDIR]
 set -euo pipefail
@@ -27,6 +29,8 @@ out=${1:-dist}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 build=${RELEASE_BUILD:-build-release}
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
 
 groups=(build fuse index docs package)
 if [ $windows_too -eq 1 ]; then groups+=(mingw); fi
@@ -50,17 +54,44 @@ cmake --build "$build"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || { echo "release: no project version in $build/CMakeCache.txt" >&2; exit 1; }
 
-if [ $windows_too -eq 1 ]; then
-  echo "-- Windows builds ($build-win32, $build-win64)"
-  cmake --preset windows-x86 -B "$build-win32" >/dev/null
-  cmake --build "$build-win32"
-  cmake --preset windows-x64 -B "$build-win64" -DCMAKE_BUILD_TYPE=Release \
-    -DCATALOGUE_BUILD_TOOLS=OFF >/dev/null
-  cmake --build "$build-win64"
-fi
+# A build folder's cache, without comments, its own path written BUILD: two folders
+# configured alike give the same.
+cache_entries() {
+  local cache=$1/CMakeCache.txt folder line
+  folder=$(sed -n 's/^CMAKE_CACHEFILE_DIR:INTERNAL=//p' "$cache")
+  [ -n "$folder" ] || return 1
+  while IFS= read -r line; do
+    case $line in '' | '#'* | '//'*) continue ;; esac
+    printf '%s\n' "${line//"$folder"/BUILD}"
+  done <"$cache"
+}
+# Builds with cmake CONFIGURE_ARGUMENTS... in SHARED where SHARED is configured as those
+# arguments configure a folder (compared with a scratch one), else in OWN; sets windows_folder.
+windows_build() {
+  local shared=$1 own=$2
+  shift 2
+  windows_folder=$own
+  if [ -f "$shared/CMakeCache.txt" ]; then
+    rm -rf "$stage/configured"
+    cmake "$@" -B "$stage/configured" >/dev/null
+    if cmp -s <(cache_entries "$shared") <(cache_entries "$stage/configured"); then
+      windows_folder=$shared
+    fi
+  fi
+  if [ "$windows_folder" = "$own" ]; then
+    cmake "$@" -B "$own" >/dev/null
+  fi
+  echo "-- Windows build ($windows_folder)"
+  cmake --build "$windows_folder"
+}
 
-stage=$(mktemp -d)
-trap 'rm -rf "$stage"' EXIT
+if [ $windows_too -eq 1 ]; then
+  windows_build build-win32 "$build-win32" --preset windows-x86
+  win32=$windows_folder
+  windows_build build-win64 "$build-win64" --preset windows-x64 -DCMAKE_BUILD_TYPE=Release \
+    -DCATALOGUE_BUILD_TOOLS=OFF
+  win64=$windows_folder
+fi
 
 # The two Linux layouts differ in install rules only: switching rebuilds nothing.
 linux=catalogue-modules-$version-linux-$(uname -m)
@@ -75,8 +106,8 @@ made+=("$(packaging/debian/make-deb.sh "$stage/deb" "$out" "$version")")
 
 if [ $windows_too -eq 1 ]; then
   windows=catalogue-modules-$version-windows
-  cmake --install "$build-win32" --prefix "$stage/$windows" >/dev/null
-  cmake --install "$build-win64" --prefix "$stage/$windows/x64" --component modules >/dev/null
+  cmake --install "$win32" --prefix "$stage/$windows" >/dev/null
+  cmake --install "$win64" --prefix "$stage/$windows/x64" --component modules >/dev/null
   (cd "$stage" && cmake -E tar cf "$out/$windows.zip" --format=zip "$windows")
   made+=("$out/$windows.zip")
 fi

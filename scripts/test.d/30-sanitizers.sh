@@ -9,8 +9,8 @@
 # DEFAULT_BUILD names the plain build (default: build).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-started=$SECONDS
-step() { echo "-- [$((SECONDS - started))s] $*"; }
+# shellcheck source=scripts/lib/stage.sh
+source scripts/lib/stage.sh
 
 step "ASan+UBSan build (build-asan)"
 cmake --preset asan >/dev/null
@@ -35,10 +35,7 @@ ctest --preset asan -j2
 
 default_build=${DEFAULT_BUILD:-build}
 step "valgrind on $default_build/catalogue_tests (module tests)"
-if [ ! -f "$default_build/CMakeCache.txt" ]; then
-  cmake -S . -B "$default_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-cmake --build "$default_build" --target catalogue_tests
+default_preset_build "$default_build" catalogue_tests
 # The tests CTest labels "module", run in one process. CTest names a parameterized test by
 # its value (Prefix/Suite.Test/zex), GoogleTest by its index: those go by a wildcard.
 module_tests=$(ctest --test-dir "$default_build" -L module -N | sed -n 's/^ *Test *#[0-9]*: //p' |
@@ -50,4 +47,4 @@ fi
 TZ=UTC valgrind --error-exitcode=1 --leak-check=full --quiet \
   "$default_build/catalogue_tests" --gtest_filter="$(paste -sd: <<<"$module_tests")" --gtest_brief=1
 
-step "done in $((SECONDS - started))s"
+step "done in $((SECONDS - stage_started))s"

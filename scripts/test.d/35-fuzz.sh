@@ -7,8 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
-started=$SECONDS
-step() { echo "-- [$((SECONDS - started))s] $*"; }
+# shellcheck source=scripts/lib/stage.sh
+source scripts/lib/stage.sh
 
 seconds=${FUZZ_SECONDS:-60}
 artifacts=${FUZZ_ARTIFACTS:-$root/build-fuzz/artifacts}
@@ -42,5 +42,5 @@ for target in "${targets[@]}"; do
     grep -E -A 30 'ERROR|listing_fuzzer:|SUMMARY' "$work/$target.log" | head -n 60 >&2 || true
   fi
 done
-step "done in $((SECONDS - started))s"
+step "done in $((SECONDS - stage_started))s"
 [ $failures -eq 0 ]

@@ -5,8 +5,8 @@
 # This is where faults of 32-bit pointers, size_t and file offsets show up on Linux.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-started=$SECONDS
-step() { echo "-- [$((SECONDS - started))s] $*"; }
+# shellcheck source=scripts/lib/stage.sh
+source scripts/lib/stage.sh
 
 step "i386 build (build-i386)"
 cmake --preset i386 >/dev/null
@@ -21,4 +21,4 @@ done
 step "ctest under qemu-i386"
 ctest --preset i386
 
-step "done in $((SECONDS - started))s"
+step "done in $((SECONDS - stage_started))s"

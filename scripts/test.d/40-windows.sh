@@ -15,14 +15,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
-started=$SECONDS
+# shellcheck source=scripts/lib/stage.sh
+source scripts/lib/stage.sh
 
 linux_build=${LINUX_BUILD:-build}
 wine=${WINE64:-/usr/lib/wine/wine64}
 wineserver=${WINESERVER:-/usr/lib/wine/wineserver}
 modules=(zex_fmt mur_fmt)
-
-step() { echo "-- [$((SECONDS - started))s] $*"; }
 
 step "32-bit Windows build (build-win32)"
 cmake --preset windows-x86 >/dev/null
@@ -36,10 +35,7 @@ cmake -S tools/wincheck -B build-win64/dump -G Ninja \
 cmake --build build-win64/dump
 
 step "Linux reference ($linux_build)"
-if [ ! -f "$linux_build/CMakeCache.txt" ]; then
-  cmake -S . -B "$linux_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-cmake --build "$linux_build" --target cathost mkcat "${modules[@]}"
+default_preset_build "$linux_build" cathost mkcat "${modules[@]}"
 # cathost32 (the emulating host) is built where its emulator library is installed.
 if grep -q '^UNICORN_FOUND:INTERNAL=1' "$linux_build/CMakeCache.txt"; then
   cmake --build "$linux_build" --target cathost32
@@ -83,7 +79,7 @@ run_wine cmd /c exit >/dev/null 2>&1 || true
 echo "first start of the Wine prefix: $((SECONDS - prefix_started))s"
 
 step "test catalogues"
-scripts/windows/make-test-catalogues.sh "$linux_build/mkcat" "$work/gen"
+tests/support/make-test-catalogues.sh "$linux_build/mkcat" "$work/gen"
 cats=$work/gen/cats
 catalogues=()
 for cat in "$cats"/*.zex "$cats"/*.mur; do catalogues+=("$(basename "$cat")"); done
@@ -181,6 +177,6 @@ if [ -x "$linux_build/cathost32" ]; then
   fi
 fi
 
-step "done in $((SECONDS - started))s"
+step "done in $((SECONDS - stage_started))s"
 [ $overall -eq 0 ] || echo "40-windows: FAILED" >&2
 exit $overall

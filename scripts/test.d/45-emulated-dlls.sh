@@ -17,8 +17,8 @@
 # build to use (default build).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-started=$SECONDS
-step() { echo "-- [$((SECONDS - started))s] $*"; }
+# shellcheck source=scripts/lib/stage.sh
+source scripts/lib/stage.sh
 
 linux_build=${LINUX_BUILD:-build}
 mutations=${MUTATIONS:-12}
@@ -27,10 +27,7 @@ relocated_base=0x10000000
 step "builds: 32-bit DLLs (build-win32), cathost32 and the Linux modules ($linux_build)"
 cmake --preset windows-x86 >/dev/null
 cmake --build --preset windows-x86 >/dev/null
-if [ ! -f "$linux_build/CMakeCache.txt" ]; then
-  cmake -S . -B "$linux_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-cmake --build "$linux_build" --target cathost32 cathost mkcat zex_fmt mur_fmt >/dev/null
+default_preset_build "$linux_build" cathost32 cathost mkcat zex_fmt mur_fmt >/dev/null
 cathost32=$linux_build/cathost32
 cathost=$linux_build/cathost
 
@@ -38,7 +35,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 step "catalogues"
-scripts/windows/make-test-catalogues.sh "$linux_build/mkcat" "$work/gen" >/dev/null
+tests/support/make-test-catalogues.sh "$linux_build/mkcat" "$work/gen" >/dev/null
 shopt -s nullglob
 listed_zex=(samples/*.zex "$work"/gen/cats/*.zex)
 listed_mur=(samples/*.mur "$work"/gen/cats/*.mur)
@@ -46,12 +43,6 @@ seeds_zex=(fuzz/corpus/zex_*/* fuzz/regressions/zex/*)
 seeds_mur=(fuzz/corpus/mur_*/* fuzz/regressions/mur/*)
 echo "ZEX: ${#listed_zex[@]} listed catalogues, ${#seeds_zex[@]} seeds;" \
   "MUR: ${#listed_mur[@]} listed catalogues, ${#seeds_mur[@]} seeds; $mutations mutations each"
-
-failures=0
-fail() {
-  failures=$((failures + 1))
-  echo "FAILED: $*"
-}
 
 step "call-by-call comparison with the Linux modules"
 for format in zex mur; do
@@ -138,7 +129,7 @@ mkdir -p build-win32/broken
 expect_broken() {
   local breach=$1 expected=$2 status=0
   i686-w64-mingw32-g++ -std=c++20 -O2 -shared -static -static-libgcc -static-libstdc++ \
-    -DBREAK_"$breach" -o "build-win32/broken/$breach.dll" tests/win32/broken_module.cpp \
+    -DBREAK_"$breach" -o "build-win32/broken/$breach.dll" tests/hosts/cathost32/win32/broken_module.cpp \
     modules/interface/format_module.def -Wl,--enable-stdcall-fixup
   "$cathost32" --budget 2000000 --module "build-win32/broken/$breach.dll" samples/utilities.zex \
     >/dev/null 2>"$work/broken.err" || status=$?
@@ -156,8 +147,5 @@ expect_broken WRITE_PAST_RECORD "GetArcItem: "
 expect_broken ENDLESS "budget"
 expect_broken HANDLE_LEAK "handle"
 
-step "done in $((SECONDS - started))s"
-[ $failures -eq 0 ] || {
-  echo "45-emulated-dlls: $failures FAILED" >&2
-  exit 1
-}
+step "done in $((SECONDS - stage_started))s"
+exit_if_failed

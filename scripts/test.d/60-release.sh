@@ -11,6 +11,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
+# shellcheck source=scripts/lib/stage.sh
+source scripts/lib/stage.sh
 build=${RELEASE_BUILD:-build-release}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -19,12 +21,6 @@ scripts/release.sh "$work/dist"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 linux=catalogue-modules-$version-linux-$(uname -m)
 windows=catalogue-modules-$version-windows
-
-failures=0
-fail() {
-  failures=$((failures + 1))
-  echo "FAILED: $*"
-}
 
 # Files only (directories end in "/"), sorted.
 contents() { cmake -E tar tf "$1" | grep -v '/$' | LC_ALL=C sort; }
@@ -94,5 +90,5 @@ else
   fail "the unpacked cathost does not list the samples"
 fi
 
-[ $failures -eq 0 ] || { echo "60-release: $failures FAILED" >&2; exit 1; }
+exit_if_failed
 echo "60-release: the packages as expected"

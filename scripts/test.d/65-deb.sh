@@ -15,6 +15,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
+# shellcheck source=scripts/lib/stage.sh
+source scripts/lib/stage.sh
 build=${RELEASE_BUILD:-build-release}
 package=catalogue-modules
 work=$(mktemp -d)
@@ -39,12 +41,6 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 deb=$work/dist/${package}_${version}_$arch.deb
 built=$(cd "$build" && pwd)
 [ -f "$deb" ] || { echo "65-deb: $deb was not made" >&2; exit 1; }
-
-failures=0
-fail() {
-  failures=$((failures + 1))
-  echo "FAILED: $*"
-}
 
 echo "-- contents"
 # Expected: what the install rules put under /usr, with Debian's names and compression.
@@ -110,7 +106,7 @@ fi
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "-- installation skipped: apt-get install needs root"
-  [ $failures -eq 0 ] || { echo "65-deb: $failures FAILED" >&2; exit 1; }
+  exit_if_failed
   echo "65-deb: the package as expected (not installed)"
   exit 0
 fi
@@ -230,5 +226,5 @@ for folder in "/usr/lib/$multiarch/$package" "/usr/share/doc/$package"; do
 done
 [ $left -eq 0 ] && echo "purged: none of the $(wc -l <"$work/dpkg-L.txt") paths it listed is left"
 
-[ $failures -eq 0 ] || { echo "65-deb: $failures FAILED" >&2; exit 1; }
+exit_if_failed
 echo "65-deb: the package as expected, installed, run and purged"
