@@ -6,6 +6,7 @@
 #   bench/peers.sh [BUILD_DIR]        (default: build-bench; build it with the bench preset)
 #   bench/peers.sh --mounts [BUILD_DIR]   (default: build; mount comparison, below)
 #   bench/peers.sh --search [BUILD_DIR]   (default: build; catindex/catfind against plocate, below)
+#   bench/peers.sh --web [BUILD_DIR]      (default: build; catweb's API on the same index, below)
 #
 # PEERS_DIR (default /tmp/catalogue_peers) holds the tree of empty files, its tar and zip and
 # the catalogues; they are made once and reused. PEERS_ITEMS (default 1000000) sets the size.
@@ -153,6 +154,84 @@ if [ "${1:-}" = "--search" ]; then
   printf '%-28s %10s %10s %12.2f %12.2f %6.2fx\n' "median of the set" "" "" "$our_med" \
     "$their_med" "$(echo "$our_med / $their_med" | bc -l)"
   printf '%-28s %59.2fx\n' "median of the ratios" "$(printf '%s\n' "${ratios[@]}" | median)"
+  exit 0
+fi
+
+# catweb: the API over the index of --search's tree (SEARCH_FOLDERS x 10 x 100; default here
+# 1000: 1,011,000 entries), indexed once. catweb listens on a free port of 127.0.0.1; each
+# request is asked WEB_RUNS times (default 20) after 2 unmeasured ones, by curl: the median of
+# the time the server took (its Server-Timing header) and of the time curl saw, in ms. Searches
+# ask for the first page (50 results); the folder tree and the catalogues' total sizes are
+# timed cold (the first request, which reads the catalogue) and then warm.
+if [ "${1:-}" = "--web" ]; then
+  build=$(cd "${2:-$root/build}" && pwd)
+  folders=${SEARCH_FOLDERS:-1000}
+  runs=${WEB_RUNS:-20}
+  work=${PEERS_DIR:-/tmp/catalogue_peers}/mounts
+  for tool in catindex catweb mkcat mur_fmt.so; do
+    [ -e "$build/$tool" ] || { echo "peers: $build/$tool missing" >&2; exit 1; }
+  done
+  command -v curl >/dev/null && command -v jq >/dev/null ||
+    { echo "peers: --web needs curl and jq" >&2; exit 1; }
+  mkdir -p "$work"
+  tree=$work/tree-$folders
+  make_tree "$tree" "$folders"
+  db=$work/web-$folders.sqlite
+  [ -f "$db" ] || "$build/catindex" --db "$db" "$tree.mur"
+  "$build/catweb" --db "$db" --listen 127.0.0.1:0 2>"$work/catweb.err" &
+  server=$!
+  trap 'kill $server 2>/dev/null' EXIT
+  port=""
+  for _ in $(seq 100); do
+    port=$(sed -n 's|.* at http://127\.0\.0\.1:\([0-9]*\)/$|\1|p' "$work/catweb.err")
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  [ -n "$port" ] || { cat "$work/catweb.err" >&2; exit 1; }
+  base=http://127.0.0.1:$port
+  median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+  # ask TARGET: "SERVER_MS CURL_MS" of one request.
+  ask() {
+    curl -s -o /dev/null -D - -w 'curl %{time_total}\n' "$base$1" |
+      awk -F'[=; \r]+' '/^Server-Timing:/ { for (i = 1; i <= NF; i++) if ($i == "dur") s = $(i + 1) }
+        /^curl / { printf "%s %.3f\n", s, $2 * 1000 }'
+  }
+  # measure NAME TARGET [once]: medians of $runs (or the first request alone).
+  measure() {
+    local name=$1 target=$2 server_ms=() curl_ms=() answer count
+    if [ "${3:-}" = once ]; then
+      read -r s c < <(ask "$target")
+      server_ms=("$s") curl_ms=("$c")
+    else
+      ask "$target" >/dev/null
+      ask "$target" >/dev/null
+      for _ in $(seq "$runs"); do
+        read -r s c < <(ask "$target")
+        server_ms+=("$s") curl_ms+=("$c")
+      done
+    fi
+    answer=$(curl -s "$base$target")
+    count=$(jq -r 'if .items then "\(.items | length)\(if .more then "+" else "" end)\(if .partial then " partial" else "" end)" else "\(.catalogues | length)" end' <<<"$answer")
+    printf '%-40s %10s %10.2f %10.2f\n' "$name" "$count" \
+      "$(printf '%s\n' "${server_ms[@]}" | median)" "$(printf '%s\n' "${curl_ms[@]}" | median)"
+  }
+  echo "peers: catweb, tree of $folders folders, median of $runs; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  printf '%-40s %10s %10s %10s\n' request rows "server ms" "curl ms"
+  last=$(printf 'folder%04d' $(( folders - 1 )))
+  measure "catalogues, cold (sums the sizes)" "/api/catalogues" once
+  measure "catalogues, warm" "/api/catalogues"
+  measure "root folder, cold (reads the tree)" "/api/children?catalogue=1" once
+  measure "root folder, warm" "/api/children?catalogue=1"
+  measure "a folder, warm" "/api/children?catalogue=1&path=folder0042%5Csub03"
+  measure "rare name (-b $last)" "/api/search?q=$last&basename=1"
+  measure "folder plus a name" "/api/search?q=folder0042%5Csub03%5Cfile017.txt"
+  measure "common extension (.txt)" "/api/search?q=.txt"
+  measure "3 characters (e01)" "/api/search?q=e01"
+  measure "glob, -i (*SUB0?\\FILE09*)" "/api/search?q=*SUB0%3F%5CFILE09*&ignore_case=1"
+  measure "no match" "/api/search?q=nothing-is-called-this"
+  measure ".txt, 21st page (offset 1000)" "/api/search?q=.txt&offset=1000"
+  measure "2 characters, no match (zz)" "/api/search?q=zz"
+  measure "filter only, no match (size +1k)" "/api/search?size=%2B1k"
   exit 0
 fi
 

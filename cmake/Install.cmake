@@ -1,6 +1,7 @@
 # cmake --install rules, in components that scripts/release.sh packs:
 #   modules  the format modules
-#   tools    cathost, mkcat, catmount, catindex and catfind (Linux, each where it is built)
+#   tools    cathost, mkcat, catmount, catindex, catfind and catweb (Linux, each where it is
+#            built); catweb's systemd user unit with the system layout
 #   docs     licence, changes and installation notes
 #
 # Linux, two layouts (CATALOGUE_INSTALL_LAYOUT):
@@ -40,7 +41,7 @@ else()
   endif()
 
   set(CATALOGUE_PROGRAMS)
-  foreach(program cathost mkcat catmount catindex catfind)
+  foreach(program cathost mkcat catmount catindex catfind catweb)
     if(TARGET ${program})
       list(APPEND CATALOGUE_PROGRAMS ${program})
     endif()
@@ -52,6 +53,16 @@ else()
     if(CATALOGUE_PROGRAMS)
       install(TARGETS ${CATALOGUE_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT tools)
+    endif()
+    # catweb as a systemd user service (systemctl --user enable --now catweb.service), started
+    # from where the program is installed.
+    if(TARGET catweb)
+      file(READ ${CMAKE_SOURCE_DIR}/packaging/systemd/catweb.service unit)
+      string(REPLACE "/usr/bin/catweb" "${CMAKE_INSTALL_FULL_BINDIR}/catweb" unit "${unit}")
+      file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/catweb.service CONTENT "${unit}"
+        @ONLY)
+      install(FILES ${CMAKE_BINARY_DIR}/packaging/catweb.service
+        DESTINATION lib/systemd/user COMPONENT tools)
     endif()
   else()
     set(portable_dir lib/catalogue-modules)

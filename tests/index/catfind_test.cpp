@@ -6,9 +6,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "tests/support/json_check.h"
@@ -169,6 +172,48 @@ TEST(FindQueryTrigrams, TheRarestAreAskedAndCommonOnesLeftToTheExactCheck) {
   query.patterns = {"Photos*2020", "ab", "DCIM"};
   EXPECT_EQ(find_query::Matcher(query).NarrowingLiterals(),
             (std::vector<std::string>{"photos", "dcim"}));
+}
+
+// The items query binds every value, numbered in one list in the order the conditions take
+// them: the trigram MATCH, the substrings (at most kMostSubstringConditions), the filters.
+TEST(FindQuerySql, ConditionsAndTheirValuesInOneNumberedList) {
+  using Value = std::variant<std::string, int64_t>;
+  find_query::Query query;
+  for (int i = 0; i < 40; ++i) query.patterns.push_back("part'" + std::to_string(i));
+  query.directories = false;
+  query.newerThan = 5;
+  query.size = find_query::SizeFilter{find_query::SizeFilter::Compare::kBigger, 7};
+  const find_query::SqlQuery items =
+      find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"art\"");
+  ASSERT_EQ(items.values.size(), 1 + find_query::kMostSubstringConditions + 2);
+  EXPECT_EQ(items.values[0], Value(std::string("\"art\"")));
+  EXPECT_EQ(items.values[1], Value(std::string("part'0")));
+  EXPECT_EQ(items.values[16], Value(std::string("part'15")));
+  EXPECT_EQ(items.values[17], Value(int64_t{5}));
+  EXPECT_EQ(items.values[18], Value(int64_t{7}));
+  std::vector<int> numbers;
+  for (size_t at = items.sql.find('?'); at != std::string::npos; at = items.sql.find('?', at + 1)) {
+    numbers.push_back(std::atoi(items.sql.c_str() + at + 1));
+  }
+  std::vector<int> expected(items.values.size());
+  std::iota(expected.begin(), expected.end(), 1);
+  EXPECT_EQ(numbers, expected);
+  EXPECT_EQ(items.sql.find('\''), std::string::npos);  // no value written in
+  EXPECT_NE(items.sql.find("item_paths MATCH ?1 "), std::string::npos);
+  EXPECT_NE(items.sql.find("items.attributes & 16 = 0"), std::string::npos);
+  EXPECT_NE(items.sql.find("items.write_time > ?18"), std::string::npos);
+
+  // Under -i only ASCII substrings, folded; without a literal no trigram table; --duplicates
+  // sorts the copies of a file together.
+  query = {};
+  query.patterns = {"Ab", "\xc3\x89", "aB"};
+  query.ignoreCase = true;
+  const find_query::SqlQuery copies =
+      find_query::ItemsQuery(query, find_query::Matcher(query), true, "");
+  EXPECT_EQ(copies.values, std::vector<Value>{std::string("ab")});
+  EXPECT_EQ(copies.sql.find("item_paths"), std::string::npos);
+  EXPECT_NE(copies.sql.find("ORDER BY items.name, items.size, items.write_time"),
+            std::string::npos);
 }
 
 #if defined(CATFIND_PATH)
@@ -394,6 +439,7 @@ TEST_F(CatfindTest, CountLimitAndNulSeparators) {
   EXPECT_EQ(limited.exitStatus, 0) << limited;
   EXPECT_EQ(std::count(limited.out.begin(), limited.out.end(), '\n'), 2);
   EXPECT_EQ(Catfind({"-l1", "-c", "D"}).out, "1\n");
+  EXPECT_EQ(Catfind({"-cl", "1", "D"}).out, "1\n");
   RunResult nul = Catfind({"-0", "DCIM\\"});
   EXPECT_EQ(nul.out, std::string("/disks/Photos 2020.mur: DCIM\\IMG_0001.JPG") + '\0' +
                          "/disks/Photos 2020.mur: DCIM\\Café Ünïcode.txt" + '\0');

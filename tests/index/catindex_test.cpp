@@ -842,11 +842,39 @@ TEST_F(CatindexTest, AnOlderIndexIsReadAndBroughtUpToDate) {
               std::string::npos)
         << run;
   }
-  for (const char* option : {"--help", "--version"}) {
-    program_run::Program full;
-    full.argv = {CATINDEX_PATH, option};
-    full.stdoutPath = "/dev/full";
-    EXPECT_EQ(program_run::Run(full).exitStatus, 2) << option;
+  for (const char* program : {CATINDEX_PATH, CATFIND_PATH}) {
+    for (const char* option : {"--help", "--version"}) {
+      program_run::Program full;
+      full.argv = {program, option};
+      full.stdoutPath = "/dev/full";
+      EXPECT_EQ(program_run::Run(full).exitStatus, 2) << program << " " << option;
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The README's schema is the one a new index is given, comments and all, and the index keeps
+// each statement as written.
+TEST_F(CatindexTest, TheReadmeShowsTheSchemaTheIndexKeeps) {
+  std::ifstream stream(std::string(SOURCE_DIR) + "/README.md");
+  const std::string readme(std::istreambuf_iterator<char>(stream), {});
+  const size_t start = readme.find("```sql\n");
+  ASSERT_NE(start, std::string::npos);
+  const size_t end = readme.find("\n```\n", start);
+  const std::string_view schema = index_db::Schema();
+  const size_t first = schema.find_first_not_of('\n');
+  EXPECT_EQ(readme.substr(start + 7, end - start - 7),
+            schema.substr(first, schema.find_last_not_of('\n') + 1 - first));
+
+  ASSERT_EQ(Catindex({root_ + "/cats"}).exitStatus, 0);
+  const std::vector<std::string> statements = Index(db_).Rows(
+      "SELECT sql FROM sqlite_schema WHERE sql NOT NULL AND name NOT GLOB 'item_paths_*'");
+  EXPECT_EQ(statements.size(), 6u);
+  for (const std::string& statement : statements) {
+    EXPECT_NE(schema.find(statement), std::string_view::npos) << statement;
   }
 }
 

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -17,13 +16,13 @@
 #include <unordered_set>
 #include <vector>
 
+#include "modules/zex/zex_format.h"
 #include "tests/support/raw_catalogue.h"
 #include "tools/writer/bytes.h"
 #include "tools/writer/mur_writer.h"
 #include "tools/writer/short_names.h"
 #include "tools/writer/text.h"
 #include "tools/writer/zex_writer.h"
-#include "modules/zex/zex_format.h"
 
 namespace {
 
@@ -446,26 +445,20 @@ TEST(ShortNames, SameNamesAsASearchFromOneForEveryName) {
 
 // A folder of 18,000 names that share their first six letters (a manual-page folder), and
 // one whose 18,200 names share five: each name costs a bounded number of checks, however
-// many share its prefix, and the writer makes the whole catalogue well within a second.
+// many share its prefix (a search from ~1 for every name costs checks in the square of the
+// names, and took 17 s for the first folder), and the writer makes the whole catalogue.
 TEST(ShortNames, CostIsLinearInTheNumberOfNames) {
   std::vector<std::string> manPages;
   for (int i = 0; i < 18000; ++i) manPages.push_back("pthread_attr_" + std::to_string(i) + ".3.gz");
-  const auto started = std::chrono::steady_clock::now();
   ShortNameCost cost;
   const std::vector<ShortName> made = MakeShortNames(manPages, &cost);
   ZexTree tree;
   for (const ShortName& name : made)
     tree.rootFiles.push_back(MakeZexFile(name.base, name.extension));
   const ZexImage image = BuildZex(tree);
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_EQ(cost.candidateChecks, manPages.size());
   EXPECT_EQ(Joined(made[17999]), "PT~18000.GZ");
   EXPECT_EQ(image.layout.entryOffsets.size(), manPages.size());
-  // The search that started from ~1 for every name took 17 s here; the linear one takes a
-  // tenth of a second, a second under sanitizers on a loaded machine. The 32-bit suite runs
-  // under qemu-i386, about ten times slower. The check count above is the exact measure.
-  EXPECT_LT(seconds, sizeof(void*) == 4 ? 16.0 : 4.0);
 
   std::vector<std::string> sharingFive;
   for (char letter = 'a'; letter <= 'z'; ++letter) {

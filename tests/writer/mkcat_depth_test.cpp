@@ -6,6 +6,8 @@
 #if defined(MKCAT_PATH) && defined(CATHOST_PATH)
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,10 +125,12 @@ TEST(MkcatDepth, PathsPastPathMaxAreCatalogued) {
   }
 }
 
-// Folders that change under the walk: one swapped for a link to a folder outside the tree
-// and back, another moved out of the tree and back, while mkcat walks, again and again.
-// Whatever the timing, nothing outside the tree is ever listed, the folders that stay put
-// are all listed, and the run ends with 0 or 1.
+// Folders that change under the walk, at the moment that matters: once mkcat has listed `a`
+// and entered its first subfolder s, t5 (listed as a folder, not yet entered) is swapped for a
+// link to a folder outside the tree, and s is moved out of the tree while the walk is inside
+// it, so that its ".." leads outside. Nothing outside the tree is ever listed, the folders that
+// stay put are all listed, the run ends with 0 or 1, and the walk did meet both changes: mkcat
+// warned about t5, and it opened the outside folder (through s's "..") without listing it.
 TEST(MkcatWalk, FoldersChangingUnderTheWalkNeverLeadOutOfTheTree) {
   Scratch scratch;
   ASSERT_FALSE(scratch.path.empty());
@@ -144,29 +149,53 @@ TEST(MkcatWalk, FoldersChangingUnderTheWalkNeverLeadOutOfTheTree) {
     ASSERT_TRUE(MakeEmptyFiles(a + "/t" + number, {"inside"}));
     ASSERT_TRUE(MakeEmptyFiles(outside + "/t" + number, {"OUTSIDE-SENTINEL"}));
   }
-  // The swapper runs beside the walks until told to stop: t5 swapped for a link out of the
-  // tree and back, s moved out of the tree and back.
-  std::atomic<bool> stop{false};
-  std::atomic<long> rounds{0};
-  std::thread swapper([&] {
-    const std::string away = scratch.path + "/t5.away";
-    while (!stop) {
-      if (rename((a + "/t5").c_str(), away.c_str()) == 0) {
-        if (symlink("../../outside/t5", (a + "/t5").c_str()) == 0) unlink((a + "/t5").c_str());
-        rename(away.c_str(), (a + "/t5").c_str());
+  // Reading a large descript.ion in s, once inside it, gives the swap milliseconds to come in.
+  std::string descriptions;
+  for (int n = 0; n < 40000; ++n) {
+    descriptions += "x" + std::to_string(n) + " " + std::string(40, 'y') + "\n";
+  }
+  WriteText(a + "/s/descript.ion", descriptions);
+  const std::string away = scratch.path + "/t5.away";
+  int metLink = 0, metMove = 0;
+  constexpr int kRuns = 10;
+  for (int run = 0; run < kRuns; ++run) {
+    const int events = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(events, 0) << std::strerror(errno);
+    const int sWatch = inotify_add_watch(events, (a + "/s").c_str(), IN_OPEN);
+    const int outsideWatch = inotify_add_watch(events, outside.c_str(), IN_OPEN);
+    ASSERT_TRUE(sWatch >= 0 && outsideWatch >= 0) << std::strerror(errno);
+    std::atomic<bool> stop{false};
+    bool swapped = false, outsideOpened = false;
+    std::thread swapper([&] {
+      // Reads until told to stop and nothing more is queued: mkcat has ended by then.
+      for (;;) {
+        pollfd ready = {events, POLLIN, 0};
+        const int polled = poll(&ready, 1, 20);
+        if (polled == 0 && stop) return;
+        alignas(inotify_event) char buffer[4096];
+        const ssize_t got = polled > 0 ? read(events, buffer, sizeof buffer) : 0;
+        for (ssize_t at = 0; at < got;) {
+          const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+          at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+          if (event->wd == outsideWatch && event->len == 0) outsideOpened = true;
+          if (event->wd != sWatch || swapped) continue;
+          swapped = rename((a + "/t5").c_str(), away.c_str()) == 0 &&
+                    symlink("../../outside/t5", (a + "/t5").c_str()) == 0 &&
+                    rename((a + "/s").c_str(), (outside + "/s").c_str()) == 0;
+        }
       }
-      if (rename((a + "/s").c_str(), (outside + "/s").c_str()) == 0) {
-        rename((outside + "/s").c_str(), (a + "/s").c_str());
-      }
-      ++rounds;
-      // About as often as the shell loop this replaced, leaving the walks a core.
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-  });
-  int changed = 0;
-  for (int run = 0; run < 30; ++run) {
+    });
     const std::string catalogue = scratch.path + "/walk.mur";
     const RunResult made = RunMkcat({"mur", catalogue, tree});
+    stop = true;
+    swapper.join();
+    close(events);
+    ASSERT_TRUE(swapped) << "the walk never entered s";
+    // Put back for the next run.
+    ASSERT_EQ(unlink((a + "/t5").c_str()), 0);
+    ASSERT_EQ(rename(away.c_str(), (a + "/t5").c_str()), 0);
+    ASSERT_EQ(rename((outside + "/s").c_str(), (a + "/s").c_str()), 0);
+
     EXPECT_TRUE(made.exitStatus == 0 || made.exitStatus == 1) << made.exitStatus << made.err;
     size_t insideListed = 0;
     for (const ListedEntry& entry : ListCatalogue(catalogue)) {
@@ -177,13 +206,14 @@ TEST(MkcatWalk, FoldersChangingUnderTheWalkNeverLeadOutOfTheTree) {
       }
     }
     EXPECT_EQ(insideListed, 49u) << made.err;
-    changed += made.err.find("while being read") != std::string::npos ||
-               made.err.find("No such file") != std::string::npos;
+    metLink += made.err.find(a + "/t5: warning: cannot read the folder: ") != std::string::npos;
+    metMove += outsideOpened;
   }
-  stop = true;
-  swapper.join();
-  EXPECT_GT(rounds.load(), 0);
-  std::printf("[ measured ] %d of 30 runs met a folder that changed under the walk\n", changed);
+  // A swap that came too late for every run would have tested nothing.
+  EXPECT_GT(metLink, 0) << "no run's walk met t5 swapped for a link";
+  EXPECT_GT(metMove, 0) << "no run's walk went up from s after it was moved out";
+  std::printf("[ measured ] of %d runs, %d met t5 as a link and %d left s after it was moved\n",
+              kRuns, metLink, metMove);
 }
 
 }  // namespace

@@ -103,8 +103,17 @@ TEST(Mkcat, UsageAndErrors) {
   EXPECT_EQ(RunMkcat({}).exitStatus, 2);
   EXPECT_EQ(RunMkcat({"tar", work.path + "/x", work.path}).exitStatus, 2);
   EXPECT_EQ(RunMkcat({"--bogus", "zex", work.path + "/x", work.path}).exitStatus, 2);
+  const RunResult valued = RunMkcat({"--verbose=yes", "zex", work.path + "/x", work.path});
+  EXPECT_EQ(valued.exitStatus, 2);
+  EXPECT_EQ(valued.err, "mkcat: --verbose takes no value\nTry 'mkcat --help'.\n");
   EXPECT_EQ(RunMkcat({"--help"}).exitStatus, 0);
   EXPECT_EQ(RunMkcat({"--version"}).exitStatus, 0);
+  for (const char* option : {"--help", "--version"}) {
+    program_run::Program full;
+    full.argv = {MKCAT_PATH, option};
+    full.stdoutPath = "/dev/full";
+    EXPECT_EQ(program_run::Run(full).exitStatus, 2) << option;
+  }
   const RunResult missing = RunMkcat({"zex", work.path + "/x", work.path + "/missing"});
   EXPECT_EQ(missing.exitStatus, 1);
   EXPECT_EQ(missing.err, "mkcat: " + work.path + "/missing: No such file or directory\n");

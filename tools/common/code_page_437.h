@@ -1,8 +1,9 @@
 // Code page 437, the character set of the IBM PC and of DOS, as Unicode: what each byte is
-// drawn as. The hosts decode catalogue texts with it and the writer encodes ZEX texts with it,
-// so that the two directions can never disagree.
+// drawn as. The hosts decode catalogue texts with it (the decoding is written once, here) and
+// the writer encodes ZEX texts with it, so that the two directions can never disagree.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace code_page_437 {
@@ -35,6 +36,11 @@ inline constexpr uint16_t kHigh[128] = {
     0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,  // F8
 };
 
+// Bytes 0x20 to 0x7E are the same characters in code page 437 and ASCII, so UTF-8 keeps them.
+constexpr bool IsPlainAscii(uint8_t byte) {
+  return static_cast<uint8_t>(byte - 0x20) < 0x5F;
+}
+
 // The code point byte `byte` is drawn as; 0 for byte 0. Bytes 0x20 to 0x7E are ASCII.
 constexpr uint32_t CodePointOf(uint8_t byte) {
   if (byte < 0x20) return kLow[byte];
@@ -43,4 +49,13 @@ constexpr uint32_t CodePointOf(uint8_t byte) {
   return byte;
 }
 
+// Writes the UTF-8 form of `byte` (1 to 3 bytes; byte 0 as itself), with room for 3.
+char* WriteUtf8(char* out, uint8_t byte);
+
 }  // namespace code_page_437
+
+// Writes the 8-bit OEM text (code page 437) found in a field of `fieldSize` bytes, up to its
+// zero byte, as UTF-8, at most 3 bytes per byte (and room for 3 past the last). Bytes 0x20 to
+// 0x7E are copied unchanged; 0x01 to 0x1F and 0x7F become the code page's glyphs (0x07 the
+// bullet, 0x15 the section sign, 0x7F the house), so the text never holds a control character.
+char* WriteCp437AsUtf8(char* out, const char* field, size_t fieldSize);

@@ -5,51 +5,15 @@
 
 #include "tools/common/code_page_437.h"
 #include "tools/common/display_text.h"
+#include "tools/common/file_time.h"
 
 namespace {
-
-constexpr uint64_t kTicksPerSecond = 10'000'000;
-constexpr uint64_t kSecondsPerDay = 86'400;
-// Days from 0000-03-01 (the epoch of the days-to-civil arithmetic) to 1601-01-01.
-constexpr uint32_t kDaysTo1601 = 584'694;
 
 // Line room with every text field at its worst: 3 UTF-8 bytes per character in a text line
 // (4 for a raw byte escaped as \ooo), 6 per character (\u00XX) in JSON, plus the fixed fields.
 constexpr size_t kMaxTextLine = 128 + 4 * (kFileNameSize + kDescriptionSize);
 constexpr size_t kMaxJsonLine =
     1024 + 6 * (kFileNameSize + kAlternateNameSize + kHostSystemSize + kDescriptionSize);
-
-// Bytes 0x20 to 0x7E are the same characters in code page 437 and ASCII, so UTF-8 keeps them.
-constexpr bool IsPlainAscii(uint8_t byte) {
-  return static_cast<uint8_t>(byte - 0x20) < 0x5F;
-}
-
-struct Utf8Sequence {
-  uint8_t length;
-  char bytes[3];
-};
-
-// The UTF-8 form of every byte, worked out at compile time: one byte for plain ASCII, two or
-// three for the glyphs and the high half.
-constexpr std::array<Utf8Sequence, 256> MakeCp437Utf8() {
-  std::array<Utf8Sequence, 256> table{};
-  for (size_t i = 0; i < 256; ++i) {
-    uint32_t code = code_page_437::CodePointOf(static_cast<uint8_t>(i));
-    if (code < 0x80) {
-      table[i] = {1, {static_cast<char>(code), 0, 0}};
-    } else if (code < 0x800) {
-      table[i] = {
-          2, {static_cast<char>(0xC0 | (code >> 6)), static_cast<char>(0x80 | (code & 0x3F)), 0}};
-    } else {
-      table[i] = {
-          3,
-          {static_cast<char>(0xE0 | (code >> 12)), static_cast<char>(0x80 | ((code >> 6) & 0x3F)),
-           static_cast<char>(0x80 | (code & 0x3F))}};
-    }
-  }
-  return table;
-}
-constexpr std::array<Utf8Sequence, 256> kCp437Utf8 = MakeCp437Utf8();
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
@@ -180,27 +144,6 @@ uint64_t FileTimeValue(const FileTime& time) {
   return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
 }
 
-CivilTime CivilFromFileTime(uint64_t ticks) {
-  uint64_t seconds = ticks / kTicksPerSecond;
-  uint32_t secondOfDay = static_cast<uint32_t>(seconds % kSecondsPerDay);
-  // Days-to-civil on an era of 400 years starting 0000-03-01; all values stay non-negative.
-  uint32_t days = static_cast<uint32_t>(seconds / kSecondsPerDay) + kDaysTo1601;
-  uint32_t era = days / 146'097;
-  uint32_t dayOfEra = days % 146'097;
-  uint32_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
-  uint32_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  uint32_t shiftedMonth = (5 * dayOfYear + 2) / 153;  // 0 is March
-  CivilTime civil;
-  civil.day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
-  civil.month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
-  civil.year = era * 400 + yearOfEra + (civil.month <= 2 ? 1 : 0);
-  civil.hour = secondOfDay / 3600;
-  civil.minute = secondOfDay / 60 % 60;
-  civil.second = secondOfDay % 60;
-  civil.ticks = static_cast<uint32_t>(ticks % kTicksPerSecond);
-  return civil;
-}
-
 char* WriteAttributeLetters(char* out, uint32_t attributes) {
   out[0] = (attributes & kAttrDirectory) != 0 ? 'd' : '-';
   out[1] = (attributes & kAttrReadOnly) != 0 ? 'r' : '-';
@@ -209,24 +152,6 @@ char* WriteAttributeLetters(char* out, uint32_t attributes) {
   out[4] = (attributes & kAttrArchive) != 0 ? 'a' : '-';
   out[5] = (attributes & kAttrOffline) != 0 ? 'o' : '-';
   return out + 6;
-}
-
-char* WriteCp437AsUtf8(char* out, const char* field, size_t fieldSize) {
-  // Most texts are plain ASCII, which UTF-8 keeps byte for byte: such a text is copied whole.
-  const auto* bytes = reinterpret_cast<const uint8_t*>(field);
-  size_t length = 0;
-  bool plain = true;
-  for (; length < fieldSize && bytes[length] != 0; ++length) plain &= IsPlainAscii(bytes[length]);
-  if (plain) {
-    std::memcpy(out, field, length);
-    return out + length;
-  }
-  for (size_t i = 0; i < length; ++i) {
-    const Utf8Sequence& sequence = kCp437Utf8[bytes[i]];
-    std::memcpy(out, sequence.bytes, 3);  // the unused bytes are overwritten next
-    out += sequence.length;
-  }
-  return out;
 }
 
 char* WriteEscapedBytes(char* out, const char* field, size_t fieldSize) {
@@ -267,30 +192,24 @@ void ItemFormatter::SetCatalogue(std::string_view fileName) {
   jsonPrefix_ = "{\"catalogue\":" + JsonQuoted(fileName) + ",";
 }
 
-char* ItemFormatter::WriteDate(char* out, uint32_t daysSince1601) const {
-  CivilTime civil = CivilFromFileTime(uint64_t{daysSince1601} * kSecondsPerDay * kTicksPerSecond);
+char* ItemFormatter::WriteStamp(char* out, uint64_t ticks, bool iso) const {
+  const file_time::CivilTime civil = file_time::CivilFromFileTime(ticks);
   out = WriteUnsigned(out, civil.year, 4);
   *out++ = '-';
   out = WriteTwoDigits(out, civil.month);
   *out++ = '-';
-  return WriteTwoDigits(out, civil.day);
-}
-
-char* ItemFormatter::WriteStamp(char* out, uint64_t ticks, bool iso) const {
-  uint64_t seconds = ticks / kTicksPerSecond;
-  auto secondOfDay = static_cast<uint32_t>(seconds % kSecondsPerDay);
-  out = WriteDate(out, static_cast<uint32_t>(seconds / kSecondsPerDay));
+  out = WriteTwoDigits(out, civil.day);
   *out++ = iso ? 'T' : ' ';
-  out = WriteTwoDigits(out, secondOfDay / 3600);
+  out = WriteTwoDigits(out, civil.hour);
   *out++ = ':';
-  out = WriteTwoDigits(out, secondOfDay / 60 % 60);
+  out = WriteTwoDigits(out, civil.minute);
   *out++ = ':';
-  out = WriteTwoDigits(out, secondOfDay % 60);
+  out = WriteTwoDigits(out, civil.second);
   if (iso) {
     // Sub-second ticks are kept so that the text says as much as the raw value.
-    if (uint64_t fraction = ticks % kTicksPerSecond; fraction != 0) {
+    if (civil.ticks != 0) {
       *out++ = '.';
-      out = WriteUnsigned(out, fraction, 7);
+      out = WriteUnsigned(out, civil.ticks, 7);
     }
     *out++ = 'Z';
   }
@@ -305,14 +224,12 @@ char* ItemFormatter::WriteJsonText(char* out, const char* field, size_t fieldSiz
     uint8_t byte = bytes[i];
     if (byte == '"' || byte == '\\') {
       out = WriteJsonAscii(out, byte);
-    } else if (IsPlainAscii(byte)) {
+    } else if (code_page_437::IsPlainAscii(byte)) {
       *out++ = static_cast<char>(byte);
     } else if (raw_) {
       out = byte < 0x20 ? WriteJsonAscii(out, byte) : WriteUnicodeEscape(out, byte);
     } else {
-      const Utf8Sequence& sequence = kCp437Utf8[byte];
-      std::memcpy(out, sequence.bytes, 3);
-      out += sequence.length;
+      out = code_page_437::WriteUtf8(out, byte);
     }
   }
   *out++ = '"';

@@ -20,17 +20,13 @@
 #include <variant>
 #include <vector>
 
+#include "catalogue_version.h"
 #include "tools/common/display_text.h"
 #include "tools/common/item_format.h"
+#include "tools/common/option_parser.h"
 #include "tools/index/find_query.h"
 #include "tools/index/index_db.h"
 #include "tools/index/trigram_counts.h"
-
-#if __has_include("catalogue_version.h")
-#include "catalogue_version.h"
-#else
-#define CATALOGUE_VERSION "unversioned"
-#endif
 
 namespace {
 
@@ -41,12 +37,6 @@ constexpr int kFailed = 2;
 
 // Output is written in blocks of this size: one write per block, not per line.
 constexpr size_t kOutputBlock = 1 << 16;
-
-// Substring patterns SQL tests beside the trigram table, at most: each is an instr() on every
-// row the table leaves, and past a few the exact check of those rows costs no more. SQL takes
-// only so much besides (expressions 1000 terms deep, 32766 parameters), and xargs may give
-// tens of thousands of patterns.
-constexpr size_t kMostSubstringConditions = 16;
 
 constexpr char kUsage[] =
     "usage: catfind [--db FILE] [OPTIONS] PATTERN...\n"
@@ -127,186 +117,146 @@ std::string ShownValue(std::string_view text) {
   return text.empty() ? std::string("an empty value") : ShownName(text);
 }
 
-// Reads the command line; false (with the complaint made) on a usage error. `help` and
-// `version` are set for --help and --version.
-bool ParseArguments(int argc, char** argv, Options* options, bool* help, bool* version) {
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view argument = argv[i];
-    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-      options->query.patterns.emplace_back(argument);
-      continue;
-    }
-    if (argument == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    std::string_view name = argument;
-    std::optional<std::string_view> attached;
-    if (argument.starts_with("--")) {
-      if (size_t equals = argument.find('='); equals != std::string_view::npos) {
-        name = argument.substr(0, equals);
-        attached = argument.substr(equals + 1);
-      }
-    }
-    // A value given to an option that takes none (--json=false) is refused, not ignored.
-    constexpr std::string_view kSwitches[] = {"--help",        "--version", "--basename",
-                                              "--ignore-case", "--count",   "--null",
-                                              "--long",        "--json",    "--duplicates"};
-    if (attached &&
-        std::find(std::begin(kSwitches), std::end(kSwitches), name) != std::end(kSwitches)) {
-      Complain(std::string(name).append(" takes no value"));
-      return false;
-    }
-    // The value of an option that takes one: attached (--x=V) or the next argument.
-    auto value = [&](std::string_view* out) {
-      if (attached) {
-        *out = *attached;
-        return true;
-      }
-      if (i + 1 >= argc) {
-        Complain(std::string(name).append(" needs a value"));
-        return false;
-      }
-      *out = argv[++i];
-      return true;
-    };
-    std::string_view text;
-    find_query::Query& query = options->query;
-    if (name == "--help" || name == "-h") {
-      *help = true;
-      return true;
-    } else if (name == "--version") {
-      *version = true;
-      return true;
-    } else if (name == "--db") {
-      // An empty FILE (an unset variable) would otherwise search the default index.
-      if (!value(&text)) return false;
-      if (text.empty()) {
-        Complain("--db needs a FILE");
-        return false;
-      }
-      options->databasePath = text;
-    } else if (name == "--basename") {
-      query.baseNameOnly = true;
-    } else if (name == "--ignore-case") {
-      query.ignoreCase = true;
-    } else if (name == "--count") {
-      options->count = true;
-    } else if (name == "--null") {
-      options->nulSeparated = true;
-    } else if (name == "--long") {
-      options->longFormat = true;
-    } else if (name == "--json") {
-      options->json = true;
-    } else if (name == "--duplicates") {
-      options->duplicates = true;
-    } else if (name == "--limit") {
-      if (!value(&text)) return false;
-      if (!ParseCount(text, &options->limit)) {
-        Complain(std::string("--limit needs a number, not ").append(ShownValue(text)));
-        return false;
-      }
-    } else if (name == "--type") {
-      if (!value(&text)) return false;
-      if (text != "f" && text != "d") {
-        Complain("--type is f (files) or d (folders)");
-        return false;
-      }
-      query.directories = text == "d";
-    } else if (name == "--size") {
-      if (!value(&text)) return false;
-      query.size = find_query::ParseSize(text);
-      if (!query.size) {
-        Complain(
-            std::string("--size is +N, -N or N (k, M, G suffixes), not ").append(ShownValue(text)));
-        return false;
-      }
-    } else if (name == "--newer" || name == "--older") {
-      if (!value(&text)) return false;
-      std::optional<uint64_t> ticks = find_query::ParseDate(text);
-      if (!ticks) {
-        Complain(std::string(name)
-                     .append(" is YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS (UTC), not ")
-                     .append(ShownValue(text)));
-        return false;
-      }
-      (name == "--newer" ? query.newerThan : query.olderThan) = ticks;
-    } else if (name == "--description") {
-      // An empty TEXT or PATTERN would accept everything, as leaving the option out does: it is
-      // taken for a mistake (an unset variable).
-      if (!value(&text)) return false;
-      if (text.empty()) {
-        Complain("--description needs a TEXT");
-        return false;
-      }
-      query.description = std::string(text);
-    } else if (name == "--catalogue") {
-      if (!value(&text)) return false;
-      if (text.empty()) {
-        Complain("--catalogue needs a PATTERN");
-        return false;
-      }
-      query.catalogue = std::string(text);
-    } else if (argument.starts_with("--")) {
-      Complain(std::string("unknown option ").append(ShownName(argument)));
-      return false;
-    } else {
-      // Short options, several in one argument (-bi); -l takes the rest or the next argument.
-      for (size_t at = 1; at < argument.size(); ++at) {
-        char letter = argument[at];
-        if (letter == 'b') {
-          query.baseNameOnly = true;
-        } else if (letter == 'i') {
-          query.ignoreCase = true;
-        } else if (letter == 'c') {
-          options->count = true;
-        } else if (letter == '0') {
-          options->nulSeparated = true;
-        } else if (letter == 'l') {
-          if (at + 1 < argument.size()) {
-            text = argument.substr(at + 1);
-          } else if (i + 1 < argc) {
-            text = argv[++i];
-          } else {
-            Complain("-l needs a number");
-            return false;
-          }
-          if (!ParseCount(text, &options->limit)) {
-            Complain(std::string("-l needs a number, not ").append(ShownValue(text)));
-            return false;
-          }
-          break;
-        } else {
-          Complain(std::string("unknown option ").append(ShownName(argument)));
-          return false;
+constexpr cli::Program kProgram{"catfind", kFailed, kFailed};
+
+enum OptionId {
+  kHelp,
+  kVersion,
+  kDb,
+  kBasename,
+  kIgnoreCase,
+  kCount,
+  kLimit,
+  kNull,
+  kType,
+  kSize,
+  kNewer,
+  kOlder,
+  kDescription,
+  kCatalogue,
+  kLong,
+  kJson,
+  kDuplicates,
+};
+
+// An empty FILE (an unset variable) would search the default index; an empty TEXT or PATTERN
+// would accept everything, as leaving the option out does: both are taken for mistakes.
+constexpr cli::Option kOptions[] = {
+    {kHelp, 'h', "help"},
+    {kVersion, 0, "version"},
+    {kDb, 0, "db", "a FILE", true},
+    {kBasename, 'b', "basename"},
+    {kIgnoreCase, 'i', "ignore-case"},
+    {kCount, 'c', "count"},
+    {kLimit, 'l', "limit", "a number"},
+    {kNull, '0', "null"},
+    {kType, 0, "type", "a value"},
+    {kSize, 0, "size", "a value"},
+    {kNewer, 0, "newer", "a value"},
+    {kOlder, 0, "older", "a value"},
+    {kDescription, 0, "description", "a TEXT", true},
+    {kCatalogue, 0, "catalogue", "a PATTERN", true},
+    {kLong, 0, "long"},
+    {kJson, 0, "json"},
+    {kDuplicates, 0, "duplicates"},
+};
+
+// Reads the command line: -1 when the options are usable, else the exit status (a usage
+// error reported, or --help or --version answered).
+int ParseArguments(int argc, char** argv, Options* options) {
+  find_query::Query& query = options->query;
+  cli::OptionParser parser(argc, argv, kOptions);
+  for (cli::Item item; parser.Next(&item);) {
+    const std::string_view text = item.value;
+    switch (item.id) {
+      case cli::kError:
+        return cli::UsageError(kProgram, item.error);
+      case cli::kOperand:
+        query.patterns.emplace_back(text);
+        break;
+      case kHelp:
+        return cli::PrintInfo(kProgram, kUsage);
+      case kVersion:
+        return cli::PrintInfo(kProgram, "catfind " CATALOGUE_VERSION "\n");
+      case kDb:
+        options->databasePath = text;
+        break;
+      case kBasename:
+        query.baseNameOnly = true;
+        break;
+      case kIgnoreCase:
+        query.ignoreCase = true;
+        break;
+      case kCount:
+        options->count = true;
+        break;
+      case kNull:
+        options->nulSeparated = true;
+        break;
+      case kLong:
+        options->longFormat = true;
+        break;
+      case kJson:
+        options->json = true;
+        break;
+      case kDuplicates:
+        options->duplicates = true;
+        break;
+      case kLimit:
+        if (!ParseCount(text, &options->limit)) {
+          return cli::UsageError(kProgram, item.name + " needs a number, not " + ShownValue(text));
         }
+        break;
+      case kType:
+        if (text != "f" && text != "d") {
+          return cli::UsageError(kProgram, "--type is f (files) or d (folders)");
+        }
+        query.directories = text == "d";
+        break;
+      case kSize:
+        query.size = find_query::ParseSize(text);
+        if (!query.size) {
+          return cli::UsageError(
+              kProgram, "--size is +N, -N or N (k, M, G suffixes), not " + ShownValue(text));
+        }
+        break;
+      case kNewer:
+      case kOlder: {
+        std::optional<uint64_t> ticks = find_query::ParseDate(text);
+        if (!ticks) {
+          return cli::UsageError(
+              kProgram,
+              item.name + " is YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS (UTC), not " + ShownValue(text));
+        }
+        (item.id == kNewer ? query.newerThan : query.olderThan) = ticks;
+        break;
       }
+      case kDescription:
+        query.description = std::string(text);
+        break;
+      case kCatalogue:
+        query.catalogue = std::string(text);
+        break;
     }
   }
-  const find_query::Query& query = options->query;
   bool anyFilter = query.directories || query.size || query.newerThan || query.olderThan ||
                    query.description || query.catalogue;
   if (query.patterns.empty() && !anyFilter && !options->duplicates) {
-    Complain("no pattern (catfind --help shows how)");
-    return false;
+    return cli::UsageError(kProgram, "no pattern");
   }
   if (options->json && options->longFormat) {
-    Complain("--json and --long do not go together");
-    return false;
+    return cli::UsageError(kProgram, "--json and --long do not go together");
   }
   // Item texts are UTF-8: a pattern in another encoding could only match part of a character.
   for (const std::string& pattern : query.patterns) {
     if (WellFormedUtf8(pattern) != pattern) {
-      Complain(std::string("a pattern must be UTF-8 text: ").append(ShownName(pattern)));
-      return false;
+      return cli::UsageError(kProgram, "a pattern must be UTF-8 text: " + ShownName(pattern));
     }
   }
   if (query.description && WellFormedUtf8(*query.description) != *query.description) {
-    Complain("--description must be UTF-8 text");
-    return false;
+    return cli::UsageError(kProgram, "--description must be UTF-8 text");
   }
-  return true;
+  return -1;
 }
 
 class Output {
@@ -410,6 +360,93 @@ void WriteGroup(Output& output, const Options& options, const Group& group) {
   output.LineDone();
 }
 
+// The catalogues whose path --catalogue accepts, by id; false on a database failure.
+bool ReadCatalogues(const index_db::IndexDb& db, const find_query::Matcher& matcher,
+                    std::unordered_map<int64_t, Catalogue>* catalogues) {
+  index_db::Statement statement;
+  std::string error;
+  if (!statement.Prepare(db, "SELECT id, path FROM catalogues", &error)) return false;
+  bool failed = false;
+  while (statement.Step(&failed)) {
+    std::string_view cataloguePath = statement.ColumnText(1);
+    if (!matcher.AcceptsCatalogue(cataloguePath)) continue;
+    catalogues->emplace(statement.ColumnInt(0),
+                        Catalogue{std::string(cataloguePath), ShownName(cataloguePath)});
+  }
+  return !failed;
+}
+
+// The items query of the options, prepared and bound; false when it does not compile.
+bool PrepareItems(const index_db::IndexDb& db, const Options& options,
+                  const find_query::Matcher& matcher, index_db::Statement* statement) {
+  std::string match;
+  if (const std::string& literal = matcher.NarrowingLiteral(); !literal.empty()) {
+    // The rarest trigrams of the patterns when the index has counted them, else the plain rule.
+    std::vector<find_query::TrigramCount> candidates;
+    match = trigram_counts::Read(db, matcher.NarrowingLiterals(), &candidates)
+                ? find_query::RarestTrigramsQuery(std::move(candidates))
+                : find_query::TrigramQuery(literal);
+  }
+  const find_query::SqlQuery query =
+      find_query::ItemsQuery(options.query, matcher, options.duplicates, match);
+  std::string error;
+  if (!statement->Prepare(db, query.sql.c_str(), &error)) return false;
+  for (size_t i = 0; i < query.values.size(); ++i) {
+    const int number = static_cast<int>(i + 1);
+    if (const auto* text = std::get_if<std::string>(&query.values[i])) {
+      statement->BindText(number, *text);
+    } else {
+      statement->BindInt(number, std::get<int64_t>(query.values[i]));
+    }
+  }
+  return true;
+}
+
+// Counts and writes what the search accepts: items, or with --duplicates groups of copies,
+// which arrive sorted so that a group is complete when the next row differs.
+class Results {
+ public:
+  Results(const Options& options, Output& output) : options_(options), output_(output) {}
+
+  uint64_t Matches() const { return matches_; }
+  // A failed write ends the search too: nobody reads the rest.
+  bool Done() const { return matches_ >= options_.limit || output_.Failed(); }
+
+  void Add(const Catalogue& catalogue, const find_query::ItemRow& row, bool damaged) {
+    if (options_.duplicates) {
+      if (row.name != group_.name || row.size != group_.size || row.writeTime != group_.writeTime) {
+        CloseGroup();
+        group_.name = row.name;
+        group_.size = row.size;
+        group_.writeTime = row.writeTime;
+      }
+      group_.copies.push_back(Group::Copy{&catalogue, std::string(row.path)});
+      return;
+    }
+    ++matches_;
+    if (!options_.count) WriteItem(output_, options_, catalogue, row, damaged);
+  }
+
+  // After the last row: the last group.
+  void Finish() {
+    if (matches_ < options_.limit) CloseGroup();
+  }
+
+ private:
+  void CloseGroup() {
+    if (group_.OnSeveralCatalogues()) {
+      ++matches_;
+      if (!options_.count) WriteGroup(output_, options_, group_);
+    }
+    group_.copies.clear();
+  }
+
+  const Options& options_;
+  Output& output_;
+  uint64_t matches_ = 0;
+  Group group_;
+};
+
 int Find(const Options& options) {
   index_db::IndexDb db;
   std::string error;
@@ -427,124 +464,16 @@ int Find(const Options& options) {
   };
   // One read transaction: the catalogues and their items come from the same committed state.
   if (!index_db::Execute(db, "BEGIN", &error)) return fail("cannot read the index");
-
   find_query::Matcher matcher(options.query);
   std::unordered_map<int64_t, Catalogue> catalogues;
-  {
-    index_db::Statement statement;
-    if (!statement.Prepare(db, "SELECT id, path FROM catalogues", &error)) {
-      return fail("cannot read the catalogues");
-    }
-    bool failed = false;
-    while (statement.Step(&failed)) {
-      std::string_view cataloguePath = statement.ColumnText(1);
-      if (!matcher.AcceptsCatalogue(cataloguePath)) continue;
-      catalogues.emplace(statement.ColumnInt(0),
-                         Catalogue{std::string(cataloguePath), ShownName(cataloguePath)});
-    }
-    if (failed) return fail("cannot read the catalogues");
-  }
-
-  constexpr char kColumns[] =
-      "items.catalogue, items.path, items.name, items.size, items.write_time, "
-      "items.attributes, items.description, items.damaged";
-  std::string sql = std::string("SELECT ").append(kColumns);
-  const std::string& literal = matcher.NarrowingLiteral();
-  // What SQL can test cheaply narrows the rows before C++ reads them; each condition accepts
-  // at least every row that the exact rules accept. Values are bound, never written in: each
-  // takes the next parameter number, in one list.
-  std::vector<std::string> conditions;
-  std::vector<std::variant<std::string, int64_t>> values;
-  auto parameter = [&](std::variant<std::string, int64_t> value) {
-    values.push_back(std::move(value));
-    return std::string("?").append(std::to_string(values.size()));
-  };
-  if (literal.empty()) {
-    sql.append(" FROM items");
-  } else {
-    sql.append(" FROM item_paths JOIN items ON items.id = item_paths.rowid");
-    // The rarest trigrams of the patterns when the index has counted them, else the plain rule.
-    std::vector<find_query::TrigramCount> candidates;
-    const std::string match = trigram_counts::Read(db, matcher.NarrowingLiterals(), &candidates)
-                                  ? find_query::RarestTrigramsQuery(std::move(candidates))
-                                  : find_query::TrigramQuery(literal);
-    conditions.push_back(std::string("item_paths MATCH ").append(parameter(match)));
-  }
-  const find_query::Query& query = options.query;
-  // Substrings (too short for the trigram table, or beside its literal) compared byte for byte
-  // as C++ does; under -i only ASCII ones, which SQL's lower() folds as FoldCase does. Each
-  // distinct one once, kMostSubstringConditions at most: the rest are left to the exact check.
-  std::vector<std::string> substrings;
-  for (const std::string& pattern : query.patterns) {
-    if (substrings.size() == kMostSubstringConditions) break;
-    if (find_query::IsGlob(pattern) || pattern.empty()) continue;
-    bool ascii = std::all_of(pattern.begin(), pattern.end(),
-                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (query.ignoreCase && !ascii) continue;
-    std::string substring = query.ignoreCase ? find_query::FoldCase(pattern) : pattern;
-    if (std::find(substrings.begin(), substrings.end(), substring) != substrings.end()) continue;
-    substrings.push_back(substring);
-    std::string column = std::string("items.").append(query.baseNameOnly ? "name" : "path");
-    if (query.ignoreCase) column = std::string("lower(").append(column).append(")");
-    conditions.push_back(std::string("instr(CAST(")
-                             .append(column)
-                             .append(" AS BLOB), CAST(")
-                             .append(parameter(std::move(substring)))
-                             .append(" AS BLOB)) > 0"));
-  }
-  if (query.directories) {
-    conditions.push_back(*query.directories ? "items.attributes & 16 != 0"
-                                            : "items.attributes & 16 = 0");
-  }
-  constexpr auto kLargest = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-  if (query.newerThan && *query.newerThan < kLargest) {
-    conditions.push_back(std::string("items.write_time > ")
-                             .append(parameter(static_cast<int64_t>(*query.newerThan))));
-  }
-  if (query.olderThan && *query.olderThan < kLargest) {
-    conditions.push_back(std::string("items.write_time < ")
-                             .append(parameter(static_cast<int64_t>(*query.olderThan))));
-  }
-  if (query.size && query.size->bytes < kLargest) {
-    // A negative size read back is a huge unsigned one: SQL lets C++ judge those.
-    constexpr const char* kCompare[] = {" > ", " < ", " = "};
-    conditions.push_back(std::string("(items.size < 0 OR items.size")
-                             .append(kCompare[static_cast<int>(query.size->compare)])
-                             .append(parameter(static_cast<int64_t>(query.size->bytes)))
-                             .append(")"));
-  }
-  if (options.duplicates) conditions.push_back("items.attributes & 16 = 0");
-  for (const std::string& condition : conditions) {
-    sql.append(&condition == &conditions.front() ? " WHERE " : " AND ").append(condition);
-  }
-  if (options.duplicates) {
-    // Sorted, copies of one file come together: a group is complete when the next row differs.
-    sql.append(" ORDER BY items.name, items.size, items.write_time, items.catalogue, items.path");
-  }
+  if (!ReadCatalogues(db, matcher, &catalogues)) return fail("cannot read the catalogues");
   index_db::Statement statement;
-  if (!statement.Prepare(db, sql.c_str(), &error)) return fail("cannot query the index");
-  for (size_t i = 0; i < values.size(); ++i) {
-    const int number = static_cast<int>(i + 1);
-    if (const auto* text = std::get_if<std::string>(&values[i])) {
-      statement.BindText(number, *text);
-    } else {
-      statement.BindInt(number, std::get<int64_t>(values[i]));
-    }
-  }
+  if (!PrepareItems(db, options, matcher, &statement)) return fail("cannot query the index");
 
   Output output;
-  uint64_t matches = 0;
+  Results results(options, output);
   bool failed = false;
-  Group group;
-  auto closeGroup = [&] {
-    if (group.OnSeveralCatalogues()) {
-      ++matches;
-      if (!options.count) WriteGroup(output, options, group);
-    }
-    group.copies.clear();
-  };
-  // A failed write ends the search: nobody reads the rest.
-  while (matches < options.limit && !output.Failed() && statement.Step(&failed)) {
+  while (!results.Done() && statement.Step(&failed)) {
     auto catalogue = catalogues.find(statement.ColumnInt(0));
     if (catalogue == catalogues.end()) continue;
     find_query::ItemRow row{statement.ColumnText(1),
@@ -553,50 +482,30 @@ int Find(const Options& options) {
                             static_cast<uint64_t>(statement.ColumnInt(4)),
                             static_cast<uint32_t>(statement.ColumnInt(5)),
                             statement.ColumnText(6)};
-    if (!matcher.Accepts(row)) continue;
-    if (options.duplicates) {
-      if (row.name != group.name || row.size != group.size || row.writeTime != group.writeTime) {
-        closeGroup();
-        group.name = row.name;
-        group.size = row.size;
-        group.writeTime = row.writeTime;
-      }
-      group.copies.push_back(Group::Copy{&catalogue->second, std::string(row.path)});
-      continue;
-    }
-    ++matches;
-    if (!options.count)
-      WriteItem(output, options, catalogue->second, row, statement.ColumnInt(7) != 0);
+    if (matcher.Accepts(row)) results.Add(catalogue->second, row, statement.ColumnInt(7) != 0);
   }
-  if (!failed && matches < options.limit) closeGroup();
   if (failed) {
     output.Finish();
     return fail("cannot read the items");
   }
+  results.Finish();
   if (options.count) {
-    output.Text().append(std::to_string(matches)).push_back(options.nulSeparated ? '\0' : '\n');
+    output.Text()
+        .append(std::to_string(results.Matches()))
+        .push_back(options.nulSeparated ? '\0' : '\n');
   }
   if (!output.Finish()) {
     Complain(std::string("cannot write the results: ").append(std::strerror(errno)));
     return kFailed;
   }
-  return matches > 0 ? kMatched : kNothingMatched;
+  return results.Matches() > 0 ? kMatched : kNothingMatched;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  bool help = false;
-  bool version = false;
-  if (!ParseArguments(argc, argv, &options, &help, &version)) return kFailed;
-  if (help || version) {
-    if (help) {
-      std::fputs(kUsage, stdout);
-    } else {
-      std::printf("catfind %s\n", CATALOGUE_VERSION);
-    }
-    return std::fflush(stdout) == 0 ? 0 : kFailed;
-  }
+  const int parsed = ParseArguments(argc, argv, &options);
+  if (parsed >= 0) return parsed;
   return Find(options);
 }

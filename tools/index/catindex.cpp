@@ -2,45 +2,44 @@
 // queries. Catalogues are listed through the hosts' driver exactly as cathost lists them; each
 // one is replaced in a single transaction, so a run stopped at any moment leaves every
 // catalogue in the index as it was before or as it is after.
-#include <dirent.h>
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "catalogue_version.h"
 #include "modules/interface/host_interface.h"
 #include "tools/common/display_text.h"
+#include "tools/common/file_identity.h"
+#include "tools/common/folder_walk.h"
 #include "tools/common/item_format.h"
+#include "tools/common/option_parser.h"
 #include "tools/hosts/driver/host_driver.h"
+#include "tools/hosts/driver/settled_listing.h"
 #include "tools/index/index_db.h"
 #include "tools/index/trigram_counts.h"
-
-#if __has_include("catalogue_version.h")
-#include "catalogue_version.h"
-#else
-#define CATALOGUE_VERSION "unversioned"
-#endif
 
 namespace {
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitSomethingSkipped = 1;
 constexpr int kExitFatal = 2;
-
-// Listings made again while their file keeps changing under them, before one is kept.
-constexpr int kListingAttempts = 3;
 
 // A listing past this many items stops, keeping what it listed, as catmount's does: a small
 // hostile file can deliver billions of items.
@@ -98,107 +97,60 @@ bool ParseCount(std::string_view text, uint64_t maximum, uint64_t* value) {
   return true;
 }
 
-// Text to standard output that must arrive (--help, --version): exit 2 when it cannot.
-int Print(const std::string& text) {
-  if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
-    Warn(std::string("cannot write: ").append(std::strerror(errno)));
-    return kExitFatal;
-  }
-  return kExitSuccess;
-}
+constexpr cli::Program kProgram{"catindex", kExitFatal, kExitFatal};
+
+enum OptionId { kDb, kNoPrune, kMaxItems, kMaxFileMib, kVerbose, kHelp, kVersion };
+
+constexpr cli::Option kOptions[] = {
+    {kDb, 0, "db", "a FILE", true},
+    {kNoPrune, 0, "no-prune"},
+    {kMaxItems, 0, "max-items", "a number from 1 to 4294967295"},
+    {kMaxFileMib, 0, "max-file-mib", "a number of MiB from 1 to 4096"},
+    {kVerbose, 'v', "verbose"},
+    {kHelp, 'h', "help"},
+    {kVersion, 0, "version"},
+};
 
 // -1 when the options are usable, else the exit status.
 int ParseOptions(int argc, char** argv, Options* options) {
-  bool dbGiven = false;
-  bool optionsEnd = false;
-  for (int at = 1; at < argc; ++at) {
-    const std::string_view argument = argv[at];
-    if (optionsEnd || argument.empty() || argument[0] != '-' || argument == "-") {
-      options->paths.emplace_back(argument);
-      continue;
-    }
-    // An option's value: attached after '=' or the next argument.
-    const size_t equals = argument.starts_with("--") ? argument.find('=') : argument.npos;
-    const std::string_view name = argument.substr(0, equals);
-    std::string_view value;
-    const bool takesValue = name == "--db" || name == "--max-items" || name == "--max-file-mib";
-    if (takesValue && equals != argument.npos) {
-      value = argument.substr(equals + 1);
-    } else if (takesValue && ++at < argc) {
-      value = argv[at];
-    } else if (takesValue) {
-      Warn(std::string(name).append(" needs a value"));
-      return kExitFatal;
-    } else if (equals != argument.npos && (name == "--no-prune" || name == "--verbose" ||
-                                           name == "--help" || name == "--version")) {
-      Warn(std::string(name).append(" takes no value"));
-      return kExitFatal;
-    }
+  cli::OptionParser parser(argc, argv, kOptions);
+  for (cli::Item item; parser.Next(&item);) {
     uint64_t mib = 0;
-    if (argument == "--") {
-      optionsEnd = true;
-    } else if (name == "--db") {
-      options->dbPath = value;
-      dbGiven = true;
-    } else if (name == "--max-items") {
-      if (!ParseCount(value, UINT32_MAX, &options->maxItems)) {
-        Warn("--max-items needs a number from 1 to 4294967295");
-        return kExitFatal;
-      }
-    } else if (name == "--max-file-mib") {
-      if (!ParseCount(value, 4096, &mib)) {
-        Warn("--max-file-mib needs a number of MiB from 1 to 4096");
-        return kExitFatal;
-      }
-      options->maxFileBytes = mib << 20;
-    } else if (argument == "--no-prune") {
-      options->prune = false;
-    } else if (argument == "--verbose" || argument == "-v") {
-      options->verbose = true;
-    } else if (argument == "--help" || argument == "-h") {
-      return Print(kUsage);
-    } else if (argument == "--version") {
-      return Print(std::string("catindex ").append(CATALOGUE_VERSION).append("\n"));
-    } else {
-      Warn(std::string("unknown option ").append(ShownName(argument)));
-      std::fputs(kUsage, stderr);
-      return kExitFatal;
+    switch (item.id) {
+      case cli::kError:
+        return cli::UsageError(kProgram, item.error);
+      case cli::kOperand:
+        options->paths.emplace_back(item.value);
+        break;
+      case kDb:
+        options->dbPath = item.value;
+        break;
+      case kMaxItems:
+        if (!ParseCount(item.value, UINT32_MAX, &options->maxItems)) {
+          return cli::UsageError(kProgram, "--max-items needs a number from 1 to 4294967295");
+        }
+        break;
+      case kMaxFileMib:
+        if (!ParseCount(item.value, 4096, &mib)) {
+          return cli::UsageError(kProgram, "--max-file-mib needs a number of MiB from 1 to 4096");
+        }
+        options->maxFileBytes = mib << 20;
+        break;
+      case kNoPrune:
+        options->prune = false;
+        break;
+      case kVerbose:
+        options->verbose = true;
+        break;
+      case kHelp:
+        return cli::PrintInfo(kProgram, kUsage);
+      case kVersion:
+        return cli::PrintInfo(kProgram, "catindex " CATALOGUE_VERSION "\n");
     }
   }
-  if (options->paths.empty()) {
-    std::fputs(kUsage, stderr);
-    return kExitFatal;
-  }
-  if (dbGiven && options->dbPath.empty()) {
-    Warn("--db needs a FILE");
-    return kExitFatal;
-  }
-  if (!dbGiven) options->dbPath = index_db::DefaultIndexPath();
+  if (options->paths.empty()) return cli::UsageError(kProgram, "no PATH given");
+  if (options->dbPath.empty()) options->dbPath = index_db::DefaultIndexPath();
   return -1;
-}
-
-// Nanoseconds since 1970, in unsigned arithmetic: a time past 2262 wraps instead of
-// overflowing. The values are only compared.
-int64_t Nanoseconds(const struct timespec& time) {
-  return static_cast<int64_t>(static_cast<uint64_t>(time.tv_sec) * 1'000'000'000u +
-                              static_cast<uint64_t>(time.tv_nsec));
-}
-
-// What tells one state of a catalogue file from another. The status change time catches a
-// rewrite in place that kept the size and set the old modification time back (cp -p,
-// rsync --inplace -t).
-struct Identity {
-  int64_t device = 0;
-  int64_t inode = 0;
-  int64_t size = 0;
-  int64_t mtimeNs = 0;
-  int64_t ctimeNs = 0;
-  bool operator==(const Identity&) const = default;
-};
-
-Identity IdentityOf(const struct stat& info) {
-  return {static_cast<int64_t>(info.st_dev), static_cast<int64_t>(info.st_ino),
-          static_cast<int64_t>(info.st_size), Nanoseconds(info.st_mtim), Nanoseconds(info.st_ctim)};
 }
 
 struct Candidate {
@@ -215,8 +167,9 @@ struct Walk {
   uint64_t problems = 0;
 };
 
-void Unknown(Walk* walk, const std::string& path, const char* what) {
-  Warn(ShownName(path).append(what).append(std::strerror(errno)));
+// Names `path` as unknown: `what` (": cannot ...: ") and `reason` say why.
+void Unknown(Walk* walk, const std::string& path, const char* what, const std::string& reason) {
+  Warn(ShownName(path).append(what).append(reason));
   walk->unknown.push_back(path);
   ++walk->problems;
 }
@@ -230,52 +183,87 @@ std::string Resolved(const std::string& path) {
   return absolute;
 }
 
-// Every regular file under `folder`, in name order. Symbolic links to files are followed and
-// the file is known by its own path; links to folders are not (a link back up would never
-// end).
-void WalkFolder(const std::string& folder, Walk* walk) {
-  DIR* directory = opendir(folder.c_str());
-  if (directory == nullptr) return Unknown(walk, folder, ": cannot read the folder: ");
-  std::vector<std::string> names;
-  errno = 0;
-  while (const dirent* entry = readdir(directory)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-    errno = 0;
+// Every regular file under a folder, in name order, each subfolder walked at its place among
+// them. Symbolic links to files are followed and the file is known by its own path; links to
+// folders are not (a link back up would never end). The modules open a catalogue by its
+// path, so an entry whose path is PATH_MAX long or longer cannot be looked at.
+class FolderScan : public folder_walk::Visitor {
+ public:
+  explicit FolderScan(Walk* walk) : walk_(walk) {}
+
+ private:
+  struct Frame {
+    std::string path;
+    std::vector<std::string> names;
+    size_t next = 0;
+  };
+
+  int Entered(folder_walk::Walker& walker, int, std::vector<std::string> names) override {
+    frames_.push_back({walker.Path(), std::move(names)});
+    return 0;
   }
-  const int readError = errno;
-  closedir(directory);
-  if (readError != 0) {
-    errno = readError;
-    return Unknown(walk, folder, ": cannot read the folder: ");
-  }
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
-    std::string path = folder == "/" ? std::string("/").append(name)
-                                     : std::string(folder).append("/").append(name);
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0) {
-      // Gone meanwhile is no news; anything else (a folder that can be listed but not
-      // searched, a path too long) leaves the entry unknown, not gone.
-      if (errno == EACCES) return Unknown(walk, folder, ": cannot search the folder: ");
-      if (errno != ENOENT) Unknown(walk, path, ": cannot look at it: ");
-      continue;
+
+  std::optional<folder_walk::Subfolder> Next(folder_walk::Walker& walker) override {
+    Frame& top = frames_.back();
+    if (top.next == top.names.size()) return std::nullopt;
+    std::string reason;
+    const int fd = walker.Folder(&reason);
+    if (fd < 0) {
+      // Moved while a subfolder was walked: the rest of it is not known.
+      Unknown(walk_, top.path, ": cannot read the folder: ", reason);
+      return std::nullopt;
     }
-    if (S_ISDIR(info.st_mode)) {
-      WalkFolder(path, walk);
-      continue;
-    }
-    if (S_ISLNK(info.st_mode)) {
-      // A link that leads nowhere (or round in a loop) is no catalogue.
-      if (stat(path.c_str(), &info) != 0) {
-        if (errno != ENOENT && errno != ELOOP) Unknown(walk, path, ": cannot follow the link: ");
+    while (top.next < top.names.size()) {
+      const std::string& name = top.names[top.next++];
+      std::string path = top.path;
+      folder_walk::AppendToPath(path, name);
+      struct stat info {};
+      const bool tooLong = path.size() >= PATH_MAX;
+      if (tooLong || fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int error = tooLong ? ENAMETOOLONG : errno;
+        // Gone meanwhile is no news; anything else (a folder that can be listed but not
+        // searched, a path too long) leaves the entry unknown, not gone.
+        if (error == EACCES) {
+          Unknown(walk_, top.path, ": cannot search the folder: ", std::strerror(error));
+          return std::nullopt;
+        }
+        if (error != ENOENT) Unknown(walk_, path, ": cannot look at it: ", std::strerror(error));
         continue;
       }
-      if (!S_ISREG(info.st_mode)) continue;
-      path = Resolved(path);
-      if (path.empty()) continue;
+      if (S_ISDIR(info.st_mode)) return folder_walk::Subfolder{name, folder_walk::IdentityOf(info)};
+      if (S_ISLNK(info.st_mode)) {
+        // A link that leads nowhere (or round in a loop) is no catalogue.
+        if (fstatat(fd, name.c_str(), &info, 0) != 0) {
+          if (errno != ENOENT && errno != ELOOP) {
+            Unknown(walk_, path, ": cannot follow the link: ", std::strerror(errno));
+          }
+          continue;
+        }
+        if (!S_ISREG(info.st_mode)) continue;
+        path = Resolved(path);
+        if (path.empty()) continue;
+      }
+      if (S_ISREG(info.st_mode)) walk_->files.push_back({std::move(path), info});
     }
-    if (S_ISREG(info.st_mode)) walk->files.push_back({std::move(path), info});
+    return std::nullopt;
+  }
+
+  void NotEntered(folder_walk::Walker& walker, const folder_walk::Subfolder& subfolder,
+                  const std::string& reason) override {
+    Unknown(walk_, walker.PathOf(subfolder.name), ": cannot read the folder: ", reason);
+  }
+
+  void Left(folder_walk::Walker&) override { frames_.pop_back(); }
+
+  Walk* walk_;
+  std::vector<Frame> frames_;
+};
+
+void WalkFolder(const std::string& folder, Walk* walk) {
+  FolderScan scan(walk);
+  folder_walk::Walker walker;
+  if (const int error = walker.Walk(folder, scan)) {
+    Unknown(walk, folder, ": cannot read the folder: ", std::strerror(error));
   }
 }
 
@@ -343,8 +331,8 @@ int64_t FileTimeTicks(const FileTime& time) {
 }
 
 // The driver's visitor: each delivered item goes into the open transaction as cathost prints
-// it; the status says where and why the listing stopped, in catmount's words.
-class ItemWriter {
+// it; the catalogue's status is the listing's report.
+class ItemWriter : public driver::ListingReport {
  public:
   // `progress` (may be null) is told the items written so far, every kProgressItems items.
   using Progress = std::function<void(uint64_t items)>;
@@ -358,21 +346,11 @@ class ItemWriter {
         maxItems_(maxItems),
         progress_(std::move(progress)) {}
 
-  void Opened() {}
-
-  void Prepare(ItemRecord& item, ItemDetails& details) {
-    std::memset(&item, 0, sizeof item);
-    std::memset(&details, 0, sizeof details);
-  }
-
   bool Take(const ItemRecord& item, const ItemDetails& details, int result, uint64_t itemNumber) {
     if (items_ >= maxItems_) {
-      status_ = std::string("stopped at item ")
-                    .append(std::to_string(itemNumber))
-                    .append(": item limit (")
-                    .append(std::to_string(maxItems_))
-                    .append(") reached");
-      return false;
+      return StopAt(
+          itemNumber,
+          std::string("item limit (").append(std::to_string(maxItems_)).append(") reached"));
     }
     char* pathEnd = WriteCp437AsUtf8(path_, item.cFileName, kFileNameSize);
     const size_t pathLength = static_cast<size_t>(pathEnd - path_);
@@ -398,28 +376,8 @@ class ItemWriter {
     sqlite3_reset(insert);
 
     if (++items_ % kProgressItems == 0 && progress_) progress_(items_);
-    if (result == StatusDamaged && damagedItems_++ == 0) firstDamaged_ = itemNumber;
+    Taken(result, itemNumber);
     return true;
-  }
-
-  void Problem(int result, uint64_t itemNumber, bool delivered, bool goingOn) {
-    if (goingOn) return;  // a damaged item that was delivered: counted by Take
-    status_ = std::string("stopped at item ")
-                  .append(std::to_string(itemNumber))
-                  .append(": ")
-                  .append(driver::ResultInWords(result, delivered));
-  }
-
-  std::string Status() const {
-    std::string status = status_;
-    if (damagedItems_ > 0) {
-      status.append("; ")
-          .append(std::to_string(damagedItems_))
-          .append(damagedItems_ == 1 ? " item" : " items")
-          .append(" damaged (result 2), the first item ")
-          .append(std::to_string(firstDamaged_));
-    }
-    return status;
   }
 
   uint64_t Items() const { return items_; }
@@ -438,9 +396,6 @@ class ItemWriter {
   uint64_t maxItems_;
   Progress progress_;
   uint64_t items_ = 0;
-  uint64_t damagedItems_ = 0;
-  uint64_t firstDamaged_ = 0;
-  std::string status_ = "complete";
   std::string databaseError_;
   // The decoded texts: at most 3 UTF-8 bytes per byte, and room for 3 past the last.
   char path_[kFileNameSize * 3 + 3];
@@ -485,9 +440,9 @@ class Indexer {
       ShowProgress(false);
       return;
     }
-    for (int attempt = 1; attempt <= kListingAttempts; ++attempt) {
-      struct stat before {};
-      if (stat(candidate.path.c_str(), &before) != 0) {
+    driver::SettledListing settling(candidate.path);
+    while (settling.NextAttempt()) {
+      if (!settling.Before()) {
         Warn(ShownName(candidate.path).append(": ").append(std::strerror(errno)));
         ++totals_.failed;
         return;
@@ -507,7 +462,7 @@ class Indexer {
         return;
       }
       // The module holds the whole file while it lists it.
-      if (static_cast<uint64_t>(before.st_size) > options_.maxFileBytes) {
+      if (static_cast<uint64_t>(settling.Before()->size) > options_.maxFileBytes) {
         Warn(ShownName(candidate.path)
                  .append(": not listed: larger than ")
                  .append(std::to_string(options_.maxFileBytes >> 20))
@@ -515,7 +470,7 @@ class Indexer {
         ++totals_.failed;
         return;
       }
-      if (ListInto(candidate.path, *probe.module, before, attempt == kListingAttempts)) break;
+      if (ListInto(candidate.path, *probe.module, settling)) break;
     }
     ShowProgress(false);
   }
@@ -575,7 +530,7 @@ class Indexer {
   struct Existing {
     bool found = false;
     int64_t id = 0;
-    Identity identity;
+    FileIdentity identity;
   };
 
   // BEGIN IMMEDIATE: the write lock is taken before anything is read, so that what a run
@@ -660,9 +615,8 @@ class Indexer {
     Run(statements_.deleteItems);
   }
 
-  void BindCatalogue(index_db::Statement& statement, const struct stat& info,
+  void BindCatalogue(index_db::Statement& statement, const FileIdentity& identity,
                      const std::string& format, const std::string& status, uint64_t items) {
-    const Identity identity = IdentityOf(info);
     statement.BindInt(2, identity.device);
     statement.BindInt(3, identity.inode);
     statement.BindInt(4, identity.size);
@@ -676,9 +630,9 @@ class Indexer {
 
   // The catalogue's row for this listing, its old items gone: the id, or 0 when another
   // catindex has just indexed the file as it is now.
-  int64_t Replace(const std::string& path, const struct stat& before, const std::string& format) {
+  int64_t Replace(const std::string& path, const FileIdentity& before, const std::string& format) {
     const Existing existing = Find(path);
-    if (existing.found && existing.identity == IdentityOf(before)) return 0;
+    if (existing.found && existing.identity == before) return 0;
     if (existing.found) {
       DeleteItems(existing.id);
       return existing.id;
@@ -691,10 +645,11 @@ class Indexer {
   }
 
   // Lists the catalogue into one transaction that replaces what the index held for it. False
-  // when the file changed while it was listed and `keepUnsettled` is false: the transaction
-  // is then rolled back for another attempt.
-  bool ListInto(const std::string& path, const FormatModule& module, const struct stat& before,
-                bool keepUnsettled) {
+  // when the file changed while it was listed and another attempt is left: the transaction is
+  // then rolled back for it.
+  bool ListInto(const std::string& path, const FormatModule& module,
+                const driver::SettledListing& settling) {
+    const FileIdentity& before = *settling.Before();
     const std::string format = driver::FormatName(module);
     Transaction transaction(*this);
     const int64_t id = Replace(path, before, format);
@@ -713,14 +668,13 @@ class Indexer {
     const driver::ListingEnd end = driver::ListCatalogue(module, path, true, writer);
     listingItems_ = 0;
     if (!writer.DatabaseError().empty()) throw DatabaseFailure{writer.DatabaseError()};
-    struct stat after {};
-    const bool settled = stat(path.c_str(), &after) == 0 && IdentityOf(before) == IdentityOf(after);
-    if (!settled && !keepUnsettled) return false;
+    const bool settled = settling.Settled();
+    if (!settled && !settling.LastAttempt()) return false;
     // The full-text rows in one statement: SQLite's own loop over the rows just written costs
     // less than a statement step per item.
     statements_.insertPaths.BindInt(1, id);
     Run(statements_.insertPaths);
-    std::string status = end.opened ? writer.Status() : "not listed: OpenArchive failed";
+    std::string status = end.opened ? writer.Status() : driver::ListingReport::kNotOpened;
     if (!settled) status.append("; the file changed while it was listed");
     statements_.updateCatalogue.BindInt(1, id);
     // The identity before the listing: a file that changed meanwhile differs from it, so the
@@ -903,21 +857,18 @@ int IndexInto(const index_db::IndexDb& db, const Options& options,
 }
 
 int Run(const Options& options) {
-  std::vector<FormatModule> modules;
+  driver::ModuleSet modules(ReportModule);
   std::string error;
-  int status = kExitFatal;
-  if (!driver::LoadModules({}, driver::ModuleSource{}, ReportModule, &modules, &error)) {
+  if (!modules.Load({}, driver::ModuleSource{}, &error)) {
     Warn(error);
-  } else {
-    index_db::IndexDb db;
-    if (!index_db::OpenIndex(options.dbPath, index_db::Access::kCreate, &db, &error)) {
-      Warn(error);
-    } else {
-      status = IndexInto(db, options, modules);
-    }
+    return kExitFatal;
   }
-  driver::UnloadModules(&modules, ReportModule);
-  return status;
+  index_db::IndexDb db;
+  if (!index_db::OpenIndex(options.dbPath, index_db::Access::kCreate, &db, &error)) {
+    Warn(error);
+    return kExitFatal;
+  }
+  return IndexInto(db, options, modules.Modules());
 }
 
 }  // namespace

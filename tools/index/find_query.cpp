@@ -5,12 +5,11 @@
 #include <limits>
 
 #include "tools/common/display_text.h"
+#include "tools/common/file_time.h"
 
 namespace find_query {
 namespace {
 
-constexpr uint64_t kTicksPerSecond = 10'000'000;
-constexpr uint64_t kSecondsPerDay = 86'400;
 // The trigram table finds nothing shorter than three characters.
 constexpr size_t kShortestNarrowingLiteral = 3;
 
@@ -330,49 +329,21 @@ std::optional<uint64_t> ParseDate(std::string_view text) {
   if (*year < 1601 || *month < 1 || *month > 12 || *hour > 23 || *minute > 59 || *second > 59) {
     return std::nullopt;
   }
-  bool leap = (*year % 4 == 0 && *year % 100 != 0) || *year % 400 == 0;
-  constexpr uint32_t kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  uint32_t monthDays = kMonthDays[*month - 1] + (*month == 2 && leap ? 1 : 0);
-  if (*day < 1 || *day > monthDays) return std::nullopt;
-  // Days from civil (March-based years of 400-year eras), counted from 1601-01-01.
-  uint32_t y = *year - (*month <= 2 ? 1 : 0);
-  uint32_t era = y / 400;
-  uint32_t yearOfEra = y % 400;
-  uint32_t shiftedMonth = *month > 2 ? *month - 3 : *month + 9;
-  uint32_t dayOfYear = (153 * shiftedMonth + 2) / 5 + *day - 1;
-  uint32_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  constexpr uint64_t kDaysFrom0000To1601 = 584'694;  // 0000-03-01 to 1601-01-01
-  uint64_t days = uint64_t{era} * 146'097 + dayOfEra - kDaysFrom0000To1601;
-  uint64_t seconds = days * kSecondsPerDay + *hour * 3600 + *minute * 60 + *second;
-  return seconds * kTicksPerSecond;
+  if (*day < 1 || *day > file_time::DaysInMonth(*year, *month)) return std::nullopt;
+  return file_time::FileTimeFromCivil({*year, *month, *day, *hour, *minute, *second, 0});
 }
 
 std::string FormatTime(uint64_t ticks, bool iso) {
-  uint64_t seconds = ticks / kTicksPerSecond;
-  uint64_t secondOfDay = seconds % kSecondsPerDay;
-  // Civil from days, on 400-year eras starting 0000-03-01.
-  uint64_t days = seconds / kSecondsPerDay + 584'694;
-  uint64_t era = days / 146'097;
-  uint64_t dayOfEra = days % 146'097;
-  uint64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36'524 - dayOfEra / 146'096) / 365;
-  uint64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  uint64_t shiftedMonth = (5 * dayOfYear + 2) / 153;
-  uint64_t day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
-  uint64_t month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
-  uint64_t year = era * 400 + yearOfEra + (month <= 2 ? 1 : 0);
+  const file_time::CivilTime civil = file_time::CivilFromFileTime(ticks);
   char text[80];
   int length =
-      std::snprintf(text, sizeof text, "%04llu-%02llu-%02llu%c%02llu:%02llu:%02llu",
-                    static_cast<unsigned long long>(year), static_cast<unsigned long long>(month),
-                    static_cast<unsigned long long>(day), iso ? 'T' : ' ',
-                    static_cast<unsigned long long>(secondOfDay / 3600),
-                    static_cast<unsigned long long>(secondOfDay / 60 % 60),
-                    static_cast<unsigned long long>(secondOfDay % 60));
+      std::snprintf(text, sizeof text, "%04u-%02u-%02u%c%02u:%02u:%02u", civil.year, civil.month,
+                    civil.day, iso ? 'T' : ' ', civil.hour, civil.minute, civil.second);
   std::string formatted(text, static_cast<size_t>(length));
   if (!iso) return formatted.append(" UTC");
   // Sub-second ticks are kept so that the text says as much as the raw value.
-  if (uint64_t fraction = ticks % kTicksPerSecond; fraction != 0) {
-    std::snprintf(text, sizeof text, ".%07llu", static_cast<unsigned long long>(fraction));
+  if (civil.ticks != 0) {
+    std::snprintf(text, sizeof text, ".%07u", civil.ticks);
     formatted.append(text);
   }
   return formatted.append("Z");
@@ -433,6 +404,107 @@ bool Matcher::Accepts(const ItemRow& row) const {
     if (!TextMatches(*description_, description)) return false;
   }
   return true;
+}
+
+namespace {
+
+// The WHERE clause of a query being built: each value takes the next parameter number, in the
+// query's one list.
+class Conditions {
+ public:
+  explicit Conditions(SqlQuery& query) : query_(query) {}
+
+  // The placeholder of `value`, bound to the next parameter.
+  std::string Parameter(std::variant<std::string, int64_t> value) {
+    query_.values.push_back(std::move(value));
+    return std::string("?").append(std::to_string(query_.values.size()));
+  }
+  void Add(std::string condition) { terms_.push_back(std::move(condition)); }
+
+  void AppendTo(std::string& sql) const {
+    for (const std::string& term : terms_) {
+      sql.append(&term == &terms_.front() ? " WHERE " : " AND ").append(term);
+    }
+  }
+
+ private:
+  SqlQuery& query_;
+  std::vector<std::string> terms_;
+};
+
+// Substrings (too short for the trigram table, or beside its literal) compared byte for byte
+// as C++ does; under -i only ASCII ones, which SQL's lower() folds as FoldCase does. Each
+// distinct one once, kMostSubstringConditions at most: the rest are left to the exact check.
+void AddSubstrings(const Query& query, Conditions& conditions) {
+  std::string column = std::string("items.").append(query.baseNameOnly ? "name" : "path");
+  if (query.ignoreCase) column = std::string("lower(").append(column).append(")");
+  std::vector<std::string> substrings;
+  for (const std::string& pattern : query.patterns) {
+    if (substrings.size() == kMostSubstringConditions) break;
+    if (IsGlob(pattern) || pattern.empty()) continue;
+    const bool ascii = std::all_of(pattern.begin(), pattern.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (query.ignoreCase && !ascii) continue;
+    std::string substring = query.ignoreCase ? FoldCase(pattern) : pattern;
+    if (std::find(substrings.begin(), substrings.end(), substring) != substrings.end()) continue;
+    substrings.push_back(substring);
+    conditions.Add(std::string("instr(CAST(")
+                       .append(column)
+                       .append(" AS BLOB), CAST(")
+                       .append(conditions.Parameter(std::move(substring)))
+                       .append(" AS BLOB)) > 0"));
+  }
+}
+
+// --type, --newer, --older and --size. A bound past SQL's integers is left to the exact check.
+void AddFilters(const Query& query, Conditions& conditions) {
+  if (query.directories) {
+    conditions.Add(*query.directories ? "items.attributes & 16 != 0" : "items.attributes & 16 = 0");
+  }
+  constexpr auto kLargest = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  if (query.newerThan && *query.newerThan < kLargest) {
+    conditions.Add(std::string("items.write_time > ")
+                       .append(conditions.Parameter(static_cast<int64_t>(*query.newerThan))));
+  }
+  if (query.olderThan && *query.olderThan < kLargest) {
+    conditions.Add(std::string("items.write_time < ")
+                       .append(conditions.Parameter(static_cast<int64_t>(*query.olderThan))));
+  }
+  if (query.size && query.size->bytes < kLargest) {
+    // A negative size read back is a huge unsigned one: SQL lets C++ judge those.
+    constexpr const char* kCompare[] = {" > ", " < ", " = "};
+    conditions.Add(std::string("(items.size < 0 OR items.size")
+                       .append(kCompare[static_cast<int>(query.size->compare)])
+                       .append(conditions.Parameter(static_cast<int64_t>(query.size->bytes)))
+                       .append(")"));
+  }
+}
+
+}  // namespace
+
+SqlQuery ItemsQuery(const Query& query, const Matcher& matcher, bool duplicates,
+                    const std::string& trigramMatch) {
+  SqlQuery items;
+  items.sql =
+      "SELECT items.catalogue, items.path, items.name, items.size, items.write_time, "
+      "items.attributes, items.description, items.damaged";
+  Conditions conditions(items);
+  if (matcher.NarrowingLiteral().empty()) {
+    items.sql.append(" FROM items");
+  } else {
+    items.sql.append(" FROM item_paths JOIN items ON items.id = item_paths.rowid");
+    conditions.Add(std::string("item_paths MATCH ").append(conditions.Parameter(trigramMatch)));
+  }
+  AddSubstrings(query, conditions);
+  AddFilters(query, conditions);
+  if (duplicates) conditions.Add("items.attributes & 16 = 0");
+  conditions.AppendTo(items.sql);
+  if (duplicates) {
+    // Sorted, copies of one file come together: a group is complete when the next row differs.
+    items.sql.append(
+        " ORDER BY items.name, items.size, items.write_time, items.catalogue, items.path");
+  }
+  return items;
 }
 
 }  // namespace find_query

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace find_query {
@@ -140,5 +141,26 @@ class Matcher {
   std::vector<std::string> narrowingLiterals_;
   mutable std::string folded_;  // reused by Accepts under -i: no allocation per row
 };
+
+// Substring patterns the items query tests beside the trigram table, at most: each is an
+// instr() on every row the table leaves, and past a few the exact check of those rows costs no
+// more. SQL takes only so much besides (expressions 1000 terms deep, 32766 parameters), and
+// xargs may give tens of thousands of patterns.
+constexpr size_t kMostSubstringConditions = 16;
+
+// An SQL statement and the values of its parameters: values[i] is bound to ?(i + 1).
+struct SqlQuery {
+  std::string sql;
+  std::vector<std::variant<std::string, int64_t>> values;
+};
+
+// The SELECT that narrows the items before the exact rules judge them: every condition in it
+// accepts at least every row that Matcher::Accepts accepts, and every value is bound, never
+// written in. Its columns, in this order: items.catalogue, path, name, size, write_time,
+// attributes, description, damaged. `trigramMatch` is the FTS5 query for the trigram table,
+// asked when the query has a narrowing literal. With `duplicates`, files only, sorted so that
+// the copies of one file (name, size, write time) come together.
+SqlQuery ItemsQuery(const Query& query, const Matcher& matcher, bool duplicates,
+                    const std::string& trigramMatch);
 
 }  // namespace find_query

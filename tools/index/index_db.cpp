@@ -15,43 +15,54 @@ namespace index_db {
 
 namespace {
 
-// The full-text table keeps no positions (detail=none) and no token counts (columnsize=0):
-// catfind checks every row exactly and ranks nothing. Its 'hashsize' lets a catalogue's new
-// postings gather in memory up to 64 MiB before they are written: the default 1 MiB writes and
-// merges many small segments, which doubled the time of a large insert.
+// The schema of a new index, its comments kept by SQLite in sqlite_schema. README.md shows the
+// same text (the index tests compare the two).
 constexpr const char* kSchema = R"sql(
+-- The file is in WAL mode (PRAGMA journal_mode=WAL), a writer's connection enforces foreign
+-- keys (PRAGMA foreign_keys=ON), and PRAGMA user_version is 3.
 CREATE TABLE catalogues (
   id          INTEGER PRIMARY KEY,
-  path        TEXT NOT NULL UNIQUE,
+  path        TEXT NOT NULL UNIQUE,   -- absolute path of the catalogue file (bytes as the file system has them)
   device      INTEGER NOT NULL,
   inode       INTEGER NOT NULL,
   size        INTEGER NOT NULL,
-  mtime_ns    INTEGER NOT NULL,
-  format      TEXT NOT NULL,
-  status      TEXT NOT NULL,
+  mtime_ns    INTEGER NOT NULL,       -- st_mtim in nanoseconds since 1970 (past 2262, wrapped modulo 2^64)
+  format      TEXT NOT NULL,          -- the module's format name
+  status      TEXT NOT NULL,          -- "complete" or what stopped the listing, as catmount words it
   item_count  INTEGER NOT NULL,
-  listed_at   INTEGER NOT NULL,
-  ctime_ns    INTEGER NOT NULL DEFAULT 0
+  listed_at   INTEGER NOT NULL,       -- seconds since 1970
+  ctime_ns    INTEGER NOT NULL DEFAULT 0  -- st_ctim as mtime_ns; 0 until listed by version 3
 );
 CREATE TABLE items (
   id            INTEGER PRIMARY KEY,
   catalogue     INTEGER NOT NULL REFERENCES catalogues(id) ON DELETE CASCADE,
-  path          TEXT NOT NULL,
-  name          TEXT NOT NULL,
-  size          INTEGER NOT NULL,
-  creation_time INTEGER NOT NULL,
+  path          TEXT NOT NULL,        -- UTF-8 as cathost prints it (code page 437 decoded, glyphs for 0x01-0x1F/0x7F), components separated by backslashes
+  name          TEXT NOT NULL,        -- the last component of path
+  size          INTEGER NOT NULL,     -- nFileSizeHigh << 32 | nFileSizeLow
+  creation_time INTEGER NOT NULL,     -- FILETIME ticks (100 ns since 1601-01-01 UTC)
   access_time   INTEGER NOT NULL,
   write_time    INTEGER NOT NULL,
-  attributes    INTEGER NOT NULL,
-  description   TEXT NOT NULL,
-  damaged       INTEGER NOT NULL
+  attributes    INTEGER NOT NULL,     -- dwFileAttributes as delivered (0x10 directory)
+  description   TEXT NOT NULL,        -- UTF-8 as cathost prints it; '' when none
+  damaged       INTEGER NOT NULL      -- 1 when GetArcItem returned 2 for it
 );
 CREATE INDEX items_by_catalogue ON items(catalogue);
-CREATE INDEX catalogues_by_file ON catalogues(device, inode);
-CREATE VIRTUAL TABLE item_paths USING fts5(path, content='items', content_rowid='id',
-  tokenize='trigram', detail='none', columnsize=0);
+CREATE INDEX catalogues_by_file       -- one file, one catalogue
+  ON catalogues(device, inode);
+CREATE VIRTUAL TABLE item_paths USING fts5(
+  -- The items' paths by trigram, filled in the same transaction as items, and emptied for a
+  -- catalogue's rows with the FTS5 'delete' command before its items are deleted. No positions
+  -- (detail=none) and no token counts (columnsize=0): catfind checks every row exactly and
+  -- ranks nothing.
+  path, content='items', content_rowid='id', tokenize='trigram', detail='none', columnsize=0
+);
+-- 'hashsize' lets up to 64 MiB of new postings gather in memory before FTS5 writes them: the
+-- default 1 MiB writes and merges many small segments, which doubled the time of a large insert.
 INSERT INTO item_paths (item_paths, rank) VALUES ('hashsize', 67108864);
-CREATE TABLE trigram_counts (
+CREATE TABLE trigram_counts (         -- statistics: how many of a sample of the item paths
+                                      -- (16,384 spread over the ids, letters folded as -i folds
+                                      -- them) hold each trigram; counted anew after every run
+                                      -- of catindex that changed the index
   trigram TEXT PRIMARY KEY,
   items   INTEGER NOT NULL
 ) WITHOUT ROWID;
@@ -272,6 +283,10 @@ std::string DefaultIndexPath() {
     base = std::string(home).append("/.local/share");
   }
   return base.append("/catalogue-modules/index.sqlite");
+}
+
+std::string_view Schema() {
+  return kSchema;
 }
 
 std::string LastError(const IndexDb& db) {

@@ -2,7 +2,8 @@
 // opens it (creating it and its folders when asked), checks that it is an index of the version
 // these programs read, and wraps the connection and statements so that they close themselves.
 //
-// The schema (user_version 3) is in the README; both programs rely on exactly that.
+// The schema (user_version 3) is Schema(), which README.md shows; both programs rely on exactly
+// that.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +57,9 @@ enum class Access {
   // As kWrite; a missing file is created (with its missing folders) and given the schema.
   kCreate,
 };
+
+// The SQL that gives a new index its tables, their comments and its version.
+std::string_view Schema();
 
 // Opens the index at `path`. A writer's connection uses WAL, enforces foreign keys and waits
 // kWriterBusyTimeoutMs for another writer's lock; a reader waits kBusyTimeoutMs. A file that

@@ -6,12 +6,11 @@
 // that the same tree always gives the same bytes. Symbolic links are never followed. What
 // cannot be read is skipped with a warning, as tar and find do, and the run goes on.
 //
-// The walk keeps one folder open at a time (besides the root): it reads a folder's entries
-// whole, opens a subfolder relative to it and closes it, and comes back up through "..",
-// checking device and inode at every step, so that neither the length of a path nor the
-// number of open files limits the depth, and a folder swapped for a link is never followed.
-// The catalogue is then built on a thread whose stack grows with the depth found.
-#include <dirent.h>
+// The walk (tools/common/folder_walk) keeps one folder open at a time (besides the root): it
+// reads a folder's entries whole, opens a subfolder relative to it and closes it, and comes back
+// up through "..", checking device and inode at every step, so that neither the length of a
+// path nor the number of open files limits the depth, and a folder swapped for a link is never
+// followed. The catalogue is then built on a thread whose stack grows with the depth found.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -34,6 +33,8 @@
 
 #include "catalogue_version.h"
 #include "tools/common/display_text.h"
+#include "tools/common/folder_walk.h"
+#include "tools/common/option_parser.h"
 #include "tools/writer/bytes.h"
 #include "tools/writer/mur_writer.h"
 #include "tools/writer/replacement_file.h"
@@ -62,7 +63,6 @@ constexpr uint64_t kZexMaxU16 = 0xFFFF;
 constexpr size_t kStackPerLevel = 8192;
 constexpr size_t kBaseStack = 16u << 20;
 
-constexpr const char* kUsage = "usage: mkcat [-v] zex|mur OUTPUT DIRECTORY\n";
 constexpr const char* kHelp =
     "usage: mkcat [-v] zex|mur OUTPUT DIRECTORY\n"
     "\n"
@@ -101,7 +101,7 @@ constexpr const char* kHelp =
     "  0  the catalogue was written with every entry\n"
     "  1  the catalogue was written, but entries that could not be read were skipped;\n"
     "     or it was not written (the message says why)\n"
-    "  2  usage error\n";
+    "  2  usage error, or the text of --help or --version could not be written\n";
 
 // A failure that ends the run; the message already names the path.
 struct ToolError : std::runtime_error {
@@ -156,18 +156,6 @@ struct Counts {
   uint64_t descriptions = 0;
 };
 
-std::string JoinPath(const std::string& directory, const std::string& name) {
-  if (!directory.empty() && directory.back() == '/') return directory + name;
-  return directory + "/" + name;
-}
-
-// Appends a name to a path in place: paths of deep trees are long, and copying them per
-// level would cost time in the square of the depth.
-void AppendToPath(std::string& path, const std::string& name) {
-  if (!path.empty() && path.back() != '/') path += '/';
-  path += name;
-}
-
 // A path for messages, held as a chain of names so that deep trees do not copy long paths
 // level by level; the string is made only when a message needs it.
 struct PathLink {
@@ -179,36 +167,12 @@ std::string PathOf(const PathLink& link) {
   std::vector<const std::string*> names;
   for (const PathLink* at = &link; at != nullptr; at = at->parent) names.push_back(at->name);
   std::string path;
-  for (size_t i = names.size(); i-- > 0;) AppendToPath(path, *names[i]);
+  for (size_t i = names.size(); i-- > 0;) folder_walk::AppendToPath(path, *names[i]);
   return path;
 }
 
 FileIdentity IdentityOf(const struct stat& info) {
   return {info.st_dev, info.st_ino};
-}
-
-// What one directory read whole gives: its names in bytewise order, or an errno value.
-int SortedNamesAt(int folderFd, std::vector<std::string>* names) {
-  // Opened anew, so that the listing has a file offset of its own.
-  const int listFd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listFd < 0) return errno;
-  DIR* dir = fdopendir(listFd);
-  if (dir == nullptr) {
-    const int error = errno;
-    close(listFd);
-    return error;
-  }
-  errno = 0;
-  while (const dirent* entry = readdir(dir)) {
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) names->push_back(name);
-    errno = 0;
-  }
-  const int error = errno;
-  closedir(dir);
-  if (error != 0) return error;
-  std::sort(names->begin(), names->end());  // std::string compares bytewise
-  return 0;
 }
 
 // The whole of a regular file in the folder, or an errno value. Never follows a link and
@@ -238,51 +202,25 @@ int ReadFileAt(int folderFd, const std::string& name, std::string* content) {
   return 0;
 }
 
-// Walks the tree below a root folder with an explicit stack (see the top of the file).
-class TreeWalker {
+// Reads the tree below a root folder as the folder walk enters it (see the top of the file):
+// each folder's entries whole with their details and descriptions, then its subfolders in
+// name order.
+class TreeScanner : public folder_walk::Visitor {
  public:
-  TreeWalker(std::string root, std::vector<FileIdentity> excluded, Counts& counts,
-             Reporter& reporter)
+  TreeScanner(std::string root, std::vector<FileIdentity> excluded, Counts& counts,
+              Reporter& reporter)
       : root_(std::move(root)),
         excluded_(std::move(excluded)),
         counts_(counts),
         reporter_(reporter) {}
-  ~TreeWalker() {
-    if (current_ >= 0) close(current_);
-    if (rootFd_ >= 0) close(rootFd_);
-  }
-  TreeWalker(const TreeWalker&) = delete;
-  TreeWalker& operator=(const TreeWalker&) = delete;
 
   // The root's entries, with everything below them. Throws ToolError when the root cannot
   // be read at all.
-  std::vector<ScannedEntry> Walk() {
-    rootFd_ = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat info {};
-    if (rootFd_ < 0 || fstat(rootFd_, &info) != 0) throw ToolError(ErrnoMessage(root_, errno));
-    Frame rootFrame;
-    rootFrame.name = root_;
-    rootFrame.identity = IdentityOf(info);
-    if (const int error = ReadFolder(rootFd_, rootFrame, nullptr)) {
-      throw ToolError(ErrnoMessage(root_, error));
-    }
-    frames_.push_back(std::move(rootFrame));
-    current_ = fcntl(rootFd_, F_DUPFD_CLOEXEC, 0);
-    while (true) {
-      Frame& top = frames_.back();
-      while (top.next < top.entries.size() && !top.entries[top.next].isDirectory) ++top.next;
-      if (top.next < top.entries.size()) {
-        Descend(top.next++);
-        continue;
-      }
-      std::vector<ScannedEntry> finished = Finish(std::move(top.entries));
-      frames_.pop_back();
-      if (frames_.empty()) return finished;
-      Frame& parent = frames_.back();
-      parent.entries[parent.next - 1].children = std::move(finished);
-      ++counts_.directories;
-      Ascend();
-    }
+  std::vector<ScannedEntry> Scan() {
+    folder_walk::Walker walker;
+    if (const int error = walker.Walk(root_, *this)) throw ToolError(ErrnoMessage(root_, error));
+    depth_ = walker.Depth();
+    return std::move(tree_);
   }
 
   // Levels below the root that the walk entered (a file in the root is at level 0).
@@ -290,37 +228,25 @@ class TreeWalker {
 
  private:
   struct Frame {
-    std::string name;  // the root's path for the first frame
-    FileIdentity identity;
     std::vector<ScannedEntry> entries;
     size_t next = 0;  // the next entry to look at for a subfolder
   };
-
-  // The path of the frames' folders, with `name` inside the last one when given.
-  std::string PathHere(const std::string* name = nullptr) const {
-    std::string path;
-    for (const Frame& frame : frames_) AppendToPath(path, frame.name);
-    if (name != nullptr) AppendToPath(path, *name);
-    return path;
-  }
 
   bool Excluded(const FileIdentity& identity) const {
     return std::find(excluded_.begin(), excluded_.end(), identity) != excluded_.end();
   }
 
-  // Reads the folder open as `fd` into `frame`: its entries, their details and descriptions.
-  // Returns 0, or the errno value that kept the folder from being listed. `frame` is the
-  // new top, not yet on the stack; `name` its name there, null for the root.
-  int ReadFolder(int fd, Frame& frame, const std::string* name) {
-    std::vector<std::string> names;
-    if (const int error = SortedNamesAt(fd, &names)) return error;
-    // Made only for a message: building it for every folder would cost time in the square
-    // of the depth.
-    auto folderPath = [&] { return name == nullptr ? root_ : PathHere(name); };
+  // A folder's entries, their details and descriptions, as the new top frame.
+  int Entered(folder_walk::Walker& walker, int fd, std::vector<std::string> names) override {
+    // A folder that can be listed but not searched is skipped whole: none of its entries could
+    // be looked at.
+    struct stat self {};
+    if (fstatat(fd, ".", &self, 0) != 0) return errno;
+    Frame frame;
     for (std::string& entryName : names) {
       struct stat info {};
       if (fstatat(fd, entryName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        reporter_.Skip(JoinPath(folderPath(), entryName),
+        reporter_.Skip(walker.PathOf(entryName),
                        std::string("cannot read: ") + std::strerror(errno));
         continue;
       }
@@ -338,7 +264,7 @@ class TreeWalker {
         if (S_ISREG(info.st_mode)) {
           const uint64_t size = static_cast<uint64_t>(info.st_size);
           if (size > kMaxRecordedSize) {
-            reporter_.Warn(JoinPath(folderPath(), entry.name),
+            reporter_.Warn(walker.PathOf(entry.name),
                            "size above 4 GiB - 1, recorded as " + std::to_string(kMaxRecordedSize));
           }
           entry.size = static_cast<uint32_t>(std::min(size, kMaxRecordedSize));
@@ -347,18 +273,19 @@ class TreeWalker {
       }
       frame.entries.push_back(std::move(entry));
     }
-    ApplyDescriptions(fd, folderPath, frame.entries);
+    ApplyDescriptions(walker, fd, frame.entries);
+    frames_.push_back(std::move(frame));
     return 0;
   }
 
-  template <typename FolderPath>
-  void ApplyDescriptions(int fd, const FolderPath& folderPath, std::vector<ScannedEntry>& entries) {
+  void ApplyDescriptions(const folder_walk::Walker& walker, int fd,
+                         std::vector<ScannedEntry>& entries) {
     // The first descript.ion in sorted order wins; only a regular file is read.
     for (const ScannedEntry& entry : entries) {
       if (!IsDescriptIonName(entry.name) || !S_ISREG(entry.mode)) continue;
       std::string content;
       if (const int error = ReadFileAt(fd, entry.name, &content)) {
-        reporter_.Skip(JoinPath(folderPath(), entry.name),
+        reporter_.Skip(walker.PathOf(entry.name),
                        std::string("cannot read the descriptions: ") + std::strerror(error));
         return;
       }
@@ -370,86 +297,34 @@ class TreeWalker {
     }
   }
 
-  // Opens the subfolder entries[index] of the top frame, reads it and makes it the top.
-  void Descend(size_t index) {
-    ScannedEntry& entry = frames_.back().entries[index];
-    std::string reason;
-    if (current_ < 0) current_ = Reopen(&reason);
-    int child = -1;
-    if (current_ >= 0) {
-      child = openat(current_, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      struct stat info {};
-      if (child < 0) {
-        reason = std::strerror(errno);
-      } else if (fstat(child, &info) != 0 || !(IdentityOf(info) == entry.identity)) {
-        reason = "it was replaced while being read";
-        close(child);
-        child = -1;
-      }
-    }
-    Frame frame;
-    if (child >= 0) {
-      frame.name = entry.name;
-      frame.identity = entry.identity;
-      if (const int error = ReadFolder(child, frame, &entry.name)) {
-        reason = std::strerror(error);
-        close(child);
-        child = -1;
-      }
-    }
-    if (child < 0) {
-      reporter_.Skip(PathHere(&entry.name), "cannot read the folder: " + reason);
-      entry.skipped = true;
+  std::optional<folder_walk::Subfolder> Next(folder_walk::Walker&) override {
+    Frame& top = frames_.back();
+    while (top.next < top.entries.size() && !top.entries[top.next].isDirectory) ++top.next;
+    if (top.next == top.entries.size()) return std::nullopt;
+    const ScannedEntry& entry = top.entries[top.next++];
+    return folder_walk::Subfolder{entry.name, {entry.identity.device, entry.identity.inode}};
+  }
+
+  void NotEntered(folder_walk::Walker& walker, const folder_walk::Subfolder& subfolder,
+                  const std::string& reason) override {
+    reporter_.Skip(walker.PathOf(subfolder.name), "cannot read the folder: " + reason);
+    frames_.back().entries[frames_.back().next - 1].skipped = true;
+  }
+
+  // The folder's entries once every subfolder has been walked, the unreadable ones dropped,
+  // go to its entry in the parent.
+  void Left(folder_walk::Walker&) override {
+    std::vector<ScannedEntry> entries = std::move(frames_.back().entries);
+    frames_.pop_back();
+    std::erase_if(entries, [](const ScannedEntry& entry) { return entry.skipped; });
+    for (const ScannedEntry& entry : entries) counts_.descriptions += entry.description ? 1 : 0;
+    if (frames_.empty()) {
+      tree_ = std::move(entries);
       return;
     }
-    close(current_);
-    current_ = child;
-    frames_.push_back(std::move(frame));
-    depth_ = std::max(depth_, frames_.size() - 1);
-  }
-
-  // Makes the new top frame's folder the open one again, through ".." from the folder just
-  // left; when that is not the same folder any more (it was moved), the next descent
-  // reopens it from the root.
-  void Ascend() {
-    if (current_ < 0) return;  // reopened from the root when next needed
-    const int up = openat(current_, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    close(current_);
-    current_ = up;
-    struct stat info {};
-    if (current_ >= 0 &&
-        (fstat(current_, &info) != 0 || !(IdentityOf(info) == frames_.back().identity))) {
-      close(current_);
-      current_ = -1;
-    }
-  }
-
-  // The top frame's folder opened from the root by its names, each step checked; -1 with
-  // `reason` set when the path no longer leads to it.
-  int Reopen(std::string* reason) {
-    int fd = fcntl(rootFd_, F_DUPFD_CLOEXEC, 0);
-    for (size_t level = 1; fd >= 0 && level < frames_.size(); ++level) {
-      const int next =
-          openat(fd, frames_[level].name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      close(fd);
-      fd = next;
-      struct stat info {};
-      if (fd >= 0 && (fstat(fd, &info) != 0 || !(IdentityOf(info) == frames_[level].identity))) {
-        close(fd);
-        fd = -1;
-      }
-    }
-    if (fd < 0) *reason = "a folder above it was moved while being read";
-    return fd;
-  }
-
-  // A folder's entries once every subfolder has been walked: the unreadable ones dropped.
-  std::vector<ScannedEntry> Finish(std::vector<ScannedEntry> entries) {
-    entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [](const ScannedEntry& entry) { return entry.skipped; }),
-                  entries.end());
-    for (const ScannedEntry& entry : entries) counts_.descriptions += entry.description ? 1 : 0;
-    return entries;
+    Frame& parent = frames_.back();
+    parent.entries[parent.next - 1].children = std::move(entries);
+    ++counts_.directories;
   }
 
   std::string root_;
@@ -457,8 +332,7 @@ class TreeWalker {
   Counts& counts_;
   Reporter& reporter_;
   std::vector<Frame> frames_;
-  int rootFd_ = -1;
-  int current_ = -1;  // the top frame's folder, or -1 when it must be reopened
+  std::vector<ScannedEntry> tree_;
   size_t depth_ = 0;
 };
 
@@ -588,7 +462,7 @@ class ZexLimitCheck {
     std::vector<const std::string*> names;
     for (size_t at = place; at != 0; at = places_[at].parent) names.push_back(places_[at].name);
     std::string path = root_;
-    for (size_t i = names.size(); i-- > 0;) AppendToPath(path, *names[i]);
+    for (size_t i = names.size(); i-- > 0;) folder_walk::AppendToPath(path, *names[i]);
     return path;
   }
 
@@ -843,8 +717,8 @@ int Run(bool verbose, const std::string& format, const std::string& output,
       S_ISREG(standardOutput.st_mode)) {
     excluded.push_back(IdentityOf(standardOutput));  // "mkcat mur - DIR > DIR/out.mur"
   }
-  TreeWalker walker(directory, std::move(excluded), counts, reporter);
-  std::vector<ScannedEntry> entries = walker.Walk();
+  TreeScanner scanner(directory, std::move(excluded), counts, reporter);
+  std::vector<ScannedEntry> entries = scanner.Scan();
   std::vector<uint8_t> bytes;
   // Built, and the trees taken down, on a thread with stack for the depth the walk found.
   auto build = [&] {
@@ -866,7 +740,7 @@ int Run(bool verbose, const std::string& format, const std::string& output,
                       error.what());
     }
   };
-  RunWithStack(kBaseStack + walker.depth() * kStackPerLevel, build);
+  RunWithStack(kBaseStack + scanner.depth() * kStackPerLevel, build);
 
   if (output == "-") {
     WriteToStandardOutput(bytes);
@@ -887,38 +761,44 @@ int Run(bool verbose, const std::string& format, const std::string& output,
   return reporter.skipped() == 0 ? kExitOk : kExitFailure;
 }
 
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "mkcat: %s\n%s", message.c_str(), kUsage);
-  return kExitUsage;
-}
+constexpr cli::Program kProgram{"mkcat", kExitUsage, kExitUsage};
+
+enum OptionId { kVerbose, kHelpOption, kVersion };
+
+constexpr cli::Option kOptions[] = {
+    {kVerbose, 'v', "verbose"},
+    {kHelpOption, 'h', "help"},
+    {kVersion, 0, "version"},
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   bool verbose = false;
   std::vector<std::string> operands;
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-      operands.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "-v" || arg == "--verbose") {
-      verbose = true;
-    } else if (arg == "-h" || arg == "--help") {
-      std::fputs(kHelp, stdout);
-      return kExitOk;
-    } else if (arg == "--version") {
-      std::printf("mkcat (%s) %s\n", CATALOGUE_PRODUCT_NAME, CATALOGUE_VERSION);
-      return kExitOk;
-    } else {
-      return UsageError("unknown option " + arg);
+  cli::OptionParser parser(argc, argv, kOptions);
+  for (cli::Item item; parser.Next(&item);) {
+    switch (item.id) {
+      case cli::kError:
+        return cli::UsageError(kProgram, item.error);
+      case cli::kOperand:
+        operands.emplace_back(item.value);
+        break;
+      case kVerbose:
+        verbose = true;
+        break;
+      case kHelpOption:
+        return cli::PrintInfo(kProgram, kHelp);
+      case kVersion:
+        return cli::PrintInfo(kProgram,
+                              "mkcat (" CATALOGUE_PRODUCT_NAME ") " CATALOGUE_VERSION "\n");
     }
   }
-  if (operands.size() != 3) return UsageError("expected a format, an output and a directory");
+  if (operands.size() != 3) {
+    return cli::UsageError(kProgram, "expected a format, an output and a directory");
+  }
   if (operands[0] != "zex" && operands[0] != "mur") {
-    return UsageError("unknown format " + operands[0] + " (zex or mur)");
+    return cli::UsageError(kProgram, "unknown format " + ShownName(operands[0]) + " (zex or mur)");
   }
   try {
     return Run(verbose, operands[0], operands[1], operands[2]);

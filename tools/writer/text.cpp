@@ -135,15 +135,10 @@ std::string Utf8ToCp437(const std::string& utf8, bool* exact) {
 }
 
 std::string Cp437ToUtf8(const std::string& cp437) {
-  std::string out;
-  for (const char c : cp437) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7F) {
-      out += c;
-    } else {
-      AppendUtf8(out, code_page_437::CodePointOf(byte));
-    }
-  }
+  std::string out(3 * cp437.size() + 3, '\0');
+  char* end = out.data();
+  for (const char c : cp437) end = code_page_437::WriteUtf8(end, static_cast<uint8_t>(c));
+  out.resize(static_cast<size_t>(end - out.data()));
   return out;
 }
 

@@ -61,6 +61,55 @@ void PutEntry(std::vector<uint8_t>& bytes, size_t offset, const std::string& nam
   PutU32(bytes, offset + zex::kSizeField, size);
 }
 
+// Numbers the entries in table order, each record's files consecutive from its firstEntry,
+// checking names and the 16-bit limits; the number of entries.
+uint64_t NumberEntries(std::vector<DirRecordPlan>& records) {
+  uint64_t entries = 0;
+  for (DirRecordPlan& record : records) {
+    if (record.dir != nullptr) CheckName(record.dir->name, record.dir->extension);
+    record.firstEntry = entries;
+    if (record.files->size() > kMaxU16) {
+      throw std::invalid_argument("a directory holds more than 65535 files");
+    }
+    if (!record.files->empty() && record.firstEntry > kMaxU16) {
+      throw std::invalid_argument("entry number past 65535: the catalogue holds too many files");
+    }
+    for (const ZexFile& file : *record.files) CheckName(file.name, file.extension);
+    entries += record.files->size();
+  }
+  return entries;
+}
+
+// The bytes of the description blocks (a 16-bit length, then the text) of every directory and
+// file.
+uint64_t NoteBlockBytes(const std::vector<DirRecordPlan>& records) {
+  uint64_t bytes = 0;
+  auto add = [&](const std::optional<std::string>& description) {
+    if (!description) return;
+    if (description->size() > kMaxU16) throw std::invalid_argument("description longer than 65535");
+    bytes += 2 + description->size();
+  };
+  for (const DirRecordPlan& record : records) {
+    if (record.dir != nullptr) add(record.dir->description);
+    for (const ZexFile& file : *record.files) add(file.description);
+  }
+  return bytes;
+}
+
+void PutHeader(std::vector<uint8_t>& bytes, const ZexLayout& layout, uint16_t formatMinor,
+               uint64_t imageSize) {
+  PutU32(bytes, zex::kEntryTableOffsetField, layout.entryTableOffset);
+  PutU32(bytes, zex::kDirTableOffsetField, layout.dirTableOffset);
+  PutU32(bytes, zex::kThirdOffsetField, layout.noteBase);
+  PutU32(bytes, zex::kDirTableSizeField, layout.dirTableSize);
+  PutU16(bytes, zex::kFormatMinorField, formatMinor);
+  PutU16(bytes, zex::kCheckWordAField, zex::kCheckWordA);
+  PutU16(bytes, zex::kCheckWordBField, zex::kCheckWordB);
+  PutU32(bytes, zex::kCheckValueAField, static_cast<uint32_t>(imageSize));
+  PutU32(bytes, zex::kNoteBaseField, layout.noteBase);
+  PutU32(bytes, zex::kCheckValueBField, layout.noteBase);
+}
+
 }  // namespace
 
 ZexImage BuildZex(const ZexTree& tree) {
@@ -68,44 +117,13 @@ ZexImage BuildZex(const ZexTree& tree) {
     throw std::invalid_argument("formatMinor must be 2, 4 or 8");
   }
   std::vector<DirRecordPlan> records = PlanDirRecords(tree);
-
-  // Entries, in table order; each record's files are consecutive.
-  std::vector<const ZexFile*> entries;
-  for (DirRecordPlan& record : records) {
-    if (record.dir != nullptr) CheckName(record.dir->name, record.dir->extension);
-    record.firstEntry = entries.size();
-    if (record.files->size() > kMaxU16) {
-      throw std::invalid_argument("a directory holds more than 65535 files");
-    }
-    if (!record.files->empty() && record.firstEntry > kMaxU16) {
-      throw std::invalid_argument("entry number past 65535: the catalogue holds too many files");
-    }
-    for (const ZexFile& file : *record.files) {
-      CheckName(file.name, file.extension);
-      entries.push_back(&file);
-    }
-  }
-
-  // Description blocks in listing order: each directory, then its files.
-  std::vector<const std::string*> notes;
-  for (const DirRecordPlan& record : records) {
-    if (record.dir != nullptr && record.dir->description) {
-      notes.push_back(&*record.dir->description);
-    }
-    for (const ZexFile& file : *record.files) {
-      if (file.description) notes.push_back(&*file.description);
-    }
-  }
+  const uint64_t entryCount = NumberEntries(records);
 
   const uint64_t dirTableOffset = zex::kHeaderSize;
   const uint64_t dirTableSize = records.size() * zex::kDirRecordSize;
   const uint64_t entryTableOffset = dirTableOffset + dirTableSize;
-  const uint64_t noteBase = entryTableOffset + entries.size() * zex::kEntrySize;
-  uint64_t imageSize = noteBase;
-  for (const std::string* note : notes) {
-    if (note->size() > kMaxU16) throw std::invalid_argument("description longer than 65535");
-    imageSize += 2 + note->size();
-  }
+  const uint64_t noteBase = entryTableOffset + entryCount * zex::kEntrySize;
+  const uint64_t imageSize = noteBase + NoteBlockBytes(records);
   if (imageSize > kMaxImageSize) throw std::invalid_argument("catalogue larger than 4 GiB");
 
   ZexImage image;
@@ -117,16 +135,7 @@ ZexImage BuildZex(const ZexTree& tree) {
   layout.entryTableOffset = static_cast<uint32_t>(entryTableOffset);
   layout.noteBase = static_cast<uint32_t>(noteBase);
 
-  PutU32(bytes, zex::kEntryTableOffsetField, layout.entryTableOffset);
-  PutU32(bytes, zex::kDirTableOffsetField, layout.dirTableOffset);
-  PutU32(bytes, zex::kThirdOffsetField, layout.noteBase);
-  PutU32(bytes, zex::kDirTableSizeField, layout.dirTableSize);
-  PutU16(bytes, zex::kFormatMinorField, tree.formatMinor);
-  PutU16(bytes, zex::kCheckWordAField, zex::kCheckWordA);
-  PutU16(bytes, zex::kCheckWordBField, zex::kCheckWordB);
-  PutU32(bytes, zex::kCheckValueAField, static_cast<uint32_t>(imageSize));
-  PutU32(bytes, zex::kNoteBaseField, layout.noteBase);
-  PutU32(bytes, zex::kCheckValueBField, layout.noteBase);
+  PutHeader(bytes, layout, tree.formatMinor, imageSize);
 
   uint64_t noteCursor = noteBase;
   auto appendNote = [&](const std::optional<std::string>& description) -> uint32_t {

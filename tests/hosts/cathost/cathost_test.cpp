@@ -37,6 +37,7 @@ constexpr int kIsDirectory = 7;
 constexpr int kCannotRead = 8;
 constexpr int kEmptyFile = 9;
 constexpr int kBadModule = 10;
+constexpr int kWriteFailed = 11;
 constexpr int kUsage = 64;
 
 // A listing that loops instead of ending is a failure, not a hung test run.
@@ -456,9 +457,26 @@ TEST_F(CathostTest, UsageErrorsExitWith64) {
   EXPECT_EQ(Run({}).exitStatus, kUsage);
   EXPECT_EQ(Run({"--no-such-option", "x.zex"}).exitStatus, kUsage);
   EXPECT_EQ(Run({"x.zex", "--module"}).exitStatus, kUsage);
+  // A switch given a value and an empty path are refused, naming the option.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--json=false", "x.zex"},
+                                               {"--module=", "x.zex"},
+                                               {"--module", "", "x.zex"}}) {
+    RunResult result = Run(args);
+    EXPECT_EQ(result.exitStatus, kUsage) << result.err;
+    EXPECT_EQ(result.err.rfind("cathost: " + args[0].substr(0, args[0].find('=')), 0), 0u)
+        << result.err;
+    EXPECT_NE(result.err.find("\nTry 'cathost --help'.\n"), std::string::npos) << result.err;
+  }
   RunResult help = Run({"--help"});
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.out.find("64  usage error"), std::string::npos);
+  // Help or a version that cannot be written fails as a listing does.
+  for (const char* option : {"--help", "--version"}) {
+    program_run::Program full;
+    full.argv = {CATHOST_PATH, option};
+    full.stdoutPath = "/dev/full";
+    EXPECT_EQ(program_run::Run(full).exitStatus, kWriteFailed) << option;
+  }
 }
 
 TEST_F(CathostTest, DamagedTextStopsAfterTheItemUnlessKeepGoing) {

@@ -324,6 +324,45 @@ TEST(CatalogueTreeTest, ATreeHoldsMemoryOnlyForWhatWasAdded) {
   EXPECT_LE(builder.Finish("complete").MemoryBytes(), 8192u);
 }
 
+// The tree's memory stays within 64 bytes per item plus the names, and lookups find every item
+// among many siblings.
+TEST(CatalogueTreeTest, HoldsManyItemsCompactly) {
+  catmount::TreeBuilder builder;
+  ItemRecord item{};
+  ItemDetails details{};
+  size_t nameBytes = 0;
+  constexpr int kFolders = 100;
+  constexpr int kFiles = 1000;
+  for (int folder = 0; folder < kFolders; ++folder) {
+    std::string folderName = "folder" + std::to_string(folder);
+    std::snprintf(item.cFileName, sizeof item.cFileName, "%s", folderName.c_str());
+    item.dwFileAttributes = 0x1010;
+    ASSERT_TRUE(builder.Add(item, details, false));
+    nameBytes += folderName.size();
+    for (int file = 0; file < kFiles; ++file) {
+      std::string fileName = "file" + std::to_string(file) + ".txt";
+      std::snprintf(item.cFileName, sizeof item.cFileName, "%s\\%s", folderName.c_str(),
+                    fileName.c_str());
+      item.dwFileAttributes = 0x1020;
+      item.nFileSizeLow = static_cast<uint32_t>(file);
+      ASSERT_TRUE(builder.Add(item, details, false));
+      nameBytes += fileName.size();
+    }
+  }
+  catmount::CatalogueTree tree = builder.Finish("complete");
+  const size_t items = kFolders * (kFiles + 1);
+  EXPECT_EQ(tree.ItemCount(), items);
+  EXPECT_LE(tree.MemoryBytes(), 64 * items + nameBytes);
+  uint32_t folder = tree.Lookup(catmount::CatalogueTree::kRoot, "folder42");
+  ASSERT_NE(folder, catmount::CatalogueTree::kNone);
+  ASSERT_EQ(tree.Children(folder).size(), static_cast<size_t>(kFiles));
+  EXPECT_EQ(tree.Name(tree.Children(folder)[7]), "file7.txt");
+  uint32_t file = tree.Lookup(folder, "file777.txt");
+  ASSERT_NE(file, catmount::CatalogueTree::kNone);
+  EXPECT_EQ(tree.Size(file), 777u);
+  EXPECT_EQ(tree.Lookup(folder, "file1000.txt"), catmount::CatalogueTree::kNone);
+}
+
 // Millions of items (as a small ZEX file whose directories share entry ranges delivers) under a
 // 64 MiB limit: the listing stops, the tree stays within the limit and the process's peak
 // memory grows by about that much, not by the gigabytes the items would take. Measured in a

@@ -67,6 +67,10 @@ TEST(CatmountCommandLineTest, MountOptionsAreTakenDroppedOrPassedOn) {
   EXPECT_EQ(line.settings.cacheMiB, 5u);
   EXPECT_EQ(line.settings.maxItems, 4u);
   EXPECT_TRUE(line.settings.fuseArguments.empty());
+  // Also as --NAME=VALUE, between and after the operands.
+  line = ParseCommandLine({"SRC", "--max-items=6", "MP", "--listing-mib=2"});
+  EXPECT_EQ(line.settings.maxItems, 6u);
+  EXPECT_EQ(line.settings.listingMiB, 2u);
 
   // mount(8)'s options that FUSE refuses are dropped too, around the ones FUSE takes itself.
   for (const char* dropped :
@@ -111,13 +115,14 @@ TEST(CatmountCommandLineTest, BadValuesAreUsageErrorsNamingTheOption) {
       {{"SRC", "MP", "-o", "max_items=99999999999999999999999"}, "-o max_items needs"},
       {{"--cache-mib", "x", "SRC", "MP"}, "--cache-mib needs a positive number of MiB"},
       {{"SRC", "MP", "-o"}, "-o needs a value"},
+      {{"SRC", "MP", "--version=1"}, "--version takes no value"},
       {{"SRC", "-o", "ro"}, "SOURCE and MOUNTPOINT are needed"},
       {{"SRC", "MP", "more", "-o", "ro"}, "too many arguments"},
   };
   for (const Case& c : cases) {
     CommandLine line = ParseCommandLine(c.arguments);
     const std::string shown = testing::PrintToString(c.arguments);
-    EXPECT_EQ(line.request, Request::kUsageError) << shown;
+    EXPECT_EQ(line.request, Request::kBadUsage) << shown;
     EXPECT_NE(line.error.find(c.message), std::string::npos) << shown << ": " << line.error;
   }
   // rw, however written, is taken out and noted: the mount stays read-only.
@@ -167,6 +172,11 @@ TEST(CatmountCommandLineTest, TheProgramRefusesBadMountOptions) {
   RunResult help = program_run::Run({CATMOUNT_PATH, "--help"});
   EXPECT_NE(help.out.find("fuse.catmount"), std::string::npos) << help.out;
   EXPECT_NE(help.out.find("cache_mib=N"), std::string::npos) << help.out;
+  // Help that cannot be written fails as cathost's does.
+  program_run::Program full;
+  full.argv = {CATMOUNT_PATH, "--help"};
+  full.stdoutPath = "/dev/full";
+  EXPECT_EQ(program_run::Run(full).exitStatus, 11);
 }
 
 // Why a mount through mount(8) cannot be tested here, or empty when it can.

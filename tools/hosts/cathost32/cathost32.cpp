@@ -11,11 +11,12 @@
 #include <vector>
 
 #include "tools/common/display_text.h"
-#include "tools/hosts/driver/cathost_run.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/option_parser.h"
 #include "tools/hosts/cathost32/differential.h"
 #include "tools/hosts/cathost32/emulated_module.h"
 #include "tools/hosts/cathost32/win32_system.h"
+#include "tools/hosts/driver/cathost_run.h"
 
 namespace {
 
@@ -63,16 +64,12 @@ struct EmulatorSettings {
   std::string compareWith;
   std::vector<std::string> modulePaths;
   differential::Settings compare;
-  // What --compare takes besides the --module DLL: the catalogues, and the first of
-  // cathost's options, which it refuses.
+  // The catalogues, and cathost's options (which --compare refuses), for cathost's run.
   std::vector<std::string> catalogues;
-  std::string hostOption;
+  std::vector<std::string> hostOptions;
 };
 
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "cathost32: %s\nTry 'cathost32 --help'.\n", message.c_str());
-  return kExitUsage;
-}
+constexpr cli::Program kProgram{"cathost32", kExitUsage, kExitWriteFailed};
 
 bool ParseNumber(std::string_view text, uint64_t* value) {
   std::string copy(text);
@@ -85,83 +82,123 @@ bool ParseNumber(std::string_view text, uint64_t* value) {
   return true;
 }
 
-// Takes the emulator's own options out of argv, leaving cathost's (for its run) and noting the
-// modules and catalogues (for --compare) on the way: the one pass over the arguments here.
-// Returns kExitOk or a usage failure (reported).
-int TakeEmulatorOptions(int* argc, char** argv, EmulatorSettings* settings) {
-  int kept = 1;
-  bool optionsEnded = false;
-  for (int i = 1; i < *argc; ++i) {
-    std::string_view argument = argv[i];
-    auto value = [&](uint64_t* out, uint64_t limit) {
-      if (i + 1 >= *argc) return false;
-      return ParseNumber(argv[++i], out) && *out <= limit;
-    };
+enum OptionId {
+  kBase,
+  kBudget,
+  kRefuseAbove,
+  kRefuseAfter,
+  kMutations,
+  kSeed,
+  kInstructions,
+  kStartup,
+  kDumpCharset,
+  kRefuseImage,
+  kVerbose,
+  kCompare,
+  kModule,
+};
+
+// The emulator's options, and cathost's --module, which --compare needs too, in OptionId
+// order. A value that is missing and one that is wrong get the same complaint.
+constexpr cli::Option kOptions[] = {
+    {kBase, 0, "base", "an address that is a multiple of 0x10000"},
+    {kBudget, 0, "budget", "a positive count"},
+    {kRefuseAbove, 0, "refuse-above", "a byte count"},
+    {kRefuseAfter, 0, "refuse-after", "a count"},
+    {kMutations, 0, "mutations", "a count"},
+    {kSeed, 0, "seed", "a number"},
+    {kInstructions, 0, "instructions"},
+    {kStartup, 0, "startup"},
+    {kDumpCharset, 0, "dump-charset"},
+    {kRefuseImage, 0, "refuse-image"},
+    {kVerbose, 0, "verbose"},
+    {kCompare, 0, "compare", "the path of a native module"},
+    {kModule, 0, "module", "a path", true},
+};
+
+// Takes the emulator's own options from the command line and notes the modules, catalogues and
+// cathost's other options, for --compare and for cathost's run. Returns kExitOk or a usage
+// failure (reported).
+int TakeEmulatorOptions(int argc, char** argv, EmulatorSettings* settings) {
+  cli::OptionParser parser(argc, argv, kOptions, cli::kPassUnknown);
+  for (cli::Item item; parser.Next(&item);) {
     uint64_t number = 0;
-    if (optionsEnded) {
-      settings->catalogues.emplace_back(argument);
-      argv[kept++] = argv[i];
-    } else if (argument == "--") {
-      optionsEnded = true;
-      argv[kept++] = argv[i];
-    } else if (argument == "--base") {
-      if (!value(&number, 0xFFFF0000u) || (number & 0xFFFF) != 0) {
-        return UsageError("--base needs an address that is a multiple of 0x10000");
-      }
-      settings->options.loadBase = static_cast<uint32_t>(number);
-    } else if (argument == "--budget") {
-      if (!value(&number, UINT64_MAX) || number == 0) {
-        return UsageError("--budget needs a positive count");
-      }
-      settings->options.instructionBudget = number;
-    } else if (argument == "--refuse-above") {
-      if (!value(&number, 0xFFFFFFFFu)) return UsageError("--refuse-above needs a byte count");
-      settings->options.refuseAllocationsAbove = static_cast<uint32_t>(number);
-    } else if (argument == "--refuse-after") {
-      if (!value(&number, UINT64_MAX)) return UsageError("--refuse-after needs a count");
-      settings->options.refuseAllocationsAfter = number;
-    } else if (argument == "--mutations") {
-      if (!value(&number, 1000000)) return UsageError("--mutations needs a count");
-      settings->compare.mutations = static_cast<int>(number);
-    } else if (argument == "--seed") {
-      if (!value(&number, UINT64_MAX)) return UsageError("--seed needs a number");
-      settings->compare.seed = number;
-    } else if (argument == "--instructions") {
-      settings->instructions = true;
-    } else if (argument == "--startup") {
-      settings->startup = true;
-    } else if (argument == "--dump-charset") {
-      settings->dumpCharset = true;
-    } else if (argument == "--refuse-image") {
-      settings->compare.refuseImage = true;
-    } else if (argument == "--verbose") {
-      settings->compare.verbose = true;
-    } else if (argument == "--compare") {
-      if (i + 1 >= *argc) return UsageError("--compare needs the path of a native module");
-      settings->compareWith = argv[++i];
-    } else if (argument == "--module") {
-      // cathost's, with its path whatever that looks like; remembered for --compare.
-      argv[kept++] = argv[i];
-      if (i + 1 < *argc) {
-        settings->modulePaths.emplace_back(argv[i + 1]);
-        argv[kept++] = argv[++i];
-      }
-    } else if (argument.starts_with("--module=")) {
-      settings->modulePaths.emplace_back(argument.substr(std::strlen("--module=")));
-      argv[kept++] = argv[i];
-    } else {
-      // cathost's own option, or a catalogue.
-      if (!argument.starts_with("--")) {
-        settings->catalogues.emplace_back(argument);
-      } else if (settings->hostOption.empty()) {
-        settings->hostOption = argument;
-      }
-      argv[kept++] = argv[i];
+    auto numberUpTo = [&](uint64_t limit) {
+      return ParseNumber(item.value, &number) && number <= limit;
+    };
+    auto refused = [&] {
+      return cli::UsageError(kProgram, item.name + " needs " + kOptions[item.id].needs);
+    };
+    switch (item.id) {
+      case cli::kError:
+        return cli::UsageError(kProgram, item.error);
+      case cli::kOperand:
+        settings->catalogues.emplace_back(item.value);
+        break;
+      case cli::kPassed:
+        settings->hostOptions.emplace_back(item.value);
+        break;
+      case kModule:
+        settings->modulePaths.emplace_back(item.value);
+        break;
+      case kBase:
+        if (!numberUpTo(0xFFFF0000u) || (number & 0xFFFF) != 0) return refused();
+        settings->options.loadBase = static_cast<uint32_t>(number);
+        break;
+      case kBudget:
+        if (!numberUpTo(UINT64_MAX) || number == 0) return refused();
+        settings->options.instructionBudget = number;
+        break;
+      case kRefuseAbove:
+        if (!numberUpTo(0xFFFFFFFFu)) return refused();
+        settings->options.refuseAllocationsAbove = static_cast<uint32_t>(number);
+        break;
+      case kRefuseAfter:
+        if (!numberUpTo(UINT64_MAX)) return refused();
+        settings->options.refuseAllocationsAfter = number;
+        break;
+      case kMutations:
+        if (!numberUpTo(1000000)) return refused();
+        settings->compare.mutations = static_cast<int>(number);
+        break;
+      case kSeed:
+        if (!numberUpTo(UINT64_MAX)) return refused();
+        settings->compare.seed = number;
+        break;
+      case kInstructions:
+        settings->instructions = true;
+        break;
+      case kStartup:
+        settings->startup = true;
+        break;
+      case kDumpCharset:
+        settings->dumpCharset = true;
+        break;
+      case kRefuseImage:
+        settings->compare.refuseImage = true;
+        break;
+      case kVerbose:
+        settings->compare.verbose = true;
+        break;
+      case kCompare:
+        settings->compareWith = item.value;
+        break;
     }
   }
-  *argc = kept;
-  argv[kept] = nullptr;
   return kExitOk;
+}
+
+// cathost's command line: its options, the modules and then the catalogues after "--".
+std::vector<std::string> HostArguments(const char* programPath, const EmulatorSettings& settings) {
+  std::vector<std::string> arguments = {programPath};
+  arguments.insert(arguments.end(), settings.hostOptions.begin(), settings.hostOptions.end());
+  for (const std::string& path : settings.modulePaths) {
+    arguments.push_back("--module");
+    arguments.push_back(path);
+  }
+  arguments.push_back("--");
+  arguments.insert(arguments.end(), settings.catalogues.begin(), settings.catalogues.end());
+  return arguments;
 }
 
 void PrintCosts() {
@@ -200,9 +237,9 @@ bool LoadModuleWithReport(const std::string& path, FormatModule* module, std::st
 
 int Compare(const EmulatorSettings& settings, const std::vector<std::string>& catalogues) {
   if (settings.modulePaths.size() != 1) {
-    return UsageError("--compare needs exactly one --module DLL");
+    return cli::UsageError(kProgram, "--compare needs exactly one --module DLL");
   }
-  if (catalogues.empty()) return UsageError("no catalogue given");
+  if (catalogues.empty()) return cli::UsageError(kProgram, "no catalogue given");
   FormatModule native, emulated;
   std::string error;
   if (!LoadFormatModuleFile(settings.compareWith, &native, &error)) {
@@ -243,7 +280,7 @@ int Compare(const EmulatorSettings& settings, const std::vector<std::string>& ca
 
 int main(int argc, char** argv) {
   EmulatorSettings settings;
-  int status = TakeEmulatorOptions(&argc, argv, &settings);
+  int status = TakeEmulatorOptions(argc, argv, &settings);
   if (status != kExitOk) return status;
   if (settings.dumpCharset) {
     for (int ansi = 0; ansi < 256; ++ansi) {
@@ -255,8 +292,9 @@ int main(int argc, char** argv) {
   gReportStartup = settings.startup;
 
   if (!settings.compareWith.empty()) {
-    if (!settings.hostOption.empty()) {
-      return UsageError("--compare takes no option " + settings.hostOption);
+    if (!settings.hostOptions.empty()) {
+      return cli::UsageError(
+          kProgram, "--compare takes no option " + ShownName(settings.hostOptions.front()));
     }
     return Compare(settings, settings.catalogues);
   }
@@ -266,7 +304,12 @@ int main(int argc, char** argv) {
   // The DLLs sit beside cathost32 only: the installed module folder holds native modules.
   setup.modules = {"_fmt.dll", LoadModuleWithReport, nullptr};
   setup.moreHelp = kMoreHelp;
-  status = RunCathost(argc, argv, setup);
+  std::vector<std::string> hostArguments =
+      HostArguments(argc > 0 ? argv[0] : kProgram.name, settings);
+  std::vector<char*> hostArgv;
+  for (std::string& argument : hostArguments) hostArgv.push_back(argument.data());
+  hostArgv.push_back(nullptr);
+  status = RunCathost(static_cast<int>(hostArguments.size()), hostArgv.data(), setup);
   if (settings.instructions) PrintCosts();
   if (!emulator::FirstEmulationFailure().empty()) return kExitModuleFault;
   return status;

@@ -63,9 +63,128 @@ bool IsOutputStream(SystemState& state, uint32_t stream) {
 // The arguments of a printf-style call: from the emulated stack or a va_list.
 using NextArgument = std::function<bool(uint32_t*)>;
 
+// Reads a directive's flags, width and precision ('*' taking them from the arguments; capped
+// to keep output sane) onto `directive`, and its length modifier, of which only the 64-bit ones
+// change what is read (`wide`). Leaves `i` at the conversion; false when an argument cannot be
+// read.
+bool ReadDirective(const std::string& format, size_t& i, const NextArgument& next,
+                   std::string* directive, bool* wide) {
+  while (i < format.size() && std::strchr("-+ #0", format[i]) != nullptr) *directive += format[i++];
+  for (int part = 0; part < 2; ++part) {
+    if (part == 1) {
+      if (i >= format.size() || format[i] != '.') break;
+      *directive += format[i++];
+    }
+    if (i < format.size() && format[i] == '*') {
+      uint32_t value = 0;
+      if (!next(&value)) return false;
+      *directive += std::to_string(std::min<int32_t>(static_cast<int32_t>(value), 256));
+      ++i;
+    } else {
+      int number = 0;
+      while (i < format.size() && format[i] >= '0' && format[i] <= '9') {
+        number = std::min(number * 10 + (format[i++] - '0'), 256);
+      }
+      if (number > 0 || (part == 1)) *directive += std::to_string(number);
+    }
+  }
+  if (format.compare(i, 3, "I64") == 0) {
+    *wide = true;
+    i += 3;
+  } else if (format.compare(i, 3, "I32") == 0) {
+    i += 3;
+  } else if (format.compare(i, 2, "ll") == 0) {
+    *wide = true;
+    i += 2;
+  } else if (i < format.size() && std::strchr("hlLjztIw", format[i]) != nullptr) {
+    *wide = format[i] == 'j' || format[i] == 'L';
+    while (i < format.size() && std::strchr("hlLjztIw", format[i]) != nullptr) ++i;
+  }
+  return true;
+}
+
+enum class Converted { kDone, kUnreadable, kUnknown };
+
+// Appends one conversion's text to `out`, its argument taken from `next`.
+Converted Convert(const Memory& memory, char conversion, const std::string& directive, bool wide,
+                  const NextArgument& next, std::string* out) {
+  char text[640];
+  uint64_t integer = 0;
+  const auto take = [&](bool sixtyFour) {
+    uint32_t low = 0, high = 0;
+    if (!next(&low) || (sixtyFour && !next(&high))) return false;
+    integer = uint64_t{high} << 32 | low;
+    return true;
+  };
+  switch (conversion) {
+    case '%':
+      *out += '%';
+      return Converted::kDone;
+    case 'd':
+    case 'i':
+      if (!take(wide)) return Converted::kUnreadable;
+      std::snprintf(text, sizeof text, (directive + PRId64).c_str(),
+                    wide ? static_cast<int64_t>(integer)
+                         : static_cast<int64_t>(static_cast<int32_t>(integer)));
+      break;
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o': {
+      if (!take(wide)) return Converted::kUnreadable;
+      const char* length = conversion == 'u'   ? PRIu64
+                           : conversion == 'x' ? PRIx64
+                           : conversion == 'X' ? PRIX64
+                                               : PRIo64;
+      std::snprintf(text, sizeof text, (directive + length).c_str(), integer);
+      break;
+    }
+    case 'c':
+      if (!take(false)) return Converted::kUnreadable;
+      std::snprintf(text, sizeof text, (directive + "c").c_str(), static_cast<int>(integer & 0xFF));
+      break;
+    case 'p':
+      // msvcrt prints a 32-bit pointer as eight upper-case hex digits.
+      if (!take(false)) return Converted::kUnreadable;
+      std::snprintf(text, sizeof text, "%08" PRIX64, integer);
+      break;
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A': {
+      if (!take(true)) return Converted::kUnreadable;
+      double number = 0;
+      std::memcpy(&number, &integer, sizeof number);
+      std::snprintf(text, sizeof text, (directive + conversion).c_str(), number);
+      break;
+    }
+    case 's': {
+      if (!take(false)) return Converted::kUnreadable;
+      std::string argument;
+      const uint32_t address = static_cast<uint32_t>(integer);
+      if (address == 0) {
+        argument = "(null)";
+      } else if (!ReadCString(memory, address, &argument, 4096)) {
+        argument = "<unreadable text at " + Hex(address) + ">";
+      }
+      std::snprintf(text, sizeof text, (directive + "s").c_str(), argument.c_str());
+      break;
+    }
+    case 'n':
+      // Writes nothing worth reporting.
+      return take(false) ? Converted::kDone : Converted::kUnreadable;
+    default:
+      return Converted::kUnknown;
+  }
+  *out += text;
+  return Converted::kDone;
+}
+
 std::string FormatText(const Memory& memory, const std::string& format, const NextArgument& next) {
   std::string out;
-  uint32_t value = 0;
   for (size_t i = 0; i < format.size(); ++i) {
     if (format[i] != '%') {
       out += format[i];
@@ -73,116 +192,18 @@ std::string FormatText(const Memory& memory, const std::string& format, const Ne
     }
     const size_t start = i++;
     std::string directive = "%";
-    while (i < format.size() && std::strchr("-+ #0", format[i]) != nullptr)
-      directive += format[i++];
-    // Width and precision, '*' taking them from the arguments; capped to keep output sane.
-    for (int part = 0; part < 2; ++part) {
-      if (part == 1) {
-        if (i >= format.size() || format[i] != '.') break;
-        directive += format[i++];
-      }
-      if (i < format.size() && format[i] == '*') {
-        if (!next(&value)) return out + "<unreadable argument>";
-        directive += std::to_string(std::min<int32_t>(static_cast<int32_t>(value), 256));
-        ++i;
-      } else {
-        int number = 0;
-        while (i < format.size() && format[i] >= '0' && format[i] <= '9') {
-          number = std::min(number * 10 + (format[i++] - '0'), 256);
-        }
-        if (number > 0 || (part == 1)) directive += std::to_string(number);
-      }
-    }
-    // Length modifiers: only the 64-bit ones change what is read from the arguments.
     bool wide = false;
-    if (format.compare(i, 3, "I64") == 0) {
-      wide = true;
-      i += 3;
-    } else if (format.compare(i, 3, "I32") == 0) {
-      i += 3;
-    } else if (format.compare(i, 2, "ll") == 0) {
-      wide = true;
-      i += 2;
-    } else if (i < format.size() && std::strchr("hlLjztIw", format[i]) != nullptr) {
-      wide = format[i] == 'j' || format[i] == 'L';
-      while (i < format.size() && std::strchr("hlLjztIw", format[i]) != nullptr) ++i;
-    }
+    if (!ReadDirective(format, i, next, &directive, &wide)) return out + "<unreadable argument>";
     if (i >= format.size()) return out + format.substr(start);
-    const char conversion = format[i];
-    char text[640];
-    uint64_t integer = 0;
-    const auto take = [&](bool sixtyFour) {
-      uint32_t low = 0, high = 0;
-      if (!next(&low) || (sixtyFour && !next(&high))) return false;
-      integer = uint64_t{high} << 32 | low;
-      return true;
-    };
-    switch (conversion) {
-      case '%':
-        out += '%';
-        continue;
-      case 'd':
-      case 'i':
-        if (!take(wide)) return out + "<unreadable argument>";
-        std::snprintf(text, sizeof text, (directive + PRId64).c_str(),
-                      wide ? static_cast<int64_t>(integer)
-                           : static_cast<int64_t>(static_cast<int32_t>(integer)));
+    switch (Convert(memory, format[i], directive, wide, next, &out)) {
+      case Converted::kDone:
         break;
-      case 'u':
-      case 'x':
-      case 'X':
-      case 'o': {
-        if (!take(wide)) return out + "<unreadable argument>";
-        const char* length = conversion == 'u'   ? PRIu64
-                             : conversion == 'x' ? PRIx64
-                             : conversion == 'X' ? PRIX64
-                                                 : PRIo64;
-        std::snprintf(text, sizeof text, (directive + length).c_str(), integer);
-        break;
-      }
-      case 'c':
-        if (!take(false)) return out + "<unreadable argument>";
-        std::snprintf(text, sizeof text, (directive + "c").c_str(),
-                      static_cast<int>(integer & 0xFF));
-        break;
-      case 'p':
-        // msvcrt prints a 32-bit pointer as eight upper-case hex digits.
-        if (!take(false)) return out + "<unreadable argument>";
-        std::snprintf(text, sizeof text, "%08" PRIX64, integer);
-        break;
-      case 'e':
-      case 'E':
-      case 'f':
-      case 'g':
-      case 'G':
-      case 'a':
-      case 'A': {
-        if (!take(true)) return out + "<unreadable argument>";
-        double number = 0;
-        std::memcpy(&number, &integer, sizeof number);
-        std::snprintf(text, sizeof text, (directive + conversion).c_str(), number);
-        break;
-      }
-      case 's': {
-        if (!take(false)) return out + "<unreadable argument>";
-        std::string argument;
-        const uint32_t address = static_cast<uint32_t>(integer);
-        if (address == 0) {
-          argument = "(null)";
-        } else if (!ReadCString(memory, address, &argument, 4096)) {
-          argument = "<unreadable text at " + Hex(address) + ">";
-        }
-        std::snprintf(text, sizeof text, (directive + "s").c_str(), argument.c_str());
-        break;
-      }
-      case 'n':
-        if (!take(false)) return out + "<unreadable argument>";
-        continue;  // writes nothing worth reporting
-      default:
+      case Converted::kUnreadable:
+        return out + "<unreadable argument>";
+      case Converted::kUnknown:
         out += format.substr(start, i + 1 - start);
-        continue;
+        break;
     }
-    out += text;
   }
   return out;
 }

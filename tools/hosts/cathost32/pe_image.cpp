@@ -83,36 +83,10 @@ bool Fail(std::string* error, std::string message) {
   return false;
 }
 
-}  // namespace
-
-bool ParseImage(std::span<const uint8_t> file, Image* image, std::string* error) {
-  *image = Image();
-  if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z') {
-    return Fail(error, "not a PE file: no MZ header");
-  }
-  uint32_t peOffset = Get32(file, 0x3C);
-  if (!InRange(peOffset, kPeHeaderSize, file.size()) ||
-      memcmp(file.data() + peOffset, "PE\0\0", 4) != 0) {
-    return Fail(error, "not a PE file: no PE signature at the offset the MZ header gives");
-  }
-  const size_t fileHeader = peOffset + 4;
-  uint16_t machine = Get16(file, fileHeader);
-  uint16_t sectionCount = Get16(file, fileHeader + 2);
-  uint16_t optionalSize = Get16(file, fileHeader + 16);
-  image->fileCharacteristics = Get16(file, fileHeader + 18);
-  if (machine != kMachineI386) {
-    return Fail(error, "not an i386 image (machine " + FileHex(machine) + ")");
-  }
-  if (!(image->fileCharacteristics & kFileExecutableImage) ||
-      !(image->fileCharacteristics & kFileDll)) {
-    return Fail(error,
-                "not a DLL (file characteristics " + FileHex(image->fileCharacteristics) + ")");
-  }
-
-  const size_t optional = peOffset + kPeHeaderSize;
-  if (optionalSize < 96 || !InRange(optional, optionalSize, file.size())) {
-    return Fail(error, "truncated optional header");
-  }
+// The optional header at `optional` (`optionalSize` bytes, in the file): the image's layout,
+// checked against itself, and its data directories.
+bool ReadOptionalHeader(std::span<const uint8_t> file, size_t optional, uint16_t optionalSize,
+                        Image* image, std::string* error) {
   if (Get16(file, optional) != kOptionalMagicPe32) {
     return Fail(error,
                 "not a PE32 image (optional header magic " + FileHex(Get16(file, optional)) + ")");
@@ -155,11 +129,13 @@ bool ParseImage(std::span<const uint8_t> file, Image* image, std::string* error)
   image->importDirectory = directory(kDirectoryImport);
   image->relocationDirectory = directory(kDirectoryRelocation);
   image->tlsDirectory = directory(kDirectoryTls);
+  return true;
+}
 
-  const size_t sectionTable = optional + optionalSize;
-  if (!InRange(sectionTable, uint64_t{sectionCount} * kSectionHeaderSize, file.size())) {
-    return Fail(error, "truncated section table");
-  }
+// Maps the headers and each of the `sectionCount` sections from the table at `sectionTable`
+// into the image's memory.
+bool MapSections(std::span<const uint8_t> file, size_t sectionTable, uint16_t sectionCount,
+                 Image* image, std::string* error) {
   image->memory.assign(image->sizeOfImage, 0);
   std::copy_n(file.begin(), image->sizeOfHeaders, image->memory.begin());
   for (uint16_t index = 0; index < sectionCount; ++index) {
@@ -191,6 +167,45 @@ bool ParseImage(std::span<const uint8_t> file, Image* image, std::string* error)
     image->sections.push_back(section);
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseImage(std::span<const uint8_t> file, Image* image, std::string* error) {
+  *image = Image();
+  if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z') {
+    return Fail(error, "not a PE file: no MZ header");
+  }
+  uint32_t peOffset = Get32(file, 0x3C);
+  if (!InRange(peOffset, kPeHeaderSize, file.size()) ||
+      memcmp(file.data() + peOffset, "PE\0\0", 4) != 0) {
+    return Fail(error, "not a PE file: no PE signature at the offset the MZ header gives");
+  }
+  const size_t fileHeader = peOffset + 4;
+  uint16_t machine = Get16(file, fileHeader);
+  uint16_t sectionCount = Get16(file, fileHeader + 2);
+  uint16_t optionalSize = Get16(file, fileHeader + 16);
+  image->fileCharacteristics = Get16(file, fileHeader + 18);
+  if (machine != kMachineI386) {
+    return Fail(error, "not an i386 image (machine " + FileHex(machine) + ")");
+  }
+  if (!(image->fileCharacteristics & kFileExecutableImage) ||
+      !(image->fileCharacteristics & kFileDll)) {
+    return Fail(error,
+                "not a DLL (file characteristics " + FileHex(image->fileCharacteristics) + ")");
+  }
+
+  const size_t optional = peOffset + kPeHeaderSize;
+  if (optionalSize < 96 || !InRange(optional, optionalSize, file.size())) {
+    return Fail(error, "truncated optional header");
+  }
+  if (!ReadOptionalHeader(file, optional, optionalSize, image, error)) return false;
+
+  const size_t sectionTable = optional + optionalSize;
+  if (!InRange(sectionTable, uint64_t{sectionCount} * kSectionHeaderSize, file.size())) {
+    return Fail(error, "truncated section table");
+  }
+  return MapSections(file, sectionTable, sectionCount, image, error);
 }
 
 bool Relocate(Image* image, uint32_t newBase, std::string* error) {

@@ -14,6 +14,7 @@
 #include <set>
 #include <vector>
 
+#include "tools/common/file_time.h"
 #include "tools/hosts/cathost32/guest_memory.h"
 #include "tools/hosts/cathost32/process_blocks.h"
 #include "tools/hosts/cathost32/win32_system_state.h"
@@ -419,8 +420,9 @@ uint32_t ReadFile(Win32System& system, SystemCall& call) {
 
 // --- Time ----------------------------------------------------------------------------------
 
-constexpr uint64_t kTicksPerSecond = 10'000'000;  // FILETIME counts 100 ns
-constexpr int64_t kDaysFrom1601To1970 = 134774;
+// FILETIME's unit and epoch are the hosts' (tools/common/file_time.h).
+using file_time::kDaysFrom1601To1970;
+using file_time::kTicksPerSecond;
 
 // The calendar is written apart from the modules' (modules/platform/dos_time.h), by another method
 // (days counted by 400-year eras, where the modules look months up in a table): the emulated

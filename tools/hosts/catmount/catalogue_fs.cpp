@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/file_time.h"
 #include "tools/common/item_format.h"
 #include "tools/hosts/catmount/catalogue_library.h"
 
@@ -19,8 +20,6 @@ namespace {
 // A view never changes (a changed file gets a new view, under new inode numbers, and the kernel
 // is told to drop the old one): the kernel may keep entries and attributes a year.
 constexpr double kCacheSeconds = 365.0 * 24 * 3600;
-constexpr uint64_t kTicksPerSecond = 10'000'000;
-constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
 constexpr fuse_ino_t kMountRoot = FUSE_ROOT_ID;
 
 constexpr char kDescriptionAttribute[] = "user.description";
@@ -89,9 +88,9 @@ int Locate(CatalogueLibrary& library, fuse_ino_t inode, bool needListing, Place*
 
 timespec TimespecOf(uint64_t ticks) {
   timespec time{};
-  time.tv_sec =
-      static_cast<time_t>(static_cast<int64_t>(ticks / kTicksPerSecond) - kSecondsFrom1601To1970);
-  time.tv_nsec = static_cast<long>(ticks % kTicksPerSecond * 100);
+  time.tv_sec = static_cast<time_t>(static_cast<int64_t>(ticks / file_time::kTicksPerSecond) -
+                                    file_time::kSecondsFrom1601To1970);
+  time.tv_nsec = static_cast<long>(ticks % file_time::kTicksPerSecond * 100);
   return time;
 }
 

@@ -10,59 +10,32 @@
 #include <cstring>
 
 #include "tools/common/display_text.h"
-#include "tools/hosts/driver/host_driver.h"
+#include "tools/hosts/driver/settled_listing.h"
 
 namespace catmount {
 
 namespace {
 
-// Listings made again while their file keeps changing under them, before one is kept as it is.
-constexpr int kListingAttempts = 3;
-
 std::atomic<bool> gReportToSyslog{false};
 
 // The driver's visitor: the tree grows with what is delivered, never with the file's size, and
-// up to the limits; the status says where and why a listing stopped, and what was damaged.
-class TreeListing {
+// up to the limits; the tree's status is the listing's report.
+class TreeListing : public driver::ListingReport {
  public:
   explicit TreeListing(const TreeLimits& limits) : builder_(limits) {}
 
-  void Opened() {}
-
-  void Prepare(ItemRecord& item, ItemDetails& details) {
-    std::memset(&item, 0, sizeof item);
-    std::memset(&details, 0, sizeof details);
-  }
-
   bool Take(const ItemRecord& item, const ItemDetails& details, int result, uint64_t itemNumber) {
     if (!builder_.Add(item, details, result == StatusDamaged)) {
-      status_ = "stopped at item " + std::to_string(itemNumber) + ": " +
-                std::string(builder_.StopReason());
-      return false;
+      return StopAt(itemNumber, builder_.StopReason());
     }
-    if (result == StatusDamaged && damagedItems_++ == 0) firstDamaged_ = itemNumber;
+    Taken(result, itemNumber);
     return true;
   }
 
-  void Problem(int result, uint64_t itemNumber, bool delivered, bool goingOn) {
-    if (goingOn) return;  // a damaged item that was delivered: counted by Take
-    status_ = "stopped at item " + std::to_string(itemNumber) + ": " +
-              driver::ResultInWords(result, delivered);
-  }
-
-  CatalogueTree Finish() {
-    if (damagedItems_ > 0) {
-      status_ += "; " + std::to_string(damagedItems_) + " item" + (damagedItems_ == 1 ? "" : "s") +
-                 " damaged (result 2), the first item " + std::to_string(firstDamaged_);
-    }
-    return builder_.Finish(std::move(status_));
-  }
+  CatalogueTree Finish() { return builder_.Finish(Status()); }
 
  private:
   TreeBuilder builder_;
-  std::string status_ = "complete";
-  uint64_t damagedItems_ = 0;
-  uint64_t firstDamaged_ = 0;
 };
 
 // Lists the catalogue that `module` accepted, going on past damaged items that were delivered
@@ -77,25 +50,6 @@ bool ListWith(const FormatModule& module, const std::string& path, const TreeLim
 }
 
 }  // namespace
-
-bool FileIdentity::operator==(const FileIdentity& other) const {
-  if (present != other.present) return false;
-  return !present ||
-         (device == other.device && inode == other.inode && size == other.size &&
-          modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
-          changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec);
-}
-
-FileIdentity IdentityOf(const struct stat& info) {
-  FileIdentity identity;
-  identity.present = true;
-  identity.device = info.st_dev;
-  identity.inode = info.st_ino;
-  identity.size = info.st_size;
-  identity.modified = info.st_mtim;
-  identity.changed = info.st_ctim;
-  return identity;
-}
 
 void SetReportToSyslog(bool toSyslog) {
   if (toSyslog) openlog("catmount", LOG_PID, LOG_USER);
@@ -112,17 +66,10 @@ void Report(const std::string& message) {
 
 bool LoadModules(const std::vector<std::string>& paths, std::vector<FormatModule>* modules,
                  std::string* error) {
-  if (driver::LoadModules(paths, driver::ModuleSource{}, Report, modules, error)) return true;
-  driver::UnloadModules(modules, Report);
-  return false;
-}
-
-CatalogueLibrary::~CatalogueLibrary() {
-  UnloadModules();
-}
-
-void CatalogueLibrary::UnloadModules() {
-  driver::UnloadModules(&modules_, Report);
+  driver::ModuleSet loaded(Report);
+  if (!loaded.Load(paths, driver::ModuleSource{}, error)) return false;
+  *modules = loaded.Release();
+  return true;
 }
 
 int CatalogueLibrary::OpenSingle(const std::string& path, std::string* error) {
@@ -132,7 +79,7 @@ int CatalogueLibrary::OpenSingle(const std::string& path, std::string* error) {
     *error = ShownName(path) + ": " + std::strerror(errno);
     return errno == ENOENT || errno == ENOTDIR ? kExitNoSuchFile : kExitCannotRead;
   }
-  driver::Probe probe = driver::ProbeCatalogue(modules_, path);
+  driver::Probe probe = driver::ProbeCatalogue(modules_.Modules(), path);
   if (probe.module == nullptr) {
     *error = ShownName(path) + ": " + probe.reason;
     return probe.status;
@@ -181,7 +128,7 @@ int CatalogueLibrary::OpenFolder(const std::string& path, std::string* error,
         skipped->push_back(ShownName(catalogue.path) + ": not a regular file");
       continue;
     }
-    driver::Probe probe = driver::ProbeCatalogue(modules_, catalogue.path);
+    driver::Probe probe = driver::ProbeCatalogue(modules_.Modules(), catalogue.path);
     if (probe.module == nullptr) {
       if (skipped != nullptr) skipped->push_back(ShownName(catalogue.path) + ": " + probe.reason);
       continue;
@@ -208,11 +155,11 @@ size_t CatalogueLibrary::FindCatalogue(std::string_view name) const {
 std::shared_ptr<ListedCatalogue> CatalogueLibrary::ListOnce(const CatalogueFile& catalogue) {
   auto listed = std::make_shared<ListedCatalogue>();
   // The file is probed again: it may have changed since the folder was scanned.
-  driver::Probe probe = driver::ProbeCatalogue(modules_, catalogue.path);
+  driver::Probe probe = driver::ProbeCatalogue(modules_.Modules(), catalogue.path);
   if (probe.module == nullptr) {
     listed->tree = TreeBuilder().Finish("not listed: " + probe.reason);
   } else if (!ListWith(*probe.module, catalogue.path, limits_, listed.get())) {
-    listed->tree = TreeBuilder().Finish("not listed: OpenArchive failed");
+    listed->tree = TreeBuilder().Finish(driver::ListingReport::kNotOpened);
     listed->format = driver::FormatName(*probe.module);
   }
   return listed;
@@ -220,19 +167,12 @@ std::shared_ptr<ListedCatalogue> CatalogueLibrary::ListOnce(const CatalogueFile&
 
 std::shared_ptr<ListedCatalogue> CatalogueLibrary::List(const CatalogueFile& catalogue) {
   std::shared_ptr<ListedCatalogue> listed;
-  // A listing shows one version of the file only when the file is the same before and after
-  // it: a file rewritten meanwhile is listed again, a few times at most.
-  for (int attempt = 0; attempt < kListingAttempts; ++attempt) {
-    struct stat before {};
-    FileIdentity identity =
-        stat(catalogue.path.c_str(), &before) == 0 ? IdentityOf(before) : FileIdentity{};
+  driver::SettledListing settling(catalogue.path);
+  while (settling.NextAttempt()) {
     listed = ListOnce(catalogue);
-    listed->identity = identity;
-    listed->info = identity.present ? before : catalogue.info;
-    struct stat after {};
-    FileIdentity identityAfter =
-        stat(catalogue.path.c_str(), &after) == 0 ? IdentityOf(after) : FileIdentity{};
-    listed->settled = identity == identityAfter;
+    listed->identity = settling.Before();
+    listed->info = listed->identity ? settling.BeforeInfo() : catalogue.info;
+    listed->settled = settling.Settled();
     if (listed->settled) break;
   }
   if (listed->tree.Status() != "complete") {
@@ -305,7 +245,7 @@ std::shared_ptr<const ListedCatalogue> CatalogueLibrary::Listing(uint32_t view) 
     }
   }
   slot.identity = listed->identity;
-  if (listed->identity.present) slot.info = listed->info;
+  if (listed->identity) slot.info = listed->info;
   slot.listing = listed;
   slot.bytes = listed->tree.MemoryBytes() + listed->format.size();
   recentFirst_.push_front(index);

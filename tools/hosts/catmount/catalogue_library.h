@@ -11,14 +11,16 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "tools/common/exit_status.h"
+#include "tools/common/file_identity.h"
 #include "tools/hosts/catmount/catalogue_tree.h"
-#include "tools/hosts/driver/module_loader.h"
+#include "tools/hosts/driver/host_driver.h"
 
 namespace catmount {
 
@@ -36,25 +38,12 @@ void Report(const std::string& message);
 bool LoadModules(const std::vector<std::string>& paths, std::vector<FormatModule>* modules,
                  std::string* error);
 
-// What tells one version of a catalogue file from another: a file replaced (renamed over),
-// rewritten, truncated or deleted differs in at least one of these.
-struct FileIdentity {
-  bool present = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  timespec modified{};
-  timespec changed{};
-  bool operator==(const FileIdentity& other) const;
-};
-FileIdentity IdentityOf(const struct stat& info);
-
 struct ListedCatalogue {
   CatalogueTree tree;
-  std::string format;     // the format name of the module that listed it
-  FileIdentity identity;  // of the file it was listed from
-  struct stat info {};    // of that file, when present: owner and times of the root
-  bool settled = true;    // the file was the same before and after the listing
+  std::string format;                    // the format name of the module that listed it
+  std::optional<FileIdentity> identity;  // of the file it was listed from, when present
+  struct stat info {};                   // of that file, when present: owner and times of the root
+  bool settled = true;                   // the file was the same before and after the listing
 };
 
 struct CatalogueFile {
@@ -74,8 +63,7 @@ class CatalogueLibrary {
 
   // `limits` bound each listing; past them it stops, keeping what it listed.
   CatalogueLibrary(std::vector<FormatModule> modules, size_t cacheBytes, TreeLimits limits = {})
-      : modules_(std::move(modules)), cacheBytes_(cacheBytes), limits_(limits) {}
-  ~CatalogueLibrary();
+      : modules_(std::move(modules), Report), cacheBytes_(cacheBytes), limits_(limits) {}
 
   // Lists one catalogue now. Returns kExitOk (problems while listing are in its status), or an
   // exit status with `error` set when no module accepts it or it cannot be opened.
@@ -112,9 +100,8 @@ class CatalogueLibrary {
  private:
   std::shared_ptr<ListedCatalogue> List(const CatalogueFile& catalogue);
   std::shared_ptr<ListedCatalogue> ListOnce(const CatalogueFile& catalogue);
-  void UnloadModules();
 
-  std::vector<FormatModule> modules_;
+  driver::ModuleSet modules_;  // unloaded when the library goes
   size_t cacheBytes_;
   TreeLimits limits_;
   bool isFolder_ = false;
@@ -127,7 +114,7 @@ class CatalogueLibrary {
   std::mutex cacheMutex_;
   struct CacheSlot {
     uint32_t view = 0;
-    FileIdentity identity;                           // of the file the view shows
+    std::optional<FileIdentity> identity;            // of the file the view shows
     struct stat info {};                             // for the view's root
     std::shared_ptr<const ListedCatalogue> listing;  // null until listed and once evicted
     std::list<size_t>::iterator recent;

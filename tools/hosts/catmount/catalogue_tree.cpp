@@ -287,6 +287,55 @@ uint32_t TreeBuilder::DirectoryFor(uint32_t parent, std::string_view name) {
   return directory;
 }
 
+uint32_t TreeBuilder::ResolveParent(std::string_view parentPath) {
+  uint32_t parent = CatalogueTree::kRoot;
+  size_t start = 0;
+  for (;;) {
+    size_t end = parentPath.find('\\', start);
+    DecodeComponent(parentPath.substr(start, end - start), &scratch_);
+    parent = DirectoryFor(parent, scratch_);
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  // A leading mark tells a cached empty parent path from no cache at all.
+  lastParentPath_.clear();
+  lastParentPath_.push_back('/');  // (assign("/") trips a false -Wrestrict in GCC 12 at -O3)
+  lastParentPath_.append(parentPath);
+  lastParent_ = parent;
+  return parent;
+}
+
+uint32_t TreeBuilder::NodeFor(uint32_t parent, bool isDirectory) {
+  if (isDirectory) {
+    // The first listing of a directory that earlier paths implied takes it over.
+    uint32_t found = tree_.Lookup(parent, scratch_);
+    if (found != CatalogueTree::kNone &&
+        (tree_.nodes_[found].flags & (kNodeDirectory | kNodeListed)) != kNodeDirectory) {
+      const TakenName* taken = FindTaken(found);
+      found = taken != nullptr ? taken->renamedDirectory : CatalogueTree::kNone;
+      if (found != CatalogueTree::kNone && (tree_.nodes_[found].flags & kNodeListed) != 0) {
+        found = CatalogueTree::kNone;
+      }
+    }
+    if (found != CatalogueTree::kNone) return found;
+  }
+  uint32_t fileHoldingName = CatalogueTree::kNone;
+  if (isDirectory) {
+    uint32_t plain = tree_.Lookup(parent, scratch_);
+    if (plain != CatalogueTree::kNone && (tree_.nodes_[plain].flags & kNodeDirectory) == 0) {
+      fileHoldingName = plain;
+    }
+  }
+  const uint32_t index =
+      Insert(parent, FreeName(parent, scratch_), isDirectory ? kNodeDirectory : 0);
+  // Later paths through this name lead into this directory, not into the file.
+  if (fileHoldingName != CatalogueTree::kNone) {
+    TakenName& taken = TakenFor(fileHoldingName);
+    if (taken.renamedDirectory == CatalogueTree::kNone) taken.renamedDirectory = index;
+  }
+  return index;
+}
+
 bool TreeBuilder::Add(const ItemRecord& item, const ItemDetails& details, bool damaged) {
   if (!stopReason_.empty()) return false;
   if (limits_.maxItems != 0 && tree_.itemCount_ >= limits_.maxItems) {
@@ -319,57 +368,9 @@ bool TreeBuilder::Add(const ItemRecord& item, const ItemDetails& details, bool d
   }
 
   uint32_t parent = CatalogueTree::kRoot;
-  if (cut != std::string_view::npos) {
-    if (parentKnown) {
-      parent = lastParent_;
-    } else {
-      size_t start = 0;
-      for (;;) {
-        size_t end = parentPath.find('\\', start);
-        DecodeComponent(parentPath.substr(start, end - start), &scratch_);
-        parent = DirectoryFor(parent, scratch_);
-        if (end == std::string_view::npos) break;
-        start = end + 1;
-      }
-      // A leading mark tells a cached empty parent path from no cache at all.
-      lastParentPath_.clear();
-      lastParentPath_.push_back('/');  // (assign("/") trips a false -Wrestrict in GCC 12 at -O3)
-      lastParentPath_.append(parentPath);
-      lastParent_ = parent;
-    }
-  }
+  if (cut != std::string_view::npos) parent = parentKnown ? lastParent_ : ResolveParent(parentPath);
   DecodeComponent(cut == std::string_view::npos ? path : path.substr(cut + 1), &scratch_);
-
-  const bool isDirectory = (item.dwFileAttributes & kAttrDirectory) != 0;
-  uint32_t index = CatalogueTree::kNone;
-  if (isDirectory) {
-    // The first listing of a directory that earlier paths implied takes it over.
-    uint32_t found = tree_.Lookup(parent, scratch_);
-    if (found != CatalogueTree::kNone &&
-        (tree_.nodes_[found].flags & (kNodeDirectory | kNodeListed)) != kNodeDirectory) {
-      const TakenName* taken = FindTaken(found);
-      found = taken != nullptr ? taken->renamedDirectory : CatalogueTree::kNone;
-      if (found != CatalogueTree::kNone && (tree_.nodes_[found].flags & kNodeListed) != 0) {
-        found = CatalogueTree::kNone;
-      }
-    }
-    index = found;
-  }
-  if (index == CatalogueTree::kNone) {
-    uint32_t fileHoldingName = CatalogueTree::kNone;
-    if (isDirectory) {
-      uint32_t plain = tree_.Lookup(parent, scratch_);
-      if (plain != CatalogueTree::kNone && (tree_.nodes_[plain].flags & kNodeDirectory) == 0) {
-        fileHoldingName = plain;
-      }
-    }
-    index = Insert(parent, FreeName(parent, scratch_), isDirectory ? kNodeDirectory : 0);
-    // Later paths through this name lead into this directory, not into the file.
-    if (fileHoldingName != CatalogueTree::kNone) {
-      TakenName& taken = TakenFor(fileHoldingName);
-      if (taken.renamedDirectory == CatalogueTree::kNone) taken.renamedDirectory = index;
-    }
-  }
+  const uint32_t index = NodeFor(parent, (item.dwFileAttributes & kAttrDirectory) != 0);
 
   TreeNode& node = tree_.nodes_[index];
   node.flags |= kNodeListed | (damaged ? kNodeDamaged : 0);

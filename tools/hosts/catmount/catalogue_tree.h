@@ -154,6 +154,12 @@ class TreeBuilder {
   uint32_t DirectoryFor(uint32_t parent, std::string_view name);
   // `name` itself when free under `parent`, else the first free "name~N".
   std::string_view FreeName(uint32_t parent, std::string_view name);
+  // The directory a raw parent path (components split by backslashes) leads to, each
+  // component found or made; remembered for the next item.
+  uint32_t ResolveParent(std::string_view parentPath);
+  // The node of a listed item named scratch_ under `parent`: the directory earlier paths
+  // implied, taken over by its first listing, or a new node under the first free name.
+  uint32_t NodeFor(uint32_t parent, bool isDirectory);
 
   TakenName* FindTaken(uint32_t holder);
   TakenName& TakenFor(uint32_t holder);

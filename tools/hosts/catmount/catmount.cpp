@@ -14,24 +14,19 @@
 #include <string>
 #include <vector>
 
+#include "catalogue_version.h"
 #include "tools/common/display_text.h"
+#include "tools/common/option_parser.h"
 #include "tools/hosts/catmount/catalogue_fs.h"
 #include "tools/hosts/catmount/catalogue_library.h"
 #include "tools/hosts/catmount/command_line.h"
-
-// The release's version, defined once by the build.
-#if __has_include("catalogue_version.h")
-#include "catalogue_version.h"
-#else
-#define CATALOGUE_VERSION "unversioned"
-#endif
 
 namespace {
 
 using catmount::CatalogueLibrary;
 using catmount::Settings;
 
-constexpr char kVersion[] = CATALOGUE_VERSION;
+constexpr cli::Program kProgram{"catmount", kExitUsage, kExitWriteFailed};
 
 constexpr char kUsage[] = R"(Usage: catmount [options] SOURCE MOUNTPOINT
 
@@ -80,15 +75,10 @@ its listing is next made, under new inode numbers; the old ones then fail with E
 deleted one is shown empty, its status saying why.
 
 Exit status before mounting: 1 no module accepts SOURCE, 5 OpenArchive failed, 6 no such
-file, 7 is a directory, 8 cannot read, 9 empty file, 10 no usable module, 20 mount point
-unusable (also one that would hide the folder of catalogues) or mounting failed, 64 usage
-error.
+file, 7 is a directory, 8 cannot read, 9 empty file, 10 no usable module, 11 standard output
+cannot be written (--help, --version), 20 mount point unusable (also one that would hide the
+folder of catalogues) or mounting failed, 64 usage error.
 )";
-
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "catmount: %s\nTry 'catmount --help'.\n", message.c_str());
-  return kExitUsage;
-}
 
 int Fail(int status, const std::string& message) {
   std::fprintf(stderr, "catmount: %s\n", message.c_str());
@@ -211,13 +201,13 @@ int main(int argc, char** argv) {
   catmount::CommandLine line = catmount::ParseCommandLine({argv + 1, argv + argc});
   switch (line.request) {
     case catmount::Request::kHelp:
-      std::fputs(kUsage, stdout);
-      return kExitOk;
+      return cli::PrintInfo(kProgram, kUsage);
     case catmount::Request::kVersion:
-      std::printf("catmount %s (FUSE %d.%d)\n", kVersion, FUSE_MAJOR_VERSION, FUSE_MINOR_VERSION);
-      return kExitOk;
-    case catmount::Request::kUsageError:
-      return UsageError(line.error);
+      return cli::PrintInfo(kProgram, "catmount " CATALOGUE_VERSION " (FUSE " +
+                                          std::to_string(FUSE_MAJOR_VERSION) + "." +
+                                          std::to_string(FUSE_MINOR_VERSION) + ")\n");
+    case catmount::Request::kBadUsage:
+      return cli::UsageError(kProgram, line.error);
     case catmount::Request::kMount:
       break;
   }

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "tools/common/option_parser.h"
+
 namespace catmount {
 namespace {
 
@@ -109,51 +111,65 @@ bool ApplyMountOptions(std::string_view list, Settings* settings, std::string* e
   return true;
 }
 
+namespace {
+
+enum OptionId { kHelp, kVersion, kModule, kCacheMiB, kMaxItems, kListingMiB, kMountOptions };
+
+// catmount's own options; FUSE's (-f, -d, -s, ...) are passed on to it as they are.
+constexpr cli::Option kOptions[] = {
+    {kHelp, 'h', "help"},
+    {kVersion, 'V', "version"},
+    {kModule, 0, "module", "a value"},
+    {kCacheMiB, 0, "cache-mib", "a value"},
+    {kMaxItems, 0, "max-items", "a value"},
+    {kListingMiB, 0, "listing-mib", "a value"},
+    {kMountOptions, 'o', {}, "a value"},
+};
+
+}  // namespace
+
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine line;
   Settings& settings = line.settings;
   auto usageError = [&line](std::string message) {
-    line.request = Request::kUsageError;
+    line.request = Request::kBadUsage;
     line.error = std::move(message);
     return line;
   };
-  bool optionsEnded = false;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-      settings.positional.push_back(argument);
-    } else if (argument == "--") {
-      optionsEnded = true;
-    } else if (argument == "--help" || argument == "-h") {
-      line.request = Request::kHelp;
-      return line;
-    } else if (argument == "--version" || argument == "-V") {
-      line.request = Request::kVersion;
-      return line;
-    } else if (argument == "--module" || argument == "--cache-mib" || argument == "-o" ||
-               argument == "--max-items" || argument == "--listing-mib") {
-      if (i + 1 >= arguments.size()) return usageError(argument + " needs a value");
-      const std::string& value = arguments[++i];
-      std::string error;
-      if (argument == "--module") {
+  cli::OptionParser parser({arguments.begin(), arguments.end()}, kOptions, cli::kPassUnknown);
+  for (cli::Item item; parser.Next(&item);) {
+    const std::string value(item.value);
+    std::string error;
+    switch (item.id) {
+      case cli::kError:
+        return usageError(item.error);
+      case cli::kOperand:
+        settings.positional.push_back(value);
+        break;
+      case cli::kPassed:
+        settings.fuseArguments.push_back(value);
+        break;
+      case kHelp:
+        line.request = Request::kHelp;
+        return line;
+      case kVersion:
+        line.request = Request::kVersion;
+        return line;
+      case kModule:
         settings.modulePaths.push_back(value);
-      } else if (argument == "-o") {
+        break;
+      case kMountOptions:
         if (!ApplyMountOptions(value, &settings, &error)) return usageError(error);
-      } else {
-        const Count which = argument == "--cache-mib"   ? Count::kCacheMiB
-                            : argument == "--max-items" ? Count::kMaxItems
-                                                        : Count::kListingMiB;
-        if (!SetCount(which, value, argument, &settings, &error)) return usageError(error);
+        break;
+      case kCacheMiB:
+      case kMaxItems:
+      case kListingMiB: {
+        const Count which = item.id == kCacheMiB   ? Count::kCacheMiB
+                            : item.id == kMaxItems ? Count::kMaxItems
+                                                   : Count::kListingMiB;
+        if (!SetCount(which, value, item.name, &settings, &error)) return usageError(error);
+        break;
       }
-    } else if (argument.starts_with("--module=")) {
-      settings.modulePaths.push_back(argument.substr(std::string_view("--module=").size()));
-    } else if (argument.starts_with("-o")) {
-      std::string error;
-      if (!ApplyMountOptions(std::string_view(argument).substr(2), &settings, &error)) {
-        return usageError(error);
-      }
-    } else {
-      settings.fuseArguments.push_back(argument);
     }
   }
   if (settings.positional.size() != 2) {

@@ -29,12 +29,12 @@ struct Settings {
   bool readWriteAsked = false;             // -o rw: mounted read-only, with a warning
 };
 
-enum class Request { kMount, kHelp, kVersion, kUsageError };
+enum class Request { kMount, kHelp, kVersion, kBadUsage };
 
 struct CommandLine {
   Request request = Request::kMount;
   Settings settings;
-  std::string error;  // what is wrong, for kUsageError
+  std::string error;  // what is wrong, for kBadUsage
 };
 
 // Reads the arguments after the program name. Options and SOURCE MOUNTPOINT may come in any

@@ -19,6 +19,7 @@
 #include "tools/common/display_text.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/item_format.h"
+#include "tools/common/option_parser.h"
 #include "tools/common/output_buffer.h"
 #include "tools/hosts/driver/host_driver.h"
 
@@ -27,7 +28,8 @@ namespace {
 // The host being run: its name in messages and how it loads modules.
 const HostSetup* gSetup = nullptr;
 
-constexpr char kUsage[] = R"(Usage: %s [options] CATALOGUE...
+// After "Usage: PROGRAM".
+constexpr char kUsage[] = R"( [options] CATALOGUE...
 
 Lists disk catalogues through format modules, calling each module as the archive host does:
 IsArchive on the first bytes of the file, OpenArchive, GetArcItem until it stops returning 1,
@@ -74,7 +76,7 @@ mildest failure to the gravest):
    8  cannot read the file (permission or I/O)
    9  empty file
   10  a module cannot be loaded or is not a format module; or no module was found
-  11  cannot write the listing
+  11  cannot write the listing (or the text of --help or --version)
   12  a module returned an unknown result code
   13  a module broke the host's rules in a way only an emulating host sees (cathost32)
   64  usage error
@@ -95,48 +97,60 @@ void Complain(const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", gSetup->programName, message.c_str());
 }
 
-int UsageError(const std::string& message) {
-  Complain(message);
-  std::fprintf(stderr, "Try '%s --help'.\n", gSetup->programName);
-  return kExitUsage;
+cli::Program ThisProgram() {
+  return {gSetup->programName, kExitUsage, kExitWriteFailed};
 }
+
+enum OptionId { kModule, kJson, kCount, kRaw, kKeepGoing, kListModules, kHelp, kVersion };
+
+constexpr cli::Option kOptions[] = {
+    {kModule, 0, "module", "a path", true},
+    {kJson, 0, "json"},
+    {kCount, 0, "count"},
+    {kRaw, 0, "raw"},
+    {kKeepGoing, 0, "keep-going"},
+    {kListModules, 0, "list-modules"},
+    {kHelp, 'h', "help"},
+    {kVersion, 0, "version"},
+};
 
 // Returns kExitOk when the options are usable, -1 for --help, else a usage failure.
 int ParseOptions(int argc, char** argv, Options* options) {
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view argument = argv[i];
-    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-      options->catalogues.emplace_back(argument);
-    } else if (argument == "--") {
-      optionsEnded = true;
-    } else if (argument == "--help" || argument == "-h") {
-      return -1;
-    } else if (argument == "--version") {
-      options->version = true;
-    } else if (argument == "--json") {
-      options->json = true;
-    } else if (argument == "--count") {
-      options->count = true;
-    } else if (argument == "--raw") {
-      options->raw = true;
-    } else if (argument == "--keep-going") {
-      options->keepGoing = true;
-    } else if (argument == "--list-modules") {
-      options->listModules = true;
-    } else if (argument == "--module") {
-      if (i + 1 >= argc) return UsageError("--module needs a path");
-      options->modulePaths.emplace_back(argv[++i]);
-    } else if (argument.starts_with("--module=")) {
-      std::string_view path = argument.substr(std::strlen("--module="));
-      if (path.empty()) return UsageError("--module needs a path");
-      options->modulePaths.emplace_back(path);
-    } else {
-      return UsageError("unknown option " + ShownName(argument));
+  cli::OptionParser parser(argc, argv, kOptions);
+  for (cli::Item item; parser.Next(&item);) {
+    switch (item.id) {
+      case cli::kOperand:
+        options->catalogues.emplace_back(item.value);
+        break;
+      case cli::kError:
+        return cli::UsageError(ThisProgram(), item.error);
+      case kHelp:
+        return -1;
+      case kVersion:
+        options->version = true;
+        break;
+      case kJson:
+        options->json = true;
+        break;
+      case kCount:
+        options->count = true;
+        break;
+      case kRaw:
+        options->raw = true;
+        break;
+      case kKeepGoing:
+        options->keepGoing = true;
+        break;
+      case kListModules:
+        options->listModules = true;
+        break;
+      case kModule:
+        options->modulePaths.emplace_back(item.value);
+        break;
     }
   }
   if (options->catalogues.empty() && !options->listModules && !options->version) {
-    return UsageError("no catalogue given");
+    return cli::UsageError(ThisProgram(), "no catalogue given");
   }
   return kExitOk;
 }
@@ -306,14 +320,15 @@ int RunCathost(int argc, char** argv, const HostSetup& setup) {
   Options options;
   int parsed = ParseOptions(argc, argv, &options);
   if (parsed == -1) {
-    std::printf(kUsage, setup.programName);
-    if (setup.moreHelp != nullptr) std::fputs(setup.moreHelp, stdout);
-    return kExitOk;
+    std::string help = std::string("Usage: ") + setup.programName + kUsage;
+    if (setup.moreHelp != nullptr) help += setup.moreHelp;
+    return cli::PrintInfo(ThisProgram(), help);
   }
   if (parsed != kExitOk) return parsed;
   if (options.version) {
-    std::printf("%s (%s) %s\n", setup.programName, CATALOGUE_PRODUCT_NAME, CATALOGUE_VERSION);
-    return kExitOk;
+    return cli::PrintInfo(ThisProgram(), std::string(setup.programName) +
+                                             " (" CATALOGUE_PRODUCT_NAME ") " CATALOGUE_VERSION
+                                             "\n");
   }
 
 #if defined(_WIN32)
@@ -321,18 +336,18 @@ int RunCathost(int argc, char** argv, const HostSetup& setup) {
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
 
-  std::vector<FormatModule> modules;
+  driver::ModuleSet modules(Complain);
   std::string error;
   int status = kExitOk;
-  if (!driver::LoadModules(options.modulePaths, setup.modules, Complain, &modules, &error)) {
+  if (!modules.Load(options.modulePaths, setup.modules, &error)) {
     Complain(error);
     status = kExitBadModule;
   } else {
     OutputBuffer output(stdout);
     if (options.listModules) {
-      status = ListModules(modules, output);
+      status = ListModules(modules.Modules(), output);
     } else {
-      CatalogueLister lister(options, modules, output);
+      CatalogueLister lister(options, modules.Modules(), output);
       for (const std::string& catalogue : options.catalogues) {
         status = std::max(status, lister.List(catalogue));
       }
@@ -343,6 +358,6 @@ int RunCathost(int argc, char** argv, const HostSetup& setup) {
       status = std::max<int>(status, kExitWriteFailed);
     }
   }
-  if (!driver::UnloadModules(&modules, Complain)) status = std::max<int>(status, kExitModuleFault);
+  if (!modules.Unload()) status = std::max<int>(status, kExitModuleFault);
   return status;
 }

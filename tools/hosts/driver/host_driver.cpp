@@ -98,6 +98,24 @@ std::string ResultInWords(int result, bool delivered) {
   }
 }
 
+std::string ListingReport::Status() const {
+  std::string status = stop_.empty() ? "complete" : stop_;
+  if (damagedItems_ > 0) {
+    status.append("; ")
+        .append(std::to_string(damagedItems_))
+        .append(damagedItems_ == 1 ? " item" : " items")
+        .append(" damaged (result 2), the first item ")
+        .append(std::to_string(firstDamaged_));
+  }
+  return status;
+}
+
+bool ListingReport::StopAt(uint64_t itemNumber, std::string_view why) {
+  stop_ = std::string("stopped at item ").append(std::to_string(itemNumber)).append(": ");
+  stop_.append(why);
+  return false;
+}
+
 Probe ProbeCatalogue(const std::vector<FormatModule>& modules, const std::string& path) {
   Probe probe;
   unsigned char head[kProbeBytes];

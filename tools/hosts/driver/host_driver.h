@@ -9,7 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "modules/interface/host_interface.h"
@@ -49,6 +52,32 @@ bool LoadModules(const std::vector<std::string>& paths, const ModuleSource& sour
 
 // Unloads every module; false when one left something behind (reported as "PATH: why").
 bool UnloadModules(std::vector<FormatModule>* modules, Report report);
+
+// The modules a host loaded, unloaded when the set goes, or before by Unload.
+class ModuleSet {
+ public:
+  explicit ModuleSet(Report report) : report_(report) {}
+  // Takes over modules loaded already.
+  ModuleSet(std::vector<FormatModule> modules, Report report)
+      : modules_(std::move(modules)), report_(report) {}
+  ~ModuleSet() { Unload(); }
+  ModuleSet(const ModuleSet&) = delete;
+  ModuleSet& operator=(const ModuleSet&) = delete;
+
+  // LoadModules into the set: what loaded before a failure stays until the set unloads it.
+  bool Load(const std::vector<std::string>& paths, const ModuleSource& source, std::string* error) {
+    return LoadModules(paths, source, report_, &modules_, error);
+  }
+  // UnloadModules, leaving the set empty.
+  bool Unload() { return UnloadModules(&modules_, report_); }
+  // Hands the modules over: the set no longer unloads them.
+  std::vector<FormatModule> Release() { return std::exchange(modules_, {}); }
+  const std::vector<FormatModule>& Modules() const { return modules_; }
+
+ private:
+  std::vector<FormatModule> modules_;
+  Report report_;
+};
 
 // The module's format name (GetFormatName of type 0) as its bytes, or "(no format name)".
 std::string FormatName(const FormatModule& module);
@@ -113,5 +142,44 @@ ListingEnd ListCatalogue(const FormatModule& module, const std::string& path, bo
   module.closeArchive(&closeRecord);
   return end;
 }
+
+// What a listing says of itself where a host keeps it as one sentence (catmount's trees,
+// catindex's catalogues): "complete", or "stopped at item N: why"; then, when delivered items
+// were damaged, "; N items damaged (result 2), the first item M". It is built from the
+// visitor's callbacks: a visitor derives from it and adds Take, which tells it of each item
+// taken (Taken) or of a limit that ends the listing (StopAt). Every call starts from zeroed
+// records.
+class ListingReport {
+ public:
+  // The status of a catalogue that OpenArchive refused.
+  static constexpr const char* kNotOpened = "not listed: OpenArchive failed";
+
+  void Opened() {}
+
+  void Prepare(ItemRecord& item, ItemDetails& details) {
+    std::memset(&item, 0, sizeof item);
+    std::memset(&details, 0, sizeof details);
+  }
+
+  void Problem(int result, uint64_t itemNumber, bool delivered, bool goingOn) {
+    if (goingOn) return;  // a damaged item that was delivered: counted by Taken
+    StopAt(itemNumber, ResultInWords(result, delivered));
+  }
+
+  std::string Status() const;
+
+ protected:
+  // A delivered item (result 1 or 2) taken.
+  void Taken(int result, uint64_t itemNumber) {
+    if (result == StatusDamaged && damagedItems_++ == 0) firstDamaged_ = itemNumber;
+  }
+  // The listing ends at item `itemNumber` for `why`; false, for Take to return.
+  bool StopAt(uint64_t itemNumber, std::string_view why);
+
+ private:
+  std::string stop_;  // empty while the listing runs to its end
+  uint64_t damagedItems_ = 0;
+  uint64_t firstDamaged_ = 0;
+};
 
 }  // namespace driver
