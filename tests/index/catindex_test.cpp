@@ -812,8 +812,8 @@ TEST_F(CatindexTest, OneFileIsOneCatalogueWhateverLeadsToIt) {
   EXPECT_NE(run.err.find("0 listed, 0 unchanged, 1 pruned"), std::string::npos) << run.err;
 }
 
-// An index of the previous version is read as it is and brought up to date by the next
-// catindex, which lists every catalogue again; a version alone does not make an index.
+// An index of an older version is read as it is and brought up to date by the next catindex,
+// which lists every catalogue again; a version alone does not make an index.
 TEST_F(CatindexTest, AnOlderIndexIsReadAndBroughtUpToDate) {
   const std::string catalogue = Write("cats/one.mur", catwriter::BuildMur(MixedMur()).bytes);
   ASSERT_EQ(Catindex({catalogue}).exitStatus, 0);
@@ -821,15 +821,18 @@ TEST_F(CatindexTest, AnOlderIndexIsReadAndBroughtUpToDate) {
   ASSERT_EQ(sqlite3_open(db_.c_str(), &raw), SQLITE_OK);
   EXPECT_EQ(
       sqlite3_exec(raw,
-                   "DROP INDEX catalogues_by_file; ALTER TABLE catalogues DROP COLUMN ctime_ns; "
-                   "PRAGMA user_version=2",
+                   "DROP TABLE roots; DROP TABLE item_descriptions; DROP INDEX catalogues_by_file; "
+                   "ALTER TABLE catalogues DROP COLUMN ctime_ns; PRAGMA user_version=2",
                    nullptr, nullptr, nullptr),
       SQLITE_OK);
   sqlite3_close(raw);
   EXPECT_EQ(program_run::Run({CATFIND_PATH, "--db", db_, "inner"}).exitStatus, 0);
   RunResult run = Catindex({"-v", catalogue});
   EXPECT_NE(run.err.find("1 listed, 0 unchanged"), std::string::npos) << run;
-  EXPECT_EQ(Index(db_).One("PRAGMA user_version"), "3");
+  EXPECT_EQ(Index(db_).One("PRAGMA user_version"), "4");
+  EXPECT_EQ(
+      Index(db_).One("SELECT count(*) FROM item_descriptions WHERE description LIKE '%quoted%'"),
+      "1");
 
   const std::string bare = root_ + "/bare.sqlite";
   ASSERT_EQ(sqlite3_open(bare.c_str(), &raw), SQLITE_OK);
@@ -871,8 +874,9 @@ TEST_F(CatindexTest, TheReadmeShowsTheSchemaTheIndexKeeps) {
 
   ASSERT_EQ(Catindex({root_ + "/cats"}).exitStatus, 0);
   const std::vector<std::string> statements = Index(db_).Rows(
-      "SELECT sql FROM sqlite_schema WHERE sql NOT NULL AND name NOT GLOB 'item_paths_*'");
-  EXPECT_EQ(statements.size(), 6u);
+      "SELECT sql FROM sqlite_schema WHERE sql NOT NULL AND name NOT GLOB 'item_paths_*' "
+      "AND name NOT GLOB 'item_descriptions_*'");
+  EXPECT_EQ(statements.size(), 8u);
   for (const std::string& statement : statements) {
     EXPECT_NE(schema.find(statement), std::string_view::npos) << statement;
   }

@@ -274,10 +274,12 @@ struct Statements {
   index_db::Statement insertCatalogue;
   index_db::Statement updateCatalogue;
   index_db::Statement deletePaths;
+  index_db::Statement deleteDescriptions;
   index_db::Statement deleteItems;
   index_db::Statement deleteCatalogue;
   index_db::Statement insertItem;
   index_db::Statement insertPaths;
+  index_db::Statement insertDescriptions;
   index_db::Statement cataloguesUnder;
 
   bool Prepare(const index_db::IndexDb& db, std::string* error) {
@@ -303,6 +305,12 @@ struct Statements {
                                "INSERT INTO item_paths (item_paths, rowid, path) "
                                "SELECT 'delete', id, path FROM items WHERE catalogue = ?1",
                                error) &&
+           deleteDescriptions.Prepare(
+               db,
+               "INSERT INTO item_descriptions (item_descriptions, rowid, description) "
+               "SELECT 'delete', id, description FROM items "
+               "WHERE catalogue = ?1 AND description <> ''",
+               error) &&
            deleteItems.Prepare(db, "DELETE FROM items WHERE catalogue = ?1", error) &&
            deleteCatalogue.Prepare(db, "DELETE FROM catalogues WHERE id = ?1", error) &&
            insertItem.Prepare(db,
@@ -314,6 +322,11 @@ struct Statements {
                                "INSERT INTO item_paths (rowid, path) "
                                "SELECT id, path FROM items WHERE catalogue = ?1",
                                error) &&
+           insertDescriptions.Prepare(db,
+                                      "INSERT INTO item_descriptions (rowid, description) "
+                                      "SELECT id, description FROM items "
+                                      "WHERE catalogue = ?1 AND description <> ''",
+                                      error) &&
            cataloguesUnder.Prepare(db,
                                    "SELECT path FROM catalogues "
                                    "WHERE path = ?1 OR (path >= ?2 AND path < ?3) ORDER BY path",
@@ -611,6 +624,8 @@ class Indexer {
   void DeleteItems(int64_t id) {
     statements_.deletePaths.BindInt(1, id);
     Run(statements_.deletePaths);
+    statements_.deleteDescriptions.BindInt(1, id);
+    Run(statements_.deleteDescriptions);
     statements_.deleteItems.BindInt(1, id);
     Run(statements_.deleteItems);
   }
@@ -674,6 +689,8 @@ class Indexer {
     // less than a statement step per item.
     statements_.insertPaths.BindInt(1, id);
     Run(statements_.insertPaths);
+    statements_.insertDescriptions.BindInt(1, id);
+    Run(statements_.insertDescriptions);
     std::string status = end.opened ? writer.Status() : driver::ListingReport::kNotOpened;
     if (!settled) status.append("; the file changed while it was listed");
     statements_.updateCatalogue.BindInt(1, id);

@@ -19,7 +19,7 @@ namespace {
 // same text (the index tests compare the two).
 constexpr const char* kSchema = R"sql(
 -- The file is in WAL mode (PRAGMA journal_mode=WAL), a writer's connection enforces foreign
--- keys (PRAGMA foreign_keys=ON), and PRAGMA user_version is 3.
+-- keys (PRAGMA foreign_keys=ON), and PRAGMA user_version is 4.
 CREATE TABLE catalogues (
   id          INTEGER PRIMARY KEY,
   path        TEXT NOT NULL UNIQUE,   -- absolute path of the catalogue file (bytes as the file system has them)
@@ -66,7 +66,22 @@ CREATE TABLE trigram_counts (         -- statistics: how many of a sample of the
   trigram TEXT PRIMARY KEY,
   items   INTEGER NOT NULL
 ) WITHOUT ROWID;
-PRAGMA user_version=3;
+CREATE VIRTUAL TABLE item_descriptions USING fts5(
+  -- The items' descriptions by trigram, for the words only a description holds (an 8.3 name
+  -- says little). Only items with a description have a row; kept as item_paths is.
+  description, content='items', content_rowid='id', tokenize='trigram', detail='none',
+  columnsize=0
+);
+CREATE TABLE roots (                  -- each PATH catindex was given, so that a run without one
+                                      -- updates them all
+  path       TEXT PRIMARY KEY,        -- absolute, symbolic links resolved
+  kind       TEXT NOT NULL,           -- 'folder' or 'file'
+  device     INTEGER NOT NULL,        -- st_dev of the path when it was last walked
+  added_at   INTEGER NOT NULL,        -- seconds since 1970
+  walked_at  INTEGER NOT NULL,        -- seconds since 1970; 0 before the first walk
+  status     TEXT NOT NULL            -- "walked", or why the last run could not walk it
+) WITHOUT ROWID;
+PRAGMA user_version=4;
 )sql";
 
 // Version 2 to 3: the status change time joins the file's identity, and the files' device and
@@ -76,6 +91,29 @@ constexpr const char* kUpgradeFrom2 = R"sql(
 ALTER TABLE catalogues ADD COLUMN ctime_ns INTEGER NOT NULL DEFAULT 0;
 CREATE INDEX catalogues_by_file ON catalogues(device, inode);
 PRAGMA user_version=3;
+)sql";
+
+// Version 3 to 4: the descriptions' trigram table, filled from the items, and the roots (empty:
+// an index of version 3 learns them from the next runs that name a PATH).
+constexpr const char* kUpgradeFrom3 = R"sql(
+CREATE VIRTUAL TABLE item_descriptions USING fts5(
+  -- The items' descriptions by trigram, for the words only a description holds (an 8.3 name
+  -- says little). Only items with a description have a row; kept as item_paths is.
+  description, content='items', content_rowid='id', tokenize='trigram', detail='none',
+  columnsize=0
+);
+INSERT INTO item_descriptions (rowid, description)
+  SELECT id, description FROM items WHERE description <> '';
+CREATE TABLE roots (                  -- each PATH catindex was given, so that a run without one
+                                      -- updates them all
+  path       TEXT PRIMARY KEY,        -- absolute, symbolic links resolved
+  kind       TEXT NOT NULL,           -- 'folder' or 'file'
+  device     INTEGER NOT NULL,        -- st_dev of the path when it was last walked
+  added_at   INTEGER NOT NULL,        -- seconds since 1970
+  walked_at  INTEGER NOT NULL,        -- seconds since 1970; 0 before the first walk
+  status     TEXT NOT NULL            -- "walked", or why the last run could not walk it
+) WITHOUT ROWID;
+PRAGMA user_version=4;
 )sql";
 
 // Creates every missing folder above `path` (mkdir -p of its parent).
@@ -244,22 +282,30 @@ int OpenForWriting(const std::string& path, bool create, IndexDb* db, std::strin
     if (!empty) return fail("not an index database (it holds other tables)");
     if (!create) return fail("the index is empty (catindex builds it)");
   }
-  // A new file gets the schema, an older index the upgrade; OpenIndex judges the rest.
-  if (version != 0 && version != 2) return version;
-  if (version == 2 && !HasIndexTables(*db, &why)) return fail(why);
+  // A new file gets the schema, an older index the upgrades; OpenIndex judges the rest.
+  const bool older = version >= kOldestReadableVersion && version < kSchemaVersion;
+  if (version != 0 && !older) return version;
+  if (older && !HasIndexTables(*db, &why)) return fail(why);
   if (!Execute(*db, "BEGIN IMMEDIATE", &why)) return fail(why);
   // Another catindex may have created or upgraded the schema while this one waited for the lock.
   version = ReadVersion(*db, &why);
-  const char* change = version == 0 ? kSchema : version == 2 ? kUpgradeFrom2 : nullptr;
-  if (version >= 0 && change != nullptr && !Execute(*db, change, &why)) version = -1;
-  if (version < 0 || !Execute(*db, "COMMIT", &why)) {
+  const bool creating = version == 0;
+  bool changed = version >= 0 && (creating ? Execute(*db, kSchema, &why) : true);
+  // Each upgrade takes the index one version further, all in this one transaction.
+  for (const auto& [from, upgrade] : {std::pair{2, kUpgradeFrom2}, std::pair{3, kUpgradeFrom3}}) {
+    if (changed && !creating && version == from) {
+      changed = Execute(*db, upgrade, &why);
+      ++version;
+    }
+  }
+  if (!changed || !Execute(*db, "COMMIT", &why)) {
     std::string ignored;
     Execute(*db, "ROLLBACK", &ignored);
-    return fail(std::string(change == kSchema ? "cannot create the index: "
-                                              : "cannot bring the index up to date: ")
-                    .append(why));
+    return fail(
+        std::string(creating ? "cannot create the index: " : "cannot bring the index up to date: ")
+            .append(why));
   }
-  return change != nullptr ? kSchemaVersion : version;
+  return creating ? kSchemaVersion : version;
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ namespace index_db {
 
 // The schema version this code writes (PRAGMA user_version). An index of an older version
 // from kOldestReadableVersion on is read as it is and brought up to date by its next writer.
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 constexpr int kOldestReadableVersion = 2;
 
 // How long a reader waits for a lock (a recovery, a checkpoint) before it gives up, in
