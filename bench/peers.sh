@@ -6,6 +6,7 @@
 #   bench/peers.sh [BUILD_DIR]        (default: build-bench; build it with the bench preset)
 #   bench/peers.sh --mounts [BUILD_DIR]   (default: build; mount comparison, below)
 #   bench/peers.sh --search [BUILD_DIR]   (default: build; catindex/catfind against plocate, below)
+#   bench/peers.sh --search --real [BUILD_DIR] [FOLDER...]   (the same on real names; /usr)
 #   bench/peers.sh --web [BUILD_DIR]      (default: build; catweb's API on the same index, below)
 #
 # PEERS_DIR (default /tmp/catalogue_peers) holds the tree of empty files, its tar and zip and
@@ -33,6 +34,255 @@ make_tree() {
   "$build/mkcat" mur "$tree.mur" "$tree/tree"
   touch "$tree.tree-ready"
 }
+
+# Search on real names: catalogues of real folders of this machine against plocate over the
+# same folders.
+#
+#   bench/peers.sh --search --real [BUILD_DIR] [FOLDER...]    (default: build; /usr)
+#
+# Our side: one catalogue (mkcat mur) per folder directly in each FOLDER (symbolic links and
+# files there are left out), all in one folder, indexed by `catindex --db DB CATALOGUES`. The
+# other: one plocate database per FOLDER, `updatedb -l 0 -U FOLDER` with nothing pruned, all
+# of them asked at once (`plocate -d A:B`). The catalogues are made anew on every run, just
+# before the indexes, so that both sides see the same files. Both builds alternate, median of
+# SEARCH_BUILDS (default 3), each from no database. The queries (below, in plocate's form;
+# catfind gets each / as a backslash) are counted on both sides: catfind -c against plocate -c
+# less the entries plocate has and the catalogues do not (those directly in each FOLDER: a
+# catalogue's root is no item), and a difference is printed as a MISMATCH. mkcat stores some
+# names changed (case twins as NAME~2, characters code page 1252 lacks as _): a query that
+# meets one differs, as it should be told. Then the whole process of each, output discarded, SEARCH_RUNS times (default 10,
+# after 2 unmeasured), catfind and plocate alternating run by run: the medians, their ratio,
+# the median of the ratios and the worst.
+#
+# SEARCH_SCALE=N (e.g. 10000000) runs the scale step instead: as many copies of the same
+# catalogues (cp --reflink=auto, in folders copyNN/) as make N items, indexed by one catindex
+# run (its time, items/s and bytes/item), then a few queries, --description among them,
+# SEARCH_SCALE_RUNS times (default 5). plocate is not measured at that scale here (the
+# synthetic tree's SEARCH_COPIES step does that).
+if [ "${1:-}" = "--search" ] && [ "${2:-}" = "--real" ]; then
+  shift 2
+  build=$root/build
+  if [ $# -gt 0 ] && [ -e "$1/catfind" ]; then build=$1; shift; fi
+  build=$(cd "$build" && pwd)
+  folders=("$@")
+  [ ${#folders[@]} -gt 0 ] || folders=(/usr)
+  builds=${SEARCH_BUILDS:-3}
+  runs=${SEARCH_RUNS:-10}
+  scale=${SEARCH_SCALE:-0}
+  work=${PEERS_DIR:-/tmp/catalogue_peers}/real
+  need=()
+  command -v updatedb.plocate >/dev/null || command -v plocate >/dev/null || need+=(plocate)
+  command -v python3 >/dev/null || need+=(python3)
+  if [ ${#need[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${need[@]}"
+  fi
+  updatedb=$(command -v updatedb.plocate || command -v updatedb)
+  plocate=$(command -v plocate)
+  for tool in catindex catfind mkcat mur_fmt.so; do
+    [ -e "$build/$tool" ] || { echo "peers: $build/$tool missing" >&2; exit 1; }
+  done
+  median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+  now() { date +%s%N; }
+  # The queries and their timing (run as python3 -c with the settings in the environment).
+  search_real_py=$(cat <<'PY'
+import fnmatch, os, statistics, subprocess, time
+
+env = os.environ
+runs = int(env["RUNS"])
+catfind = [env["CATFIND"], "--db", env["OURS"]]
+plocate = [env["PLOCATE"], "-d", env["THEIRS"]] if "THEIRS" in env else None
+# plocate's form; catfind gets each / of a pattern as a backslash.
+queries = [
+    ("rare name: libsqlite3.so", ["libsqlite3.so"]),
+    ("rare name, -b: plocate", ["-b", "plocate"]),
+    ("rare name: stdio.h", ["stdio.h"]),
+    ("folder + name: bits/stdio.h", ["bits/stdio.h"]),
+    ("folder + name: man1/ls.1.gz", ["man1/ls.1.gz"]),
+    ("common extension: .h", [".h"]),
+    ("common extension: .gz", [".gz"]),
+    ("common extension: .py", [".py"]),
+    ("common extension: .so", [".so"]),
+    ("common name, -b: copyright", ["-b", "copyright"]),
+    ("common name, -b: __init__.py", ["-b", "__init__.py"]),
+    ("glob: */man?/*.gz", ["*/man?/*.gz"]),
+    ("glob: */LC_MESSAGES/*.mo", ["*/LC_MESSAGES/*.mo"]),
+    ("glob, -b: lib*.so.*", ["-b", "lib*.so.*"]),
+    ("-i: makefile", ["-i", "makefile"]),
+    ("-i glob: *readme*", ["-i", "*readme*"]),
+    ("two patterns: python3 .py", ["python3", ".py"]),
+    ("3 characters: xml", ["xml"]),
+    ("2 characters: zq", ["zq"]),
+    ("no match: nothing-is-called-this", ["nothing-is-called-this"]),
+]
+if env.get("SCALE"):
+    queries = [
+        ("rare name: libsqlite3.so", ["libsqlite3.so"]),
+        ("folder + name: man1/ls.1.gz", ["man1/ls.1.gz"]),
+        ("no match: nothing-is-called-this", ["nothing-is-called-this"]),
+        ("--description copyright", ["--description", "copyright"]),
+        ("--description GNU stdio.h", ["--description", "GNU", "stdio.h"]),
+        ("--description ab (2 characters)", ["--description", "ab"]),
+    ]
+
+def ours(args):
+    out, value = [], False
+    for a in args:
+        out.append(a if value or a.startswith("-") else a.replace("/", "\\"))
+        value = a in ("--description", "--catalogue", "-l", "--limit")
+    return out
+
+def locate_matches(path, args):
+    # plocate's rules for one path: every pattern, a glob whole, else a substring.
+    base = "-b" in args
+    fold = "-i" in args
+    text = os.path.basename(path) if base else path
+    for p in [a for a in args if not a.startswith("-")]:
+        t, q = (text.lower(), p.lower()) if fold else (text, p)
+        if any(c in q for c in "*?["):
+            if not fnmatch.fnmatchcase(t, q):
+                return False
+        elif q not in t:
+            return False
+    return True
+
+roots = open(env["ROOTS"]).read().split("\n")[:-1] if "ROOTS" in env else []
+
+def count(cmd):
+    r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    text = r.stdout.decode().strip()
+    return int(text) if text.isdigit() else -1
+
+def once(cmd):
+    start = time.perf_counter_ns()
+    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    return (time.perf_counter_ns() - start) / 1e6
+
+if plocate:
+    print("%-34s %8s %8s %6s %11s %11s %7s" % ("query", "catfind", "plocate", "check",
+                                               "catfind ms", "plocate ms", "ratio"))
+else:
+    print("%-34s %9s %11s" % ("query", "catfind", "catfind ms"))
+ratios, our_all, their_all, mismatches = [], [], [], 0
+for name, args in queries:
+    mine = catfind + ours(args)
+    our_count = count(catfind + ["-c"] + ours(args))
+    if not plocate:
+        times = [once(mine) for _ in range(runs + 2)][2:]
+        print("%-34s %9d %11.2f" % (name, our_count, statistics.median(times)), flush=True)
+        continue
+    theirs = plocate + args
+    their_raw = count(plocate + ["-c"] + args)
+    extra = sum(1 for r in roots if locate_matches(r, args))
+    check = "equal" if their_raw - extra == our_count else "MISMATCH"
+    mismatches += check != "equal"
+    our_t, their_t = [], []
+    for i in range(runs + 2):
+        pair = [(mine, our_t), (theirs, their_t)]
+        for cmd, into in pair if i % 2 == 0 else pair[::-1]:
+            into.append(once(cmd))
+    our_ms, their_ms = statistics.median(our_t[2:]), statistics.median(their_t[2:])
+    ratio = our_ms / their_ms
+    ratios.append((ratio, name))
+    our_all.append(our_ms)
+    their_all.append(their_ms)
+    plocate_shown = "%d-%d" % (their_raw, extra) if extra else str(their_raw)
+    print("%-34s %8d %8s %6s %11.2f %11.2f %6.2fx" % (name, our_count, plocate_shown, check,
+                                                      our_ms, their_ms, ratio), flush=True)
+if plocate:
+    print("%-34s %24s %11.2f %11.2f %6.2fx" % ("median of the set", "", statistics.median(our_all),
+          statistics.median(their_all), statistics.median(our_all) / statistics.median(their_all)))
+    print("median of the per-query ratios: %.2fx; worst: %.2fx (%s); best: %.2fx (%s)" % (
+        statistics.median(r for r, _ in ratios), *max(ratios), *min(ratios)))
+    print("counts: %d equal, %d MISMATCH (plocate's figure less its entries that are no item)" % (
+        len(ratios) - mismatches, mismatches))
+PY
+)
+  # The catalogues, anew: cats/N-NAME.mur for each folder NAME in the Nth FOLDER; the roots
+  # file lists what is directly in each FOLDER (plocate's entries that are no item; plocate
+  # does not list the FOLDER itself).
+  rm -rf "$work/cats" "$work/scale"
+  mkdir -p "$work/cats"
+  : >"$work/roots"
+  : >"$work/mkcat.err"
+  start=$(now)
+  n=0
+  for folder in "${folders[@]}"; do
+    folder=$(cd "$folder" && pwd -P)
+    for entry in "$folder"/* "$folder"/.[!.]*; do
+      [ -e "$entry" ] || [ -L "$entry" ] || continue
+      printf '%s\n' "$entry" >>"$work/roots"
+      [ -d "$entry" ] && [ ! -L "$entry" ] || continue
+      "$build/mkcat" mur "$work/cats/$n-$(basename "$entry").mur" "$entry" 2>>"$work/mkcat.err" || true
+    done
+    n=$((n + 1))
+  done
+  mkcat_ms=$(( ($(now) - start) / 1000000 ))
+  ours=$work/real.sqlite
+  echo "peers: search on real names (${folders[*]}); load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "peers: $(find "$work/cats" -name '*.mur' | wc -l) catalogues, made by mkcat in $mkcat_ms ms" \
+    "($(wc -l <"$work/mkcat.err") warning lines in $work/mkcat.err)"
+  if [ "$scale" -gt 0 ]; then
+    "$build/catindex" --db "$ours.one" "$work/cats" >/dev/null 2>&1 || true
+    one=$("$build/catfind" --db "$ours.one" -c '*')
+    copies=$(( (scale + one - 1) / one ))
+    for ((i = 0; i < copies; i++)); do
+      mkdir -p "$work/scale/copy$i"
+      cp --reflink=auto "$work/cats"/*.mur "$work/scale/copy$i/"
+    done
+    rm -f "$ours.one" "$ours.one"-* "$ours" "$ours"-wal "$ours"-shm
+    sync
+    echo "peers: scale, $copies copies of $one items; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+    start=$(now)
+    "$build/catindex" --db "$ours" "$work/scale" >/dev/null || true
+    ms=$(( ($(now) - start) / 1000000 ))
+    items=$("$build/catfind" --db "$ours" -c '*')
+    bytes=$(cat "$ours" "$ours"-wal 2>/dev/null | wc -c)
+    printf 'catindex   %9d items  build %7d ms  %9d items/s  %11d bytes  %6.1f bytes/item\n' \
+      "$items" "$ms" "$(( items * 1000 / (ms > 0 ? ms : 1) ))" "$bytes" "$(echo "$bytes / $items" | bc -l)"
+    SCALE=1 RUNS=${SEARCH_SCALE_RUNS:-5} CATFIND=$build/catfind OURS=$ours python3 -c "$search_real_py"
+    exit 0
+  fi
+  theirs=()
+  for ((i = 0; i < n; i++)); do theirs+=("$work/plocate-$i.db"); done
+  their_dbs=$(IFS=:; echo "${theirs[*]}")
+  sync
+  our_times=() their_times=()
+  for _ in $(seq "$builds"); do
+    rm -f "$ours" "$ours"-wal "$ours"-shm
+    start=$(now)
+    "$build/catindex" --db "$ours" "$work/cats" >/dev/null 2>>"$work/catindex.err" || true
+    our_times+=($(( ($(now) - start) / 1000000 )))
+    start=$(now)
+    i=0
+    for folder in "${folders[@]}"; do
+      rm -f "${theirs[$i]}"
+      "$updatedb" --prunepaths '' --prunefs '' --prunenames '' --prune-bind-mounts no -l 0 \
+        -U "$(cd "$folder" && pwd -P)" -o "${theirs[$i]}"
+      i=$((i + 1))
+    done
+    their_times+=($(( ($(now) - start) / 1000000 )))
+  done
+  our_ms=$(printf '%s\n' "${our_times[@]}" | median)
+  their_ms=$(printf '%s\n' "${their_times[@]}" | median)
+  our_items=$("$build/catfind" --db "$ours" -c '*')
+  their_items=$("$plocate" -d "$their_dbs" -c /)
+  our_bytes=$(cat "$ours" "$ours"-wal 2>/dev/null | wc -c)
+  their_bytes=$(cat "${theirs[@]}" | wc -c)
+  echo "builds: catindex ${our_times[*]} ms; updatedb ${their_times[*]} ms"
+  for side in "catindex|$our_items|$our_ms|$our_bytes" "updatedb|$their_items|$their_ms|$their_bytes"; do
+    IFS='|' read -r name count ms bytes <<<"$side"
+    printf '%-10s %9d items  build %7d ms  %9d items/s  %11d bytes  %6.1f bytes/item\n' \
+      "$name" "$count" "$ms" "$(( count * 1000 / (ms > 0 ? ms : 1) ))" "$bytes" \
+      "$(echo "$bytes / $count" | bc -l)"
+  done
+  RUNS=$runs CATFIND=$build/catfind OURS=$ours PLOCATE=$plocate THEIRS=$their_dbs \
+    ROOTS=$work/roots python3 -c "$search_real_py"
+  echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+  exit 0
+fi
 
 # Search comparison: catindex and catfind against plocate on the tree of empty files above
 # (SEARCH_FOLDERS x 10 x 100; default 100: 101,100 entries; 1000: 1,011,000). Our side indexes
@@ -171,8 +421,15 @@ if [ "${1:-}" = "--web" ]; then
   for tool in catindex catweb mkcat mur_fmt.so; do
     [ -e "$build/$tool" ] || { echo "peers: $build/$tool missing" >&2; exit 1; }
   done
-  command -v curl >/dev/null && command -v jq >/dev/null ||
-    { echo "peers: --web needs curl and jq" >&2; exit 1; }
+  need=()
+  command -v curl >/dev/null || need+=(curl)
+  command -v jq >/dev/null || need+=(jq)
+  if [ ${#need[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${need[@]}"
+  fi
   mkdir -p "$work"
   tree=$work/tree-$folders
   make_tree "$tree" "$folders"
@@ -226,7 +483,9 @@ if [ "${1:-}" = "--web" ]; then
   measure "rare name (-b $last)" "/api/search?q=$last&basename=1"
   measure "folder plus a name" "/api/search?q=folder0042%5Csub03%5Cfile017.txt"
   measure "common extension (.txt)" "/api/search?q=.txt"
+  measure "the same, paths only (--path-only)" "/api/search?q=.txt&path_only=1"
   measure "3 characters (e01)" "/api/search?q=e01"
+  measure "the same, paths only (--path-only)" "/api/search?q=e01&path_only=1"
   measure "glob, -i (*SUB0?\\FILE09*)" "/api/search?q=*SUB0%3F%5CFILE09*&ignore_case=1"
   measure "no match" "/api/search?q=nothing-is-called-this"
   measure ".txt, 21st page (offset 1000)" "/api/search?q=.txt&offset=1000"
@@ -240,8 +499,10 @@ fi
 # (default 100: 101,100 entries; the ZEX catalogue holds the first ZEX_FOLDERS, default 60,
 # 60,660 entries, within its 16-bit entry numbers). Per peer, median of MOUNT_RUNS (default 3)
 # fresh mounts: time until mounted and the tree's top visible, time of
-# `find MOUNT -printf '%s %T@ %p\n'`, and the daemon's resident memory after it. Then a folder
-# of 1,000 catalogues: time until mounted, and find over all of them (each listed on first use).
+# `find MOUNT -printf '%s %T@ %p\n'`, and the daemon's resident memory after it; beside it, in
+# the same run, the same find over the tree itself (warm: its inodes cached), and the ratio of
+# the two medians. Then a folder of 1,000 catalogues: time until mounted, and find over all of
+# them (each listed on first use).
 if [ "${1:-}" = "--mounts" ]; then
   build=$(cd "${2:-$root/build}" && pwd)
   work=${PEERS_DIR:-/tmp/catalogue_peers}/mounts
@@ -282,13 +543,20 @@ if [ "${1:-}" = "--mounts" ]; then
   mountpoint -q "$mnt" && fusermount3 -u "$mnt"
   median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
   now() { date +%s%N; }
-  # measure NAME DAEMON ENTRIES COMMAND...: COMMAND mounts SOURCE on $mnt and returns.
+  # measure NAME DAEMON NATIVE COMMAND...: COMMAND mounts SOURCE on $mnt and returns; NATIVE
+  # is the tree the mount shows, found natively before each mount ("-": none).
   measure() {
-    local name=$1 daemon=$2
-    shift 2
-    local readies=() finds=() rss=() entries=0
+    local name=$1 daemon=$2 native=$3
+    shift 3
+    local readies=() finds=() natives=() rss=() entries=0
+    [ "$native" = - ] || find "$native" -printf '%s %T@ %p\n' >/dev/null
     for _ in $(seq "$runs"); do
       local start ready end pid
+      if [ "$native" != - ]; then
+        start=$(now)
+        find "$native" -printf '%s %T@ %p\n' >/dev/null
+        natives+=($(( ($(now) - start) / 1000000 )))
+      fi
       start=$(now)
       "$@" >/dev/null
       until mountpoint -q "$mnt" && [ -n "$(ls -A "$mnt")" ]; do sleep 0.001; done
@@ -302,23 +570,31 @@ if [ "${1:-}" = "--mounts" ]; then
       readies+=($(( (ready - start) / 1000000 )))
       finds+=($(( (end - ready) / 1000000 )))
     done
-    printf '%-30s %9d entries  ready %6d ms  find %6d ms  RSS %8d KiB\n' "$name" "$entries" \
-      "$(printf '%s\n' "${readies[@]}" | median)" "$(printf '%s\n' "${finds[@]}" | median)" \
-      "$(printf '%s\n' "${rss[@]}" | median)"
+    local find_ms native_ms versus=""
+    find_ms=$(printf '%s\n' "${finds[@]}" | median)
+    if [ "$native" != - ]; then
+      native_ms=$(printf '%s\n' "${natives[@]}" | median)
+      versus=$(printf '  native find %5d ms: %5.1fx' "$native_ms" \
+        "$(echo "$find_ms / $(( native_ms > 0 ? native_ms : 1 ))" | bc -l)")
+    fi
+    printf '%-30s %9d entries  ready %6d ms  find %6d ms  RSS %8d KiB%s\n' "$name" "$entries" \
+      "$(printf '%s\n' "${readies[@]}" | median)" "$find_ms" \
+      "$(printf '%s\n' "${rss[@]}" | median)" "$versus"
   }
   echo "peers: mounts, median of $runs; load: $(cut -d' ' -f1-3 /proc/loadavg)"
-  measure "archivemount (tar)" archivemount archivemount -o ro "$tree.tar" "$mnt"
-  measure "fuse-zip (zip)" fuse-zip fuse-zip -r "$tree.zip" "$mnt"
-  measure "catmount (mur)" catmount "$build/catmount" "$tree.mur" "$mnt"
-  measure "catmount -s (mur)" catmount "$build/catmount" -s "$tree.mur" "$mnt"
-  measure "catmount (zex, $zex_folders folders)" catmount "$build/catmount" "$tree.zex" "$mnt"
+  measure "archivemount (tar)" archivemount "$tree" archivemount -o ro "$tree.tar" "$mnt"
+  measure "fuse-zip (zip)" fuse-zip "$tree" fuse-zip -r "$tree.zip" "$mnt"
+  measure "catmount (mur)" catmount "$tree/tree" "$build/catmount" "$tree.mur" "$mnt"
+  measure "catmount -s (mur)" catmount "$tree/tree" "$build/catmount" -s "$tree.mur" "$mnt"
+  measure "catmount (zex, $zex_folders folders)" catmount "$tree.zextree/tree" \
+    "$build/catmount" "$tree.zex" "$mnt"
   # A folder of 1,000 small catalogues.
   many=$work/folder-1000
   if [ ! -d "$many" ]; then
     mkdir -p "$many"
     for i in $(seq -w 1 1000); do cp "$root/samples/photos.mur" "$many/photos-$i.mur"; done
   fi
-  measure "catmount (folder of 1000)" catmount "$build/catmount" "$many" "$mnt"
+  measure "catmount (folder of 1000)" catmount - "$build/catmount" "$many" "$mnt"
   exit 0
 fi
 build=$(cd "${1:-$root/build-bench}" && pwd)

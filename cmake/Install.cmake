@@ -1,7 +1,7 @@
 # cmake --install rules, in components that scripts/release.sh packs:
 #   modules  the format modules
 #   tools    cathost, mkcat, catmount, catindex, catfind and catweb (Linux, each where it is
-#            built); catweb's systemd user unit with the system layout
+#            built); catweb's and catindex's systemd user units with the system layout
 #   docs     licence, changes and installation notes
 #
 # Linux, two layouts (CATALOGUE_INSTALL_LAYOUT):
@@ -62,6 +62,17 @@ else()
       file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/catweb.service CONTENT "${unit}"
         @ONLY)
       install(FILES ${CMAKE_BINARY_DIR}/packaging/catweb.service
+        DESTINATION lib/systemd/user COMPONENT tools)
+    endif()
+    # catindex's daily update as a systemd user timer (systemctl --user enable --now
+    # catindex.timer): the service runs catindex without PATH, which updates every root.
+    if(TARGET catindex)
+      file(READ ${CMAKE_SOURCE_DIR}/packaging/systemd/catindex.service unit)
+      string(REPLACE "/usr/bin/catindex" "${CMAKE_INSTALL_FULL_BINDIR}/catindex" unit "${unit}")
+      file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/catindex.service CONTENT "${unit}"
+        @ONLY)
+      install(FILES ${CMAKE_BINARY_DIR}/packaging/catindex.service
+        ${CMAKE_SOURCE_DIR}/packaging/systemd/catindex.timer
         DESTINATION lib/systemd/user COMPONENT tools)
     endif()
   else()

@@ -5,7 +5,7 @@
 #   scripts/install-deps.sh [GROUP...]     no group: every group (CI, scripts/test.sh)
 #
 # Groups:
-#   build     compiler, CMake and Ninja: the modules, cathost and mkcat
+#   build     compiler, CMake and Ninja: the modules, cathost and mkcat; zlib: gzip catalogues
 #   test      GoogleTest and GoogleMock (the test suite), valgrind (the sanitizer stage)
 #   fuzz      clang and its libFuzzer runtime (the fuzz preset and stage)
 #   bench     Google Benchmark (the bench preset)
@@ -14,13 +14,15 @@
 #   emulator  the Unicorn CPU emulator that cathost32 runs the 32-bit DLLs in
 #   i386      32-bit g++ and qemu-user: the suite built and run as 32-bit Linux programs
 #   fuse      FUSE 3: catmount
-#   index     SQLite: catindex and catfind
+#   index     SQLite and PCRE2: catindex and catfind
+#   web       cpp-httplib: catweb
+#   browser   Chromium, its WebDriver and Selenium: the web stage (catweb's page in a browser)
 #   docs      scdoc and man-db: the manual pages, and their check; bash-completion
 #   package   dpkg-dev, fakeroot and lintian: the Debian package and its checks
 set -euo pipefail
 
 declare -A groups=(
-  [build]="cmake ninja-build g++"
+  [build]="cmake ninja-build g++ zlib1g-dev"
   [test]="libgtest-dev libgmock-dev valgrind"
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="libbenchmark-dev"
@@ -29,11 +31,13 @@ declare -A groups=(
   [emulator]="libunicorn-dev pkg-config"
   [i386]="g++-multilib qemu-user"
   [fuse]="fuse3 libfuse3-dev pkg-config"
-  [index]="libsqlite3-dev pkg-config"
+  [index]="libsqlite3-dev libpcre2-dev pkg-config"
+  [web]="libcpp-httplib-dev pkg-config"
+  [browser]="chromium chromium-driver python3-selenium"
   [docs]="scdoc man-db bash-completion"
   [package]="dpkg-dev fakeroot lintian file"
 )
-all_groups=(build test fuzz bench mingw windows emulator i386 fuse index docs package)
+all_groups=(build test fuzz bench mingw windows emulator i386 fuse index web browser docs package)
 
 wanted=("$@")
 [ ${#wanted[@]} -eq 0 ] && wanted=("${all_groups[@]}")

@@ -4,8 +4,8 @@
 #       zex_fmt.dll, mur_fmt.dll (32-bit hosts), x64/zex_fmt.dll, x64/mur_fmt.dll (64-bit
 #       hosts), INSTALL.txt, LICENSE.txt, CHANGELOG.md
 #   catalogue-modules-VERSION-linux-x86_64.tar.gz (the portable layout)
-#       lib/catalogue-modules/ (the .so modules, cathost, mkcat, and catmount, catindex and
-#       catfind where they are built),
+#       lib/catalogue-modules/ (the .so modules, cathost, mkcat, and catmount, catindex,
+#       catfind and catweb where they are built),
 #       bin/ (links to the programs), share/doc/catalogue-modules/
 #   catalogue-modules_VERSION_ARCH.deb (the system layout; packaging/debian/make-deb.sh)
 #       /usr/bin/ (the programs), /usr/lib/MULTIARCH/catalogue-modules/ (the modules),
@@ -32,7 +32,7 @@ build=${RELEASE_BUILD:-build-release}
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
-groups=(build fuse index docs package)
+groups=(build fuse index web docs package)
 if [ $windows_too -eq 1 ]; then groups+=(mingw); fi
 scripts/install-deps.sh "${groups[@]}"
 

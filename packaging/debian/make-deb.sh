@@ -108,7 +108,8 @@ Description: browse ZEX and MUR disk catalogues as archives
   - cathost, the reference host, lists catalogues as text, JSON or counts;
   - mkcat catalogues a directory tree as ZEX or MUR;
   - catmount mounts catalogues, or folders of them, as read-only file systems;
-  - catindex keeps an SQLite index of every catalogue, which catfind searches;
+  - catindex keeps an SQLite index of every catalogue, which catfind searches
+    (a systemd user timer brings it up to date daily);
   - catweb serves that index to a web browser: search, disks, folders and
     where their space went (a systemd user unit runs it from login on).
 EOF

@@ -37,6 +37,7 @@ echo "-- contents"
 programs=(cathost mkcat)
 [ -x "$build/catmount" ] && programs+=(catmount)
 [ -x "$build/catindex" ] && programs+=(catindex catfind)
+[ -x "$build/catweb" ] && programs+=(catweb)
 expected_linux=""
 for program in "${programs[@]}"; do
   expected_linux+="$linux/bin/$program"$'\n'"$linux/lib/catalogue-modules/$program"$'\n'

@@ -8,8 +8,9 @@
 #      from /usr/bin and finds the modules without --module (cathost lists the samples as the
 #      build's own cathost does, catmount mounts one, and mount -t fuse.catmount the folder
 #      of samples (umount unmounts it), mkcat writes catalogues that cathost
-#      lists, catindex indexes the samples and catfind finds an item); apt-get purge leaves
-#      none of its files or folders behind, nor a dependency that the install brought in.
+#      lists, catindex indexes the samples, catfind finds an item and catweb serves it);
+#      apt-get purge leaves none of its files or folders behind, nor a dependency that the
+#      install brought in.
 # Without root the installation is skipped, saying so. RELEASE_BUILD as for
 # scripts/release.sh.
 set -euo pipefail
@@ -23,8 +24,10 @@ work=$(mktemp -d)
 chmod 0755 "$work"  # apt's sandbox user reads the .deb from here
 mounted=""
 installed=0
+web=""
 new_packages=()
 cleanup() {
+  [ -n "$web" ] && kill "$web" 2>/dev/null
   [ -n "$mounted" ] && fusermount3 -u "$mounted" 2>/dev/null
   if [ $installed -eq 1 ]; then
     apt-get purge -y -q "$package" "${new_packages[@]}" >/dev/null 2>&1 || true
@@ -64,6 +67,8 @@ else
   fail "the package holds other files than expected (diff above: < expected, > held)"
 fi
 for file in usr/bin/cathost usr/bin/mkcat usr/bin/catmount usr/bin/catindex usr/bin/catfind \
+  usr/bin/catweb usr/lib/systemd/user/catweb.service \
+  usr/lib/systemd/user/catindex.service usr/lib/systemd/user/catindex.timer \
   "usr/lib/$multiarch/$package/zex_fmt.so" "usr/lib/$multiarch/$package/mur_fmt.so" \
   "usr/share/doc/$package/copyright" "usr/share/doc/$package/changelog.gz"; do
   grep -qxF "./$file" <<<"$held" || fail "/$file is missing"
@@ -128,7 +133,7 @@ dpkg -L "$package" >"$work/dpkg-L.txt"
 
 echo "-- the installed programs"
 cd "$work"
-for program in cathost mkcat catmount catindex catfind; do
+for program in cathost mkcat catmount catindex catfind catweb; do
   [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not /usr/bin/$program"
   shown=$("/usr/bin/$program" --version) || fail "$program --version failed"
   [[ "$shown" == "$program "* && " $shown " == *" $version "* ]] ||
@@ -168,6 +173,31 @@ if /usr/bin/catindex --db "$work/index.sqlite" "$root/samples" &&
   echo "catfind COMMAND.COM: $(head -1 "$work/found.txt")"
 else
   fail "catfind does not find COMMAND.COM after catindex"
+fi
+
+# catweb serves that index: its search API finds the same item over HTTP.
+/usr/bin/catweb --db "$work/index.sqlite" --listen 127.0.0.1:0 2>"$work/catweb.err" &
+web=$!
+port=""
+for _ in $(seq 100); do
+  port=$(sed -n 's|.* at http://127\.0\.0\.1:\([0-9]*\)/$|\1|p' "$work/catweb.err")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+answer=""
+if [ -n "$port" ] && exec 3<>"/dev/tcp/127.0.0.1/$port"; then
+  printf 'GET /api/search?q=COMMAND.COM HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nConnection: close\r\n\r\n' \
+    "$port" >&3
+  answer=$(cat <&3)
+  exec 3<&-
+fi
+kill "$web" 2>/dev/null || true
+wait "$web" || fail "catweb did not stop with status 0 on SIGTERM"
+web=""
+if grep -q '"path":"COMMAND.COM"' <<<"$answer"; then
+  echo "catweb: /api/search?q=COMMAND.COM answers $(grep -o '"catalogue":"[^"]*"' <<<"$answer" | head -1)"
+else
+  fail "catweb does not serve the index: $(head -c 300 "$work/catweb.err") ${answer:0:300}"
 fi
 
 # catmount mounts a sample, without --module.

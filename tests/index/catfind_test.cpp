@@ -130,7 +130,7 @@ TEST(FindQueryMatcher, NarrowsWithTheLongestLiteralAndDecidesExactly) {
   query.patterns = {"ab", "*Photos*2020*", "x"};
   find_query::Matcher matcher(query);
   EXPECT_EQ(matcher.NarrowingLiteral(), "Photos");
-  find_query::ItemRow row{"Photos 2020\\ab x", "ab x", 0, 0, 0, ""};
+  find_query::ItemRow row{"Photos 2020\\ab x", "ab x", 0, 0, 0, "", ""};
   EXPECT_TRUE(matcher.Accepts(row));
   row.path = "photos 2020\\ab x";
   EXPECT_FALSE(matcher.Accepts(row));
@@ -167,9 +167,12 @@ TEST(FindQueryTrigrams, TheRarestAreAskedAndCommonOnesLeftToTheExactCheck) {
   EXPECT_EQ(find_query::RarestTrigramsQuery(alike), "\"aaa\" \"bbb\" \"ccc\" \"ddd\"");
   EXPECT_EQ(find_query::RarestTrigramsQuery({}), "");
 
-  // Every pattern offers its literal, case folded.
+  // With --path-only (or -b) every pattern offers its literal, case folded; else only the
+  // longest, as each pattern may match another of the item's texts.
   find_query::Query query;
   query.patterns = {"Photos*2020", "ab", "DCIM"};
+  EXPECT_EQ(find_query::Matcher(query).NarrowingLiterals(), (std::vector<std::string>{"photos"}));
+  query.pathOnly = true;
   EXPECT_EQ(find_query::Matcher(query).NarrowingLiterals(),
             (std::vector<std::string>{"photos", "dcim"}));
 }
@@ -180,11 +183,12 @@ TEST(FindQuerySql, ConditionsAndTheirValuesInOneNumberedList) {
   using Value = std::variant<std::string, int64_t>;
   find_query::Query query;
   for (int i = 0; i < 40; ++i) query.patterns.push_back("part'" + std::to_string(i));
+  query.pathOnly = true;
   query.directories = false;
   query.newerThan = 5;
   query.size = find_query::SizeFilter{find_query::SizeFilter::Compare::kBigger, 7};
   const find_query::SqlQuery items =
-      find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"art\"");
+      find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"art\"", {});
   ASSERT_EQ(items.values.size(), 1 + find_query::kMostSubstringConditions + 2);
   EXPECT_EQ(items.values[0], Value(std::string("\"art\"")));
   EXPECT_EQ(items.values[1], Value(std::string("part'0")));
@@ -209,11 +213,71 @@ TEST(FindQuerySql, ConditionsAndTheirValuesInOneNumberedList) {
   query.patterns = {"Ab", "\xc3\x89", "aB"};
   query.ignoreCase = true;
   const find_query::SqlQuery copies =
-      find_query::ItemsQuery(query, find_query::Matcher(query), true, "");
-  EXPECT_EQ(copies.values, std::vector<Value>{std::string("ab")});
+      find_query::ItemsQuery(query, find_query::Matcher(query), true, "", {});
+  EXPECT_EQ(copies.values, (std::vector<Value>{std::string("ab"), std::string("ab")}));
   EXPECT_EQ(copies.sql.find("item_paths"), std::string::npos);
-  EXPECT_NE(copies.sql.find("ORDER BY items.name, items.size, items.write_time"),
-            std::string::npos);
+  EXPECT_NE(copies.sql.find("ORDER BY 3, 4, 5, 1, 2"), std::string::npos);
+}
+
+// The parameter numbers in the order the SQL text shows them.
+std::vector<int> ParameterNumbers(const std::string& sql) {
+  std::vector<int> numbers;
+  for (size_t at = sql.find('?'); at != std::string::npos; at = sql.find('?', at + 1)) {
+    numbers.push_back(std::atoi(sql.c_str() + at + 1));
+  }
+  return numbers;
+}
+
+// Unless the patterns match paths only, the items come from one SELECT per way to hold the
+// literal: the path, else the description, else the name of the catalogue ("NAME\\PATH"); a
+// substring is looked for in the path and the description, and passes the catalogues whose
+// name may hold it. An index without the descriptions' table reads every row with one.
+TEST(FindQuerySql, PathsDescriptionsAndCatalogueNamesNarrowTogether) {
+  using Value = std::variant<std::string, int64_t>;
+  find_query::Query query;
+  query.patterns = {"photos/20", "os\\2"};
+  find_query::IndexShape shape;
+  shape.catalogues = {{7, "/x/Photos.mur"}, {8, "/x/work.zex"}};
+  const find_query::SqlQuery items =
+      find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"pho\"", shape);
+  for (const std::string part :
+       {" FROM item_paths JOIN items ON items.id = item_paths.rowid WHERE item_paths MATCH ?1 AND "
+        "(instr(CAST(items.path AS BLOB), CAST(?2 AS BLOB)) > 0 OR instr(CAST(items.description "
+        "AS BLOB), CAST(?3 AS BLOB)) > 0 OR items.catalogue IN (?4)) AND (",
+        " UNION ALL SELECT ", " FROM item_descriptions JOIN items ON items.id = "
+        "item_descriptions.rowid WHERE item_descriptions MATCH ?8 AND NOT EXISTS (SELECT 1 FROM "
+        "item_paths WHERE item_paths MATCH ?9 AND item_paths.rowid = items.id) AND ",
+        " FROM items WHERE items.catalogue IN (?16) AND NOT EXISTS (SELECT 1 FROM item_paths WHERE "
+        "item_paths MATCH ?17 AND item_paths.rowid = items.id) AND NOT EXISTS (SELECT 1 FROM "
+        "item_descriptions WHERE item_descriptions MATCH ?18 AND item_descriptions.rowid = "
+        "items.id) AND "}) {
+    EXPECT_NE(items.sql.find(part), std::string::npos) << part << "\nin " << items.sql;
+  }
+  std::vector<int> expected(items.values.size());
+  std::iota(expected.begin(), expected.end(), 1);
+  EXPECT_EQ(ParameterNumbers(items.sql), expected);
+  EXPECT_EQ(std::vector<Value>(items.values.begin(), items.values.begin() + 7),
+            (std::vector<Value>{"\"pho\"", "photos\\20", "photos\\20", int64_t{7}, "os\\2",
+                                "os\\2", int64_t{7}}));
+  // No catalogue's name holds "docs": no third SELECT; without the descriptions' table the
+  // second reads the rows with a description.
+  shape.descriptionTable = false;
+  query.patterns = {"docs"};
+  const find_query::SqlQuery old =
+      find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"doc\"", shape);
+  EXPECT_NE(old.sql.find(" UNION ALL SELECT items.catalogue, items.path, items.name, items.size, "
+                         "items.write_time, items.attributes, items.description, items.damaged "
+                         "FROM items WHERE items.description <> '' AND NOT EXISTS"),
+            std::string::npos)
+      << old.sql;
+  EXPECT_EQ(old.sql.find("UNION ALL", old.sql.find("UNION ALL") + 1), std::string::npos);
+  // With --path-only, the paths' table alone, as a locate user's query always was.
+  query.pathOnly = true;
+  EXPECT_EQ(find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"doc\"", shape).sql,
+            "SELECT items.catalogue, items.path, items.name, items.size, items.write_time, "
+            "items.attributes, items.description, items.damaged FROM item_paths JOIN items ON "
+            "items.id = item_paths.rowid WHERE item_paths MATCH ?1 AND instr(CAST(items.path AS "
+            "BLOB), CAST(?2 AS BLOB)) > 0");
 }
 
 #if defined(CATFIND_PATH)
@@ -286,11 +350,14 @@ class CatfindTest : public testing::Test {
       ASSERT_TRUE(catalogue.Run()) << index_db::LastError(db);
       catalogue.Reset();
     }
-    index_db::Statement item, path;
+    index_db::Statement item, path, description;
     ASSERT_TRUE(item.Prepare(
         db, "INSERT INTO items VALUES (?1, ?2, ?3, ?4, ?5, 0, 0, ?6, ?7, ?8, 0)", &error))
         << error;
     ASSERT_TRUE(path.Prepare(db, "INSERT INTO item_paths(rowid, path) VALUES (?1, ?2)", &error))
+        << error;
+    ASSERT_TRUE(description.Prepare(
+        db, "INSERT INTO item_descriptions(rowid, description) VALUES (?1, ?2)", &error))
         << error;
     int id = 0;
     for (const TestItem& entry : items) {
@@ -310,6 +377,11 @@ class CatfindTest : public testing::Test {
       path.BindText(2, itemPath);
       ASSERT_TRUE(path.Run()) << index_db::LastError(db);
       path.Reset();
+      if (*entry.description == '\0') continue;
+      description.BindInt(1, id);
+      description.BindText(2, entry.description);
+      ASSERT_TRUE(description.Run()) << index_db::LastError(db);
+      description.Reset();
     }
     ASSERT_TRUE(index_db::Execute(db, "COMMIT", &error)) << error;
     ASSERT_TRUE(trigram_counts::Recount(db, &error)) << error;
@@ -358,15 +430,16 @@ TEST_F(CatfindTest, SubstringsMatchAnyPartAndTheirCharactersThemselves) {
   EXPECT_EQ(Paths({"DCIM"}), Found({"DCIM", "DCIM\\Café Ünïcode.txt", "DCIM\\IMG_0001.JPG"}));
   // Narrowed by the case-blind trigram table, decided with case.
   EXPECT_EQ(Paths({"img"}), Found());
-  // LIKE's and FTS5's special characters are data.
-  EXPECT_EQ(Paths({"%"}), Found({"100%_done's \"quote\".txt"}));
-  EXPECT_EQ(Paths({"_"}), Found({"100%_done's \"quote\".txt", "DCIM\\IMG_0001.JPG"}));
+  // LIKE's and FTS5's special characters are data (also in descriptions: "100% _ok_").
+  EXPECT_EQ(Paths({"%"}), Found({"100%_done's \"quote\".txt", "src\\main.cpp"}));
+  EXPECT_EQ(Paths({"_"}),
+            Found({"100%_done's \"quote\".txt", "DCIM\\IMG_0001.JPG", "src\\main.cpp"}));
   EXPECT_EQ(Paths({"'s \"quote\""}), Found({"100%_done's \"quote\".txt"}));
   EXPECT_EQ(Paths({"\"\" OR *"}), Found());
   EXPECT_EQ(Paths({"src\\main"}), Found({"src\\main.cpp"}));
   EXPECT_EQ(Paths({"c\\m"}), Found({"src\\main.cpp"}));
   EXPECT_EQ(Paths({"\u263Aglyph"}), Found({"ctrl\u263Aglyph.txt"}));
-  EXPECT_EQ(Paths({"b"}), Found({"ab"}));
+  EXPECT_EQ(Paths({"--path-only", "b"}), Found({"ab"}));
 }
 
 TEST_F(CatfindTest, GlobsMatchTheWholePath) {
@@ -379,6 +452,53 @@ TEST_F(CatfindTest, GlobsMatchTheWholePath) {
   EXPECT_EQ(Paths({"src?[!M]*"}), Found({"src\\main.cpp"}));
   EXPECT_EQ(Paths({"*IMG"}), Found());
   EXPECT_EQ(Paths({"[ÉE]COLE*"}), Found({"ÉCOLE", "ÉCOLE\\résumé.PDF"}));
+}
+
+// Each pattern matches one of an item's texts: its path, "NAME\\PATH" (NAME: the catalogue
+// file's name without folder and extension) or its description; `/` separates as `\\` does. A
+// substring occurs in one, a glob matches one whole, a regular expression matches in one.
+TEST_F(CatfindTest, PatternsMatchThePathTheDiskNameOrTheDescription) {
+  const Found work = {"ab", "docs", "docs\\readme.md", "src", "src\\Makefile", "src\\main.cpp"};
+  const Found workSrc = {"src\\Makefile", "src\\main.cpp"};
+  const std::pair<std::vector<std::string>, Found> cases[] = {
+      {{"src/main"}, {"src\\main.cpp"}},
+      {{"Work"}, work},
+      {{"Work/src/"}, workSrc},
+      {{"-i", "wORK/SRC\\"}, workSrc},
+      {{"first"}, {"docs\\readme.md"}},
+      {{"Work", "first"}, {"docs\\readme.md"}},
+      {{"--path-only", "first"}, {}},
+      {{"--path-only", "Work"}, {}},
+      {{"-b", "Work"}, {}},
+      {{"-A", "Work", "--type", "f", "*e*"}, {"docs\\readme.md", "src\\Makefile", "src\\main.cpp"}},
+      {{"*.md"}, {"docs\\readme.md"}},
+      {{"Work/*.md"}, {"docs\\readme.md"}},
+      {{"Read*"}, {"docs\\readme.md"}},
+      {{"--path-only", "Read*"}, {}},
+      {{"*Work*"}, {}},
+      {{"-r", "^src/m"}, {"src\\main.cpp"}},
+      {{"-r", "^Work\\\\s"}, {"src", "src\\Makefile", "src\\main.cpp"}},
+      {{"-r", "-i", "^read ME"}, {"docs\\readme.md"}},
+      {{"-r", "--path-only", "^Work"}, {}},
+      {{"-r", "-b", "^s"}, {"src"}},
+      {{"-r", "[.]JPG$|^ab$"}, {"DCIM\\IMG_0001.JPG", "ab"}},
+      {{"-r", "[/]Caf.\\s"}, {"DCIM\\Café Ünïcode.txt"}},
+  };
+  for (const auto& [arguments, found] : cases) {
+    EXPECT_EQ(Paths(arguments), found) << testing::PrintToString(arguments);
+  }
+  // An index of version 3 has no descriptions' trigram table: descriptions are read.
+  Scratch scratch;
+  const std::string old = scratch.path + "/old.sqlite";
+  std::filesystem::copy_file(database_, old);
+  sqlite3* connection = nullptr;
+  ASSERT_EQ(sqlite3_open(old.c_str(), &connection), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(connection, "DROP TABLE item_descriptions; PRAGMA user_version=3",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(connection);
+  RunResult run = program_run::Run({CATFIND_PATH, "--db", old, "-c", "first"});
+  EXPECT_EQ(run.out, "1\n") << run;
 }
 
 TEST_F(CatfindTest, BaseNamesCaseAndSeveralPatterns) {
@@ -443,6 +563,11 @@ TEST_F(CatfindTest, CountLimitAndNulSeparators) {
   RunResult nul = Catfind({"-0", "DCIM\\"});
   EXPECT_EQ(nul.out, std::string("/disks/Photos 2020.mur: DCIM\\IMG_0001.JPG") + '\0' +
                          "/disks/Photos 2020.mur: DCIM\\Café Ünïcode.txt" + '\0');
+  // For xargs -0 the texts are raw, as the index holds them.
+  EXPECT_EQ(Catfind({"-0", "--long", "hostile"}).out,
+            std::string("/disks/evil\nname.mur: \x1B[2Jhostile  3  2018-06-01 00:00:00 UTC  -- "
+                        "\x07") +
+                "bell" + '\0');
 }
 
 TEST_F(CatfindTest, LinesShowHostileCatalogueNamesEscaped) {
@@ -473,8 +598,8 @@ TEST_F(CatfindTest, JsonLinesAreWellFormed) {
     }
   }
   // DCIM\Café Ünïcode.txt, 100%_done's..., ÉCOLE, ÉCOLE\résumé.PDF, src\Makefile, docs\readme.md,
-  // ESC[2Jhostile
-  EXPECT_EQ(lines, 7u) << run.out;
+  // src\main.cpp ("entry point"), and the catalogue "evil\nname": x.txt, ESC[2Jhostile
+  EXPECT_EQ(lines, 9u) << run.out;
   RunResult one = Catfind({"--json", "main.cpp"});
   EXPECT_EQ(one.out,
             "{\"catalogue\":\"/disks/backup/Work.zex\",\"path\":\"src\\\\main.cpp\",\"name\":"
@@ -500,6 +625,9 @@ TEST_F(CatfindTest, ExitStatusesAsGrep) {
                                          {"--type", "x", "a"},
                                          {"--newer", "2021-02-30", "a"},
                                          {"-l", "many", "a"},
+                                         {"-l", "0", "a"},
+                                         {"-r", "(", "a"},
+                                         {"-S", "a"},
                                          {"--bogus", "a"},
                                          {"\xFF"},
                                          {"--limit"}}) {
@@ -653,6 +781,53 @@ TEST_F(CatfindTest, AnswersFromTheLastCommitWhileAnUpdateHoldsTheWriteLock) {
       << error;
   EXPECT_EQ(Paths({"IMG"}), Found({"DCIM\\IMG_0001.JPG"}));
   ASSERT_TRUE(index_db::Execute(writer, "ROLLBACK", &error)) << error;
+}
+
+// Several indexes (-d, repeated or a colon list; CATFIND_DB without -d), -e and -S.
+TEST(CatfindIndexes, SeveralIndexesExistingCataloguesAndStatistics) {
+  Scratch scratch;
+  const std::string present = scratch.path + "/present.mur";
+  std::ofstream(present) << "x";
+  const std::string first = scratch.path + "/first.sqlite";
+  const std::string second = scratch.path + "/second:b.sqlite";
+  const char* const firstPaths[] = {present.c_str(), "/gone/missing.mur"};
+  const TestItem firstItems[] = {{1, "kept.txt", 10, "2020-01-01", kArchive, ""},
+                                 {2, "lost.txt", 5, "2020-01-01", kArchive, ""},
+                                 {2, "lost", 0, "2020-01-01", kDirectory, ""}};
+  const char* const secondPaths[] = {"/d/B.mur"};
+  const TestItem secondItems[] = {{1, "other.txt", 1, "2020-01-01", kArchive, ""}};
+  CatfindTest::WriteIndex(first, firstPaths, firstItems);
+  CatfindTest::WriteIndex(second, secondPaths, secondItems);
+  const std::string both = first + ":" + scratch.path + "/second\\:b.sqlite";
+  auto find = [](std::vector<std::string> arguments, std::string environment = "") {
+    program_run::Program program;
+    program.argv = {CATFIND_PATH};
+    program.argv.insert(program.argv.end(), arguments.begin(), arguments.end());
+    if (!environment.empty()) program.environment.emplace_back("CATFIND_DB", environment);
+    return program_run::Run(program);
+  };
+  EXPECT_EQ(find({"-d", both, "-c", "txt"}).out, "3\n");
+  EXPECT_EQ(find({"-d", first, "--database", second, "-c", "-l", "2", "txt"}).out, "2\n");
+  EXPECT_EQ(find({"-d", first, "-e", "txt"}).out, present + ": kept.txt\n");
+  EXPECT_EQ(find({"-c", "txt"}, both).out, "3\n");
+  EXPECT_EQ(find({"--db", second, "-c", "txt"}, both).out, "1\n");
+  // A missing index is reported, the others searched, and the status is 2.
+  RunResult missing = find({"-c", "-d", first + ":" + scratch.path + "/none.sqlite", "txt"});
+  EXPECT_EQ(missing.exitStatus, 2) << missing;
+  EXPECT_EQ(missing.out, "2\n");
+  EXPECT_NE(missing.err.find("no index here"), std::string::npos) << missing;
+  RunResult statistics = find({"-S"}, both);
+  EXPECT_EQ(statistics.exitStatus, 0) << statistics;
+  EXPECT_EQ(statistics.out.substr(0, statistics.out.find("  last updated")),
+            "Index " + first +
+                ":\n  version 4\n  2 catalogues\n  3 items (2 files, 1 folders)\n"
+                "  15 bytes in the files\n  " +
+                std::to_string(std::filesystem::file_size(first)) +
+                " bytes used to store the index\n");
+  EXPECT_NE(statistics.out.find("Index " + scratch.path + "/second:b.sqlite:\n  version 4\n  1 "
+                                "catalogues\n  1 items (1 files, 0 folders)\n"),
+            std::string::npos)
+      << statistics;
 }
 
 const char* const kBackupPaths[] = {"/d/A.mur", "/d/B.mur"};

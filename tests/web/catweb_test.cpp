@@ -199,6 +199,8 @@ TEST_F(CatwebTest, SearchAnswersAsCatfindDoesPageByPage) {
       {"description=PAID&ignore_case=1", {"--description", "PAID", "-i"}},
       {"catalogue=*.mur&type=d", {"--catalogue", "*.mur", "--type", "d"}},
       {"q=onerror", {"onerror"}},
+      {"q=pictures&path_only=1", {"--path-only", "pictures"}},
+      {"q=IMG_000%5B12%5D%5C.JPG%24&regex=1", {"-r", "IMG_000[12]\\.JPG$"}},
       {"catalogue=*%E2%80%AE*", {"--catalogue", "*\u202E*"}},
       {"q=nothing-is-called-this", {"nothing-is-called-this"}},
   };
@@ -302,6 +304,7 @@ TEST_F(CatwebTest, RefusesMalformedParametersWith400AndSaysWhy) {
       {"/api/search?description=", "description needs"},
       {"/api/search?catalogue=", "catalogue needs"},
       {"/api/search?q=a&ignore_case=yes", "ignore_case is 0 or 1"},
+      {"/api/search?q=(&regex=1", "not a regular expression: ("},
       {"/api/search?q=a&offset=-1", "offset is a number"},
       {"/api/search?q=a&offset=99999999999999999999999", "offset is a number"},
       {"/api/search?q=a&limit=0", "limit is a number from 1 to 1000"},

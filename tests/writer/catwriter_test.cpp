@@ -491,6 +491,35 @@ TEST(Text, Cp1252AndDescriptIon) {
   EXPECT_EQ(*list.Find("other.c"), "source");  // letter case differs
   EXPECT_EQ(list.Find("nodesc"), nullptr);
   EXPECT_TRUE(IsDescriptIonName("DESCRIPT.ION"));
+
+  // 0xB5 is A acute in code page 850 and a box-drawing piece in 437; auto takes 850 for what
+  // is no UTF-8. 4DOS's extended data after 0x04 0xC2 is no part of a description.
+  const std::string dos = "M\x81ller.txt \xB5 \x81\x04\xC2\x01\n";
+  const struct {
+    DescriptionCharset charset;
+    const char* name;
+    const char* text;
+  } readings[] = {
+      {DescriptionCharset::kAuto, "M\xC3\xBCller.txt", "\xC3\x81 \xC3\xBC"},
+      {DescriptionCharset::kCp850, "M\xC3\xBCller.txt", "\xC3\x81 \xC3\xBC"},
+      {DescriptionCharset::kCp437, "M\xC3\xBCller.txt", "\xE2\x95\xA1 \xC3\xBC"},
+      {DescriptionCharset::kCp1252, "M\xEF\xBF\xBDller.txt", "\xC2\xB5 \xEF\xBF\xBD"},
+      {DescriptionCharset::kUtf8, "M\x81ller.txt", "\xB5 \x81"},
+  };
+  for (const auto& reading : readings) {
+    const std::string* found = ParseDescriptIon(dos, reading.charset).Find(reading.name);
+    ASSERT_NE(found, nullptr) << reading.name;
+    EXPECT_EQ(*found, reading.text) << reading.name;
+  }
+  EXPECT_EQ(*ParseDescriptIon("caf\xC3\xA9 \xC3\xA9t\xC3\xA9\n", DescriptionCharset::kAuto)
+                 .Find("caf\xC3\xA9"),
+            "\xC3\xA9t\xC3\xA9");
+  DescriptionCharset named = DescriptionCharset::kAuto;
+  EXPECT_TRUE(CharsetByName("CP850", &named));
+  EXPECT_EQ(named, DescriptionCharset::kCp850);
+  EXPECT_TRUE(CharsetByName("UTF8", &named));
+  EXPECT_EQ(named, DescriptionCharset::kUtf8);
+  EXPECT_FALSE(CharsetByName("latin-2", &named));
 }
 
 TEST(Bytes, StampsAndStores) {

@@ -1,6 +1,7 @@
 // mkcat's walk: no recursion limit, no path-length limit and no open-file limit on deep
-// trees, and no way out of the tree for folders that change under it. The trees are built a level
-// at a time relative to the last, as no path can name their deepest folders.
+// trees, no way out of the tree for folders that change under it, and what --exclude, -x and
+// -L leave out or follow. The deep trees are built a level at a time relative to the last, as no
+// path can name their deepest folders.
 #include <gtest/gtest.h>
 
 #if defined(MKCAT_PATH) && defined(CATHOST_PATH)
@@ -214,6 +215,58 @@ TEST(MkcatWalk, FoldersChangingUnderTheWalkNeverLeadOutOfTheTree) {
   EXPECT_GT(metMove, 0) << "no run's walk went up from s after it was moved out";
   std::printf("[ measured ] of %d runs, %d met t5 as a link and %d left s after it was moved\n",
               kRuns, metLink, metMove);
+}
+
+// --exclude by name and by path below the root, -x at a mount point, and -L with a link to a
+// file, a link to a folder and two loops back up. Without the options the same tree is
+// catalogued as it always was: the mount's contents in, links as empty files.
+TEST(MkcatWalk, ExcludeOneFileSystemAndFollowedLinks) {
+  Scratch scratch;
+  ASSERT_FALSE(scratch.path.empty());
+  const std::string tree = scratch.path + "/tree";
+  for (const char* folder : {"", "/$RECYCLE.BIN", "/.Trash-1000", "/docs", "/other"}) {
+    ASSERT_EQ(mkdir((tree + folder).c_str(), 0755), 0) << folder;
+  }
+  WriteText(tree + "/a.txt", "abc");
+  ASSERT_TRUE(MakeEmptyFiles(tree + "/$RECYCLE.BIN", {"junk"}));
+  ASSERT_TRUE(MakeEmptyFiles(tree + "/.Trash-1000", {"junk"}));
+  ASSERT_TRUE(MakeEmptyFiles(tree + "/docs", {"keep.txt", "notes.tmp"}));
+  ASSERT_TRUE(MakeEmptyFiles(tree + "/other", {"notes.tmp"}));
+  ASSERT_EQ(symlink("a.txt", (tree + "/link-a").c_str()), 0);
+  ASSERT_EQ(symlink("docs", (tree + "/to-docs").c_str()), 0);
+  ASSERT_EQ(symlink("..", (tree + "/docs/up").c_str()), 0);
+  TmpfsMount mount(tree + "/mnt", "size=64k");
+  if (!mount.mounted) GTEST_SKIP() << mount.why;
+  ASSERT_TRUE(MakeEmptyFiles(tree + "/mnt", {"inside"}));
+
+  const std::string catalogue = scratch.path + "/out.mur";
+  const RunResult run = RunMkcat({"-xL", "--exclude", "$RECYCLE.BIN", "--exclude=.Trash-*",
+                                  "--exclude", "/docs/*.tmp", catalogue, tree});
+  EXPECT_EQ(run.exitStatus, 0) << run;
+  std::vector<std::string> paths;
+  for (const ListedEntry& entry : ListCatalogue(catalogue)) paths.push_back(entry.path);
+  EXPECT_EQ(paths,
+            (std::vector<std::string>{"a.txt", "docs", "docs\\keep.txt", "docs\\up", "link-a",
+                                      "mnt", "other", "other\\notes.tmp", "to-docs",
+                                      "to-docs\\keep.txt", "to-docs\\notes.tmp", "to-docs\\up"}));
+  const std::string loop =
+      ": warning: not entered: it leads back to a folder it lies in (a loop); recorded as an "
+      "empty folder\n";
+  EXPECT_EQ(run.err, "mkcat: " + tree + "/docs/up" + loop + "mkcat: " + tree + "/to-docs/up" +
+                         loop + "mkcat: 2 warnings, 0 entries skipped\n");
+  // The followed link has its target's size: "ATTRS SIZE(10) ..." with the path at column 38.
+  const std::string listing = program_run::Run({CATHOST_PATH, catalogue}).out;
+  const size_t linkLine = listing.find("link-a\n");
+  ASSERT_NE(linkLine, std::string::npos);
+  EXPECT_EQ(listing.substr(linkLine - 38 + 7, 10), "         3");
+
+  ASSERT_EQ(RunMkcat({catalogue, tree}).exitStatus, 0);
+  paths.clear();
+  for (const ListedEntry& entry : ListCatalogue(catalogue)) paths.push_back(entry.path);
+  for (const char* path : {"$RECYCLE.BIN\\junk", "docs\\notes.tmp", "mnt\\inside", "to-docs"}) {
+    EXPECT_NE(std::find(paths.begin(), paths.end(), path), paths.end()) << path;
+  }
+  EXPECT_EQ(std::find(paths.begin(), paths.end(), "to-docs\\keep.txt"), paths.end());
 }
 
 }  // namespace

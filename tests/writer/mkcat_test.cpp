@@ -5,9 +5,12 @@
 
 #if defined(MKCAT_PATH)
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -83,7 +86,7 @@ TEST(Mkcat, CataloguesADirectoryTree) {
   EXPECT_EQ(TextAt(zex, 156 + 2, 11), "SUB        ");
   EXPECT_EQ(zex[156 + 2 + 11], 0x10);
 
-  const RunResult murRun = RunMkcat({"-v", "mur", work.path + "/out.mur", tree});
+  const RunResult murRun = RunMkcat({"-v", work.path + "/out.mur", tree});  // format by name
   ASSERT_EQ(murRun.exitStatus, 0) << murRun;
   const Bytes mur = ReadBytes(work.path + "/out.mur");
   std::vector<std::string> names;
@@ -102,6 +105,20 @@ TEST(Mkcat, UsageAndErrors) {
   ASSERT_FALSE(work.path.empty());
   EXPECT_EQ(RunMkcat({}).exitStatus, 2);
   EXPECT_EQ(RunMkcat({"tar", work.path + "/x", work.path}).exitStatus, 2);
+  // Without a format, OUTPUT's extension names it; any other is a usage error.
+  for (const std::string& output : {work.path + "/x.txt", work.path + "/zex", std::string("-")}) {
+    const RunResult unnamed = RunMkcat({output, work.path});
+    EXPECT_EQ(unnamed.exitStatus, 2) << output;
+    EXPECT_EQ(unnamed.err, "mkcat: cannot tell the format from " + output +
+                               ": name it (zex or mur) or end OUTPUT in .zex or .mur\n"
+                               "Try 'mkcat --help'.\n");
+  }
+  ASSERT_EQ(mkdir((work.path + "/empty").c_str(), 0755), 0);
+  EXPECT_EQ(RunMkcat({work.path + "/X.ZEX", work.path + "/empty"}).exitStatus, 0);
+  EXPECT_TRUE(ProbesAsZex(ReadBytes(work.path + "/X.ZEX")));
+  EXPECT_EQ(RunMkcat({"--description-charset", "koi8-r", "zex", work.path + "/x", work.path}).err,
+            "mkcat: unknown character set koi8-r (utf-8, cp437, cp850, cp1252 or auto)\n"
+            "Try 'mkcat --help'.\n");
   EXPECT_EQ(RunMkcat({"--bogus", "zex", work.path + "/x", work.path}).exitStatus, 2);
   const RunResult valued = RunMkcat({"--verbose=yes", "zex", work.path + "/x", work.path});
   EXPECT_EQ(valued.exitStatus, 2);
@@ -121,8 +138,9 @@ TEST(Mkcat, UsageAndErrors) {
 }
 
 // A folder without permissions is skipped with a warning; the rest is written and the run
-// exits 1. Root reads past permission bits, so as root mkcat runs as the user "nobody" (a
-// run without setpriv is skipped, saying so).
+// exits 1. An unreadable descript.ion leaves the entries beside it in the catalogue without
+// descriptions, counted as such, and exits 1 too. Root reads past permission bits, so as root
+// mkcat runs as the user "nobody" (a run without setpriv is skipped, saying so).
 TEST(Mkcat, UnreadableEntriesAreSkippedWithAWarningAndTheRunGoesOn) {
   Scratch work;
   ASSERT_FALSE(work.path.empty());
@@ -131,6 +149,9 @@ TEST(Mkcat, UnreadableEntriesAreSkippedWithAWarningAndTheRunGoesOn) {
   WriteText(tree + "/kept.txt", "kept");
   ASSERT_EQ(mkdir((tree + "/locked").c_str(), 0), 0);
   WriteText(tree + "/descript.ion", "kept.txt Kept\n");
+  ASSERT_EQ(mkdir((tree + "/notes").c_str(), 0755), 0);
+  ASSERT_TRUE(MakeEmptyFiles(tree + "/notes", {"a", "b", "descript.ion"}));
+  ASSERT_EQ(chmod((tree + "/notes/descript.ion").c_str(), 0), 0);
   std::vector<std::string> arguments;
   if (geteuid() == 0) {
     if (program_run::Run({"setpriv", "--version"}).exitStatus != 0) {
@@ -141,18 +162,33 @@ TEST(Mkcat, UnreadableEntriesAreSkippedWithAWarningAndTheRunGoesOn) {
   }
 
   const std::string out = work.path + "/out.zex";
-  arguments.insert(arguments.end(), {MKCAT_PATH, "zex", out, tree});
-  const RunResult run = program_run::Run(arguments);
+  std::vector<std::string> whole = arguments;
+  whole.insert(whole.end(), {MKCAT_PATH, "zex", out, tree});
+  const RunResult run = program_run::Run(whole);
   EXPECT_EQ(run.exitStatus, 1);
+  const std::string notRead =
+      "/notes/descript.ion: warning: cannot read the descriptions: "
+      "Permission denied; descriptions of 2 entries not read\n";
   EXPECT_EQ(run.err, "mkcat: " + tree +
                          "/locked: warning: cannot read the folder: Permission denied; "
                          "skipped\n"
-                         "mkcat: 1 warning, 1 entry skipped\n");
+                         "mkcat: " +
+                         tree + notRead +
+                         "mkcat: 2 warnings, 1 entry skipped, descriptions of 2 entries not "
+                         "read\n");
   const Bytes zex = ReadBytes(out);
   ASSERT_TRUE(ProbesAsZex(zex));
   EXPECT_EQ(GetU16(zex, 116 + 38), 2u);  // descript.ion and kept.txt; no LOCKED
-  EXPECT_EQ(GetU32(zex, 16), 40u);       // the root record only
+  EXPECT_EQ(GetU32(zex, 16), 80u);       // the root and NOTES
   EXPECT_EQ(TextAt(zex, GetU32(zex, 0) + 32, 11), "KEPT    TXT");
+  EXPECT_EQ(GetU16(zex, 156 + 38), 3u);  // all of NOTES
+
+  arguments.insert(arguments.end(), {MKCAT_PATH, "zex", out, tree + "/notes"});
+  const RunResult notes = program_run::Run(arguments);
+  EXPECT_EQ(notes.exitStatus, 1);
+  EXPECT_EQ(notes.err, "mkcat: " + tree + notRead +
+                           "mkcat: 1 warning, 0 entries skipped, descriptions of 2 entries not "
+                           "read\n");
   chmod((tree + "/locked").c_str(), 0755);
 }
 
@@ -235,6 +271,55 @@ TEST(Mkcat, DashWritesTheCatalogueToStandardOutput) {
   ASSERT_EQ(program_run::Run(toStandardOutput).exitStatus, 0);
   EXPECT_EQ(ReadBytes(work.path + "/piped.zex"), ReadBytes(work.path + "/named.zex"));
   EXPECT_NE(access((work.path + "/-").c_str(), F_OK), 0);
+}
+
+// On a terminal, standard error shows a progress line: drawn over itself, the folder's path
+// escaped and cut to the terminal's width, and cleared at the end. (Every other test runs with
+// standard error in a file and sees no such line.)
+TEST(Mkcat, ShowsProgressOnATerminal) {
+  Scratch work;
+  ASSERT_FALSE(work.path.empty());
+  const std::string tree = work.path + "/tree\a" + std::string(60, 'x');
+  ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+  WriteText(tree + "/file", "12345");
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  // The program's side stays open here too until it has ended; the line is read after.
+  const int side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+  ASSERT_GE(side, 0);
+  const winsize size = {24, 60, 0, 0};
+  ASSERT_EQ(ioctl(terminal, TIOCSWINSZ, &size), 0);
+  const std::string out = work.path + "/out.mur";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int quiet = open("/dev/null", O_RDWR);
+    if (quiet < 0 || dup2(side, 2) < 0 || dup2(quiet, 1) < 0) _exit(127);
+    execl(MKCAT_PATH, MKCAT_PATH, "mur", out.c_str(), tree.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  close(side);
+  std::string shown;
+  char buffer[4096];
+  for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
+    shown.append(buffer, static_cast<size_t>(got));
+  }
+  close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+  // "\r\033[K" then the line, and the clearing last; no line over 59 columns, no control byte.
+  const std::string clear = "\r\033[K";
+  ASSERT_GE(shown.size(), 2 * clear.size()) << shown;
+  EXPECT_EQ(shown.substr(0, clear.size()), clear);
+  EXPECT_EQ(shown.substr(shown.size() - clear.size()), clear);
+  const std::string line = shown.substr(clear.size(), shown.find(clear, 1) - clear.size());
+  EXPECT_EQ(line.substr(0, 31), "1 file, 0 folders, 5 B: ...xxxx") << line;
+  EXPECT_EQ(line.size(), 59u) << line;
+  EXPECT_EQ(line.find('\a'), std::string::npos);
+  EXPECT_EQ(line.substr(line.size() - 1), "'") << line;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/writer/progress.h"
 #include "tools/writer/short_names.h"
 #include "tools/writer/text.h"
 
@@ -93,6 +94,16 @@ TEST(Cp437, EveryByteRoundTrips) {
   EXPECT_EQ(Utf8ToCp437("\xE2\x98\xBA \xE2\x99\xA5 \xE2\x8C\x82", &exact), "\x01 \x03 \x7F");
   EXPECT_EQ(Utf8ToCp437("\xE4\xB8\xAD x \xC3", &exact), "? x ?");  // missing, then cut short
   EXPECT_FALSE(exact);
+}
+
+// The progress line fits the terminal: the folder's path cut at its start, whole characters
+// kept (two columns for a wide one), control bytes escaped.
+TEST(ProgressLine, FitsTheWidthAndShowsTheFolderSafely) {
+  EXPECT_EQ(ProgressLine(1, 2, 1536, "/media/cd", 80), "1 file, 2 folders, 1.5 KiB: /media/cd");
+  EXPECT_EQ(ProgressLine(0, 1, 5, "/a/b\x1b[2Jc", 80), "0 files, 1 folder, 5 B: '/a/b\\033[2Jc'");
+  const std::string wide = "/\xE4\xB8\xAD\xE6\x96\x87/\xE6\x97\xA5\xE6\x9C\xAC";  // four wide
+  EXPECT_EQ(ProgressLine(3, 4, 0, wide, 31), "3 files, 4 folders, 0 B: ...\xE6\x9C\xAC");
+  EXPECT_EQ(ProgressLine(3, 4, 0, wide, 10), "3 files, ");
 }
 
 #if defined(MKCAT_PATH) && defined(CATHOST_PATH)
@@ -200,6 +211,48 @@ TEST(MkcatDescriptions, EachFormatInItsCodePage) {
                             "lacks became \"?\"\n"),
             std::string::npos)
       << murRun.err;
+}
+
+// A descript.ion that is no UTF-8 is read as code page 850 (names too), unless
+// --description-charset names its character set; 4DOS's extended data after 0x04 0xC2 is left
+// out. The descriptions come back from both formats as written.
+TEST(MkcatDescriptions, DosCodePagesAndExtendedData) {
+  Scratch scratch;
+  ASSERT_FALSE(scratch.path.empty());
+  const std::string tree = scratch.path + "/tree";
+  ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+  for (const char* name : {"a", "M\xC3\xBCller.txt"}) WriteText(tree + "/" + name, "");
+  WriteText(tree + "/descript.ion",
+            "a Gr\x81\xE1"
+            "e aus M\x81nchen\x04\xC2\x10\xFF\x7F\r\n"
+            "M\x81ller.txt \xBD\r\n");
+  const auto described = [&](const std::string& catalogue, const std::string& path) {
+    for (const ListedEntry& entry : ListCatalogue(scratch.path + "/" + catalogue)) {
+      if (entry.path == path) return entry.description;
+    }
+    return std::string("(not listed)");
+  };
+  const std::string gruesse =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e aus M\xC3\xBCnchen";
+  ASSERT_EQ(RunMkcat({scratch.path + "/out.zex", tree}).exitStatus, 0);
+  EXPECT_EQ(described("out.zex", "A"), gruesse);
+  ASSERT_EQ(RunMkcat({scratch.path + "/out.mur", tree}).exitStatus, 0);
+  EXPECT_EQ(described("out.mur", "a"), gruesse);
+  // 0xBD: the cent sign in code page 850, a box-drawing piece in 437.
+  EXPECT_EQ(described("out.zex", "M_LLER~1.TXT"), "\xC2\xA2");
+  ASSERT_EQ(
+      RunMkcat({"--description-charset", "cp437", scratch.path + "/437.zex", tree}).exitStatus, 0);
+  EXPECT_EQ(described("437.zex", "M_LLER~1.TXT"), "\xE2\x95\x9C");
+  WriteText(tree + "/descript.ion",
+            "a Gr\xFC\xDF"
+            "e\n");
+  ASSERT_EQ(
+      RunMkcat({"--description-charset=windows-1252", scratch.path + "/1252.zex", tree}).exitStatus,
+      0);
+  EXPECT_EQ(described("1252.zex", "A"),
+            "Gr\xC3\xBC\xC3\x9F"
+            "e");
 }
 
 // A description past 255 characters is cut at 255 with a warning, in both formats; one past

@@ -14,11 +14,12 @@ namespace {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
-// The folder `name` in the folder `parent`, opened without following a link; -1 with `reason`
-// set when it cannot be opened or is not the folder `identity` names.
-int OpenChecked(int parent, const std::string& name, const Identity& identity,
-                std::string* reason) {
-  const int fd = openat(parent, name.c_str(), kFolderFlags | O_NOFOLLOW);
+// The folder `name` in the folder `parent`, opened without following a link (unless
+// `followLink`); -1 with `reason` set when it cannot be opened or is not the folder `identity`
+// names.
+int OpenChecked(int parent, const std::string& name, const Identity& identity, std::string* reason,
+                bool followLink = false) {
+  const int fd = openat(parent, name.c_str(), kFolderFlags | (followLink ? 0 : O_NOFOLLOW));
   if (fd < 0) {
     *reason = std::strerror(errno);
     return -1;
@@ -115,7 +116,9 @@ int Walker::Folder(std::string* reason) {
 void Walker::Descend(const Subfolder& subfolder, Visitor& visitor) {
   std::string reason;
   const int parent = Folder(&reason);
-  int child = parent < 0 ? -1 : OpenChecked(parent, subfolder.name, subfolder.identity, &reason);
+  int child = parent < 0 ? -1
+                         : OpenChecked(parent, subfolder.name, subfolder.identity, &reason,
+                                       subfolder.followLink);
   std::vector<std::string> names;
   if (child >= 0) {
     if (const int error = SortedNames(child, &names)) {
@@ -125,7 +128,7 @@ void Walker::Descend(const Subfolder& subfolder, Visitor& visitor) {
     }
   }
   if (child < 0) return visitor.NotEntered(*this, subfolder, reason);
-  frames_.push_back({subfolder.name, subfolder.identity});
+  frames_.push_back({subfolder.name, subfolder.identity, subfolder.followLink});
   if (const int error = visitor.Entered(*this, child, std::move(names))) {
     frames_.pop_back();
     close(child);
@@ -155,7 +158,8 @@ int Walker::Reopen(std::string* reason) const {
   int fd = fcntl(rootFd_, F_DUPFD_CLOEXEC, 0);
   for (size_t level = 1; fd >= 0 && level < frames_.size(); ++level) {
     std::string ignored;
-    const int next = OpenChecked(fd, frames_[level].name, frames_[level].identity, &ignored);
+    const int next = OpenChecked(fd, frames_[level].name, frames_[level].identity, &ignored,
+                                 frames_[level].followLink);
     close(fd);
     fd = next;
   }

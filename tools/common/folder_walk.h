@@ -37,10 +37,12 @@ void AppendToPath(std::string& path, std::string_view name);
 int SortedNames(int fd, std::vector<std::string>* names);
 
 // A subfolder to enter: its name in the folder at the top of the walk, and the identity its
-// entry showed when it was looked at.
+// entry showed when it was looked at. With `followLink` the name may be a symbolic link to a
+// folder, and `identity` is then its target's; otherwise a link is never followed.
 struct Subfolder {
   std::string name;
   Identity identity;
+  bool followLink = false;
 };
 
 class Walker;
@@ -89,6 +91,7 @@ class Walker {
   struct Frame {
     std::string name;  // the root's path for the first frame
     Identity identity;
+    bool followLink = false;
   };
 
   void Descend(const Subfolder& subfolder, Visitor& visitor);

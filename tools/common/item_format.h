@@ -34,6 +34,8 @@ class ItemFormatter {
 
   // The catalogue that the following JSON lines name.
   void SetCatalogue(std::string_view fileName);
+  // Text lines show times in the local time zone (JSON times stay UTC, with their Z).
+  void SetLocalTime(bool local) { local_ = local; }
 
   void WriteText(OutputBuffer& output, const ItemRecord& item, const ItemDetails& details);
   void WriteJson(OutputBuffer& output, const ItemRecord& item, const ItemDetails& details,
@@ -43,6 +45,10 @@ class ItemFormatter {
   char* WriteStamp(char* out, uint64_t ticks, bool iso) const;
   char* WriteJsonText(char* out, const char* field, size_t fieldSize) const;
 
+  // The local time of `ticks` (UTC), in ticks.
+  uint64_t LocalTicks(uint64_t ticks) const;
+
   bool raw_;
+  bool local_ = false;
   std::string jsonPrefix_;  // `{"catalogue":"...",`
 };

@@ -136,6 +136,10 @@ int UsageError(const Program& program, std::string_view message) {
   return program.usageStatus;
 }
 
+std::string VersionText(std::string_view program, std::string_view version) {
+  return std::string(program).append(" (catalogue-modules) ").append(version).append("\n");
+}
+
 int PrintInfo(const Program& program, std::string_view text) {
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
     std::fprintf(stderr, "%s: cannot write: %s\n", program.name, std::strerror(errno));

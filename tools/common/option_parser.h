@@ -86,6 +86,10 @@ struct Program {
 // catindex and catfind, as grep and locate answer.
 int UsageError(const Program& program, std::string_view message);
 
+// The one --version line of every program: "PROGRAM (catalogue-modules) VERSION", the
+// package's name between the program's and the release.
+std::string VersionText(std::string_view program, std::string_view version);
+
 // Writes --help's or --version's text to standard output: 0 when all of it arrived, else the
 // program's writeFailedStatus, with the reason on standard error (a full disk, a closed pipe).
 int PrintInfo(const Program& program, std::string_view text);

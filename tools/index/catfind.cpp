@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -39,16 +40,26 @@ constexpr int kFailed = 2;
 constexpr size_t kOutputBlock = 1 << 16;
 
 constexpr char kUsage[] =
-    "usage: catfind [--db FILE] [OPTIONS] PATTERN...\n"
-    "Finds the items of every indexed catalogue whose path holds each PATTERN.\n"
-    "A PATTERN without *, ? or [ matches any part of the path; one with them must match\n"
-    "the whole path (* and ? match the backslash between components too).\n"
-    "  --db FILE          the index (default $XDG_DATA_HOME/catalogue-modules/index.sqlite)\n"
+    "usage: catfind [-d FILE[:FILE...]] [OPTIONS] PATTERN...\n"
+    "       catfind [-d FILE[:FILE...]] -S\n"
+    "Finds the items of every indexed catalogue that each PATTERN matches: in the item's\n"
+    "path, in NAME\\PATH (NAME: the catalogue file's name without folder and extension) or\n"
+    "in its description. A PATTERN without *, ? or [ matches any part of one; one with them\n"
+    "must match one whole (* and ? match the backslash between components too). / and \\\n"
+    "both separate components.\n"
+    "  -d, --database FILE[:FILE...], --db FILE\n"
+    "                     the indexes, repeatable (default $CATFIND_DB, else\n"
+    "                     $XDG_DATA_HOME/catalogue-modules/index.sqlite)\n"
     "  -b, --basename     match the last component only\n"
-    "  -i, --ignore-case  ignore case (ASCII and Latin-1 letters)\n"
+    "  --path-only        match the item's path only (not NAME\\PATH nor the description)\n"
+    "  -r, --regex        PATTERNs are PCRE2 regular expressions, matched anywhere\n"
+    "  -i, --ignore-case  ignore case (ASCII and Latin-1 letters; with -r, all of Unicode)\n"
+    "  -A, --all          every PATTERN must match (the default)\n"
+    "  -e, --existing     only items of catalogues whose file still exists\n"
     "  -c, --count        print the number of matches only\n"
-    "  -l, --limit N      stop after N matches\n"
-    "  -0, --null         end each result with a NUL instead of a newline\n"
+    "  -l, --limit N      stop after N matches (N from 1)\n"
+    "  -0, --null         end each result with a NUL, texts raw (for xargs -0)\n"
+    "  -S, --statistics   print each index's catalogues, items, size, version, update\n"
     "  --type f|d         files or folders only\n"
     "  --size +N|-N|N     bigger than, smaller than or exactly N bytes (k, M, G: 1024-based)\n"
     "  --newer DATE       written after DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, UTC)\n"
@@ -63,7 +74,7 @@ constexpr char kUsage[] =
     "Exit status: 0 something matched, 1 nothing did, 2 an error.\n";
 
 struct Options {
-  std::string databasePath;
+  std::vector<std::string> databasePaths;
   find_query::Query query;
   bool count = false;
   uint64_t limit = std::numeric_limits<uint64_t>::max();
@@ -71,6 +82,8 @@ struct Options {
   bool longFormat = false;
   bool json = false;
   bool duplicates = false;
+  bool existing = false;
+  bool statistics = false;
 };
 
 void Complain(std::string_view message) {
@@ -123,6 +136,11 @@ enum OptionId {
   kHelp,
   kVersion,
   kDb,
+  kAll,
+  kRegex,
+  kPathOnly,
+  kExisting,
+  kStatistics,
   kBasename,
   kIgnoreCase,
   kCount,
@@ -145,6 +163,13 @@ constexpr cli::Option kOptions[] = {
     {kHelp, 'h', "help"},
     {kVersion, 0, "version"},
     {kDb, 0, "db", "a FILE", true},
+    {kDb, 'd', "database", "a FILE", true},
+    {kAll, 'A', "all"},
+    {kRegex, 'r', "regex"},
+    {kRegex, 0, "regexp"},
+    {kPathOnly, 0, "path-only"},
+    {kExisting, 'e', "existing"},
+    {kStatistics, 'S', "statistics"},
     {kBasename, 'b', "basename"},
     {kIgnoreCase, 'i', "ignore-case"},
     {kCount, 'c', "count"},
@@ -160,6 +185,23 @@ constexpr cli::Option kOptions[] = {
     {kJson, 0, "json"},
     {kDuplicates, 0, "duplicates"},
 };
+
+// A colon list of index paths as locate reads LOCATE_PATH: a backslash makes the next
+// character (a colon, a backslash) itself; empty elements are skipped.
+std::vector<std::string> SplitPaths(std::string_view list) {
+  std::vector<std::string> paths(1);
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list[i] == '\\' && i + 1 < list.size()) {
+      paths.back().push_back(list[++i]);
+    } else if (list[i] == ':') {
+      paths.emplace_back();
+    } else {
+      paths.back().push_back(list[i]);
+    }
+  }
+  std::erase_if(paths, [](const std::string& path) { return path.empty(); });
+  return paths;
+}
 
 // Reads the command line: -1 when the options are usable, else the exit status (a usage
 // error reported, or --help or --version answered).
@@ -177,9 +219,26 @@ int ParseArguments(int argc, char** argv, Options* options) {
       case kHelp:
         return cli::PrintInfo(kProgram, kUsage);
       case kVersion:
-        return cli::PrintInfo(kProgram, "catfind " CATALOGUE_VERSION "\n");
-      case kDb:
-        options->databasePath = text;
+        return cli::PrintInfo(kProgram, cli::VersionText("catfind", CATALOGUE_VERSION));
+      case kDb: {
+        std::vector<std::string> paths = SplitPaths(text);
+        if (paths.empty()) return cli::UsageError(kProgram, item.name + " needs a FILE");
+        options->databasePaths.insert(options->databasePaths.end(), paths.begin(), paths.end());
+        break;
+      }
+      case kAll:
+        break;
+      case kRegex:
+        query.regex = true;
+        break;
+      case kPathOnly:
+        query.pathOnly = true;
+        break;
+      case kExisting:
+        options->existing = true;
+        break;
+      case kStatistics:
+        options->statistics = true;
         break;
       case kBasename:
         query.baseNameOnly = true;
@@ -203,8 +262,9 @@ int ParseArguments(int argc, char** argv, Options* options) {
         options->duplicates = true;
         break;
       case kLimit:
-        if (!ParseCount(text, &options->limit)) {
-          return cli::UsageError(kProgram, item.name + " needs a number, not " + ShownValue(text));
+        if (!ParseCount(text, &options->limit) || options->limit == 0) {
+          return cli::UsageError(kProgram,
+                                 item.name + " needs a number from 1, not " + ShownValue(text));
         }
         break;
       case kType:
@@ -241,7 +301,11 @@ int ParseArguments(int argc, char** argv, Options* options) {
   }
   bool anyFilter = query.directories || query.size || query.newerThan || query.olderThan ||
                    query.description || query.catalogue;
-  if (query.patterns.empty() && !anyFilter && !options->duplicates) {
+  if (options->statistics) {
+    if (!query.patterns.empty() || anyFilter || options->duplicates) {
+      return cli::UsageError(kProgram, "-S takes no pattern or filter");
+    }
+  } else if (query.patterns.empty() && !anyFilter && !options->duplicates) {
     return cli::UsageError(kProgram, "no pattern");
   }
   if (options->json && options->longFormat) {
@@ -256,6 +320,21 @@ int ParseArguments(int argc, char** argv, Options* options) {
   if (query.description && WellFormedUtf8(*query.description) != *query.description) {
     return cli::UsageError(kProgram, "--description must be UTF-8 text");
   }
+  if (query.regex) {
+    for (const std::string& pattern : query.patterns) {
+      const std::string problem =
+          find_query::RegexProblem(find_query::RegexWithBackslashes(pattern));
+      if (!problem.empty()) {
+        return cli::UsageError(kProgram,
+                               "not a regular expression: " + ShownName(pattern) + ": " + problem);
+      }
+    }
+  }
+  if (options->databasePaths.empty()) {
+    const char* list = std::getenv("CATFIND_DB");
+    if (list != nullptr) options->databasePaths = SplitPaths(list);
+  }
+  if (options->databasePaths.empty()) options->databasePaths.push_back(index_db::DefaultIndexPath());
   return -1;
 }
 
@@ -285,8 +364,13 @@ class Output {
 
 struct Catalogue {
   std::string path;
-  std::string shown;  // as text output shows it
+  std::string shown;  // as text output shows it: quoted when hostile, raw with -0
 };
+
+// An item text as text output shows it: raw with -0, for xargs -0, else ShownItemText.
+std::string OutputText(const Options& options, std::string_view text) {
+  return options.nulSeparated ? std::string(text) : ShownItemText(text);
+}
 
 void WriteItem(Output& output, const Options& options, const Catalogue& catalogue,
                const find_query::ItemRow& row, bool damaged) {
@@ -304,11 +388,13 @@ void WriteItem(Output& output, const Options& options, const Catalogue& catalogu
     text.append(",\"damaged\":").append(damaged ? "true" : "false");
     text.append("}");
   } else {
-    text.append(catalogue.shown).append(": ").append(ShownItemText(row.path));
+    text.append(catalogue.shown).append(": ").append(OutputText(options, row.path));
     if (options.longFormat) {
       text.append("  ").append(std::to_string(row.size)).append("  ");
       text.append(find_query::FormatTime(row.writeTime, false));
-      if (!row.description.empty()) text.append("  -- ").append(ShownItemText(row.description));
+      if (!row.description.empty()) {
+        text.append("  -- ").append(OutputText(options, row.description));
+      }
     }
   }
   text.push_back(options.nulSeparated ? '\0' : '\n');
@@ -350,18 +436,20 @@ void WriteGroup(Output& output, const Options& options, const Group& group) {
     }
     text.append("]}").push_back(end);
   } else {
-    text.append(ShownItemText(group.name)).append("  ").append(std::to_string(group.size));
+    text.append(OutputText(options, group.name)).append("  ").append(std::to_string(group.size));
     text.append("  ").append(find_query::FormatTime(group.writeTime, false)).push_back(end);
     for (const Group::Copy& copy : group.copies) {
       text.append("  ").append(copy.catalogue->shown).append(": ");
-      text.append(ShownItemText(copy.path)).push_back(end);
+      text.append(OutputText(options, copy.path)).push_back(end);
     }
   }
   output.LineDone();
 }
 
-// The catalogues whose path --catalogue accepts, by id; false on a database failure.
-bool ReadCatalogues(const index_db::IndexDb& db, const find_query::Matcher& matcher,
+// The catalogues whose path --catalogue accepts (with -e, whose file exists), by id; false on
+// a database failure.
+bool ReadCatalogues(const index_db::IndexDb& db, const Options& options,
+                    const find_query::Matcher& matcher,
                     std::unordered_map<int64_t, Catalogue>* catalogues) {
   index_db::Statement statement;
   std::string error;
@@ -370,15 +458,20 @@ bool ReadCatalogues(const index_db::IndexDb& db, const find_query::Matcher& matc
   while (statement.Step(&failed)) {
     std::string_view cataloguePath = statement.ColumnText(1);
     if (!matcher.AcceptsCatalogue(cataloguePath)) continue;
-    catalogues->emplace(statement.ColumnInt(0),
-                        Catalogue{std::string(cataloguePath), ShownName(cataloguePath)});
+    std::string path(cataloguePath);
+    struct stat info {};
+    if (options.existing && stat(path.c_str(), &info) != 0) continue;
+    std::string shown = options.nulSeparated ? path : ShownName(path);
+    catalogues->emplace(statement.ColumnInt(0), Catalogue{std::move(path), std::move(shown)});
   }
   return !failed;
 }
 
 // The items query of the options, prepared and bound; false when it does not compile.
 bool PrepareItems(const index_db::IndexDb& db, const Options& options,
-                  const find_query::Matcher& matcher, index_db::Statement* statement) {
+                  const find_query::Matcher& matcher,
+                  const std::unordered_map<int64_t, Catalogue>& catalogues,
+                  index_db::Statement* statement) {
   std::string match;
   if (const std::string& literal = matcher.NarrowingLiteral(); !literal.empty()) {
     // The rarest trigrams of the patterns when the index has counted them, else the plain rule.
@@ -387,8 +480,12 @@ bool PrepareItems(const index_db::IndexDb& db, const Options& options,
                 ? find_query::RarestTrigramsQuery(std::move(candidates))
                 : find_query::TrigramQuery(literal);
   }
+  find_query::IndexShape shape;
+  for (const auto& [id, catalogue] : catalogues) shape.catalogues.emplace_back(id, catalogue.path);
+  // Version 4 added the descriptions' trigram table.
+  shape.descriptionTable = db.version >= 4;
   const find_query::SqlQuery query =
-      find_query::ItemsQuery(options.query, matcher, options.duplicates, match);
+      find_query::ItemsQuery(options.query, matcher, options.duplicates, match, shape);
   std::string error;
   if (!statement->Prepare(db, query.sql.c_str(), &error)) return false;
   for (size_t i = 0; i < query.values.size(); ++i) {
@@ -447,31 +544,40 @@ class Results {
   Group group_;
 };
 
-int Find(const Options& options) {
-  index_db::IndexDb db;
+// Opens one index read-only, so that no lock of ours holds an update up, and begins one read
+// transaction: what is read of it comes from one committed state. False once reported.
+bool OpenForSearch(const std::string& path, index_db::IndexDb* db) {
   std::string error;
-  std::string path =
-      options.databasePath.empty() ? index_db::DefaultIndexPath() : options.databasePath;
-  // Read-only, so that no lock of ours holds an update up.
-  if (!index_db::OpenIndex(path, index_db::Access::kRead, &db, &error)) {
+  if (!index_db::OpenIndex(path, index_db::Access::kRead, db, &error)) {
     Complain(error);
-    return kFailed;
+    return false;
   }
-  auto fail = [&](std::string_view what) {
-    Complain(
-        ShownName(path).append(": ").append(what).append(": ").append(index_db::LastError(db)));
-    return kFailed;
-  };
-  // One read transaction: the catalogues and their items come from the same committed state.
-  if (!index_db::Execute(db, "BEGIN", &error)) return fail("cannot read the index");
-  find_query::Matcher matcher(options.query);
-  std::unordered_map<int64_t, Catalogue> catalogues;
-  if (!ReadCatalogues(db, matcher, &catalogues)) return fail("cannot read the catalogues");
-  index_db::Statement statement;
-  if (!PrepareItems(db, options, matcher, &statement)) return fail("cannot query the index");
+  if (!index_db::Execute(*db, "BEGIN", &error)) {
+    Complain(ShownName(path).append(": cannot read the index: ").append(error));
+    return false;
+  }
+  return true;
+}
 
-  Output output;
-  Results results(options, output);
+// Reports a database failure of the index at `path`; false.
+bool IndexFailed(const index_db::IndexDb& db, const std::string& path, std::string_view what) {
+  Complain(ShownName(path).append(": ").append(what).append(": ").append(index_db::LastError(db)));
+  return false;
+}
+
+// Searches one index into `results`; false once a failure is reported.
+bool Search(const std::string& path, const Options& options, const find_query::Matcher& matcher,
+            Results& results) {
+  index_db::IndexDb db;
+  if (!OpenForSearch(path, &db)) return false;
+  std::unordered_map<int64_t, Catalogue> catalogues;
+  if (!ReadCatalogues(db, options, matcher, &catalogues)) {
+    return IndexFailed(db, path, "cannot read the catalogues");
+  }
+  index_db::Statement statement;
+  if (!PrepareItems(db, options, matcher, catalogues, &statement)) {
+    return IndexFailed(db, path, "cannot query the index");
+  }
   bool failed = false;
   while (!results.Done() && statement.Step(&failed)) {
     auto catalogue = catalogues.find(statement.ColumnInt(0));
@@ -481,14 +587,82 @@ int Find(const Options& options) {
                             static_cast<uint64_t>(statement.ColumnInt(3)),
                             static_cast<uint64_t>(statement.ColumnInt(4)),
                             static_cast<uint32_t>(statement.ColumnInt(5)),
-                            statement.ColumnText(6)};
+                            statement.ColumnText(6),
+                            catalogue->second.path};
     if (matcher.Accepts(row)) results.Add(catalogue->second, row, statement.ColumnInt(7) != 0);
   }
-  if (failed) {
-    output.Finish();
-    return fail("cannot read the items");
-  }
+  // The last group, while its catalogues are still there.
   results.Finish();
+  return !failed || IndexFailed(db, path, "cannot read the items");
+}
+
+// One number of an index's statistics, or -1 when it cannot be read.
+int64_t Statistic(const index_db::IndexDb& db, const char* sql) {
+  index_db::Statement statement;
+  std::string error;
+  bool failed = false;
+  if (!statement.Prepare(db, sql, &error) || !statement.Step(&failed)) return -1;
+  return statement.ColumnInt(0);
+}
+
+// Writes what -S tells of the index at `path`; false once a failure is reported.
+bool WriteStatistics(const std::string& path, Output& output) {
+  index_db::IndexDb db;
+  if (!OpenForSearch(path, &db)) return false;
+  const int64_t catalogues = Statistic(db, "SELECT count(*) FROM catalogues");
+  const int64_t items = Statistic(db, "SELECT count(*) FROM items");
+  const int64_t folders = Statistic(db, "SELECT count(*) FROM items WHERE attributes & 16 != 0");
+  const int64_t bytes = Statistic(db, "SELECT total(size) FROM items WHERE attributes & 16 = 0");
+  // The last listing of a catalogue, or of version 4 the last walk of a root.
+  const int64_t updated = Statistic(
+      db, db.version >= 4 ? "SELECT max(coalesce((SELECT max(listed_at) FROM catalogues), 0), "
+                            "coalesce((SELECT max(walked_at) FROM roots), 0))"
+                          : "SELECT coalesce(max(listed_at), 0) FROM catalogues");
+  if (catalogues < 0 || items < 0 || folders < 0 || bytes < 0 || updated < 0) {
+    return IndexFailed(db, path, "cannot read the statistics");
+  }
+  struct stat info {};
+  const int64_t stored = stat(path.c_str(), &info) == 0 ? info.st_size : 0;
+  constexpr uint64_t kTicksPerSecond = 10'000'000;
+  constexpr uint64_t kTicksTo1970 = 11'644'473'600ull * kTicksPerSecond;
+  std::string& text = output.Text();
+  text.append("Index ").append(ShownName(path)).append(":\n");
+  text.append("  version ").append(std::to_string(db.version)).append("\n");
+  text.append("  ").append(std::to_string(catalogues)).append(" catalogues\n");
+  text.append("  ").append(std::to_string(items)).append(" items (");
+  text.append(std::to_string(items - folders)).append(" files, ");
+  text.append(std::to_string(folders)).append(" folders)\n");
+  text.append("  ").append(std::to_string(bytes)).append(" bytes in the files\n");
+  text.append("  ").append(std::to_string(stored)).append(" bytes used to store the index\n");
+  text.append("  last updated ")
+      .append(updated == 0 ? std::string("never")
+                           : find_query::FormatTime(
+                                 static_cast<uint64_t>(updated) * kTicksPerSecond + kTicksTo1970,
+                                 false))
+      .append("\n");
+  output.LineDone();
+  return true;
+}
+
+int Find(const Options& options) {
+  Output output;
+  bool failed = false;
+  if (options.statistics) {
+    for (const std::string& path : options.databasePaths) {
+      if (!WriteStatistics(path, output)) failed = true;
+    }
+    if (!output.Finish()) {
+      Complain(std::string("cannot write the results: ").append(std::strerror(errno)));
+      return kFailed;
+    }
+    return failed ? kFailed : kMatched;
+  }
+  const find_query::Matcher matcher(options.query);
+  Results results(options, output);
+  for (const std::string& path : options.databasePaths) {
+    if (results.Done()) break;
+    if (!Search(path, options, matcher, results)) failed = true;
+  }
   if (options.count) {
     output.Text()
         .append(std::to_string(results.Matches()))
@@ -498,6 +672,8 @@ int Find(const Options& options) {
     Complain(std::string("cannot write the results: ").append(std::strerror(errno)));
     return kFailed;
   }
+  // As grep's: an index that failed makes it 2, whatever the others found.
+  if (failed) return kFailed;
   return results.Matches() > 0 ? kMatched : kNothingMatched;
 }
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -50,23 +51,32 @@ constexpr uint64_t kDefaultMaxItems = 10'000'000;
 constexpr uint64_t kDefaultMaxFileMiB = 1024;
 
 constexpr const char* kUsage =
-    "usage: catindex [--db FILE] [--no-prune] [--max-items N] [--max-file-mib N] [-v] PATH...\n"
+    "usage: catindex [--db FILE] [--no-prune] [--max-items N] [--max-file-mib N] [-v] [PATH...]\n"
+    "       catindex [--db FILE] --list\n"
+    "       catindex [--db FILE] [-v] --remove PATH...\n"
     "\n"
     "Adds each catalogue PATH, and every catalogue under each folder PATH (recursively), to\n"
-    "the index that catfind searches. A catalogue whose device, inode, size, modification and\n"
+    "the index that catfind searches, and records each PATH as a root; without PATH, every\n"
+    "root recorded is indexed again. A catalogue whose device, inode, size, modification and\n"
     "status change times are unchanged is not listed again; one that changed is replaced;\n"
-    "catalogues gone from an indexed folder are dropped from the index.\n"
+    "catalogues gone from an indexed folder are dropped from the index. A root whose disk is\n"
+    "not mounted is kept; one gone from a disk that is there is dropped. A problem that the\n"
+    "last run reported is not repeated: a run with nothing new to report prints nothing.\n"
     "\n"
     "  --db FILE          the index (default $XDG_DATA_HOME/catalogue-modules/index.sqlite,\n"
     "                     else ~/.local/share/catalogue-modules/index.sqlite)\n"
+    "  --list             show each root and catalogue indexed, its status and item count\n"
+    "  --remove           drop each PATH from the roots, with every catalogue at or under it\n"
     "  --no-prune         keep catalogues that are gone from the folders indexed\n"
     "  --max-items N      stop a catalogue's listing after N items (default 10000000)\n"
     "  --max-file-mib N   pass over catalogue files larger than N MiB (default 1024)\n"
-    "  -v, --verbose      report the counts and the items per second at the end\n"
+    "  -v, --verbose      name the files that are no catalogue, repeat the problems the last\n"
+    "                     run reported, and report the counts and items per second at the end\n"
     "  -h, --help         show this help\n"
     "      --version      show the version\n"
     "\n"
-    "Exit status: 0 all indexed, 1 something skipped or damaged (warnings on standard error),\n"
+    "Exit status: 0 all indexed, or nothing new to report; 1 a new problem (a catalogue\n"
+    "damaged or unreadable, a PATH missing or no catalogue; warnings on standard error);\n"
     "2 usage or database error.\n";
 
 // Set while a progress line stands on the terminal: a warning clears it first.
@@ -77,10 +87,41 @@ void Warn(const std::string& message) {
   std::fprintf(stderr, "catindex: %s\n", message.c_str());
 }
 
+// What a run reports of each root. A warning that the root's last run reported too is not
+// repeated (unless -v) and does not make the exit status 1: a nightly run stays quiet until
+// something changes, and --list shows what stands.
+struct Problems {
+  bool verbose = false;
+  std::string root;                                     // the root being walked or indexed
+  std::map<std::string, std::set<std::string>> before;  // each root's problems, last run
+  std::map<std::string, std::vector<std::string>> now;  // and this run
+  uint64_t reported = 0;                                // new problems reported
+};
+Problems gProblems;
+
+enum class Severity {
+  kProblem,     // reported when new; a new one makes the exit status 1
+  kNewProblem,  // found by a listing, so of a file that changed: always new
+  kNotice,      // reported when new; the exit status stays 0 (a disk not mounted)
+};
+
+void Problem(const std::string& message, Severity severity = Severity::kProblem) {
+  std::vector<std::string>& now = gProblems.now[gProblems.root];
+  if (std::find(now.begin(), now.end(), message) == now.end()) now.push_back(message);
+  const auto before = gProblems.before.find(gProblems.root);
+  const bool repeated = severity != Severity::kNewProblem && before != gProblems.before.end() &&
+                        before->second.count(message) != 0;
+  if (repeated && !gProblems.verbose) return;
+  Warn(message);
+  if (!repeated && severity != Severity::kNotice) ++gProblems.reported;
+}
+
 struct Options {
   std::string dbPath;
   bool prune = true;
   bool verbose = false;
+  bool list = false;
+  bool remove = false;
   uint64_t maxItems = kDefaultMaxItems;
   uint64_t maxFileBytes = kDefaultMaxFileMiB << 20;
   std::vector<std::string> paths;
@@ -99,7 +140,7 @@ bool ParseCount(std::string_view text, uint64_t maximum, uint64_t* value) {
 
 constexpr cli::Program kProgram{"catindex", kExitFatal, kExitFatal};
 
-enum OptionId { kDb, kNoPrune, kMaxItems, kMaxFileMib, kVerbose, kHelp, kVersion };
+enum OptionId { kDb, kNoPrune, kMaxItems, kMaxFileMib, kVerbose, kList, kRemove, kHelp, kVersion };
 
 constexpr cli::Option kOptions[] = {
     {kDb, 0, "db", "a FILE", true},
@@ -107,6 +148,8 @@ constexpr cli::Option kOptions[] = {
     {kMaxItems, 0, "max-items", "a number from 1 to 4294967295"},
     {kMaxFileMib, 0, "max-file-mib", "a number of MiB from 1 to 4096"},
     {kVerbose, 'v', "verbose"},
+    {kList, 0, "list"},
+    {kRemove, 0, "remove"},
     {kHelp, 'h', "help"},
     {kVersion, 0, "version"},
 };
@@ -142,13 +185,24 @@ int ParseOptions(int argc, char** argv, Options* options) {
       case kVerbose:
         options->verbose = true;
         break;
+      case kList:
+        options->list = true;
+        break;
+      case kRemove:
+        options->remove = true;
+        break;
       case kHelp:
         return cli::PrintInfo(kProgram, kUsage);
       case kVersion:
-        return cli::PrintInfo(kProgram, "catindex " CATALOGUE_VERSION "\n");
+        return cli::PrintInfo(kProgram, cli::VersionText("catindex", CATALOGUE_VERSION));
     }
   }
-  if (options->paths.empty()) return cli::UsageError(kProgram, "no PATH given");
+  if (options->list && (options->remove || !options->paths.empty())) {
+    return cli::UsageError(kProgram, "--list takes no PATH and no --remove");
+  }
+  if (options->remove && options->paths.empty()) {
+    return cli::UsageError(kProgram, "--remove needs a PATH");
+  }
   if (options->dbPath.empty()) options->dbPath = index_db::DefaultIndexPath();
   return -1;
 }
@@ -164,14 +218,12 @@ struct Candidate {
 struct Walk {
   std::vector<Candidate> files;
   std::vector<std::string> unknown;
-  uint64_t problems = 0;
 };
 
 // Names `path` as unknown: `what` (": cannot ...: ") and `reason` say why.
 void Unknown(Walk* walk, const std::string& path, const char* what, const std::string& reason) {
-  Warn(ShownName(path).append(what).append(reason));
+  Problem(ShownName(path).append(what).append(reason));
   walk->unknown.push_back(path);
-  ++walk->problems;
 }
 
 // `path` with every symbolic link resolved, or "" (errno set).
@@ -421,8 +473,9 @@ struct Totals {
   uint64_t listed = 0;
   uint64_t unchanged = 0;
   uint64_t notAccepted = 0;
-  uint64_t failed = 0;  // damaged, unreadable, too large, refused by OpenArchive
-  uint64_t pruned = 0;  // removed from the index: gone, or no longer a catalogue
+  uint64_t namedRefused = 0;  // of those, files named on the command line
+  uint64_t failed = 0;        // damaged, unreadable, too large, refused by OpenArchive
+  uint64_t pruned = 0;        // removed from the index: gone, or no longer a catalogue
   uint64_t items = 0;
 };
 
@@ -456,30 +509,34 @@ class Indexer {
     driver::SettledListing settling(candidate.path);
     while (settling.NextAttempt()) {
       if (!settling.Before()) {
-        Warn(ShownName(candidate.path).append(": ").append(std::strerror(errno)));
+        Problem(ShownName(candidate.path).append(": ").append(std::strerror(errno)));
         ++totals_.failed;
         return;
       }
       driver::Probe probe = driver::ProbeCatalogue(modules_, candidate.path);
       // A file that cannot be read now may still be the catalogue the index holds: it stays.
       if (probe.status == kExitCannotRead || probe.status == kExitNoSuchFile) {
-        Warn(ShownName(candidate.path).append(": ").append(probe.reason));
+        Problem(ShownName(candidate.path).append(": ").append(probe.reason));
         ++totals_.failed;
         return;
       }
       if (probe.module == nullptr) {
+        // Beside the catalogues (notes, pictures) it is only counted; named, it is an error.
         ++totals_.notAccepted;
-        if (named) Warn(ShownName(candidate.path).append(": ").append(probe.reason));
+        if (named) ++totals_.namedRefused;
+        if (named || options_.verbose) {
+          Warn(ShownName(candidate.path).append(": ").append(probe.reason));
+        }
         // A file that was a catalogue and is no longer one leaves the index.
         DropPath(candidate.path);
         return;
       }
       // The module holds the whole file while it lists it.
       if (static_cast<uint64_t>(settling.Before()->size) > options_.maxFileBytes) {
-        Warn(ShownName(candidate.path)
-                 .append(": not listed: larger than ")
-                 .append(std::to_string(options_.maxFileBytes >> 20))
-                 .append(" MiB (--max-file-mib)"));
+        Problem(ShownName(candidate.path)
+                    .append(": not listed: larger than ")
+                    .append(std::to_string(options_.maxFileBytes >> 20))
+                    .append(" MiB (--max-file-mib)"));
         ++totals_.failed;
         return;
       }
@@ -703,7 +760,7 @@ class Indexer {
     totals_.items += writer.Items();
     if (status != "complete") {
       ++totals_.failed;
-      Warn(ShownName(path).append(": ").append(status));
+      Problem(ShownName(path).append(": ").append(status), Severity::kNewProblem);
     }
     return true;
   }
@@ -749,54 +806,219 @@ void ReportModule(const std::string& message) {
   Warn(message);
 }
 
-// A PATH from the command line, resolved and walked.
+// A root as the index records it.
+struct RootRecord {
+  std::string kind;  // "folder" or "file"
+  int64_t device = 0;
+  int64_t addedAt = 0;
+  int64_t walkedAt = 0;
+  std::string status;
+  std::string problems;  // one a line
+};
+
+using Roots = std::map<std::string, RootRecord>;
+
+// The index's roots, by path.
+Roots ReadRoots(const index_db::IndexDb& db) {
+  index_db::Statement select;
+  std::string error;
+  if (!select.Prepare(db,
+                      "SELECT path, kind, device, added_at, walked_at, status, problems "
+                      "FROM roots ORDER BY path",
+                      &error)) {
+    throw DatabaseFailure{error};
+  }
+  Roots roots;
+  bool failed = false;
+  while (select.Step(&failed)) {
+    roots[std::string(select.ColumnText(0))] = {std::string(select.ColumnText(1)),
+                                                select.ColumnInt(2),
+                                                select.ColumnInt(3),
+                                                select.ColumnInt(4),
+                                                std::string(select.ColumnText(5)),
+                                                std::string(select.ColumnText(6))};
+  }
+  if (failed) throw DatabaseFailure{index_db::LastError(db)};
+  return roots;
+}
+
+// Runs one statement with text parameters; the rows it changed.
+int RunSql(const index_db::IndexDb& db, const char* sql, const std::vector<std::string>& texts) {
+  index_db::Statement statement;
+  std::string error;
+  if (!statement.Prepare(db, sql, &error)) throw DatabaseFailure{error};
+  for (size_t i = 0; i < texts.size(); ++i) statement.BindText(static_cast<int>(i + 1), texts[i]);
+  if (!statement.Run()) throw DatabaseFailure{index_db::LastError(db)};
+  return sqlite3_changes(db.get());
+}
+
+// The paths at or under `path`, as a range of the bytewise order: [low, high).
+std::pair<std::string, std::string> RangeUnder(const std::string& path) {
+  std::string low = path == "/" ? "/" : std::string(path).append("/");
+  std::string high = low;
+  high.back() = '/' + 1;
+  return {low, high};
+}
+
+bool IsUnder(const std::string& path, const std::string& top) {
+  return path.size() > top.size() && path.compare(0, top.size(), top) == 0 &&
+         (path[top.size()] == '/' || top == "/");
+}
+
+// The device a path that is gone was on: its root's, else that of a catalogue at or under it.
+std::optional<int64_t> RecordedDevice(const index_db::IndexDb& db, const Roots& roots,
+                                      const std::string& path) {
+  if (const auto root = roots.find(path); root != roots.end()) return root->second.device;
+  index_db::Statement select;
+  std::string error;
+  if (!select.Prepare(db,
+                      "SELECT device FROM catalogues "
+                      "WHERE path = ?1 OR (path >= ?2 AND path < ?3) LIMIT 1",
+                      &error)) {
+    throw DatabaseFailure{error};
+  }
+  const auto [low, high] = RangeUnder(path);
+  select.BindText(1, path);
+  select.BindText(2, low);
+  select.BindText(3, high);
+  bool failed = false;
+  std::optional<int64_t> device;
+  if (select.Step(&failed)) device = select.ColumnInt(0);
+  if (failed) throw DatabaseFailure{index_db::LastError(db)};
+  return device;
+}
+
+// Why a path that was on `device` is gone. Its nearest folder that still exists tells: on the
+// same device, the disk is there and the path was deleted or moved; on another, that folder is
+// the mount point's parent (or the mount point), and the disk is not mounted.
+enum class Absence { kGone, kNotMounted, kUnknown };
+
+Absence WhyAbsent(const std::string& path, int64_t device) {
+  std::string above = path;
+  while (above.size() > 1) {
+    const size_t slash = above.rfind('/');
+    if (slash == std::string::npos) return Absence::kUnknown;
+    above.resize(slash == 0 ? 1 : slash);
+    struct stat info {};
+    if (stat(above.c_str(), &info) == 0) {
+      return static_cast<int64_t>(info.st_dev) == device ? Absence::kGone : Absence::kNotMounted;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) return Absence::kUnknown;
+  }
+  return Absence::kUnknown;
+}
+
+// Whether a folder holds nothing: a mount point with no disk mounted on it.
+bool IsEmptyFolder(const std::string& path) {
+  const std::filesystem::path folder(path);
+  std::error_code error;
+  return std::filesystem::is_empty(folder, error) && !error;
+}
+
+std::string LocalTime(int64_t seconds) {
+  const time_t time = static_cast<time_t>(seconds);
+  struct tm local {};
+  char text[32] = "";
+  if (localtime_r(&time, &local) != nullptr)
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
+  return text;
+}
+
+// A root to walk: a PATH given, or one the index records.
 struct Root {
-  std::string path;
+  std::string path;  // absolute, symbolic links resolved
   bool folder = false;
+  bool named = false;  // given on the command line
   Walk walk;
 };
 
-// Resolves and walks every PATH first, so that the progress line knows the total. A PATH that
-// is gone is dropped from the index here (unless --no-prune); `problems` counts the others
-// that could not be used.
-std::vector<Root> WalkRoots(const Options& options, const std::string& indexPath, Indexer& indexer,
-                            uint64_t* problems) {
+// Resolves and walks every root first, so that the progress line knows the total. A root that
+// is gone from a disk that is there is dropped from the index here (unless --no-prune); one
+// whose disk is not mounted is kept. `after` gets the root rows this run writes.
+std::vector<Root> WalkRoots(const std::vector<std::string>& paths, bool named,
+                            const Options& options, const index_db::IndexDb& db,
+                            const Roots& recorded, Roots* after, Indexer& indexer) {
   // The index's own files, when they lie in a folder being indexed, are not catalogues.
   std::set<std::string> indexFiles;
-  if (const std::string database = Resolved(indexPath); !database.empty()) {
+  if (const std::string database = Resolved(options.dbPath); !database.empty()) {
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
       indexFiles.insert(std::string(database).append(suffix));
     }
   }
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
   std::vector<Root> roots;
-  for (const std::string& given : options.paths) {
+  for (const std::string& given : paths) {
     Root root;
+    root.named = named;
     root.path = Resolved(given);
+    int error = root.path.empty() ? errno : 0;
     struct stat info {};
-    if (root.path.empty() || stat(root.path.c_str(), &info) != 0) {
-      Warn(ShownName(given).append(": ").append(std::strerror(errno)));
-      ++*problems;
-      // A catalogue file given by name that is gone leaves the index.
-      if (options.prune && errno == ENOENT) {
-        const std::string missing = AbsoluteOfMissing(given);
-        if (!missing.empty()) indexer.DropPath(missing);
+    if (error == 0 && stat(root.path.c_str(), &info) != 0) error = errno;
+    std::string absolute = root.path;
+    if (absolute.empty() && error == ENOENT) absolute = AbsoluteOfMissing(given);
+    gProblems.root = absolute.empty() ? given : absolute;
+    const auto record = recorded.find(gProblems.root);
+    auto notMounted = [&] {
+      Problem(ShownName(gProblems.root)
+                  .append(": its disk is not mounted; what the index holds of it is kept"),
+              Severity::kNotice);
+      if (record != recorded.end()) (*after)[record->first] = record->second;
+      if (record != recorded.end()) (*after)[record->first].status = "not mounted";
+    };
+    if (error == ENOENT && !absolute.empty()) {
+      const std::optional<int64_t> device = RecordedDevice(db, recorded, absolute);
+      const Absence absence = device ? WhyAbsent(absolute, *device) : Absence::kUnknown;
+      if (absence == Absence::kNotMounted) {
+        notMounted();
+        continue;
+      }
+      if (absence == Absence::kGone && options.prune) {
+        const uint64_t pruned = indexer.totals().pruned;
+        indexer.Prune(absolute, {}, {});
+        const auto [low, high] = RangeUnder(absolute);
+        RunSql(db, "DELETE FROM roots WHERE path = ?1 OR (path >= ?2 AND path < ?3)",
+               {absolute, low, high});
+        const uint64_t dropped = indexer.totals().pruned - pruned;
+        Problem(ShownName(absolute)
+                    .append(": gone from its disk; dropped from the index with ")
+                    .append(std::to_string(dropped))
+                    .append(dropped == 1 ? " catalogue" : " catalogues"),
+                Severity::kNotice);
+        continue;
+      }
+    }
+    if (error != 0) {
+      Problem(ShownName(given).append(": ").append(std::strerror(error)));
+      if (record != recorded.end()) {
+        (*after)[record->first] = record->second;
+        (*after)[record->first].status = std::string("not walked: ").append(std::strerror(error));
       }
       continue;
     }
     if (S_ISDIR(info.st_mode)) {
+      if (record != recorded.end() && record->second.device != static_cast<int64_t>(info.st_dev) &&
+          IsEmptyFolder(root.path)) {
+        notMounted();  // its mount point, empty
+        continue;
+      }
       root.folder = true;
       WalkFolder(root.path, &root.walk);
     } else if (S_ISREG(info.st_mode)) {
       root.walk.files.push_back({root.path, info});
     } else {
-      Warn(ShownName(given).append(": not a regular file or folder"));
-      ++*problems;
+      Problem(ShownName(given).append(": not a regular file or folder"));
       continue;
     }
     std::erase_if(root.walk.files,
                   [&](const Candidate& file) { return indexFiles.count(file.path) != 0; });
-    *problems += root.walk.problems;
     indexer.totals().catalogues += root.walk.files.size();
+    RootRecord row = record != recorded.end() ? record->second : RootRecord{};
+    if (record == recorded.end()) row.addedAt = now;
+    row.kind = root.folder ? "folder" : "file";
+    row.device = static_cast<int64_t>(info.st_dev);
+    row.walkedAt = now;
+    row.status = "walked";
+    (*after)[root.path] = row;
     roots.push_back(std::move(root));
   }
   return roots;
@@ -808,40 +1030,235 @@ std::vector<Root> WalkRoots(const Options& options, const std::string& indexPath
 void IndexRoots(const std::vector<Root>& roots, const Options& options, Indexer& indexer) {
   std::map<std::pair<dev_t, ino_t>, std::string> indexedFiles;
   for (const Root& root : roots) {
+    gProblems.root = root.path;
     std::set<std::string> seen;
     for (const Candidate& candidate : root.walk.files) {
       const auto [file, first] = indexedFiles.try_emplace(
           std::make_pair(candidate.info.st_dev, candidate.info.st_ino), candidate.path);
       if (!first && file->second != candidate.path) continue;
       seen.insert(candidate.path);
-      if (first) indexer.IndexFile(candidate, !root.folder);
+      if (first) indexer.IndexFile(candidate, !root.folder && root.named);
     }
     if (options.prune) indexer.Prune(root.path, seen, root.walk.unknown);
   }
 }
 
+// Writes the roots of this run, with what it reported of each. A new root inside a folder
+// root already recorded is not recorded (that root covers it); a new folder root takes over
+// the roots inside it. A file root stays while the index holds its catalogue.
+void WriteRoots(const index_db::IndexDb& db, const Roots& recorded, const Roots& after) {
+  std::string error;
+  if (!index_db::Execute(db, "BEGIN IMMEDIATE", &error)) throw DatabaseFailure{error};
+  auto covered = [&](const std::string& path) {
+    for (const Roots* roots : {&recorded, &after}) {
+      for (const auto& [other, row] : *roots) {
+        if (row.kind == "folder" && IsUnder(path, other)) return true;
+      }
+    }
+    return false;
+  };
+  for (const auto& [path, row] : after) {
+    const bool isNew = recorded.count(path) == 0;
+    if (isNew && covered(path)) continue;
+    if (row.kind == "file") {
+      index_db::Statement held;
+      if (!held.Prepare(db, "SELECT 1 FROM catalogues WHERE path = ?1", &error)) {
+        throw DatabaseFailure{error};
+      }
+      held.BindText(1, path);
+      bool failed = false;
+      const bool indexed = held.Step(&failed);
+      if (failed) throw DatabaseFailure{index_db::LastError(db)};
+      if (!indexed) {
+        RunSql(db, "DELETE FROM roots WHERE path = ?1", {path});
+        continue;
+      }
+    } else if (isNew) {
+      const auto [low, high] = RangeUnder(path);
+      RunSql(db, "DELETE FROM roots WHERE path >= ?1 AND path < ?2", {low, high});
+    }
+    std::string problems;
+    for (const std::string& problem : gProblems.now[path]) problems.append(problem).append("\n");
+    if (!problems.empty()) problems.pop_back();
+    index_db::Statement upsert;
+    if (!upsert.Prepare(db,
+                        "INSERT INTO roots (path, kind, device, added_at, walked_at, status, "
+                        "problems) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT (path) DO "
+                        "UPDATE SET kind = ?2, device = ?3, walked_at = ?5, status = ?6, "
+                        "problems = ?7",
+                        &error)) {
+      throw DatabaseFailure{error};
+    }
+    upsert.BindText(1, path);
+    upsert.BindText(2, row.kind);
+    upsert.BindInt(3, row.device);
+    upsert.BindInt(4, row.addedAt);
+    upsert.BindInt(5, row.walkedAt);
+    upsert.BindText(6, row.status);
+    upsert.BindText(7, problems);
+    if (!upsert.Run()) throw DatabaseFailure{index_db::LastError(db)};
+  }
+  if (!index_db::Execute(db, "COMMIT", &error)) {
+    index_db::Execute(db, "ROLLBACK", &error);
+    throw DatabaseFailure{error};
+  }
+}
+
+// --remove: each PATH's roots, and every catalogue at or under it, leave the index.
+int RemovePaths(const index_db::IndexDb& db, const Options& options, const Roots& recorded,
+                Indexer& indexer) {
+  int status = kExitSuccess;
+  int removedRoots = 0;
+  for (const std::string& given : options.paths) {
+    std::string path = Resolved(given);
+    if (path.empty()) path = AbsoluteOfMissing(given);
+    if (path.empty()) path = given;
+    const uint64_t pruned = indexer.totals().pruned;
+    indexer.Prune(path, {}, {});
+    const auto [low, high] = RangeUnder(path);
+    const int roots = RunSql(db, "DELETE FROM roots WHERE path = ?1 OR (path >= ?2 AND path < ?3)",
+                             {path, low, high});
+    removedRoots += roots;
+    if (roots == 0 && indexer.totals().pruned == pruned) {
+      Warn(ShownName(given).append(": not in the index"));
+      status = kExitSomethingSkipped;
+      continue;
+    }
+    for (const auto& [root, row] : recorded) {
+      if (row.kind == "folder" && IsUnder(path, root)) {
+        Warn(ShownName(given)
+                 .append(": inside the root ")
+                 .append(ShownName(root))
+                 .append(", whose next run indexes it again (--remove that root instead)"));
+      }
+    }
+  }
+  if (options.verbose) {
+    std::fprintf(stderr, "catindex: %d %s and %llu %s removed\n", removedRoots,
+                 removedRoots == 1 ? "root" : "roots",
+                 static_cast<unsigned long long>(indexer.totals().pruned),
+                 indexer.totals().pruned == 1 ? "catalogue" : "catalogues");
+  }
+  return status;
+}
+
+// --list: each root, what its last run reported, and its catalogues; then the catalogues no
+// root holds (indexed by a version that recorded none).
+int ListIndex(const index_db::IndexDb& db, const Options& options) {
+  struct Catalogue {
+    std::string path;
+    std::string format;
+    std::string status;
+    int64_t items = 0;
+    int64_t listedAt = 0;
+    bool shown = false;
+  };
+  std::vector<Catalogue> catalogues;
+  Roots roots;
+  try {
+    index_db::Statement select;
+    std::string error;
+    if (!select.Prepare(db,
+                        "SELECT path, format, status, item_count, listed_at FROM catalogues "
+                        "ORDER BY path",
+                        &error)) {
+      throw DatabaseFailure{error};
+    }
+    bool failed = false;
+    while (select.Step(&failed)) {
+      catalogues.push_back({std::string(select.ColumnText(0)), std::string(select.ColumnText(1)),
+                            std::string(select.ColumnText(2)), select.ColumnInt(3),
+                            select.ColumnInt(4)});
+    }
+    if (failed) throw DatabaseFailure{index_db::LastError(db)};
+    roots = ReadRoots(db);
+  } catch (const DatabaseFailure& failure) {
+    Warn(ShownName(options.dbPath).append(": ").append(failure.message));
+    return kExitFatal;
+  }
+  std::string text;
+  auto catalogueLine = [&](const Catalogue& catalogue, const std::string& name) {
+    text.append("  ")
+        .append(ShownName(name))
+        .append(": ")
+        .append(catalogue.format)
+        .append(", ")
+        .append(catalogue.status)
+        .append(", ")
+        .append(std::to_string(catalogue.items))
+        .append(catalogue.items == 1 ? " item" : " items")
+        .append(", listed ")
+        .append(LocalTime(catalogue.listedAt))
+        .append("\n");
+  };
+  for (const auto& [path, row] : roots) {
+    std::vector<Catalogue*> under;
+    int64_t items = 0;
+    for (Catalogue& catalogue : catalogues) {
+      if (catalogue.path == path || IsUnder(catalogue.path, path)) {
+        under.push_back(&catalogue);
+        items += catalogue.items;
+      }
+    }
+    text.append(ShownName(path)).append(": ").append(row.kind).append(", ").append(row.status);
+    if (row.walkedAt != 0) {
+      text.append(row.status == "walked" ? " " : ", last walked ").append(LocalTime(row.walkedAt));
+    }
+    text.append(", ")
+        .append(std::to_string(under.size()))
+        .append(under.size() == 1 ? " catalogue, " : " catalogues, ")
+        .append(std::to_string(items))
+        .append(items == 1 ? " item\n" : " items\n");
+    for (size_t start = 0; start < row.problems.size();) {
+      const size_t end = std::min(row.problems.find('\n', start), row.problems.size());
+      text.append("  problem: ").append(row.problems, start, end - start).append("\n");
+      start = end + 1;
+    }
+    for (Catalogue* catalogue : under) {
+      catalogue->shown = true;
+      const size_t slash = catalogue->path.rfind('/');
+      catalogueLine(*catalogue, catalogue->path == path ? catalogue->path.substr(slash + 1)
+                                : path == "/"           ? catalogue->path.substr(1)
+                                                        : catalogue->path.substr(path.size() + 1));
+    }
+  }
+  bool heading = false;
+  for (const Catalogue& catalogue : catalogues) {
+    if (catalogue.shown) continue;
+    if (!heading) text.append("under no root (index its folder to record one):\n");
+    heading = true;
+    catalogueLine(catalogue, catalogue.path);
+  }
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+    Warn(std::string("cannot write the list: ").append(std::strerror(errno)));
+    return kExitFatal;
+  }
+  return kExitSuccess;
+}
+
 // The end of a run that the database let finish: the counts, and the exit status.
-int Report(const Options& options, Indexer& indexer, uint64_t walkProblems) {
+int Report(const Options& options, Indexer& indexer) {
   indexer.EndProgress();
   const Totals& totals = indexer.totals();
-  if (totals.notAccepted > 0) {
-    Warn(std::to_string(totals.notAccepted)
-             .append(totals.notAccepted == 1 ? " file" : " files")
+  if (totals.namedRefused > 0) {
+    Warn(std::to_string(totals.namedRefused)
+             .append(totals.namedRefused == 1 ? " file" : " files")
              .append(" skipped: no module accepts it"));
   }
   if (options.verbose) {
     const double seconds = indexer.Seconds();
     std::fprintf(stderr,
-                 "catindex: %llu listed, %llu unchanged, %llu pruned, %llu items in %.3f s "
-                 "(%.0f items/s)\n",
+                 "catindex: %llu listed, %llu unchanged, %llu pruned, %llu no catalogue, "
+                 "%llu items in %.3f s (%.0f items/s)\n",
                  static_cast<unsigned long long>(totals.listed),
                  static_cast<unsigned long long>(totals.unchanged),
                  static_cast<unsigned long long>(totals.pruned),
+                 static_cast<unsigned long long>(totals.notAccepted),
                  static_cast<unsigned long long>(totals.items), seconds,
                  seconds > 0 ? static_cast<double>(totals.items) / seconds : 0.0);
   }
-  const bool skipped = totals.notAccepted > 0 || totals.failed > 0 || walkProblems > 0;
-  return skipped ? kExitSomethingSkipped : kExitSuccess;
+  const bool problems = totals.namedRefused > 0 || gProblems.reported > 0;
+  return problems ? kExitSomethingSkipped : kExitSuccess;
 }
 
 int IndexInto(const index_db::IndexDb& db, const Options& options,
@@ -853,10 +1270,34 @@ int IndexInto(const index_db::IndexDb& db, const Options& options,
     return kExitFatal;
   }
   Indexer indexer(db, statements, modules, options);
-  uint64_t walkProblems = 0;
+  gProblems.verbose = options.verbose;
+  int status = kExitSuccess;
   try {
-    const std::vector<Root> roots = WalkRoots(options, options.dbPath, indexer, &walkProblems);
-    IndexRoots(roots, options, indexer);
+    const Roots recorded = ReadRoots(db);
+    for (const auto& [path, row] : recorded) {
+      for (size_t start = 0; start < row.problems.size();) {
+        const size_t end = std::min(row.problems.find('\n', start), row.problems.size());
+        gProblems.before[path].insert(row.problems.substr(start, end - start));
+        start = end + 1;
+      }
+    }
+    if (options.remove) {
+      status = RemovePaths(db, options, recorded, indexer);
+    } else {
+      std::vector<std::string> paths = options.paths;
+      if (paths.empty()) {
+        for (const auto& [path, row] : recorded) paths.push_back(path);
+      }
+      if (paths.empty()) {
+        Warn("no PATH given, and the index records none to update: give a folder or a catalogue");
+        return kExitFatal;
+      }
+      Roots after;
+      const std::vector<Root> roots =
+          WalkRoots(paths, !options.paths.empty(), options, db, recorded, &after, indexer);
+      IndexRoots(roots, options, indexer);
+      WriteRoots(db, recorded, after);
+    }
   } catch (const DatabaseFailure& failure) {
     indexer.EndProgress();
     Warn(ShownName(options.dbPath).append(": ").append(failure.message));
@@ -870,18 +1311,30 @@ int IndexInto(const index_db::IndexDb& db, const Options& options,
       return kExitFatal;
     }
   }
-  return Report(options, indexer, walkProblems);
+  if (options.remove) return status;
+  return Report(options, indexer);
 }
 
 int Run(const Options& options) {
-  driver::ModuleSet modules(ReportModule);
   std::string error;
+  index_db::IndexDb db;
+  if (options.list) {
+    if (!index_db::OpenIndex(options.dbPath, index_db::Access::kRead, &db, &error)) {
+      Warn(error);
+      return kExitFatal;
+    }
+    return ListIndex(db, options);
+  }
+  driver::ModuleSet modules(ReportModule);
   if (!modules.Load({}, driver::ModuleSource{}, &error)) {
     Warn(error);
     return kExitFatal;
   }
-  index_db::IndexDb db;
-  if (!index_db::OpenIndex(options.dbPath, index_db::Access::kCreate, &db, &error)) {
+  // Without a PATH (or with --remove) there must be an index already.
+  const bool create = !options.remove && !options.paths.empty();
+  if (!index_db::OpenIndex(options.dbPath,
+                           create ? index_db::Access::kCreate : index_db::Access::kWrite, &db,
+                           &error)) {
     Warn(error);
     return kExitFatal;
   }

@@ -1,7 +1,11 @@
 #include "tools/index/find_query.h"
 
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <limits>
 
 #include "tools/common/display_text.h"
@@ -83,18 +87,42 @@ bool MatchSet(std::string_view glob, size_t at, char32_t character, bool ignoreC
 
 }  // namespace
 
-bool IsGlob(std::string_view pattern) {
-  return pattern.find_first_of("*?[") != std::string_view::npos;
-}
+// A regular expression compiled once (UTF-8, invalid sequences in a text never matched), with
+// its match data, which each search reuses.
+struct CompiledRegex {
+  pcre2_code* code = nullptr;
+  pcre2_match_data* data = nullptr;
+  int errorCode = 0;
+  PCRE2_SIZE errorOffset = 0;
 
-std::string FoldCase(std::string_view text) {
-  std::string folded;
-  FoldCaseInto(text, folded);
-  return folded;
-}
+  CompiledRegex(std::string_view regex, bool ignoreCase) {
+    uint32_t options = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF | (ignoreCase ? PCRE2_CASELESS : 0);
+    code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(regex.data()), regex.size(), options,
+                         &errorCode, &errorOffset, nullptr);
+    if (code == nullptr) return;
+    // Without JIT (a platform without it) PCRE2 interprets: slower, the same answers.
+    pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
+    data = pcre2_match_data_create_from_pattern(code, nullptr);
+  }
+  ~CompiledRegex() {
+    pcre2_match_data_free(data);
+    pcre2_code_free(code);
+  }
+  CompiledRegex(const CompiledRegex&) = delete;
+  CompiledRegex& operator=(const CompiledRegex&) = delete;
 
-void FoldCaseInto(std::string_view text, std::string& folded) {
-  folded.assign(text);
+  // Whether the expression matches somewhere in `text`. A search that passes PCRE2's limits
+  // (catastrophic backtracking) counts as no match.
+  bool Search(std::string_view text) const {
+    if (code == nullptr) return false;
+    return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, 0, data,
+                       nullptr) >= 0;
+  }
+};
+
+namespace {
+
+void FoldInPlace(std::string& folded) {
   for (size_t i = 0; i < folded.size(); ++i) {
     auto byte = static_cast<uint8_t>(folded[i]);
     if (byte >= 'A' && byte <= 'Z') {
@@ -108,6 +136,82 @@ void FoldCaseInto(std::string_view text, std::string& folded) {
       ++i;
     }
   }
+}
+
+}  // namespace
+
+bool IsGlob(std::string_view pattern) {
+  return pattern.find_first_of("*?[") != std::string_view::npos;
+}
+
+std::string WithBackslashes(std::string_view pattern) {
+  std::string converted(pattern);
+  std::replace(converted.begin(), converted.end(), '/', '\\');
+  return converted;
+}
+
+std::string RegexWithBackslashes(std::string_view regex) {
+  // A backslash escaped is one both outside a class and within one.
+  std::string converted;
+  bool quoted = false;  // within \Q...\E, where every character is itself
+  for (size_t i = 0; i < regex.size(); ++i) {
+    const char c = regex[i];
+    const char next = i + 1 < regex.size() ? regex[i + 1] : '\0';
+    if (quoted) {
+      if (c == '\\' && next == 'E') {
+        quoted = false;
+        converted.append("\\E");
+        ++i;
+      } else if (c == '/') {
+        converted.append("\\E\\\\\\Q");
+      } else {
+        converted.push_back(c);
+      }
+    } else if (c == '\\' && i + 1 < regex.size()) {
+      quoted = next == 'Q';
+      converted.append(next == '/' ? "\\\\" : std::string{c, next});
+      ++i;
+    } else {
+      converted.append(c == '/' ? "\\\\" : std::string(1, c));
+    }
+  }
+  return converted;
+}
+
+std::string RegexProblem(std::string_view regex) {
+  CompiledRegex compiled(regex, false);
+  if (compiled.code != nullptr) return "";
+  PCRE2_UCHAR message[256];
+  pcre2_get_error_message(compiled.errorCode, message, sizeof message);
+  return std::string(reinterpret_cast<const char*>(message))
+      .append(" at offset ")
+      .append(std::to_string(compiled.errorOffset));
+}
+
+std::string_view CatalogueName(std::string_view cataloguePath) {
+  std::string_view name = cataloguePath.substr(cataloguePath.rfind('/') + 1);
+  const size_t dot = name.rfind('.');
+  return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+bool PrefixMayHold(std::string_view prefix, std::string_view literal) {
+  if (literal.empty()) return true;
+  for (size_t at = 0; at < prefix.size(); ++at) {
+    const size_t length = std::min(prefix.size() - at, literal.size());
+    if (prefix.compare(at, length, literal, 0, length) == 0) return true;
+  }
+  return false;
+}
+
+std::string FoldCase(std::string_view text) {
+  std::string folded;
+  FoldCaseInto(text, folded);
+  return folded;
+}
+
+void FoldCaseInto(std::string_view text, std::string& folded) {
+  folded.assign(text);
+  FoldInPlace(folded);
 }
 
 std::string FoldGlob(std::string_view glob) {
@@ -353,26 +457,38 @@ Matcher::Matcher(const Query& query) : query_(query) {
   // Under -i a glob's sets stay as written: GlobMatches tries both cases of a character.
   auto prepare = [&](std::string_view text) {
     const bool glob = IsGlob(text);
-    if (!query.ignoreCase) return Pattern{std::string(text), glob};
-    return Pattern{glob ? FoldGlob(text) : FoldCase(text), glob};
+    if (!query.ignoreCase) return Pattern{std::string(text), glob, nullptr};
+    return Pattern{glob ? FoldGlob(text) : FoldCase(text), glob, nullptr};
   };
   for (const std::string& pattern : query.patterns) {
-    patterns_.push_back(prepare(pattern));
+    if (query.regex) {
+      // A regular expression offers no literal: every row is scanned.
+      const std::string regex = RegexWithBackslashes(pattern);
+      patterns_.push_back(
+          Pattern{regex, false, std::make_shared<CompiledRegex>(regex, query.ignoreCase)});
+      continue;
+    }
+    const std::string text = WithBackslashes(pattern);
+    patterns_.push_back(prepare(text));
     // A name is part of its path: the literal narrows the paths under -b too.
-    std::string literal = LongestLiteral(pattern);
+    std::string literal = LongestLiteral(text);
     if (CharacterCount(literal) < kShortestNarrowingLiteral) continue;
     if (CharacterCount(literal) > CharacterCount(narrowingLiteral_)) narrowingLiteral_ = literal;
-    narrowingLiterals_.push_back(FoldCase(literal));
+    if (PathsOnly()) narrowingLiterals_.push_back(FoldCase(literal));
+  }
+  if (!PathsOnly() && !narrowingLiteral_.empty()) {
+    narrowingLiterals_.push_back(FoldCase(narrowingLiteral_));
   }
   // --description is a substring, whatever characters it holds.
   if (query.description) {
     description_ =
-        Pattern{query.ignoreCase ? FoldCase(*query.description) : *query.description, false};
+        Pattern{query.ignoreCase ? FoldCase(*query.description) : *query.description, false, nullptr};
   }
   if (query.catalogue) catalogue_ = prepare(*query.catalogue);
 }
 
 bool Matcher::TextMatches(const Pattern& pattern, std::string_view text) const {
+  if (pattern.regex) return pattern.regex->Search(text);
   if (pattern.glob) return GlobMatches(pattern.text, text, query_.ignoreCase);
   return text.find(pattern.text) != std::string_view::npos;
 }
@@ -387,21 +503,46 @@ bool Matcher::Accepts(const ItemRow& row) const {
   if (query_.size && !SizeAccepts(*query_.size, row.size)) return false;
   if (query_.newerThan && !(row.writeTime > *query_.newerThan)) return false;
   if (query_.olderThan && !(row.writeTime < *query_.olderThan)) return false;
+  // A regular expression folds nothing: PCRE2 ignores case itself.
+  const bool fold = query_.ignoreCase && !query_.regex;
   std::string_view target = query_.baseNameOnly ? row.name : row.path;
-  if (query_.ignoreCase && !patterns_.empty()) {
+  if (fold && !patterns_.empty()) {
     FoldCaseInto(target, folded_);
     target = folded_;
   }
+  // "NAME\PATH" and the description, made when a pattern first needs them.
+  bool named = false;
+  std::optional<std::string_view> description;
+  auto foldedDescription = [&] {
+    if (!description) {
+      description = row.description;
+      if (query_.ignoreCase) {
+        FoldCaseInto(row.description, foldedDescription_);
+        description = foldedDescription_;
+      }
+    }
+    return *description;
+  };
   for (const Pattern& pattern : patterns_) {
-    if (!TextMatches(pattern, target)) return false;
+    if (TextMatches(pattern, target)) continue;
+    if (PathsOnly()) return false;
+    if (!named) {
+      namedPath_.assign(CatalogueName(row.cataloguePath)).append("\\").append(row.path);
+      if (fold) FoldInPlace(namedPath_);
+      named = true;
+    }
+    if (TextMatches(pattern, namedPath_)) continue;
+    if (query_.regex) {
+      if (TextMatches(pattern, row.description)) continue;
+    } else if (TextMatches(pattern, foldedDescription())) {
+      continue;
+    }
+    return false;
   }
   if (description_) {
-    std::string_view description = row.description;
-    if (query_.ignoreCase) {
-      FoldCaseInto(description, folded_);
-      description = folded_;
+    if (!TextMatches(*description_, query_.ignoreCase ? foldedDescription() : row.description)) {
+      return false;
     }
-    if (!TextMatches(*description_, description)) return false;
   }
   return true;
 }
@@ -432,12 +573,51 @@ class Conditions {
   std::vector<std::string> terms_;
 };
 
+// The ids of the catalogues whose "NAME\\" may start a text that holds `literal` (case blind);
+// nullopt past kMostNamedCatalogues.
+std::optional<std::vector<int64_t>> NamedCatalogues(const IndexShape& index,
+                                                    std::string_view literal) {
+  const std::string folded = FoldCase(literal);
+  std::vector<int64_t> ids;
+  for (const auto& [id, path] : index.catalogues) {
+    if (!PrefixMayHold(FoldCase(CatalogueName(path)).append("\\"), folded)) continue;
+    if (ids.size() == kMostNamedCatalogues) return std::nullopt;
+    ids.push_back(id);
+  }
+  return ids;
+}
+
+// "items.catalogue IN (...)" of `ids` (`column` for items.catalogue), each bound.
+std::string InCatalogues(const char* column, const std::vector<int64_t>& ids,
+                         Conditions& conditions) {
+  std::string list = std::string(column).append(" IN (");
+  for (const int64_t& id : ids) {
+    list.append(&id == &ids.front() ? "" : ", ").append(conditions.Parameter(id));
+  }
+  return list.append(")");
+}
+
+// instr() of `text` in `column`, byte for byte.
+std::string Instr(const std::string& column, std::string parameter) {
+  return std::string("instr(CAST(")
+      .append(column)
+      .append(" AS BLOB), CAST(")
+      .append(parameter)
+      .append(" AS BLOB)) > 0");
+}
+
 // Substrings (too short for the trigram table, or beside its literal) compared byte for byte
 // as C++ does; under -i only ASCII ones, which SQL's lower() folds as FoldCase does. Each
 // distinct one once, kMostSubstringConditions at most: the rest are left to the exact check.
-void AddSubstrings(const Query& query, Conditions& conditions) {
-  std::string column = std::string("items.").append(query.baseNameOnly ? "name" : "path");
-  if (query.ignoreCase) column = std::string("lower(").append(column).append(")");
+// Unless the patterns match paths only, a substring is looked for in the path and the
+// description, and every item of a catalogue whose name may hold it passes.
+void AddSubstrings(const Query& query, const IndexShape& index, Conditions& conditions) {
+  if (query.regex) return;
+  const bool pathsOnly = query.baseNameOnly || query.pathOnly;
+  auto column = [&](const char* name) {
+    std::string text = std::string("items.").append(name);
+    return query.ignoreCase ? std::string("lower(").append(text).append(")") : text;
+  };
   std::vector<std::string> substrings;
   for (const std::string& pattern : query.patterns) {
     if (substrings.size() == kMostSubstringConditions) break;
@@ -445,14 +625,25 @@ void AddSubstrings(const Query& query, Conditions& conditions) {
     const bool ascii = std::all_of(pattern.begin(), pattern.end(),
                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     if (query.ignoreCase && !ascii) continue;
-    std::string substring = query.ignoreCase ? FoldCase(pattern) : pattern;
+    std::string substring = WithBackslashes(query.ignoreCase ? FoldCase(pattern) : pattern);
     if (std::find(substrings.begin(), substrings.end(), substring) != substrings.end()) continue;
     substrings.push_back(substring);
-    conditions.Add(std::string("instr(CAST(")
-                       .append(column)
-                       .append(" AS BLOB), CAST(")
-                       .append(conditions.Parameter(std::move(substring)))
-                       .append(" AS BLOB)) > 0"));
+    if (pathsOnly) {
+      conditions.Add(Instr(column(query.baseNameOnly ? "name" : "path"),
+                           conditions.Parameter(std::move(substring))));
+      continue;
+    }
+    const std::optional<std::vector<int64_t>> named = NamedCatalogues(index, substring);
+    if (!named) continue;
+    std::string condition =
+        std::string("(")
+            .append(Instr(column("path"), conditions.Parameter(substring)))
+            .append(" OR ")
+            .append(Instr(column("description"), conditions.Parameter(substring)));
+    if (!named->empty()) {
+      condition.append(" OR ").append(InCatalogues("items.catalogue", *named, conditions));
+    }
+    conditions.Add(condition.append(")"));
   }
 }
 
@@ -483,26 +674,74 @@ void AddFilters(const Query& query, Conditions& conditions) {
 }  // namespace
 
 SqlQuery ItemsQuery(const Query& query, const Matcher& matcher, bool duplicates,
-                    const std::string& trigramMatch) {
+                    const std::string& trigramMatch, const IndexShape& index) {
   SqlQuery items;
-  items.sql =
-      "SELECT items.catalogue, items.path, items.name, items.size, items.write_time, "
-      "items.attributes, items.description, items.damaged";
-  Conditions conditions(items);
-  if (matcher.NarrowingLiteral().empty()) {
-    items.sql.append(" FROM items");
+  // One SELECT per way an item may hold the literal, each with the substrings and filters, so
+  // that each streams its rows as the trigram table gives them (an IN list of a common
+  // trigram's rows would be a temporary table of most of the items).
+  auto select = [&](const char* from, const std::function<void(Conditions&)>& leading) {
+    if (!items.sql.empty()) items.sql.append(" UNION ALL ");
+    items.sql.append(
+        "SELECT items.catalogue, items.path, items.name, items.size, items.write_time, "
+        "items.attributes, items.description, items.damaged");
+    items.sql.append(from);
+    Conditions conditions(items);
+    leading(conditions);
+    AddSubstrings(query, index, conditions);
+    AddFilters(query, conditions);
+    if (duplicates) conditions.Add("items.attributes & 16 = 0");
+    conditions.AppendTo(items.sql);
+  };
+  auto matches = [&](const char* table, Conditions& conditions) {
+    return std::string(table).append(" MATCH ").append(conditions.Parameter(trigramMatch));
+  };
+  // Whether the row's text in `table` holds the trigrams: the rows an earlier SELECT gave.
+  auto notIn = [&](const char* table, Conditions& conditions) {
+    return std::string("NOT EXISTS (SELECT 1 FROM ")
+        .append(table)
+        .append(" WHERE ")
+        .append(matches(table, conditions))
+        .append(" AND ")
+        .append(table)
+        .append(".rowid = items.id)");
+  };
+  const std::string& literal = matcher.NarrowingLiteral();
+  const std::optional<std::vector<int64_t>> named =
+      literal.empty() || matcher.PathsOnly() ? std::nullopt : NamedCatalogues(index, literal);
+  if (literal.empty() || (!matcher.PathsOnly() && !named)) {
+    select(" FROM items", [](Conditions&) {});
   } else {
-    items.sql.append(" FROM item_paths JOIN items ON items.id = item_paths.rowid");
-    conditions.Add(std::string("item_paths MATCH ").append(conditions.Parameter(trigramMatch)));
+    select(" FROM item_paths JOIN items ON items.id = item_paths.rowid",
+           [&](Conditions& conditions) { conditions.Add(matches("item_paths", conditions)); });
   }
-  AddSubstrings(query, conditions);
-  AddFilters(query, conditions);
-  if (duplicates) conditions.Add("items.attributes & 16 = 0");
-  conditions.AppendTo(items.sql);
+  if (named) {
+    // The literal in the description, or through the catalogue's name in "NAME\\PATH", and
+    // not in the path. Without the descriptions' table every row with a description is read.
+    if (index.descriptionTable) {
+      select(" FROM item_descriptions JOIN items ON items.id = item_descriptions.rowid",
+             [&](Conditions& conditions) {
+               conditions.Add(matches("item_descriptions", conditions));
+               conditions.Add(notIn("item_paths", conditions));
+             });
+    } else {
+      select(" FROM items", [&](Conditions& conditions) {
+        conditions.Add("items.description <> ''");
+        conditions.Add(notIn("item_paths", conditions));
+      });
+    }
+    if (!named->empty()) {
+      select(" FROM items", [&](Conditions& conditions) {
+        conditions.Add(InCatalogues("items.catalogue", *named, conditions));
+        conditions.Add(notIn("item_paths", conditions));
+        conditions.Add(index.descriptionTable ? notIn("item_descriptions", conditions)
+                                              : "items.description = ''");
+      });
+    }
+  }
   if (duplicates) {
     // Sorted, copies of one file come together: a group is complete when the next row differs.
-    items.sql.append(
-        " ORDER BY items.name, items.size, items.write_time, items.catalogue, items.path");
+    // By column number (name, size, write time, catalogue, path), as a compound SELECT needs.
+    items.sql.append(" ORDER BY 3, 4, 5, 1, 2");
   }
   return items;
 }

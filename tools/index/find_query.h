@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -15,6 +17,27 @@ namespace find_query {
 // A pattern holding `*`, `?` or `[` is a glob that must match the whole text; any other pattern
 // matches any part of it (locate's rule).
 bool IsGlob(std::string_view pattern);
+
+// An item pattern with each `/` made the `\` that separates the components of item paths, so
+// that `2003/holiday` finds `2003\holiday.jpg`. Not for regular expressions (RegexWithBackslashes).
+std::string WithBackslashes(std::string_view pattern);
+
+// A regular expression with each `/` (also an escaped `\/`, and inside `\Q...\E`) made one
+// that matches a backslash.
+std::string RegexWithBackslashes(std::string_view regex);
+
+// Why PCRE2 refuses `regex` (after RegexWithBackslashes), with the offset it names; "" when it
+// compiles.
+std::string RegexProblem(std::string_view regex);
+
+// The name of a catalogue: its file's name without folder and extension ("photos" for
+// /x/photos.mur; a name that starts with its only dot keeps it).
+std::string_view CatalogueName(std::string_view cataloguePath);
+
+// Whether text that holds `literal` may start it within `prefix` (a catalogue's "NAME\"): some
+// suffix of `prefix` is a prefix of `literal`, or `literal` occurs in `prefix`. Both folded
+// alike.
+bool PrefixMayHold(std::string_view prefix, std::string_view literal);
 
 // `text` with ASCII and Latin-1 capitals (U+00C0 to U+00DE but for U+00D7) made small letters.
 // The UTF-8 length stays the same, byte for byte.
@@ -91,6 +114,8 @@ std::string FormatTime(uint64_t ticks, bool iso);
 struct Query {
   std::vector<std::string> patterns;
   bool baseNameOnly = false;        // -b: patterns match the last component (the name) only
+  bool pathOnly = false;            // --path-only: patterns match the item's path only
+  bool regex = false;               // -r: patterns are PCRE2 regular expressions
   bool ignoreCase = false;          // -i: also for --description
   std::optional<bool> directories;  // --type: true d, false f
   std::optional<SizeFilter> size;
@@ -107,9 +132,17 @@ struct ItemRow {
   uint64_t writeTime;
   uint32_t attributes;
   std::string_view description;
+  std::string_view cataloguePath;  // of the catalogue that holds the item: its name matches too
 };
 
+struct CompiledRegex;
+
 // The query prepared once: folded patterns, the literal that narrows the rows.
+//
+// Each pattern must match one of an item's texts: its path, "NAME\PATH" (the name of the
+// catalogue that holds it, a backslash, its path) or its description. A substring occurs in
+// one, a glob matches one whole, a regular expression matches in one. With -b the text is the
+// item's name only, with --path-only its path only.
 class Matcher {
  public:
   explicit Matcher(const Query& query);
@@ -118,20 +151,27 @@ class Matcher {
   bool AcceptsCatalogue(std::string_view cataloguePath) const;
   bool Accepts(const ItemRow& row) const;
 
-  // The literal (3 characters or more) every accepted path holds, for the trigram table;
+  // The literal (3 characters or more) that every accepted item holds in its path, its
+  // description or "NAME\PATH" (with -b or --path-only: in its path), for the trigram tables;
   // empty when no pattern offers one and every row must be scanned.
   const std::string& NarrowingLiteral() const { return narrowingLiteral_; }
-  // Every such literal, one per pattern that has one (the longest of each), case folded: their
-  // trigrams are the candidates for RarestTrigramsQuery.
+  // The literals whose trigrams are the candidates for RarestTrigramsQuery, case folded: with
+  // -b or --path-only, one per pattern that has one (the longest of each), as every pattern
+  // matches the path; else NarrowingLiteral's alone, as each pattern may match another text.
   const std::vector<std::string>& NarrowingLiterals() const { return narrowingLiterals_; }
+  // Whether the patterns match the item's path or name only (-b, --path-only).
+  bool PathsOnly() const { return query_.baseNameOnly || query_.pathOnly; }
 
  private:
   struct Pattern {
     std::string text;  // folded under -i (a glob outside its sets)
     bool glob;
+    std::shared_ptr<CompiledRegex> regex;  // with -r
   };
-  // `text` is folded already under -i.
+  // `text` is folded already under -i (but for a regular expression).
   bool TextMatches(const Pattern& pattern, std::string_view text) const;
+  // Whether `pattern` matches one of the row's texts (the path in `path`, folded under -i).
+  bool ItemMatches(const Pattern& pattern, const ItemRow& row, std::string_view path) const;
 
   Query query_;
   std::vector<Pattern> patterns_;
@@ -140,6 +180,8 @@ class Matcher {
   std::string narrowingLiteral_;
   std::vector<std::string> narrowingLiterals_;
   mutable std::string folded_;  // reused by Accepts under -i: no allocation per row
+  mutable std::string foldedDescription_;
+  mutable std::string namedPath_;  // "NAME\PATH", folded under -i
 };
 
 // Substring patterns the items query tests beside the trigram table, at most: each is an
@@ -154,13 +196,28 @@ struct SqlQuery {
   std::vector<std::variant<std::string, int64_t>> values;
 };
 
+// Catalogues whose names may hold a pattern's literal, at most, for the items query to read
+// all their items; past that it reads every item.
+constexpr size_t kMostNamedCatalogues = 64;
+
+// What the items query needs to know of the index beside the query.
+struct IndexShape {
+  // The catalogues searched (their id and path): a pattern may match through their names.
+  std::vector<std::pair<int64_t, std::string_view>> catalogues;
+  // Whether the index has the descriptions' trigram table (version 4 on); without it the rows
+  // with a description are all read.
+  bool descriptionTable = true;
+};
+
 // The SELECT that narrows the items before the exact rules judge them: every condition in it
 // accepts at least every row that Matcher::Accepts accepts, and every value is bound, never
 // written in. Its columns, in this order: items.catalogue, path, name, size, write_time,
-// attributes, description, damaged. `trigramMatch` is the FTS5 query for the trigram table,
-// asked when the query has a narrowing literal. With `duplicates`, files only, sorted so that
-// the copies of one file (name, size, write time) come together.
+// attributes, description, damaged. `trigramMatch` is the FTS5 query for the trigram tables,
+// asked when the query has a narrowing literal: of the paths alone with -b or --path-only,
+// else of the paths and the descriptions, with every item of a catalogue whose name may hold
+// the literal. With `duplicates`, files only, sorted so that the copies of one file (name,
+// size, write time) come together.
 SqlQuery ItemsQuery(const Query& query, const Matcher& matcher, bool duplicates,
-                    const std::string& trigramMatch);
+                    const std::string& trigramMatch, const IndexShape& index);
 
 }  // namespace find_query

@@ -79,7 +79,9 @@ CREATE TABLE roots (                  -- each PATH catindex was given, so that a
   device     INTEGER NOT NULL,        -- st_dev of the path when it was last walked
   added_at   INTEGER NOT NULL,        -- seconds since 1970
   walked_at  INTEGER NOT NULL,        -- seconds since 1970; 0 before the first walk
-  status     TEXT NOT NULL            -- "walked", or why the last run could not walk it
+  status     TEXT NOT NULL,           -- "walked", "not mounted", or why the last run could not walk it
+  problems   TEXT NOT NULL DEFAULT '' -- what the last run reported of it, one warning a line: a
+                                      -- run repeats none that the last run reported (unless -v)
 ) WITHOUT ROWID;
 PRAGMA user_version=4;
 )sql";
@@ -111,7 +113,9 @@ CREATE TABLE roots (                  -- each PATH catindex was given, so that a
   device     INTEGER NOT NULL,        -- st_dev of the path when it was last walked
   added_at   INTEGER NOT NULL,        -- seconds since 1970
   walked_at  INTEGER NOT NULL,        -- seconds since 1970; 0 before the first walk
-  status     TEXT NOT NULL            -- "walked", or why the last run could not walk it
+  status     TEXT NOT NULL,           -- "walked", "not mounted", or why the last run could not walk it
+  problems   TEXT NOT NULL DEFAULT '' -- what the last run reported of it, one warning a line: a
+                                      -- run repeats none that the last run reported (unless -v)
 ) WITHOUT ROWID;
 PRAGMA user_version=4;
 )sql";
@@ -380,6 +384,7 @@ bool OpenIndex(const std::string& path, Access access, IndexDb* db, std::string*
                     .append(std::to_string(kSchemaVersion)));
   }
   if (!HasIndexTables(*db, &why)) return fail(why);
+  db->version = version;
   if (access == Access::kRead) return true;
   // NORMAL in WAL mode keeps every commit atomic (a killed process loses nothing committed);
   // only a power cut may lose the last commits.

@@ -38,6 +38,9 @@ struct StatementFinalizer {
 // An open index: the connection, closed when this goes.
 struct IndexDb {
   std::unique_ptr<sqlite3, ConnectionCloser> connection;
+  // Its schema version (PRAGMA user_version) once open: for a reader, kOldestReadableVersion
+  // to kSchemaVersion; a writer's is brought up to kSchemaVersion.
+  int version = 0;
   sqlite3* get() const { return connection.get(); }
 };
 

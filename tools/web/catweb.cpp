@@ -174,7 +174,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
       case kHelp:
         return cli::PrintInfo(kProgram, kUsageText);
       case kVersion:
-        return cli::PrintInfo(kProgram, "catweb " CATALOGUE_VERSION "\n");
+        return cli::PrintInfo(kProgram, cli::VersionText("catweb", CATALOGUE_VERSION));
     }
   }
   if (options->dbPath.empty()) options->dbPath = index_db::DefaultIndexPath();

@@ -242,8 +242,9 @@ void AppendItem(std::string& json, std::string_view cataloguePath, const find_qu
 // The items query of catfind for `query`, prepared and bound: the rarest trigrams of its
 // literals when the index has counted them, else every third of the longest.
 bool PrepareItems(const index_db::IndexDb& db, const find_query::Query& query,
-                  const find_query::Matcher& matcher, index_db::Statement* statement,
-                  std::string* error) {
+                  const find_query::Matcher& matcher,
+                  const std::unordered_map<int64_t, std::string>& catalogues,
+                  index_db::Statement* statement, std::string* error) {
   std::string match;
   if (const std::string& literal = matcher.NarrowingLiteral(); !literal.empty()) {
     std::vector<find_query::TrigramCount> candidates;
@@ -251,7 +252,11 @@ bool PrepareItems(const index_db::IndexDb& db, const find_query::Query& query,
                 ? find_query::RarestTrigramsQuery(std::move(candidates))
                 : find_query::TrigramQuery(literal);
   }
-  const find_query::SqlQuery sql = find_query::ItemsQuery(query, matcher, false, match);
+  find_query::IndexShape shape;
+  for (const auto& [id, path] : catalogues) shape.catalogues.emplace_back(id, path);
+  // Version 4 added the descriptions' trigram table.
+  shape.descriptionTable = db.version >= 4;
+  const find_query::SqlQuery sql = find_query::ItemsQuery(query, matcher, false, match, shape);
   if (!statement->Prepare(db, sql.sql.c_str(), error)) return false;
   for (size_t i = 0; i < sql.values.size(); ++i) {
     const int number = static_cast<int>(i + 1);
@@ -308,6 +313,24 @@ std::string ReadQuery(const Reader& reader, find_query::Query* query) {
   if (std::string error = ReadSwitch(reader, "basename", &query->baseNameOnly); !error.empty()) {
     return error;
   }
+  if (std::string error = ReadSwitch(reader, "path_only", &query->pathOnly); !error.empty()) {
+    return error;
+  }
+  if (std::string error = ReadSwitch(reader, "regex", &query->regex); !error.empty()) {
+    return error;
+  }
+  if (query->regex) {
+    for (const std::string& pattern : query->patterns) {
+      const std::string problem =
+          find_query::RegexProblem(find_query::RegexWithBackslashes(pattern));
+      if (!problem.empty()) {
+        return std::string("not a regular expression: ")
+            .append(Quoted(pattern))
+            .append(": ")
+            .append(problem);
+      }
+    }
+  }
   const bool anyFilter = query->directories || query->size || query->newerThan ||
                          query->olderThan || query->description || query->catalogue;
   if (query->patterns.empty() && !anyFilter) return "no pattern: give q or a filter";
@@ -322,9 +345,10 @@ std::string ErrorBody(std::string_view message) {
 
 Answer Api::Search(const Parameters& parameters) {
   const Reader reader(parameters);
-  std::string error = reader.Check({"q", "type", "size", "newer", "older", "description",
-                                    "catalogue", "ignore_case", "basename", "offset", "limit"},
-                                   {"q"});
+  std::string error =
+      reader.Check({"q", "type", "size", "newer", "older", "description", "catalogue",
+                    "ignore_case", "basename", "path_only", "regex", "offset", "limit"},
+                   {"q"});
   find_query::Query query;
   Page page;
   if (error.empty()) error = ReadQuery(reader, &query);
@@ -358,7 +382,7 @@ Answer Api::Search(const Parameters& parameters) {
   if (failed) return databaseFailure();
 
   index_db::Statement items;
-  if (!PrepareItems(db, query, matcher, &items, &error)) return databaseFailure();
+  if (!PrepareItems(db, query, matcher, catalogues, &items, &error)) return databaseFailure();
   std::string json = "{\"items\":[";
   uint64_t skipped = 0;
   uint64_t listed = 0;
@@ -371,7 +395,8 @@ Answer Api::Search(const Parameters& parameters) {
                                   static_cast<uint64_t>(items.ColumnInt(3)),
                                   static_cast<uint64_t>(items.ColumnInt(4)),
                                   static_cast<uint32_t>(items.ColumnInt(5)),
-                                  items.ColumnText(6)};
+                                  items.ColumnText(6),
+                                  catalogue->second};
     if (!matcher.Accepts(row)) continue;
     if (skipped < page.offset) {
       ++skipped;

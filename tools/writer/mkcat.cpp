@@ -1,10 +1,11 @@
 // mkcat: catalogues a directory tree into a ZEX or MUR catalogue.
 //
-//   mkcat [-v] zex|mur OUTPUT DIRECTORY      (OUTPUT "-" is standard output)
+//   mkcat [OPTIONS] zex|mur OUTPUT DIRECTORY      (OUTPUT "-" is standard output)
+//   mkcat [OPTIONS] OUTPUT.zex|OUTPUT.mur DIRECTORY
 //
 // The catalogue's root holds DIRECTORY's contents. Entries are sorted bytewise by name so
-// that the same tree always gives the same bytes. Symbolic links are never followed. What
-// cannot be read is skipped with a warning, as tar and find do, and the run goes on.
+// that the same tree always gives the same bytes. Symbolic links are followed only with -L.
+// What cannot be read is skipped with a warning, as tar and find do, and the run goes on.
 //
 // The walk (tools/common/folder_walk) keeps one folder open at a time (besides the root): it
 // reads a folder's entries whole, opens a subfolder relative to it and closes it, and comes back
@@ -12,8 +13,10 @@
 // path nor the number of open files limits the depth, and a folder swapped for a link is never
 // followed. The catalogue is then built on a thread whose stack grows with the depth found.
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +40,7 @@
 #include "tools/common/option_parser.h"
 #include "tools/writer/bytes.h"
 #include "tools/writer/mur_writer.h"
+#include "tools/writer/progress.h"
 #include "tools/writer/replacement_file.h"
 #include "tools/writer/short_names.h"
 #include "tools/writer/text.h"
@@ -47,7 +51,7 @@ namespace {
 using namespace catwriter;
 
 constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;  // also: written, but entries were skipped
+constexpr int kExitFailure = 1;  // also: written, but entries or descriptions were not read
 constexpr int kExitUsage = 2;
 constexpr uint64_t kMaxRecordedSize = 0xFFFFFFFF;  // sizes are 32-bit in both formats
 // Both modules list paths of up to 259 characters; a longer one is cut and its item damaged.
@@ -64,23 +68,45 @@ constexpr size_t kStackPerLevel = 8192;
 constexpr size_t kBaseStack = 16u << 20;
 
 constexpr const char* kHelp =
-    "usage: mkcat [-v] zex|mur OUTPUT DIRECTORY\n"
+    "usage: mkcat [OPTIONS] zex|mur OUTPUT DIRECTORY\n"
+    "       mkcat [OPTIONS] OUTPUT.zex|OUTPUT.mur DIRECTORY\n"
     "\n"
     "Writes a catalogue of DIRECTORY's contents to OUTPUT (\"-\": standard output).\n"
     "  zex   8.3 names made as DOS and Windows make short names, local time stamps,\n"
     "        descriptions in code page 437\n"
     "  mur   long names and descriptions in Windows code page 1252, UTC time stamps\n"
+    "Without a format, OUTPUT's extension (.zex or .mur, any case) names it.\n"
     "A file named descript.ion (any case) in a directory gives descriptions to the\n"
-    "entries beside it. Symbolic links and special files are recorded as empty files.\n"
+    "entries beside it. Symbolic links (without -L) and special files are recorded as\n"
+    "empty files.\n"
     "OUTPUT is replaced whole or not at all (a temporary file beside it is renamed\n"
     "over it), and is never catalogued itself, even inside DIRECTORY.\n"
+    "On a terminal, standard error shows the progress: files, folders, bytes and the\n"
+    "folder being read.\n"
     "\n"
-    "  -v, --verbose   report counts on standard error\n"
-    "  -h, --help      show this help\n"
-    "      --version   show the version\n"
+    "  -v, --verbose          report counts on standard error\n"
+    "      --exclude GLOB     leave out the entries GLOB matches, and all below them\n"
+    "                         (repeatable); a GLOB without \"/\" is matched against\n"
+    "                         each name, one with \"/\" against the whole path below\n"
+    "                         DIRECTORY (\"*\" matching no \"/\"; a leading \"/\" is\n"
+    "                         dropped): --exclude '$RECYCLE.BIN' --exclude '.Trash-*'\n"
+    "  -x, --one-file-system  do not descend into folders of other file systems\n"
+    "                         (mount points below DIRECTORY); they stay empty folders\n"
+    "  -L, --dereference      follow symbolic links: to a file, its target's size and\n"
+    "                         time; to a folder, its contents. A folder that leads\n"
+    "                         back to one it lies in is not entered again (a warning)\n"
+    "      --description-charset NAME\n"
+    "                         the character set of descript.ion files: utf-8, cp437,\n"
+    "                         cp850, cp1252, or auto (the default: UTF-8 when a file\n"
+    "                         is well-formed UTF-8, else cp850, the code page of\n"
+    "                         Western European DOS)\n"
+    "  -h, --help             show this help\n"
+    "      --version          show the version\n"
     "\n"
     "Warnings (standard error, one line each, and a count at the end):\n"
     "  - a file or folder that cannot be read is skipped, and the run goes on;\n"
+    "  - a descript.ion file that cannot be read: its folder's entries are\n"
+    "    catalogued without descriptions (counted as descriptions not read);\n"
     "  - a path longer than 259 characters in the catalogue: the item is written, but the\n"
     "    format modules list it as damaged, with its path cut (said once for a folder\n"
     "    and the items inside it);\n"
@@ -98,9 +124,10 @@ constexpr const char* kHelp =
     "is shown in single quotes, those bytes as \\ooo octal escapes.\n"
     "\n"
     "Exit status:\n"
-    "  0  the catalogue was written with every entry\n"
-    "  1  the catalogue was written, but entries that could not be read were skipped;\n"
-    "     or it was not written (the message says why)\n"
+    "  0  the catalogue was written with every entry and description that was read\n"
+    "     (excluded entries and changes made to fit the format aside)\n"
+    "  1  the catalogue was written, but entries or a descript.ion file could not be\n"
+    "     read; or it was not written (the message says why)\n"
     "  2  usage error, or the text of --help or --version could not be written\n";
 
 // A failure that ends the run; the message already names the path.
@@ -112,11 +139,64 @@ std::string ErrnoMessage(const std::string& path, int error) {
   return ShownName(path) + ": " + std::strerror(error);
 }
 
+std::string EntriesText(uint64_t count) {
+  return std::to_string(count) + (count == 1 ? " entry" : " entries");
+}
+
+// Whether the progress line is on the terminal, for the signal handler that clears it.
+volatile sig_atomic_t gProgressShown = 0;
+constexpr char kClearLine[] = "\r\033[K";
+
+// The progress line on a terminal (standard error): drawn at most every 200 ms, over itself,
+// and cleared before a warning and at the end. Off when standard error is no terminal.
+class Progress {
+ public:
+  explicit Progress(bool on) : on_(on) {}
+  ~Progress() { Clear(); }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  // `folder` gives the path of the folder being read; called only when the line is drawn.
+  template <typename FolderPath>
+  void Update(uint64_t files, uint64_t folders, uint64_t bytes, const FolderPath& folder) {
+    if (!on_) return;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t milliseconds = int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+    if (shown_ && milliseconds - drawn_ < 200) return;
+    drawn_ = milliseconds;
+    winsize size{};
+    const size_t width =
+        ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    const std::string line = ProgressLine(files, folders, bytes, folder(), width);
+    std::fprintf(stderr, "%s%s", kClearLine, line.c_str());
+    std::fflush(stderr);
+    shown_ = true;
+    gProgressShown = 1;
+  }
+
+  void Clear() {
+    if (!shown_) return;
+    std::fputs(kClearLine, stderr);
+    std::fflush(stderr);
+    shown_ = false;
+    gProgressShown = 0;
+  }
+
+ private:
+  bool on_;
+  bool shown_ = false;
+  int64_t drawn_ = 0;
+};
+
 // Warnings go out as they arise; the count comes at the end. Paths arrive raw and leave
 // escaped; messages are the program's own words with any name in them already escaped.
 class Reporter {
  public:
+  explicit Reporter(Progress& progress) : progress_(progress) {}
+
   void Warn(const std::string& path, const std::string& message) {
+    progress_.Clear();
     std::fprintf(stderr, "mkcat: %s: warning: %s\n", ShownName(path).c_str(), message.c_str());
     ++warnings_;
   }
@@ -124,24 +204,47 @@ class Reporter {
     Warn(path, reason + "; skipped");
     ++skipped_;
   }
-  uint64_t skipped() const { return skipped_; }
+  // A descript.ion that could not be read: the `entries` beside it are catalogued without
+  // their descriptions.
+  void DescriptionsNotRead(const std::string& path, const std::string& reason, uint64_t entries) {
+    Warn(path, "cannot read the descriptions: " + reason + "; descriptions of " +
+                   EntriesText(entries) + " not read");
+    ++unreadFiles_;
+    unreadEntries_ += entries;
+  }
+  // Whether something in the tree could not be read: an entry, or a descript.ion file.
+  bool Incomplete() const { return skipped_ > 0 || unreadFiles_ > 0; }
 
   void PrintCount() const {
     if (warnings_ == 0) return;
-    std::fprintf(stderr, "mkcat: %llu warning%s, %llu entr%s skipped\n",
-                 static_cast<unsigned long long>(warnings_), warnings_ == 1 ? "" : "s",
-                 static_cast<unsigned long long>(skipped_), skipped_ == 1 ? "y" : "ies");
+    std::string count = std::to_string(warnings_) +
+                        (warnings_ == 1 ? " warning, " : " warnings, ") + EntriesText(skipped_) +
+                        " skipped";
+    if (unreadFiles_ > 0) count += ", descriptions of " + EntriesText(unreadEntries_) + " not read";
+    std::fprintf(stderr, "mkcat: %s\n", count.c_str());
   }
 
  private:
+  Progress& progress_;
   uint64_t warnings_ = 0;
   uint64_t skipped_ = 0;
+  uint64_t unreadFiles_ = 0;
+  uint64_t unreadEntries_ = 0;
+};
+
+// What the command line asks of the walk.
+struct WalkSettings {
+  std::vector<std::string> excludes;
+  bool oneFileSystem = false;
+  bool followLinks = false;
+  DescriptionCharset charset = DescriptionCharset::kAuto;
 };
 
 struct ScannedEntry {
   std::string name;
   bool isDirectory = false;
   bool skipped = false;  // a folder that could not be read
+  bool viaLink = false;  // with -L: a symbolic link, its target's details recorded
   uint32_t size = 0;
   mode_t mode = 0;
   time_t mtime = 0;
@@ -154,6 +257,8 @@ struct Counts {
   uint64_t directories = 0;
   uint64_t files = 0;
   uint64_t descriptions = 0;
+  uint64_t bytes = 0;  // of the regular files, whole
+  uint64_t excluded = 0;
 };
 
 // A path for messages, held as a chain of names so that deep trees do not copy long paths
@@ -175,10 +280,11 @@ FileIdentity IdentityOf(const struct stat& info) {
   return {info.st_dev, info.st_ino};
 }
 
-// The whole of a regular file in the folder, or an errno value. Never follows a link and
-// never waits on a pipe put in the file's place after it was listed.
-int ReadFileAt(int folderFd, const std::string& name, std::string* content) {
-  const int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+// The whole of a regular file in the folder, or an errno value. Follows a link only when told
+// to and never waits on a pipe put in the file's place after it was listed.
+int ReadFileAt(int folderFd, const std::string& name, bool followLink, std::string* content) {
+  const int fd = openat(folderFd, name.c_str(),
+                        O_RDONLY | (followLink ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
   struct stat info {};
   const int statError = fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EINVAL;
@@ -204,15 +310,28 @@ int ReadFileAt(int folderFd, const std::string& name, std::string* content) {
 
 // Reads the tree below a root folder as the folder walk enters it (see the top of the file):
 // each folder's entries whole with their details and descriptions, then its subfolders in
-// name order.
+// name order. Excluded names are not looked at; with -x a folder of another file system, and
+// always a folder that leads back to one on the path to it, is recorded but not entered.
 class TreeScanner : public folder_walk::Visitor {
  public:
-  TreeScanner(std::string root, std::vector<FileIdentity> excluded, Counts& counts,
-              Reporter& reporter)
+  TreeScanner(std::string root, std::vector<FileIdentity> excluded, const WalkSettings& settings,
+              Counts& counts, Reporter& reporter, Progress& progress)
       : root_(std::move(root)),
         excluded_(std::move(excluded)),
+        settings_(settings),
         counts_(counts),
-        reporter_(reporter) {}
+        reporter_(reporter),
+        progress_(progress) {
+    for (const std::string& pattern : settings_.excludes) {
+      if (pattern.find('/') == std::string::npos) {
+        namePatterns_.push_back(pattern);
+        continue;
+      }
+      // Paths below the root have no leading slash.
+      const size_t start = pattern.find_first_not_of('/');
+      pathPatterns_.push_back(start == std::string::npos ? "" : pattern.substr(start));
+    }
+  }
 
   // The root's entries, with everything below them. Throws ToolError when the root cannot
   // be read at all.
@@ -230,10 +349,25 @@ class TreeScanner : public folder_walk::Visitor {
   struct Frame {
     std::vector<ScannedEntry> entries;
     size_t next = 0;  // the next entry to look at for a subfolder
+    FileIdentity identity;
+    size_t relativeLength = 0;  // of relative_ before this folder's name
   };
 
   bool Excluded(const FileIdentity& identity) const {
     return std::find(excluded_.begin(), excluded_.end(), identity) != excluded_.end();
+  }
+
+  // Whether --exclude leaves out `name` in the folder at relative_.
+  bool ExcludedByPattern(const std::string& name) const {
+    for (const std::string& pattern : namePatterns_) {
+      if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) return true;
+    }
+    if (pathPatterns_.empty()) return false;
+    const std::string path = relative_.empty() ? name : relative_ + "/" + name;
+    for (const std::string& pattern : pathPatterns_) {
+      if (fnmatch(pattern.c_str(), path.c_str(), FNM_PATHNAME) == 0) return true;
+    }
+    return false;
   }
 
   // A folder's entries, their details and descriptions, as the new top frame.
@@ -243,12 +377,34 @@ class TreeScanner : public folder_walk::Visitor {
     struct stat self {};
     if (fstatat(fd, ".", &self, 0) != 0) return errno;
     Frame frame;
+    frame.identity = IdentityOf(self);
+    frame.relativeLength = relative_.size();
+    if (frames_.empty()) {
+      rootDevice_ = self.st_dev;
+    } else {
+      const Frame& parent = frames_.back();
+      if (!relative_.empty()) relative_ += '/';
+      relative_ += parent.entries[parent.next - 1].name;
+    }
+    const auto folderPath = [&walker] { return walker.Path(); };
     for (std::string& entryName : names) {
+      if (ExcludedByPattern(entryName)) {
+        ++counts_.excluded;
+        continue;
+      }
       struct stat info {};
       if (fstatat(fd, entryName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         reporter_.Skip(walker.PathOf(entryName),
                        std::string("cannot read: ") + std::strerror(errno));
         continue;
+      }
+      // With -L a link stands for its target; a link whose target is missing stays a link.
+      bool viaLink = false;
+      struct stat target {};
+      if (settings_.followLinks && S_ISLNK(info.st_mode) &&
+          fstatat(fd, entryName.c_str(), &target, 0) == 0) {
+        info = target;
+        viaLink = true;
       }
       // The catalogue being written is no part of the tree, wherever it lies.
       if (Excluded(IdentityOf(info))) continue;
@@ -258,9 +414,11 @@ class TreeScanner : public folder_walk::Visitor {
       entry.mtime = info.st_mtime;
       entry.identity = IdentityOf(info);
       entry.isDirectory = S_ISDIR(info.st_mode);
+      entry.viaLink = viaLink;
       if (!entry.isDirectory) {
-        // Symbolic links and special files are recorded as empty files: a link's target may
-        // lie outside the tree or loop back into it, and a device or pipe has no size.
+        // Symbolic links not followed and special files are recorded as empty files: a link's
+        // target may lie outside the tree or loop back into it, and a device or pipe has no
+        // size.
         if (S_ISREG(info.st_mode)) {
           const uint64_t size = static_cast<uint64_t>(info.st_size);
           if (size > kMaxRecordedSize) {
@@ -268,13 +426,16 @@ class TreeScanner : public folder_walk::Visitor {
                            "size above 4 GiB - 1, recorded as " + std::to_string(kMaxRecordedSize));
           }
           entry.size = static_cast<uint32_t>(std::min(size, kMaxRecordedSize));
+          counts_.bytes += size;
         }
         ++counts_.files;
       }
       frame.entries.push_back(std::move(entry));
+      progress_.Update(counts_.files, counts_.directories, counts_.bytes, folderPath);
     }
     ApplyDescriptions(walker, fd, frame.entries);
     frames_.push_back(std::move(frame));
+    progress_.Update(counts_.files, counts_.directories, counts_.bytes, folderPath);
     return 0;
   }
 
@@ -284,12 +445,12 @@ class TreeScanner : public folder_walk::Visitor {
     for (const ScannedEntry& entry : entries) {
       if (!IsDescriptIonName(entry.name) || !S_ISREG(entry.mode)) continue;
       std::string content;
-      if (const int error = ReadFileAt(fd, entry.name, &content)) {
-        reporter_.Skip(walker.PathOf(entry.name),
-                       std::string("cannot read the descriptions: ") + std::strerror(error));
+      if (const int error = ReadFileAt(fd, entry.name, entry.viaLink, &content)) {
+        reporter_.DescriptionsNotRead(walker.PathOf(entry.name), std::strerror(error),
+                                      entries.size() - 1);
         return;
       }
-      const DescriptionList list = ParseDescriptIon(content);
+      const DescriptionList list = ParseDescriptIon(content, settings_.charset);
       for (ScannedEntry& described : entries) {
         if (const std::string* text = list.Find(described.name)) described.description = *text;
       }
@@ -297,12 +458,30 @@ class TreeScanner : public folder_walk::Visitor {
     }
   }
 
-  std::optional<folder_walk::Subfolder> Next(folder_walk::Walker&) override {
+  std::optional<folder_walk::Subfolder> Next(folder_walk::Walker& walker) override {
     Frame& top = frames_.back();
-    while (top.next < top.entries.size() && !top.entries[top.next].isDirectory) ++top.next;
-    if (top.next == top.entries.size()) return std::nullopt;
-    const ScannedEntry& entry = top.entries[top.next++];
-    return folder_walk::Subfolder{entry.name, {entry.identity.device, entry.identity.inode}};
+    for (;;) {
+      while (top.next < top.entries.size() && !top.entries[top.next].isDirectory) ++top.next;
+      if (top.next == top.entries.size()) return std::nullopt;
+      const ScannedEntry& entry = top.entries[top.next++];
+      // Recorded as an empty folder, not entered: a folder of another file system (-x), as
+      // du -x and find -xdev leave a mount point, and one that leads back to a folder on the
+      // path to it (through a link with -L, or a bind mount).
+      if (settings_.oneFileSystem && entry.identity.device != rootDevice_) {
+        ++counts_.directories;
+        continue;
+      }
+      if (std::any_of(frames_.begin(), frames_.end(),
+                      [&](const Frame& frame) { return frame.identity == entry.identity; })) {
+        reporter_.Warn(walker.PathOf(entry.name),
+                       "not entered: it leads back to a folder it lies in (a loop); recorded as "
+                       "an empty folder");
+        ++counts_.directories;
+        continue;
+      }
+      return folder_walk::Subfolder{
+          entry.name, {entry.identity.device, entry.identity.inode}, entry.viaLink};
+    }
   }
 
   void NotEntered(folder_walk::Walker& walker, const folder_walk::Subfolder& subfolder,
@@ -315,6 +494,7 @@ class TreeScanner : public folder_walk::Visitor {
   // go to its entry in the parent.
   void Left(folder_walk::Walker&) override {
     std::vector<ScannedEntry> entries = std::move(frames_.back().entries);
+    relative_.resize(frames_.back().relativeLength);
     frames_.pop_back();
     std::erase_if(entries, [](const ScannedEntry& entry) { return entry.skipped; });
     for (const ScannedEntry& entry : entries) counts_.descriptions += entry.description ? 1 : 0;
@@ -329,10 +509,16 @@ class TreeScanner : public folder_walk::Visitor {
 
   std::string root_;
   std::vector<FileIdentity> excluded_;
+  const WalkSettings& settings_;
+  std::vector<std::string> namePatterns_;
+  std::vector<std::string> pathPatterns_;
   Counts& counts_;
   Reporter& reporter_;
+  Progress& progress_;
   std::vector<Frame> frames_;
   std::vector<ScannedEntry> tree_;
+  std::string relative_;  // the top folder's path below the root, for --exclude
+  dev_t rootDevice_ = 0;
   size_t depth_ = 0;
 };
 
@@ -668,6 +854,9 @@ const char* volatile gTemporaryPath = nullptr;
 
 extern "C" void RemoveTemporaryAndDie(int signalNumber) {
   if (const char* path = gTemporaryPath) unlink(path);
+  if (gProgressShown != 0 && write(STDERR_FILENO, kClearLine, sizeof kClearLine - 1) < 0) {
+    // Nothing more can be done in a signal handler.
+  }
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
 }
@@ -688,8 +877,8 @@ void WriteToStandardOutput(const std::vector<uint8_t>& bytes) {
   }
 }
 
-int Run(bool verbose, const std::string& format, const std::string& output,
-        const std::string& directory) {
+int Run(bool verbose, const WalkSettings& settings, const std::string& format,
+        const std::string& output, const std::string& directory) {
   if (output == "-" && isatty(STDOUT_FILENO)) {
     throw ToolError(
         "standard output is a terminal: redirect it, or name an output file (./- for a file "
@@ -709,7 +898,8 @@ int Run(bool verbose, const std::string& format, const std::string& output,
     if (!replacement.temporaryPath().empty()) gTemporaryPath = replacement.temporaryPath().c_str();
   }
 
-  Reporter reporter;
+  Progress progress(isatty(STDERR_FILENO) != 0);
+  Reporter reporter(progress);
   Counts counts;
   std::vector<FileIdentity> excluded = replacement.identities();
   struct stat standardOutput {};
@@ -717,8 +907,9 @@ int Run(bool verbose, const std::string& format, const std::string& output,
       S_ISREG(standardOutput.st_mode)) {
     excluded.push_back(IdentityOf(standardOutput));  // "mkcat mur - DIR > DIR/out.mur"
   }
-  TreeScanner scanner(directory, std::move(excluded), counts, reporter);
+  TreeScanner scanner(directory, std::move(excluded), settings, counts, reporter, progress);
   std::vector<ScannedEntry> entries = scanner.Scan();
+  progress.Clear();
   std::vector<uint8_t> bytes;
   // Built, and the trees taken down, on a thread with stack for the depth the walk found.
   auto build = [&] {
@@ -751,22 +942,48 @@ int Run(bool verbose, const std::string& format, const std::string& output,
     if (!committed) throw ToolError(ShownName(error));
   }
   if (verbose) {
-    std::fprintf(stderr, "mkcat: %s: %llu directories, %llu files, %llu descriptions, %zu bytes\n",
+    std::fprintf(stderr, "mkcat: %s: %llu directories, %llu files, %llu descriptions, %zu bytes",
                  output == "-" ? "standard output" : ShownName(output).c_str(),
                  static_cast<unsigned long long>(counts.directories),
                  static_cast<unsigned long long>(counts.files),
                  static_cast<unsigned long long>(counts.descriptions), bytes.size());
+    if (counts.excluded > 0) {
+      std::fprintf(stderr, ", %llu excluded", static_cast<unsigned long long>(counts.excluded));
+    }
+    std::fputc('\n', stderr);
   }
   reporter.PrintCount();
-  return reporter.skipped() == 0 ? kExitOk : kExitFailure;
+  return reporter.Incomplete() ? kExitFailure : kExitOk;
+}
+
+// The format OUTPUT's extension names ("zex" or "mur", any case), or empty.
+std::string FormatOfExtension(const std::string& output) {
+  const size_t slash = output.rfind('/');
+  const size_t dot = output.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+  std::string extension = output.substr(dot + 1);
+  for (char& c : extension) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  return extension == "zex" || extension == "mur" ? extension : "";
 }
 
 constexpr cli::Program kProgram{"mkcat", kExitUsage, kExitUsage};
 
-enum OptionId { kVerbose, kHelpOption, kVersion };
+enum OptionId {
+  kVerbose,
+  kExclude,
+  kOneFileSystem,
+  kDereference,
+  kDescriptionCharset,
+  kHelpOption,
+  kVersion
+};
 
 constexpr cli::Option kOptions[] = {
     {kVerbose, 'v', "verbose"},
+    {kExclude, 0, "exclude", "a pattern", true},
+    {kOneFileSystem, 'x', "one-file-system"},
+    {kDereference, 'L', "dereference"},
+    {kDescriptionCharset, 0, "description-charset", "a character set", true},
     {kHelpOption, 'h', "help"},
     {kVersion, 0, "version"},
 };
@@ -775,6 +992,7 @@ constexpr cli::Option kOptions[] = {
 
 int main(int argc, char** argv) {
   bool verbose = false;
+  WalkSettings settings;
   std::vector<std::string> operands;
   cli::OptionParser parser(argc, argv, kOptions);
   for (cli::Item item; parser.Next(&item);) {
@@ -787,12 +1005,35 @@ int main(int argc, char** argv) {
       case kVerbose:
         verbose = true;
         break;
+      case kExclude:
+        settings.excludes.emplace_back(item.value);
+        break;
+      case kOneFileSystem:
+        settings.oneFileSystem = true;
+        break;
+      case kDereference:
+        settings.followLinks = true;
+        break;
+      case kDescriptionCharset:
+        if (!CharsetByName(std::string(item.value), &settings.charset)) {
+          return cli::UsageError(kProgram, "unknown character set " + ShownName(item.value) +
+                                               " (utf-8, cp437, cp850, cp1252 or auto)");
+        }
+        break;
       case kHelpOption:
         return cli::PrintInfo(kProgram, kHelp);
       case kVersion:
-        return cli::PrintInfo(kProgram,
-                              "mkcat (" CATALOGUE_PRODUCT_NAME ") " CATALOGUE_VERSION "\n");
+        return cli::PrintInfo(kProgram, cli::VersionText("mkcat", CATALOGUE_VERSION));
     }
+  }
+  if (operands.size() == 2) {
+    // mkcat OUTPUT.zex DIRECTORY: the extension names the format.
+    const std::string format = FormatOfExtension(operands[0]);
+    if (format.empty()) {
+      return cli::UsageError(kProgram, "cannot tell the format from " + ShownName(operands[0]) +
+                                           ": name it (zex or mur) or end OUTPUT in .zex or .mur");
+    }
+    operands.insert(operands.begin(), format);
   }
   if (operands.size() != 3) {
     return cli::UsageError(kProgram, "expected a format, an output and a directory");
@@ -801,7 +1042,7 @@ int main(int argc, char** argv) {
     return cli::UsageError(kProgram, "unknown format " + ShownName(operands[0]) + " (zex or mur)");
   }
   try {
-    return Run(verbose, operands[0], operands[1], operands[2]);
+    return Run(verbose, settings, operands[0], operands[1], operands[2]);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "mkcat: %s\n", error.what());
   }

@@ -124,6 +124,62 @@ bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
   return true;
 }
 
+bool IsUtf8(const std::string& text) {
+  uint32_t codePoint = 0;
+  for (size_t i = 0; i < text.size();) {
+    const size_t length = DecodeUtf8(text, i, &codePoint);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
+// Code points of bytes 0x80 to 0xFF in code page 850.
+constexpr uint16_t kCp850High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,  // 80
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,  // 88
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,  // 90
+    0x00FF, 0x00D6, 0x00DC, 0x00F8, 0x00A3, 0x00D8, 0x00D7, 0x0192,  // 98
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,  // A0
+    0x00BF, 0x00AE, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,  // A8
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x00C1, 0x00C2, 0x00C0,  // B0
+    0x00A9, 0x2563, 0x2551, 0x2557, 0x255D, 0x00A2, 0x00A5, 0x2510,  // B8
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x00E3, 0x00C3,  // C0
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x00A4,  // C8
+    0x00F0, 0x00D0, 0x00CA, 0x00CB, 0x00C8, 0x0131, 0x00CD, 0x00CE,  // D0
+    0x00CF, 0x2518, 0x250C, 0x2588, 0x2584, 0x00A6, 0x00CC, 0x2580,  // D8
+    0x00D3, 0x00DF, 0x00D4, 0x00D2, 0x00F5, 0x00D5, 0x00B5, 0x00FE,  // E0
+    0x00DE, 0x00DA, 0x00DB, 0x00D9, 0x00FD, 0x00DD, 0x00AF, 0x00B4,  // E8
+    0x00AD, 0x00B1, 0x2017, 0x00BE, 0x00B6, 0x00A7, 0x00F7, 0x00B8,  // F0
+    0x00B0, 0x00A8, 0x00B7, 0x00B9, 0x00B3, 0x00B2, 0x25A0, 0x00A0,  // F8
+};
+
+// A descript.ion text in a code page as UTF-8. Bytes below 0x80 are ASCII there, control
+// characters included: in a text file they are no glyphs.
+std::string CodePageToUtf8(const std::string& text, DescriptionCharset charset) {
+  std::string out;
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    uint32_t codePoint = byte;
+    if (byte >= 0x80) {
+      switch (charset) {
+        case DescriptionCharset::kCp437:
+          codePoint = code_page_437::kHigh[byte - 0x80];
+          break;
+        case DescriptionCharset::kCp850:
+          codePoint = kCp850High[byte - 0x80];
+          break;
+        default:
+          codePoint = byte < 0xA0 ? kCp1252High[byte - 0x80] : byte;
+          if (codePoint == 0) codePoint = 0xFFFD;
+          break;
+      }
+    }
+    AppendUtf8(out, codePoint);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string Utf8ToCp1252(const std::string& utf8, bool* exact) {
@@ -218,7 +274,28 @@ const std::string* DescriptionList::Find(const std::string& longName) const {
   return nullptr;
 }
 
-DescriptionList ParseDescriptIon(const std::string& content) {
+bool CharsetByName(const std::string& name, DescriptionCharset* charset) {
+  const struct {
+    const char* name;
+    DescriptionCharset charset;
+  } kNames[] = {
+      {"auto", DescriptionCharset::kAuto},           {"utf-8", DescriptionCharset::kUtf8},
+      {"utf8", DescriptionCharset::kUtf8},           {"cp437", DescriptionCharset::kCp437},
+      {"ibm437", DescriptionCharset::kCp437},        {"437", DescriptionCharset::kCp437},
+      {"cp850", DescriptionCharset::kCp850},         {"ibm850", DescriptionCharset::kCp850},
+      {"850", DescriptionCharset::kCp850},           {"cp1252", DescriptionCharset::kCp1252},
+      {"windows-1252", DescriptionCharset::kCp1252}, {"1252", DescriptionCharset::kCp1252},
+  };
+  for (const auto& known : kNames) {
+    if (EqualIgnoringAsciiCase(name, known.name)) {
+      *charset = known.charset;
+      return true;
+    }
+  }
+  return false;
+}
+
+DescriptionList ParseDescriptIon(const std::string& content, DescriptionCharset charset) {
   DescriptionList list;
   size_t lineStart = 0;
   while (lineStart < content.size()) {
@@ -227,6 +304,10 @@ DescriptionList ParseDescriptIon(const std::string& content) {
     std::string line = content.substr(lineStart, lineEnd - lineStart);
     lineStart = lineEnd + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    // 4DOS's extended data: binary, not part of the description.
+    if (const size_t marker = line.find("\x04\xC2"); marker != std::string::npos) {
+      line.resize(marker);
+    }
 
     std::string name;
     size_t rest = 0;
@@ -244,6 +325,17 @@ DescriptionList ParseDescriptIon(const std::string& content) {
     if (name.empty() || textStart == std::string::npos) continue;
     const size_t textEnd = line.find_last_not_of(" \t");
     list.entries.emplace_back(name, line.substr(textStart, textEnd + 1 - textStart));
+  }
+  if (charset == DescriptionCharset::kAuto) {
+    charset = DescriptionCharset::kUtf8;
+    for (const auto& [name, description] : list.entries) {
+      if (!IsUtf8(name) || !IsUtf8(description)) charset = DescriptionCharset::kCp850;
+    }
+  }
+  if (charset == DescriptionCharset::kUtf8) return list;
+  for (auto& [name, description] : list.entries) {
+    name = CodePageToUtf8(name, charset);
+    description = CodePageToUtf8(description, charset);
   }
   return list;
 }

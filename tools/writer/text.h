@@ -58,9 +58,23 @@ struct DescriptionList {
   const std::string* Find(const std::string& longName) const;
 };
 
+// The character sets a descript.ion file may be written in. kAuto takes UTF-8 when the
+// file's names and descriptions are all well-formed UTF-8, else code page 850: DOS programs
+// wrote these files in the DOS code page, and 850, that of Western European DOS, holds the
+// accented capitals that 437 gave to box drawing (the two agree on the small letters).
+enum class DescriptionCharset { kAuto, kUtf8, kCp437, kCp850, kCp1252 };
+
+// The charset a name given on the command line stands for, letter case aside: "auto",
+// "utf-8" ("utf8"), "cp437" ("ibm437", "437"), "cp850" ("ibm850", "850"), "cp1252"
+// ("windows-1252", "1252"). False for any other name.
+bool CharsetByName(const std::string& name, DescriptionCharset* charset);
+
 // Parses lines of the form `name description` or `"name with blanks" description`, with LF
-// or CRLF endings. Lines without a description are skipped.
-DescriptionList ParseDescriptIon(const std::string& content);
+// or CRLF endings. Lines without a description are skipped. A description ends before the
+// 0x04 0xC2 with which 4DOS starts the binary extended data it keeps after it. Names and
+// descriptions are turned from `charset` into UTF-8 (kUtf8 keeps the bytes as they are).
+DescriptionList ParseDescriptIon(const std::string& content,
+                                 DescriptionCharset charset = DescriptionCharset::kUtf8);
 
 // Whether `name` is "descript.ion" in any letter case.
 bool IsDescriptIonName(const std::string& name);

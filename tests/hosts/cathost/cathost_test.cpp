@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -132,6 +135,18 @@ TEST_F(CathostTest, TextLinesShowAttributesSizeUtcTimePathAndDescription) {
   // The named module gives the same listing as the one found beside the executable.
   EXPECT_EQ(Run({"--module", ZEX_FMT_PATH, path}).out, kSampleListing);
   EXPECT_EQ(Run({"--module=" ZEX_FMT_PATH, path}).out, kSampleListing);
+
+  // Text times are UTC unless --local-time; JSON times stay UTC. The ZEX module takes its
+  // stamps for local times three hours ahead of UTC here, so --local-time shows them as made.
+  program_run::Program local;
+  local.environment = {{"TZ", "<+03>-3"}};
+  local.argv = {CATHOST_PATH, path};
+  EXPECT_EQ(program_run::Run(local).out.substr(0, 37), "-r--ao       1234 1995-06-07 05:09:10");
+  local.argv = {CATHOST_PATH, "--local-time", path};
+  EXPECT_EQ(program_run::Run(local).out, kSampleListing);
+  local.argv = {CATHOST_PATH, "--local-time", "--json", path};
+  EXPECT_NE(program_run::Run(local).out.find("\"write_time\":\"1995-06-07T05:09:10Z\""),
+            std::string::npos);
 }
 
 // Padded past 4 GiB (sparse, so it takes no space), the file still lists: the host reads its
@@ -217,6 +232,34 @@ TEST_F(CathostTest, CountIsABareNumberOrAsWcCountAndNamePerCatalogueAndATotal) {
   RunResult result = Run({"--count", sample, three});
   EXPECT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_EQ(result.out, "6 " + sample + "\n3 " + three + "\n9 total\n");
+
+  // --match keeps the items whose path any glob matches, in every mode; --total sums them.
+  const std::vector<std::string> match = {"--match", "*.TXT", "--match=DOCS\\DEE?"};
+  auto with = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), match.begin(), match.end());
+    return Run(args).out;
+  };
+  EXPECT_EQ(with({"--count", sample, three}), "3 " + sample + "\n0 " + three + "\n3 total\n");
+  EXPECT_EQ(with({"--total", sample}),
+            "-r--ao       1234 1995-06-07 08:09:10 README.TXT  -- Read me first\n"
+            "----ao          0 2107-12-31 23:59:58 DOCS\\A.TXT\n"
+            "d----o          0 2024-12-31 12:00:00 DOCS\\DEEP\n"
+            "total: 2 files, 1 folder, 1234 bytes\n");
+  EXPECT_EQ(CountLines(with({"--json", sample})), 3u);
+  EXPECT_EQ(Run({"--total", sample, three}).out,
+            "==> " + sample + " <==\n" + kSampleListing +
+                "total: 4 files, 2 folders, 4000001311 bytes\n" + "\n==> " + three + " <==\n" +
+                Run({three}).out +
+                "total: 3 files, 0 folders, 6 bytes\n\ntotal: 7 files, 2 folders, 4000001317 bytes "
+                "in 2 catalogues\n");
+  const std::string json = Run({"--json", "--total", sample, three}).out;
+  EXPECT_TRUE(json_check::EveryLineIsJson(json)) << json;
+  EXPECT_NE(json.find("\n{\"catalogue\":\"" + sample +
+                      "\",\"total\":{\"files\":4,\"folders\":2,\"bytes\":4000001311}}\n"),
+            std::string::npos)
+      << json;
+  EXPECT_EQ(json.substr(json.rfind("{\"total\"")),
+            "{\"total\":{\"catalogues\":2,\"files\":7,\"folders\":2,\"bytes\":4000001317}}\n");
 }
 
 TEST_F(CathostTest, SeveralCataloguesAsTextEachComeAfterAHeaderAsHeadWritesThem) {
@@ -242,7 +285,7 @@ TEST_F(CathostTest, SeveralCataloguesAsTextEachComeAfterAHeaderAsHeadWritesThem)
 TEST_F(CathostTest, VersionNamesTheProgramAndTheRelease) {
   RunResult result = Run({"--version"});
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(result.out, "cathost (" CATALOGUE_PRODUCT_NAME ") " CATALOGUE_VERSION "\n");
+  EXPECT_EQ(result.out, "cathost (catalogue-modules) " CATALOGUE_VERSION "\n");
 }
 
 TEST_F(CathostTest, Cp437TextsBecomeUtf8UnlessRaw) {
@@ -413,12 +456,52 @@ TEST_F(CathostTest, FileProblemsHaveTheirOwnStatusAndMessage) {
   EXPECT_EQ(result.err.rfind("cathost: /proc/self/mem: cannot read the file: ", 0), 0u)
       << result.err;
 
-  // A named pipe with no writer would block a reader for ever: refused at once.
+  // A named pipe with no writer would block a reader for ever: it is empty at once.
   std::string pipe = PathOf("pipe.zex");
   ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
   result = Run({pipe});
+  EXPECT_EQ(result.exitStatus, kEmptyFile);
+  EXPECT_EQ(result.err, "cathost: " + pipe + ": empty file (nothing was written to the pipe)\n");
+  // A device is no catalogue: /dev/zero would never end.
+  result = Run({"/dev/zero"});
   EXPECT_EQ(result.exitStatus, kCannotRead);
-  EXPECT_EQ(result.err, "cathost: " + pipe + ": cannot read the file: not a regular file\n");
+  EXPECT_EQ(result.err, "cathost: /dev/zero: cannot read the file: not a regular file\n");
+}
+
+// Standard input (-) and pipes are copied into memory, gzip data decompressed on the way.
+TEST_F(CathostTest, StandardInputPipesAndGzipCataloguesListAsTheirFiles) {
+  std::string path = Write("sample.zex", catwriter::BuildZex(SampleTree()).bytes);
+  ASSERT_EQ(std::system(("gzip -k '" + path + "'").c_str()), 0);
+  auto piped = [&](const std::string& file, const std::vector<std::string>& args) {
+    program_run::Program shell;
+    shell.argv = {"/bin/sh", "-c", "f=$1; shift; cat \"$f\" | \"$0\" \"$@\"", CATHOST_PATH, file};
+    shell.argv.insert(shell.argv.end(), args.begin(), args.end());
+    shell.timeLimitSeconds = kChildTimeLimitSeconds;
+    return program_run::Run(shell);
+  };
+  for (const RunResult& result : {Run({path + ".gz"}), piped(path, {"-"}),
+                                  piped(path + ".gz", {"-"}), piped(path, {"/dev/stdin"})}) {
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.out, kSampleListing);
+  }
+  for (const std::string& file : {path, path + ".gz"}) {
+    program_run::Program redirected;
+    redirected.argv = {CATHOST_PATH, "-"};
+    redirected.stdinPath = file;
+    EXPECT_EQ(program_run::Run(redirected).out, kSampleListing) << file;
+  }
+
+  // Text that is no catalogue, and gzip data cut short, are refused by name.
+  RunResult text = piped(Write("notes.txt", {'h', 'i', '\n'}), {"-"});
+  EXPECT_EQ(text.exitStatus, kNotAccepted);
+  EXPECT_EQ(text.err, "cathost: -: no format module accepts this file\n");
+  std::ifstream file(path + ".gz", std::ios::binary);
+  std::vector<uint8_t> gzipped{std::istreambuf_iterator<char>(file), {}};
+  std::string cut = Write("cut.zex.gz", CutAt(gzipped, gzipped.size() / 2));
+  RunResult damaged = Run({cut});
+  EXPECT_EQ(damaged.exitStatus, kCannotRead);
+  EXPECT_EQ(damaged.err,
+            "cathost: " + cut + ": cannot read the file: the gzip data is cut short\n");
 }
 
 // As root, cathost runs as nobody here, whom the permissions hold back.
@@ -458,9 +541,13 @@ TEST_F(CathostTest, UsageErrorsExitWith64) {
   EXPECT_EQ(Run({"--no-such-option", "x.zex"}).exitStatus, kUsage);
   EXPECT_EQ(Run({"x.zex", "--module"}).exitStatus, kUsage);
   // A switch given a value and an empty path are refused, naming the option.
+  // A count is neither JSON nor totals.
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--json=false", "x.zex"},
                                                {"--module=", "x.zex"},
-                                               {"--module", "", "x.zex"}}) {
+                                               {"--module", "", "x.zex"},
+                                               {"--count", "--json", "x.zex"},
+                                               {"--count", "--total", "x.zex"},
+                                               {"--match"}}) {
     RunResult result = Run(args);
     EXPECT_EQ(result.exitStatus, kUsage) << result.err;
     EXPECT_EQ(result.err.rfind("cathost: " + args[0].substr(0, args[0].find('=')), 0), 0u)

@@ -6,11 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
+
+#include "tools/hosts/driver/catalogue_source.h"
 
 namespace fs = std::filesystem;
 
@@ -239,6 +243,49 @@ TEST_F(HostDriverFiles, FilesThatAreNoCandidatesHaveTheirStatusAndAskNoModule) {
       driver::ProbeCatalogue({Prober(IsArchive<0>, "refuses")}, Write("text", "plain text"));
   EXPECT_EQ(refused.status, kExitNotAccepted);
   EXPECT_EQ(refused.reason, "no format module accepts this file");
+}
+
+// Standard input, pipes and gzip data are copied into a memory file the modules open by name,
+// probed on their first bytes as they arrive and refused past the limit.
+TEST_F(HostDriverFiles, PipesAndGzipDataAreCopiedIntoMemoryUpToTheLimit) {
+  std::string bytes(10000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
+  const std::string plain = Write("plain", bytes);
+  const std::string gzipped = (dir_ / "data.gz").string();
+  ASSERT_EQ(std::system(("gzip -c '" + plain + "' > '" + gzipped + "'").c_str()), 0);
+  const std::vector<FormatModule> accepts = {Prober(IsArchive<1>, "accepts all")};
+  auto contents = [](const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+
+  driver::CatalogueSource source;
+  driver::Probe probe = source.Open(accepts, plain);
+  EXPECT_EQ(probe.module, &accepts[0]);
+  EXPECT_FALSE(source.InMemory());
+  EXPECT_EQ(source.Path(), plain);
+
+  probe = source.Open(accepts, gzipped);
+  EXPECT_EQ(probe.module, &accepts[0]);
+  EXPECT_TRUE(source.InMemory());
+  EXPECT_EQ(source.Path().rfind("/proc/self/fd/", 0), 0u) << source.Path();
+  EXPECT_EQ(contents(source.Path()), bytes);
+  EXPECT_EQ(gHeadSeen, bytes.substr(0, driver::kProbeBytes));
+  // Only asked whether a module accepts it: nothing is kept.
+  EXPECT_EQ(source.Open(accepts, gzipped, /*probeOnly=*/true).module, &accepts[0]);
+  EXPECT_EQ(source.Path(), gzipped);
+
+  // A head no module accepts is the end of it, however much follows.
+  source.SetLimit(driver::kProbeBytes);
+  EXPECT_EQ(source.Open({Prober(IsArchive<0>, "refuses")}, gzipped).status, kExitNotAccepted);
+  probe = source.Open(accepts, gzipped);
+  EXPECT_EQ(probe.status, kExitCannotRead);
+  EXPECT_EQ(probe.reason,
+            "cannot read the file: the decompressed gzip data holds more than 4096 bytes, the "
+            "most a catalogue read into memory may hold");
+
+  const std::string cut = Write("cut.gz", contents(gzipped).substr(0, 200));
+  EXPECT_EQ(source.Open(accepts, cut).reason, "cannot read the file: the gzip data is cut short");
 }
 
 // Loading: a loader that fails for any path holding "bad", and modules that log their start.

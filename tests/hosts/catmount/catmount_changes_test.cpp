@@ -177,9 +177,9 @@ std::string Describe(const Snapshot& snapshot) {
   return text;
 }
 
-// A folder mount whose catalogue is replaced, truncated and deleted while its listing is
-// evicted: every walk, also by readers running all the while, shows one version of the file
-// whole, under inode numbers of one view that belong to that version alone.
+// A folder mount whose catalogue, in a subfolder, is replaced, truncated and deleted while its
+// listing is evicted: every walk, also by readers running all the while, shows one version of
+// the file whole, under inode numbers of one view that belong to that version alone.
 TEST_F(ChangingCatalogueTest, ChangedCataloguesAreServedWholeUnderNewInodeNumbers) {
   SKIP_WITHOUT_FUSE();
   const std::string folder = dir_ + "/cats";
@@ -192,7 +192,8 @@ TEST_F(ChangingCatalogueTest, ChangedCataloguesAreServedWholeUnderNewInodeNumber
   cutBytes.resize(static_cast<size_t>(cutSize));
   const std::string cut = Write("cut.mur", cutBytes);
   Write("cats/large.mur", LargeCatalogue());
-  const std::string catalogue = folder + "/A.mur";
+  fs::create_directories(folder + "/1990s/disks");
+  const std::string catalogue = folder + "/1990s/disks/A.mur";
   auto install = [&](const std::string& from) {
     // Atomically, as a writer should: a copy renamed over the catalogue.
     fs::copy_file(from, catalogue + ".new", fs::copy_options::overwrite_existing);
@@ -206,7 +207,7 @@ TEST_F(ChangingCatalogueTest, ChangedCataloguesAreServedWholeUnderNewInodeNumber
 
   Mount mount(folder, mountPoint_, LogPath(), {"--cache-mib", "1", "--listing-mib", "64"});
   ASSERT_TRUE(mount.mounted()) << mount.Log();
-  const std::string mounted = mountPoint_ + "/A.mur";
+  const std::string mounted = mountPoint_ + "/1990s/disks/A.mur";
   // Extended attributes are never cached by the kernel: asking lists the large catalogue.
   const std::string large = mountPoint_ + "/large.mur";
   // The view each catalogue's root inode number stands for, and the version it showed.
@@ -314,8 +315,9 @@ TEST_F(CatalogueLibraryTest, ListingsOfAChangedFileAreNewViews) {
   std::string error;
   ASSERT_EQ(library->OpenFolder(dir_ + "/cats", &error, nullptr), kExitOk) << error;
   std::vector<std::pair<std::string, uint32_t>> replaced;
-  library->OnViewReplaced(
-      [&](const std::string& name, uint32_t view) { replaced.emplace_back(name, view); });
+  library->OnViewReplaced([&](const catmount::CatalogueFile& catalogue, uint32_t view) {
+    replaced.emplace_back(catalogue.name, view);
+  });
   const uint32_t first = library->CurrentView(0, nullptr);
   auto shown = library->Listing(first);
   ASSERT_NE(shown, nullptr);

@@ -79,7 +79,8 @@ TEST(CatmountCommandLineTest, MountOptionsAreTakenDroppedOrPassedOn) {
         "nostrictatime", "diratime",  "nodiratime",      "lazytime",
         "nolazytime",    "iversion",  "noiversion",      "mand",
         "nomand",        "symfollow", "nosymfollow",     "silent",
-        "loud"}) {
+        "loud",          "readonly",  "nobackup",        "nosave",
+        "kernel_cache",  "use_ino",   "readdir_ino",     "hard_remove"}) {
     line = ParseCommandLine({"SRC", "MP", "-o", std::string("noatime,") + dropped + ",nodev"});
     ASSERT_EQ(line.request, Request::kMount) << dropped << ": " << line.error;
     EXPECT_EQ(line.settings.fuseArguments, (Arguments{"-o", "noatime,nodev"})) << dropped;
@@ -113,6 +114,12 @@ TEST(CatmountCommandLineTest, BadValuesAreUsageErrorsNamingTheOption) {
       {{"SRC", "MP", "-o", "max_items=0"}, "-o max_items needs a number from 1 to 4294967295"},
       {{"SRC", "MP", "-o", "max_items=4294967296"}, "-o max_items needs"},
       {{"SRC", "MP", "-o", "max_items=99999999999999999999999"}, "-o max_items needs"},
+      {{"SRC", "MP", "-o", "uid=-1"}, "-o uid needs a number from 0 to 4294967294"},
+      {{"SRC", "MP", "-o", "gid=4294967295"}, "-o gid needs"},
+      {{"SRC", "MP", "-o", "uid"}, "-o uid needs"},
+      {{"SRC", "MP", "-o", "umask=0800"}, "-o umask needs an octal number from 0 to 777"},
+      {{"SRC", "MP", "-o", "umask=1000"}, "-o umask needs"},
+      {{"SRC", "MP", "-o", "umask="}, "-o umask needs"},
       {{"--cache-mib", "x", "SRC", "MP"}, "--cache-mib needs a positive number of MiB"},
       {{"SRC", "MP", "-o"}, "-o needs a value"},
       {{"SRC", "MP", "--version=1"}, "--version takes no value"},
@@ -145,6 +152,13 @@ TEST(CatmountCommandLineTest, BadValuesAreUsageErrorsNamingTheOption) {
   EXPECT_EQ(line.settings.maxItems, 4294967295u);
   line = ParseCommandLine({"SRC", "MP", "-o", "cache_mib=" + std::to_string(catmount::kMaxMiB)});
   EXPECT_EQ(line.request, Request::kMount) << line.error;
+  // uid=, gid= (decimal) and umask= (octal) are catmount's: FUSE never sees them.
+  line = ParseCommandLine({"SRC", "MP", "-o", "uid=1000,ro,gid=4294967294,umask=0027"});
+  ASSERT_EQ(line.request, Request::kMount) << line.error;
+  EXPECT_EQ(line.settings.uid, 1000u);
+  EXPECT_EQ(line.settings.gid, 4294967294u);
+  EXPECT_EQ(line.settings.umask, 027u);
+  EXPECT_EQ(line.settings.fuseArguments, (Arguments{"-o", "ro"}));
 }
 
 // The program itself: usage errors in -o lists fail before anything is mounted, with status 64

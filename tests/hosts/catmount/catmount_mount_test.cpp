@@ -144,10 +144,11 @@ TEST_F(CatmountTest, MountsAgreeWithCathostOnSamplesAndGeneratedCatalogues) {
   EXPECT_GE(compared, 14);
 }
 
+// umask=0 adds no write bit: the mount is read-only whatever the umask.
 TEST_F(CatmountTest, ReadingFailsWithNoMediumAndWritingWithReadOnly) {
   SKIP_WITHOUT_FUSE();
   std::string catalogue = std::string(SOURCE_DIR) + "/samples/utilities.zex";
-  Mount mount(catalogue, mountPoint_, LogPath());
+  Mount mount(catalogue, mountPoint_, LogPath(), {"-o", "umask=0"});
   ASSERT_TRUE(mount.mounted()) << mount.Log();
   std::string file = mountPoint_ + "/IO.SYS";
   ASSERT_TRUE(fs::is_regular_file(file));
@@ -169,7 +170,14 @@ TEST_F(CatmountTest, ReadingFailsWithNoMediumAndWritingWithReadOnly) {
   struct stat info;
   ASSERT_EQ(stat(file.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0444u);
+  // du counts the stored size: 40,566 bytes in 512-byte blocks.
+  EXPECT_EQ(info.st_size, 40566);
+  EXPECT_EQ(info.st_blocks, 80);
+  EXPECT_EQ(info.st_blksize, 4096);
+  ASSERT_EQ(stat((mountPoint_ + "/DOS").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0555u);
   EXPECT_EQ(info.st_blocks, 0);
+  ASSERT_EQ(stat((mountPoint_ + "/IO.SYS").c_str(), &info), 0);
   struct stat catalogueInfo;
   ASSERT_EQ(stat(catalogue.c_str(), &catalogueInfo), 0);
   EXPECT_EQ(info.st_uid, catalogueInfo.st_uid);
@@ -239,6 +247,68 @@ TEST_F(CatmountTest, DamagedCataloguesShowWhatWasListedAndReportTheRest) {
   EXPECT_EQ(XattrOf(mountPoint_ + "/photos.mur", "user.catalogue.status"), "complete");
 }
 
+// A folder's subfolders are folders of their catalogues, 16 levels deep at most; folders without
+// catalogues, symbolic-link loops and other file systems are left out. uid=, gid= and umask=
+// set every entry's owner, group and permission bits.
+TEST_F(CatmountTest, FoldersShowTheirSubfoldersWithinBounds) {
+  SKIP_WITHOUT_FUSE();
+  const std::string source = dir_ + "/cats";
+  const std::string photos = std::string(SOURCE_DIR) + "/samples/photos.mur";
+  std::string deep = source;
+  for (int level = 1; level <= 17; ++level) {
+    deep += "/d" + std::to_string(level);
+    fs::create_directories(deep);
+    if (level >= 16) fs::copy_file(photos, deep + "/at" + std::to_string(level) + ".mur");
+  }
+  fs::create_directories(source + "/1990s/disks");
+  fs::create_directories(source + "/empty/emptier");
+  fs::create_directories(source + "/other");
+  fs::copy_file(photos, source + "/photos.mur");
+  fs::copy_file(std::string(SOURCE_DIR) + "/samples/utilities.zex",
+                source + "/1990s/disks/utilities.zex");
+  fs::create_directory_symlink("..", source + "/1990s/loop");
+  // Another file system inside the folder: a mount of its own.
+  Mount other(photos, source + "/other", dir_ + "/other.log");
+  ASSERT_TRUE(other.mounted()) << other.Log();
+  Mount mount(source, mountPoint_, LogPath(), {"-o", "uid=1234,gid=99,umask=027"});
+  ASSERT_TRUE(mount.mounted()) << mount.Log();
+  std::set<std::string> folders;
+  std::set<uint64_t> inodes;
+  for (auto at = fs::recursive_directory_iterator(mountPoint_); at != decltype(at)(); ++at) {
+    struct stat info;
+    ASSERT_EQ(lstat(at->path().c_str(), &info), 0) << at->path();
+    EXPECT_TRUE(inodes.insert(info.st_ino).second) << at->path() << " shares its inode";
+    EXPECT_EQ(info.st_uid, 1234u);
+    EXPECT_EQ(info.st_gid, 99u);
+    EXPECT_EQ(info.st_mode & 07777, S_ISDIR(info.st_mode) ? 0550u : 0440u) << at->path();
+    const std::string path = at->path().string().substr(mountPoint_.size() + 1);
+    if (path.ends_with(".mur") || path.ends_with(".zex")) {
+      folders.insert(path);
+      at.disable_recursion_pending();
+    }
+  }
+  std::string shown = "d1";
+  for (int level = 2; level <= 16; ++level) shown += "/d" + std::to_string(level);
+  EXPECT_EQ(folders, (std::set<std::string>{"photos.mur", "1990s/disks/utilities.zex",
+                                            shown + "/at16.mur"}));
+  for (const char* gone : {"empty", "other", "1990s/loop",
+                           "d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/d11/d12/d13/d14/d15/d16/d17"}) {
+    EXPECT_FALSE(fs::exists(mountPoint_ + "/" + gone)) << gone;
+  }
+  EXPECT_TRUE(fs::is_regular_file(mountPoint_ + "/1990s/disks/utilities.zex/IO.SYS"));
+  // ".." leads back up through the folders.
+  struct stat up, folder;
+  ASSERT_EQ(stat((mountPoint_ + "/1990s/disks/utilities.zex/..").c_str(), &up), 0);
+  ASSERT_EQ(stat((mountPoint_ + "/1990s/disks").c_str(), &folder), 0);
+  EXPECT_EQ(up.st_ino, folder.st_ino);
+  const std::string log = mount.Log();
+  for (const char* reason : {"loop: a folder already scanned", "d17: deeper than 16 folders",
+                             "other: another file system"}) {
+    EXPECT_NE(log.find(reason), std::string::npos) << reason << "\n" << log;
+  }
+  EXPECT_TRUE(mount.Unmount()) << mount.Log();
+}
+
 // Everything that would make a mount useless fails before mounting, with a message.
 TEST_F(CatmountTest, ProblemsBeforeMountingFailClearly) {
   std::string catmount = CATMOUNT_PATH;
@@ -261,6 +331,8 @@ TEST_F(CatmountTest, ProblemsBeforeMountingFailClearly) {
       {{mountPoint_, mountPoint_}, 20, "would hide the folder"},
       {{mountPoint_, mountPoint_ + "/."}, 20, "would hide the folder"},
       {{mountPoint_, dir_}, 20, "would hide the folder"},
+      // One inside the folder would hide the subfolder it is.
+      {{dir_, mountPoint_}, 64, "is inside the folder of catalogues"},
       // Names that a terminal would obey are shown escaped.
       {{dir_ + "/bad\033]0;title\007\377.mur", mountPoint_},
        6,

@@ -29,21 +29,31 @@ constexpr char kStatusAttribute[] = "user.catalogue.status";
 constexpr char kFormatAttribute[] = "user.catalogue.format";
 constexpr char kItemsAttribute[] = "user.catalogue.items";
 
+const ServedLibrary& ServedOf(fuse_req_t request) {
+  return *static_cast<const ServedLibrary*>(fuse_req_userdata(request));
+}
+
 CatalogueLibrary& LibraryOf(fuse_req_t request) {
-  return *static_cast<CatalogueLibrary*>(fuse_req_userdata(request));
+  return ServedOf(request).library;
 }
 
 // Inode numbers: one catalogue serves node N as N + 1, so its root is the mount's root. In a
-// folder, the mount's root is the folder and node N of a catalogue's view V is V << 32 | N: a
-// view is never reused, so a catalogue listed again from a changed file never serves its new
-// nodes under numbers the kernel holds for the old ones.
+// folder, node N of a catalogue's view V is V << 32 | N: a view is never reused, so a
+// catalogue listed again from a changed file never serves its new nodes under numbers the
+// kernel holds for the old ones. Views start at 1: folder F of the source (the source itself
+// is folder 0, the mount's root) is F + 1.
 fuse_ino_t InodeOf(const CatalogueLibrary& library, uint32_t view, uint32_t node) {
   if (!library.IsFolder()) return fuse_ino_t{node} + 1;
   return fuse_ino_t{view} << 32 | node;
 }
 
+fuse_ino_t FolderInode(size_t folder) {
+  return kMountRoot + folder;
+}
+
 struct Place {
-  bool folderRoot = false;
+  bool folderRoot = false;  // a folder of the source
+  size_t folder = 0;
   size_t catalogue = 0;
   uint32_t view = 0;
   uint32_t node = 0;
@@ -62,12 +72,13 @@ int Locate(CatalogueLibrary& library, fuse_ino_t inode, bool needListing, Place*
     place->rootInfo = place->listing->info;
     return place->node < place->listing->tree.NodeCount() ? 0 : ENOENT;
   }
-  if (inode == kMountRoot) {
+  if ((inode >> 32) == 0) {
+    if (inode == 0 || inode - 1 >= library.FolderCount()) return ENOENT;
     place->folderRoot = true;
-    place->rootInfo = library.FolderInfo();
+    place->folder = static_cast<size_t>(inode - 1);
+    place->rootInfo = library.Folder(place->folder).info;
     return 0;
   }
-  if ((inode >> 32) > UINT32_MAX) return ENOENT;
   place->view = static_cast<uint32_t>(inode >> 32);
   place->node = static_cast<uint32_t>(inode);
   switch (library.FindView(place->view, &place->catalogue, &place->rootInfo)) {
@@ -94,44 +105,65 @@ timespec TimespecOf(uint64_t ticks) {
   return time;
 }
 
-void FillDirectoryFromFile(const struct stat& file, fuse_ino_t inode, struct stat* attr) {
+void FillDirectoryFromFile(const ServedLibrary& served, const struct stat& file, fuse_ino_t inode,
+                           struct stat* attr) {
   *attr = {};
   attr->st_ino = inode;
-  attr->st_mode = S_IFDIR | 0555;
+  attr->st_mode = S_IFDIR | (0555 & ~served.umask);
   attr->st_nlink = 1;  // unknown: tools then count no subdirectories from it
-  attr->st_uid = file.st_uid;
-  attr->st_gid = file.st_gid;
+  attr->st_uid = served.uid.value_or(file.st_uid);
+  attr->st_gid = served.gid.value_or(file.st_gid);
   attr->st_blksize = 4096;
   attr->st_mtim = file.st_mtim;
   attr->st_atim = file.st_atim;
   attr->st_ctim = file.st_ctim;
 }
 
-void FillAttributes(const Place& place, fuse_ino_t inode, struct stat* attr) {
+void FillAttributes(const ServedLibrary& served, const Place& place, fuse_ino_t inode,
+                    struct stat* attr) {
   // The root and the directories the paths imply have no item: they take the catalogue's times.
-  FillDirectoryFromFile(place.rootInfo, inode, attr);
+  FillDirectoryFromFile(served, place.rootInfo, inode, attr);
   if (place.folderRoot || place.node == CatalogueTree::kRoot) return;
   const CatalogueTree& tree = place.listing->tree;
   const TreeNode& node = tree.Node(place.node);
-  if ((node.flags & kNodeDirectory) == 0) {
-    attr->st_mode = S_IFREG | 0444;
-  }
+  const bool file = (node.flags & kNodeDirectory) == 0;
+  if (file) attr->st_mode = S_IFREG | (0444 & ~served.umask);
   if ((node.flags & kNodeListed) == 0) return;
   attr->st_size = static_cast<off_t>(tree.Size(place.node));
+  // du counts the stored size, in 512-byte blocks; a directory's recorded size is not its own.
+  if (file) attr->st_blocks = static_cast<blkcnt_t>((tree.Size(place.node) + 511) / 512);
   NodeTimes times = tree.Times(place.node);
   attr->st_mtim = TimespecOf(times.write);
   attr->st_atim = TimespecOf(times.access);
   attr->st_ctim = TimespecOf(times.creation);
 }
 
-fuse_entry_param EntryOf(const Place& place, fuse_ino_t inode) {
+fuse_entry_param EntryOf(const ServedLibrary& served, const Place& place, fuse_ino_t inode) {
   fuse_entry_param entry{};
   entry.ino = inode;
   entry.generation = place.view;
   entry.attr_timeout = kCacheSeconds;
   entry.entry_timeout = kCacheSeconds;
-  FillAttributes(place, inode, &entry.attr);
+  FillAttributes(served, place, inode, &entry.attr);
   return entry;
+}
+
+fuse_ino_t InodeOfPlace(const CatalogueLibrary& library, const Place& place) {
+  return place.folderRoot ? FolderInode(place.folder) : InodeOf(library, place.view, place.node);
+}
+
+// The entry of folder `folder` at `entry`: a subfolder, or a catalogue's current view.
+Place FolderEntryPlace(CatalogueLibrary& library, const SourceFolder::Entry& entry) {
+  Place place;
+  if (entry.isFolder) {
+    place.folderRoot = true;
+    place.folder = entry.index;
+    place.rootInfo = library.Folder(entry.index).info;
+  } else {
+    place.catalogue = entry.index;
+    place.view = library.CurrentView(entry.index, &place.rootInfo);
+  }
+  return place;
 }
 
 // A name that is not there is cached by the kernel as well.
@@ -150,13 +182,12 @@ void Lookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
   }
   Place found;
   if (where.folderRoot) {
-    size_t catalogue = library.FindCatalogue(name);
-    if (catalogue == CatalogueLibrary::kNotFound) {
+    const SourceFolder::Entry* entry = library.FindEntry(where.folder, name);
+    if (entry == nullptr) {
       ReplyMissing(request);
       return;
     }
-    found.catalogue = catalogue;
-    found.view = library.CurrentView(catalogue, &found.rootInfo);
+    found = FolderEntryPlace(library, *entry);
   } else {
     const CatalogueTree& tree = where.listing->tree;
     if ((tree.Node(where.node).flags & kNodeDirectory) == 0) {
@@ -171,7 +202,7 @@ void Lookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
     found = where;
     found.node = child;
   }
-  fuse_entry_param entry = EntryOf(found, InodeOf(library, found.view, found.node));
+  fuse_entry_param entry = EntryOf(ServedOf(request), found, InodeOfPlace(library, found));
   fuse_reply_entry(request, &entry);
 }
 
@@ -183,7 +214,7 @@ void GetAttributes(fuse_req_t request, fuse_ino_t inode, fuse_file_info*) {
     return;
   }
   struct stat attr;
-  FillAttributes(place, inode, &attr);
+  FillAttributes(ServedOf(request), place, inode, &attr);
   fuse_reply_attr(request, &attr, kCacheSeconds);
 }
 
@@ -193,6 +224,12 @@ bool IsDirectory(const Place& place) {
 }
 
 void OpenDirectory(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
+  // A single catalogue never changes: the kernel then opens and releases directories without
+  // asking, two requests per directory fewer for a walk.
+  if (ServedOf(request).openDirectoriesAlone) {
+    fuse_reply_err(request, ENOSYS);
+    return;
+  }
   // Listed here also for a catalogue's root: the kernel may answer readdir from its cache, and
   // opening is where a changed file is noticed (the open is then retried under the new view).
   Place place;
@@ -212,8 +249,12 @@ void OpenDirectory(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
 // The inode of a directory's parent; the mount's root is its own parent, as far as the mount
 // can tell.
 fuse_ino_t ParentInode(const CatalogueLibrary& library, const Place& place, fuse_ino_t inode) {
-  if (place.folderRoot) return inode;
-  if (place.node == CatalogueTree::kRoot) return library.IsFolder() ? kMountRoot : inode;
+  if (place.folderRoot) {
+    return place.folder == 0 ? inode : FolderInode(library.Folder(place.folder).parent);
+  }
+  if (place.node == CatalogueTree::kRoot) {
+    return library.IsFolder() ? FolderInode(library.Catalogue(place.catalogue).folder) : inode;
+  }
   return InodeOf(library, place.view, place.listing->tree.Node(place.node).parent);
 }
 
@@ -231,8 +272,8 @@ void ReadDirectory(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offs
   }
   std::unique_ptr<char[]> buffer(new char[size]);
   size_t used = 0;
-  const size_t childCount =
-      place.folderRoot ? library.CatalogueCount() : place.listing->tree.Children(place.node).size();
+  const size_t childCount = place.folderRoot ? library.Folder(place.folder).entries.size()
+                                             : place.listing->tree.Children(place.node).size();
   // Adds one entry; false when it no longer fits. "." and ".." carry only their inode: the
   // kernel looks nothing up for them.
   auto add = [&](std::string_view name, const Place& entryPlace, fuse_ino_t entryInode,
@@ -246,7 +287,7 @@ void ReadDirectory(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offs
         entry.attr.st_ino = entryInode;
         entry.attr.st_mode = S_IFDIR;
       } else {
-        entry = EntryOf(entryPlace, entryInode);
+        entry = EntryOf(ServedOf(request), entryPlace, entryInode);
       }
       needed = fuse_add_direntry_plus(request, buffer.get() + used, size - used, nameText.c_str(),
                                       &entry, next);
@@ -273,15 +314,15 @@ void ReadDirectory(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offs
     Place child;
     std::string_view name;
     if (place.folderRoot) {
-      child.catalogue = at - 2;
-      child.view = library.CurrentView(child.catalogue, &child.rootInfo);
-      name = library.Catalogue(child.catalogue).name;
+      const SourceFolder::Entry& entry = library.Folder(place.folder).entries[at - 2];
+      child = FolderEntryPlace(library, entry);
+      name = entry.name;
     } else {
       child = place;
       child.node = place.listing->tree.Children(place.node)[at - 2];
       name = place.listing->tree.Name(child.node);
     }
-    const fuse_ino_t childInode = InodeOf(library, child.view, child.node);
+    const fuse_ino_t childInode = InodeOfPlace(library, child);
     if (!add(name, child, childInode, false, next)) break;
   }
   fuse_reply_buf(request, buffer.get(), used);
@@ -383,7 +424,10 @@ void StatFileSystem(fuse_req_t request, fuse_ino_t) {
   fuse_reply_statfs(request, &info);
 }
 
-void Init(void*, fuse_conn_info* connection) {
+void Init(void* userData, fuse_conn_info* connection) {
+  auto& served = *static_cast<ServedLibrary*>(userData);
+  served.openDirectoriesAlone =
+      !served.library.IsFolder() && (connection->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) != 0;
   // Directory listings carry attributes: find and ls need no lookup per entry.
   if ((connection->capable & FUSE_CAP_READDIRPLUS) != 0) {
     connection->want |= FUSE_CAP_READDIRPLUS;
@@ -465,9 +509,9 @@ const fuse_lowlevel_ops& CatalogueOperations() {
 
 ViewInvalidator::ViewInvalidator(fuse_session* session, CatalogueLibrary& library)
     : session_(session), library_(library), thread_([this] { Run(); }) {
-  library_.OnViewReplaced([this](const std::string& name, uint32_t oldView) {
+  library_.OnViewReplaced([this](const CatalogueFile& catalogue, uint32_t oldView) {
     std::lock_guard<std::mutex> lock(mutex_);
-    pending_.emplace_back(name, oldView);
+    pending_.push_back({FolderInode(catalogue.folder), catalogue.name, oldView});
     wake_.notify_one();
   });
 }
@@ -487,15 +531,15 @@ void ViewInvalidator::Run() {
   for (;;) {
     wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
     if (stopping_) return;
-    auto [name, oldView] = std::move(pending_.front());
+    auto [folder, name, oldView] = std::move(pending_.front());
     pending_.pop_front();
     lock.unlock();
     // Errors are expected and harmless: ENOENT when the kernel holds nothing of the old view.
-    fuse_lowlevel_notify_inval_entry(session_, kMountRoot, name.c_str(), name.size());
+    fuse_lowlevel_notify_inval_entry(session_, folder, name.c_str(), name.size());
     fuse_lowlevel_notify_inval_inode(session_, fuse_ino_t{oldView} << 32 | CatalogueTree::kRoot, 0,
                                      0);
-    // The mount root's cached directory listing holds the old view's inode number.
-    fuse_lowlevel_notify_inval_inode(session_, kMountRoot, 0, 0);
+    // The folder's cached directory listing holds the old view's inode number.
+    fuse_lowlevel_notify_inval_inode(session_, folder, 0, 0);
     lock.lock();
   }
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -15,12 +16,22 @@
 namespace catmount {
 
 class CatalogueLibrary;
+struct CatalogueFile;
 
-// The operations; their user data must be the CatalogueLibrary they serve.
+// What the mount serves and how every entry is shown.
+struct ServedLibrary {
+  CatalogueLibrary& library;
+  std::optional<uid_t> uid;  // the owner of every entry; else the catalogue file's
+  std::optional<gid_t> gid;
+  mode_t umask = 0;                   // taken off 0444 (files) and 0555 (directories)
+  bool openDirectoriesAlone = false;  // set when the session starts
+};
+
+// The operations; their user data must be the ServedLibrary they serve.
 const fuse_lowlevel_ops& CatalogueOperations();
 
 // Tells the kernel to forget what it holds of a catalogue's replaced view: the catalogue's name
-// in the mount's root, the old view's root and the mount root's cached listing. It notifies
+// in its folder, the old view's root and the folder's cached listing. It notifies
 // from a thread of its own, never inside a request: the kernel may hold a directory's lock
 // while it waits for the request's answer, and a notification for that directory would wait
 // for the same lock. Lives while `session` is mounted.
@@ -38,7 +49,12 @@ class ViewInvalidator {
   CatalogueLibrary& library_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::pair<std::string, uint32_t>> pending_;
+  struct Replaced {
+    fuse_ino_t folder;
+    std::string name;
+    uint32_t oldView;
+  };
+  std::deque<Replaced> pending_;
   bool stopping_ = false;
   std::thread thread_;  // last: it starts once everything it uses is made
 };

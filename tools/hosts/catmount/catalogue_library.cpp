@@ -101,43 +101,22 @@ int CatalogueLibrary::OpenSingle(const std::string& path, std::string* error) {
 }
 
 int CatalogueLibrary::OpenFolder(const std::string& path, std::string* error,
-                                 std::vector<std::string>* skipped) {
+                                 std::vector<std::string>* skipped, const struct stat* hidden) {
   isFolder_ = true;
-  if (stat(path.c_str(), &folderInfo_) != 0) {
+  folders_.emplace_back();
+  folders_[0].path = path;
+  if (stat(path.c_str(), &folders_[0].info) != 0) {
     *error = ShownName(path) + ": " + std::strerror(errno);
     return kExitNoSuchFile;
   }
-  DIR* folder = opendir(path.c_str());
-  if (folder == nullptr) {
-    *error = ShownName(path) + ": " + std::strerror(errno);
+  scanned_.emplace(folders_[0].info.st_dev, folders_[0].info.st_ino);
+  if (int problem = ScanFolder(0, 0, hidden, skipped); problem != 0) {
+    *error = ShownName(path) + ": " + std::strerror(problem);
     return kExitCannotRead;
   }
-  std::vector<std::string> names;
-  while (const dirent* entry = readdir(folder)) {
-    std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  closedir(folder);
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
-    CatalogueFile catalogue;
-    catalogue.name = name;
-    catalogue.path = path + "/" + name;
-    if (stat(catalogue.path.c_str(), &catalogue.info) != 0 || !S_ISREG(catalogue.info.st_mode)) {
-      if (skipped != nullptr)
-        skipped->push_back(ShownName(catalogue.path) + ": not a regular file");
-      continue;
-    }
-    driver::Probe probe = driver::ProbeCatalogue(modules_.Modules(), catalogue.path);
-    if (probe.module == nullptr) {
-      if (skipped != nullptr) skipped->push_back(ShownName(catalogue.path) + ": " + probe.reason);
-      continue;
-    }
-    catalogues_.push_back(std::move(catalogue));
-  }
+  scanned_.clear();
   cache_.resize(catalogues_.size());
   for (size_t index = 0; index < catalogues_.size(); ++index) {
-    byName_.emplace(catalogues_[index].name, index);
     CacheSlot& slot = cache_[index];
     slot.view = ++lastView_;
     slot.identity = IdentityOf(catalogues_[index].info);
@@ -147,9 +126,76 @@ int CatalogueLibrary::OpenFolder(const std::string& path, std::string* error,
   return kExitOk;
 }
 
-size_t CatalogueLibrary::FindCatalogue(std::string_view name) const {
-  auto found = byName_.find(name);
-  return found == byName_.end() ? kNotFound : found->second;
+int CatalogueLibrary::ScanFolder(size_t folder, int depth, const struct stat* hidden,
+                                 std::vector<std::string>* skipped) {
+  const std::string path = folders_[folder].path;
+  DIR* listing = opendir(path.c_str());
+  if (listing == nullptr) return errno;
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(listing)) {
+    std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  closedir(listing);
+  std::sort(names.begin(), names.end());
+  const auto skip = [skipped](const std::string& what, const std::string& why) {
+    if (skipped != nullptr) skipped->push_back(ShownName(what) + ": " + why);
+  };
+  for (const std::string& name : names) {
+    CatalogueFile catalogue;
+    catalogue.name = name;
+    catalogue.path = path + "/" + name;
+    catalogue.folder = folder;
+    const bool present = stat(catalogue.path.c_str(), &catalogue.info) == 0;
+    if (present && S_ISDIR(catalogue.info.st_mode)) {
+      const struct stat& info = catalogue.info;
+      if (depth + 1 > kMaxFolderDepth) {
+        skip(catalogue.path,
+             "deeper than " + std::to_string(kMaxFolderDepth) + " folders, not entered");
+      } else if (info.st_dev != folders_[0].info.st_dev) {
+        skip(catalogue.path, "another file system, not entered");
+      } else if (hidden != nullptr && info.st_dev == hidden->st_dev &&
+                 info.st_ino == hidden->st_ino) {
+        skip(catalogue.path, "the mount point, not entered");
+      } else if (!scanned_.emplace(info.st_dev, info.st_ino).second) {
+        skip(catalogue.path, "a folder already scanned (a link to it), not entered");
+      } else {
+        const size_t below = folders_.size();
+        folders_.push_back({catalogue.path, info, folder, {}});
+        if (int problem = ScanFolder(below, depth + 1, hidden, skipped); problem != 0) {
+          skip(catalogue.path, std::strerror(problem));
+        }
+        // A folder that holds no catalogue is left out, and so are all below it.
+        if (folders_[below].entries.empty()) {
+          folders_.pop_back();
+        } else {
+          folders_[folder].entries.push_back({name, true, below});
+        }
+      }
+      continue;
+    }
+    if (!present || !S_ISREG(catalogue.info.st_mode)) {
+      skip(catalogue.path, "not a regular file");
+      continue;
+    }
+    driver::Probe probe = driver::ProbeCatalogue(modules_.Modules(), catalogue.path);
+    if (probe.module == nullptr) {
+      skip(catalogue.path, probe.reason);
+      continue;
+    }
+    folders_[folder].entries.push_back({name, false, catalogues_.size()});
+    catalogues_.push_back(std::move(catalogue));
+  }
+  return 0;
+}
+
+const SourceFolder::Entry* CatalogueLibrary::FindEntry(size_t folder, std::string_view name) const {
+  const std::vector<SourceFolder::Entry>& entries = folders_[folder].entries;
+  auto found = std::lower_bound(entries.begin(), entries.end(), name,
+                                [](const SourceFolder::Entry& entry, std::string_view wanted) {
+                                  return entry.name < wanted;
+                                });
+  return found != entries.end() && found->name == name ? &*found : nullptr;
 }
 
 std::shared_ptr<ListedCatalogue> CatalogueLibrary::ListOnce(const CatalogueFile& catalogue) {
@@ -199,7 +245,7 @@ ViewState CatalogueLibrary::FindView(uint32_t view, size_t* index, struct stat* 
 }
 
 void CatalogueLibrary::OnViewReplaced(
-    std::function<void(const std::string& name, uint32_t oldView)> handler) {
+    std::function<void(const CatalogueFile&, uint32_t oldView)> handler) {
   std::lock_guard<std::mutex> lock(cacheMutex_);
   onViewReplaced_ = std::move(handler);
 }
@@ -226,7 +272,7 @@ std::shared_ptr<const ListedCatalogue> CatalogueLibrary::Listing(uint32_t view) 
     if (cache_[index].listing != nullptr) return cache_[index].listing;
   }
   std::shared_ptr<ListedCatalogue> listed = List(catalogues_[index]);
-  std::function<void(const std::string&, uint32_t)> onReplaced;
+  std::function<void(const CatalogueFile&, uint32_t)> onReplaced;
   std::unique_lock<std::mutex> lock(cacheMutex_);
   CacheSlot& slot = cache_[index];
   // A file that changed since the view was made gets a new view: the node numbers of the new
@@ -266,7 +312,7 @@ std::shared_ptr<const ListedCatalogue> CatalogueLibrary::Listing(uint32_t view) 
   const bool stillCurrent = slot.view == view;
   lock.unlock();
   // Outside the cache's lock: the handler may take time or locks of its own.
-  if (onReplaced) onReplaced(catalogues_[index].name, view);
+  if (onReplaced) onReplaced(catalogues_[index], view);
   return stillCurrent ? listed : nullptr;
 }
 

@@ -12,9 +12,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "tools/common/exit_status.h"
@@ -49,7 +51,25 @@ struct ListedCatalogue {
 struct CatalogueFile {
   std::string name;  // the directory it appears as, in a folder
   std::string path;
-  struct stat info;  // of the catalogue file when opened or scanned
+  struct stat info;   // of the catalogue file when opened or scanned
+  size_t folder = 0;  // the folder that holds it, in a folder
+};
+
+// Subfolders deeper than this below a folder mount's source are not entered.
+constexpr int kMaxFolderDepth = 16;
+
+// A folder of a folder mount, shown as a directory of its catalogues and of its subfolders
+// that hold catalogues. Folder 0 is the source itself.
+struct SourceFolder {
+  struct Entry {
+    std::string name;
+    bool isFolder;
+    size_t index;  // of the subfolder or of the catalogue
+  };
+  std::string path;
+  struct stat info {};
+  size_t parent = 0;
+  std::vector<Entry> entries;  // sorted by name
 };
 
 // In a folder, each catalogue is served as a view: a serial number, never reused, under which
@@ -68,15 +88,21 @@ class CatalogueLibrary {
   // Lists one catalogue now. Returns kExitOk (problems while listing are in its status), or an
   // exit status with `error` set when no module accepts it or it cannot be opened.
   int OpenSingle(const std::string& path, std::string* error);
-  // Scans a folder: each file that a module accepts becomes a catalogue, listed on first use.
-  // `skipped`, when given, receives a line for each file left out.
-  int OpenFolder(const std::string& path, std::string* error, std::vector<std::string>* skipped);
+  // Scans a folder and its subfolders, kMaxFolderDepth levels deep: each file that a module
+  // accepts becomes a catalogue, listed on first use, and each subfolder holding one a folder.
+  // Not entered: a folder already scanned (a symbolic link loop, or a second link to it), the
+  // folder `hidden` (the mount point, when given) and the mount points of other file systems.
+  // `skipped`, when given, receives a line for each file or folder left out.
+  int OpenFolder(const std::string& path, std::string* error, std::vector<std::string>* skipped,
+                 const struct stat* hidden = nullptr);
 
   bool IsFolder() const { return isFolder_; }
-  const struct stat& FolderInfo() const { return folderInfo_; }
+  size_t FolderCount() const { return folders_.size(); }
+  const SourceFolder& Folder(size_t index) const { return folders_[index]; }
+  // The entry called `name` in folder `folder`, or null.
+  const SourceFolder::Entry* FindEntry(size_t folder, std::string_view name) const;
   size_t CatalogueCount() const { return catalogues_.size(); }
   const CatalogueFile& Catalogue(size_t index) const { return catalogues_[index]; }
-  size_t FindCatalogue(std::string_view name) const;
 
   // The listing of the single catalogue.
   std::shared_ptr<const ListedCatalogue> SingleListing() const { return single_; }
@@ -89,9 +115,9 @@ class CatalogueLibrary {
   // The listing of `view`, made on first use and after an eviction; null when the view has
   // been replaced, also by this call, when its file turned out to have changed.
   std::shared_ptr<const ListedCatalogue> Listing(uint32_t view);
-  // Called with a catalogue's name and its replaced view, outside every lock of the library,
-  // so that the kernel can be told to drop what it holds of the old view.
-  void OnViewReplaced(std::function<void(const std::string& name, uint32_t oldView)> handler);
+  // Called with a catalogue and its replaced view, outside every lock of the library, so that
+  // the kernel can be told to drop what it holds of the old view.
+  void OnViewReplaced(std::function<void(const CatalogueFile&, uint32_t oldView)> handler);
 
   // For measurements and tests: listings held and their bytes.
   size_t CachedListings();
@@ -100,14 +126,17 @@ class CatalogueLibrary {
  private:
   std::shared_ptr<ListedCatalogue> List(const CatalogueFile& catalogue);
   std::shared_ptr<ListedCatalogue> ListOnce(const CatalogueFile& catalogue);
+  // Scans folder `folder`, `depth` levels below the source; 0, or opendir's errno.
+  int ScanFolder(size_t folder, int depth, const struct stat* hidden,
+                 std::vector<std::string>* skipped);
 
   driver::ModuleSet modules_;  // unloaded when the library goes
   size_t cacheBytes_;
   TreeLimits limits_;
   bool isFolder_ = false;
-  struct stat folderInfo_ {};
+  std::vector<SourceFolder> folders_;
   std::vector<CatalogueFile> catalogues_;
-  std::unordered_map<std::string_view, size_t> byName_;
+  std::set<std::pair<dev_t, ino_t>> scanned_;  // the folders entered while scanning
 
   // Modules hold one open catalogue each: listings run one at a time.
   std::mutex listingMutex_;
@@ -125,7 +154,7 @@ class CatalogueLibrary {
   uint32_t lastView_ = 0;
   std::list<size_t> recentFirst_;
   size_t cachedBytes_ = 0;
-  std::function<void(const std::string&, uint32_t)> onViewReplaced_;
+  std::function<void(const CatalogueFile&, uint32_t)> onViewReplaced_;
   std::shared_ptr<const ListedCatalogue> single_;
 };
 

@@ -32,7 +32,9 @@ constexpr char kUsage[] = R"(Usage: catmount [options] SOURCE MOUNTPOINT
 
 Mounts a disk catalogue read-only: every item becomes a file or directory at its path. SOURCE
 is one catalogue, or a folder whose catalogues appear as directories named after their files
-(listed on first access). Unmount with 'fusermount3 -u MOUNTPOINT' (or Ctrl-C with -f).
+(listed on first access), and whose subfolders holding catalogues appear as folders (16 levels
+deep; links to folders already scanned and other file systems' mount points are not entered).
+Unmount with 'fusermount3 -u MOUNTPOINT' (or Ctrl-C with -f).
 Through mount(8) and /etc/fstab:
   mount -t fuse.catmount SOURCE MOUNTPOINT -o ro,allow_other
   SOURCE MOUNTPOINT fuse.catmount ro,allow_other,nofail 0 0     (fstab; umount MOUNTPOINT)
@@ -51,24 +53,29 @@ Options:
   -d                foreground with FUSE debugging output.
   -s                serve requests on one thread.
   -o OPTIONS        mount options, comma-separated (also -oOPTIONS; repeatable; may follow
-                    MOUNTPOINT): cache_mib=N, max_items=N, listing_mib=N as above; ro
-                    (rw mounts read-only with a warning); mount(8)'s that FUSE refuses
-                    ignored: defaults, auto, noauto, nofail, _netdev, user, users, nouser,
-                    owner, group, comment=, x-*, X-*, [no]relatime, [no]strictatime,
-                    [no]diratime, [no]lazytime, [no]iversion, [no]mand, [no]symfollow,
-                    silent, loud; remount refused; others go to FUSE (e.g. allow_other,
-                    noatime, nosuid).
+                    MOUNTPOINT): cache_mib=N, max_items=N, listing_mib=N as above;
+                    uid=N, gid=N the owner and group of every entry; umask=NNN (octal)
+                    the permission bits taken off; ro (rw mounts read-only with a
+                    warning); archivemount's readonly, nobackup, nosave, kernel_cache,
+                    auto_cache, noauto_cache, use_ino, readdir_ino, hard_remove ignored;
+                    mount(8)'s that FUSE refuses ignored: defaults, auto, noauto,
+                    nofail, _netdev, user, users, nouser, owner, group, comment=, x-*,
+                    X-*, [no]relatime, [no]strictatime, [no]diratime, [no]lazytime,
+                    [no]iversion, [no]mand, [no]symfollow, silent, loud; remount
+                    refused; others go to FUSE (e.g. allow_other, noatime, nosuid).
   --version, --help
 
 The tree: paths split at backslashes, names decoded from code page 437 to UTF-8. Sizes and
-times (mtime = last write, atime = last access, ctime = creation) come from the items; modes
-0444 and 0555; owner of the catalogue file. Directories that paths imply but the catalogue
-never lists, and the root, take the catalogue file's times. Names that cannot be path
-components become U+2205 (empty), U+2024 ("."), U+2025 (".."); "/" becomes U+2215. A name
-already taken in its directory gets the first free suffix "~2", "~3", ... Extended attributes:
-user.description, user.dos.attributes (letters drhsao), user.catalogue.result ("2" for an item
-delivered damaged); on a catalogue's root user.catalogue.status, .format and .items. Reading
-a file fails with ENOMEDIUM (a catalogue holds no contents); writing fails with EROFS.
+times (mtime = last write, atime = last access, ctime = creation) come from the items; st_blocks
+counts a file's size in 512-byte blocks (du); modes 0444 and 0555 less the umask, never a write
+bit; owner and group of the catalogue file unless uid= and gid= are given. Directories that
+paths imply but the catalogue never lists, and the root, take the catalogue file's times.
+Names that cannot be path components become U+2205 (empty), U+2024 ("."), U+2025 (".."); "/"
+becomes U+2215. A name already taken in its directory gets the first free suffix "~2", "~3",
+... Extended attributes: user.description, user.dos.attributes (letters drhsao),
+user.catalogue.result ("2" for an item delivered damaged); on a catalogue's root
+user.catalogue.status, .format and .items. Reading a file fails with ENOMEDIUM (a catalogue
+holds no contents); writing fails with EROFS.
 
 In a folder, a catalogue file that changed (replaced, rewritten, truncated) is shown anew when
 its listing is next made, under new inode numbers; the old ones then fail with ESTALE. A
@@ -77,7 +84,8 @@ deleted one is shown empty, its status saying why.
 Exit status before mounting: 1 no module accepts SOURCE, 5 OpenArchive failed, 6 no such
 file, 7 is a directory, 8 cannot read, 9 empty file, 10 no usable module, 11 standard output
 cannot be written (--help, --version), 20 mount point unusable (also one that would hide the
-folder of catalogues) or mounting failed, 64 usage error.
+folder of catalogues) or mounting failed, 64 usage error (also a mount point inside the folder
+of catalogues).
 )";
 
 int Fail(int status, const std::string& message) {
@@ -161,8 +169,9 @@ int Serve(CatalogueLibrary& library, const Settings& options, const std::string&
   }
   free(settings.mountpoint);  // there is none among the passed arguments
   int status = catmount::kExitMountFailed;
-  fuse_session* session = fuse_session_new(&args, &catmount::CatalogueOperations(),
-                                           sizeof(fuse_lowlevel_ops), &library);
+  catmount::ServedLibrary served{library, options.uid, options.gid, options.umask};
+  fuse_session* session =
+      fuse_session_new(&args, &catmount::CatalogueOperations(), sizeof(fuse_lowlevel_ops), &served);
   if (session == nullptr) {
     fuse_opt_free_args(&args);
     return kExitUsage;
@@ -203,9 +212,9 @@ int main(int argc, char** argv) {
     case catmount::Request::kHelp:
       return cli::PrintInfo(kProgram, kUsage);
     case catmount::Request::kVersion:
-      return cli::PrintInfo(kProgram, "catmount " CATALOGUE_VERSION " (FUSE " +
+      return cli::PrintInfo(kProgram, cli::VersionText("catmount", CATALOGUE_VERSION) + "FUSE " +
                                           std::to_string(FUSE_MAJOR_VERSION) + "." +
-                                          std::to_string(FUSE_MINOR_VERSION) + ")\n");
+                                          std::to_string(FUSE_MINOR_VERSION) + "\n");
     case catmount::Request::kBadUsage:
       return cli::UsageError(kProgram, line.error);
     case catmount::Request::kMount:
@@ -239,6 +248,14 @@ int main(int argc, char** argv) {
                 "mount point " + ShownName(mountPointGiven) +
                     ": the mount would hide the folder of catalogues; mount it elsewhere");
   }
+  // One inside it would hide the subfolder it is, and its catalogues with it.
+  if (S_ISDIR(sourceInfo.st_mode) &&
+      mountPoint.starts_with(
+          std::string(resolvedSource) == "/" ? "/" : std::string(resolvedSource) + "/")) {
+    return cli::UsageError(kProgram, "mount point " + ShownName(mountPointGiven) +
+                                         " is inside the folder of catalogues " +
+                                         ShownName(sourceGiven) + "; mount it outside");
+  }
 
   std::vector<FormatModule> modules;
   std::string error;
@@ -257,7 +274,7 @@ int main(int argc, char** argv) {
       verbose = verbose || argument == "-f" || argument == "-d" || argument == "--debug";
     }
     std::vector<std::string> skipped;
-    status = library.OpenFolder(source, &error, verbose ? &skipped : nullptr);
+    status = library.OpenFolder(source, &error, verbose ? &skipped : nullptr, &mountPointInfo);
     for (const std::string& line : skipped)
       std::fprintf(stderr, "catmount: left out %s\n", line.c_str());  // quoted by the library
   } else {

@@ -23,7 +23,11 @@ constexpr std::string_view kDroppedOptions[] = {
     "nolazytime", "iversion", "noiversion",
     // Mandatory locks on contents that cannot be read or written, symbolic links the tree has
     // none of, and how much the kernel says about the mount.
-    "mand", "nomand", "symfollow", "nosymfollow", "silent", "loud"};
+    "mand", "nomand", "symfollow", "nosymfollow", "silent", "loud",
+    // What fstab lines written for archivemount (and libfuse's high-level library) ask for,
+    // which this mount always is: read-only, never saved back, cached, with inode numbers.
+    "readonly", "nobackup", "nosave", "kernel_cache", "auto_cache", "noauto_cache", "use_ino",
+    "readdir_ino", "hard_remove"};
 
 bool IsDropped(std::string_view option) {
   return std::any_of(
@@ -40,6 +44,18 @@ bool ParseCount(const std::string& text, uint64_t maximum, uint64_t* value) {
   unsigned long long number = std::strtoull(text.c_str(), nullptr, 10);
   if (errno == ERANGE || number == 0 || number > maximum) return false;
   *value = number;
+  return true;
+}
+
+// An owner or group number (decimal; -1 is no one), or a umask (octal, at most 0777).
+bool ParseIdentity(const std::string& text, int base, uint64_t maximum, uint32_t* value) {
+  const char* digits = base == 8 ? "01234567" : "0123456789";
+  if (text.empty() || text.size() > 12 || text.find_first_not_of(digits) != std::string::npos) {
+    return false;
+  }
+  const unsigned long long number = std::strtoull(text.c_str(), nullptr, base);
+  if (number > maximum) return false;
+  *value = static_cast<uint32_t>(number);
   return true;
 }
 
@@ -90,6 +106,18 @@ bool ApplyMountOptions(std::string_view list, Settings* settings, std::string* e
                           : name == "max_items" ? Count::kMaxItems
                                                 : Count::kListingMiB;
       if (!SetCount(which, value, "-o " + name, settings, error)) return false;
+    } else if (name == "uid" || name == "gid") {
+      uint32_t id = 0;
+      if (!ParseIdentity(value, 10, UINT32_MAX - 1, &id)) {
+        *error = "-o " + name + " needs a number from 0 to " + std::to_string(UINT32_MAX - 1);
+        return false;
+      }
+      (name == "uid" ? settings->uid : settings->gid) = id;
+    } else if (name == "umask") {
+      if (!ParseIdentity(value, 8, 0777, &settings->umask)) {
+        *error = "-o umask needs an octal number from 0 to 777";
+        return false;
+      }
     } else if (meant == "rw") {
       // mount(8) asks for rw unless told ro; the mount is read-only all the same, as a
       // write-protected disk's is.

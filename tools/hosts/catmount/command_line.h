@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,11 @@ struct Settings {
   size_t listingMiB = 0;                   // 0: the cache's size
   std::vector<std::string> fuseArguments;  // after the program name
   bool readWriteAsked = false;             // -o rw: mounted read-only, with a warning
+  // -o uid=N, gid=N: the owner and group of every entry (else the catalogue file's); -o
+  // umask=NNN: permission bits taken off every entry's (0444 for files, 0555 for directories).
+  std::optional<uint32_t> uid;
+  std::optional<uint32_t> gid;
+  uint32_t umask = 0;
 };
 
 enum class Request { kMount, kHelp, kVersion, kBadUsage };
@@ -41,7 +47,8 @@ struct CommandLine {
 // order until "--"; --help and --version end the reading.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
-// Applies one -o list: catmount's own options (cache_mib=N, max_items=N, listing_mib=N) set
+// Applies one -o list: catmount's own options (cache_mib=N, max_items=N, listing_mib=N, uid=N,
+// gid=N, umask=NNN) set
 // `settings`, mount(8)'s that FUSE refuses and a read-only mount has no use for are dropped,
 // "rw" is noted (the mount stays read-only), "remount" is refused, and the rest go on to FUSE
 // as one "-o" list, written as given. Commas escaped with a backslash stay in their option, as

@@ -18,9 +18,11 @@
 #include "catalogue_version.h"
 #include "tools/common/display_text.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/glob_match.h"
 #include "tools/common/item_format.h"
 #include "tools/common/option_parser.h"
 #include "tools/common/output_buffer.h"
+#include "tools/hosts/driver/catalogue_source.h"
 #include "tools/hosts/driver/host_driver.h"
 
 namespace {
@@ -33,7 +35,8 @@ constexpr char kUsage[] = R"( [options] CATALOGUE...
 
 Lists disk catalogues through format modules, calling each module as the archive host does:
 IsArchive on the first bytes of the file, OpenArchive, GetArcItem until it stops returning 1,
-then CloseArchive.
+then CloseArchive. A CATALOGUE of - is standard input; one read from a pipe, and one
+compressed with gzip, is copied (decompressed) into memory first, 1 GiB at most.
 
 Options:
   --module PATH   use this format module (also --module=PATH); repeated, these modules
@@ -41,17 +44,27 @@ Options:
                   (Windows: *_fmt.dll) beside its own executable (Linux: when none is
                   there, in the installed module folder), in name order, and uses the
                   first whose IsArchive accepts the file.
+  --match GLOB    list only the items whose path (decoded to UTF-8) the glob matches, as
+                  catfind's globs do: * any run of characters, backslashes too, ? one
+                  character, [...] one of a set; case counts. Repeated: any of them.
   --json          one JSON object per item (JSON Lines) with every field of the records.
   --count         print only the number of items (after a failure: the items delivered
                   before it). With several catalogues, as wc does: a "COUNT NAME" line for
-                  each catalogue that opened, then "COUNT total".
+                  each catalogue that opened, then "COUNT total". Not with --json or
+                  --total.
+  --total         end each catalogue's listing with "total: F files, D folders, B bytes"
+                  (JSON: {"catalogue":NAME,"total":{"files":F,"folders":D,"bytes":B}});
+                  with several catalogues, the whole run's after a blank line, "total: F
+                  files, D folders, B bytes in N catalogues" (JSON: {"total":{"catalogues":
+                  N,"files":F,"folders":D,"bytes":B}}).
+  --local-time    show text lines' times in the local time zone instead of UTC.
   --raw           print item texts as the module's bytes instead of decoding them from
                   code page 437 to UTF-8; control bytes (below 0x20, and 0x7F) become
                   \ooo octal escapes (in JSON: bytes above 0x7E become \u00XX).
   --keep-going    after a damaged item (result 2) that was still delivered, go on listing;
                   the exit status still reports the damage.
   --list-modules  print each module found and its format name, then exit.
-  --help          show this text.
+  -h, --help      show this text.
   --version       show the version.
 
 Without --keep-going the listing stops at the first GetArcItem result other than 1, as the
@@ -59,8 +72,8 @@ archive host's does.
 Items are numbered from 1 in listing order, in JSON ("index") and in error messages.
 
 Text lines: attributes (d directory, r read-only, h hidden, s system, a archive, o offline;
-'-' when absent), size, last write time (UTC), path and, if present, "  -- " and the
-description. With several catalogues, as head does, a "==> NAME <==" line comes before each
+'-' when absent), size, last write time (UTC unless --local-time; JSON times are always UTC),
+path and, if present, "  -- " and the description. With several catalogues, as head does, a "==> NAME <==" line comes before each
 one's items, and a blank line between catalogues.
 
 Exit status (with several catalogues, the highest of theirs: the table runs from the
@@ -73,7 +86,7 @@ mildest failure to the gravest):
    5  OpenArchive failed
    6  no such file
    7  is a directory
-   8  cannot read the file (permission or I/O)
+   8  cannot read the file (permission or I/O; past 1 GiB in memory; damaged gzip data)
    9  empty file
   10  a module cannot be loaded or is not a format module; or no module was found
   11  cannot write the listing (or the text of --help or --version)
@@ -84,8 +97,11 @@ mildest failure to the gravest):
 
 struct Options {
   std::vector<std::string> modulePaths;
+  std::vector<std::string> matches;
   bool json = false;
   bool count = false;
+  bool total = false;
+  bool localTime = false;
   bool raw = false;
   bool keepGoing = false;
   bool listModules = false;
@@ -101,12 +117,27 @@ cli::Program ThisProgram() {
   return {gSetup->programName, kExitUsage, kExitWriteFailed};
 }
 
-enum OptionId { kModule, kJson, kCount, kRaw, kKeepGoing, kListModules, kHelp, kVersion };
+enum OptionId {
+  kModule,
+  kMatch,
+  kJson,
+  kCount,
+  kTotal,
+  kLocalTime,
+  kRaw,
+  kKeepGoing,
+  kListModules,
+  kHelp,
+  kVersion
+};
 
 constexpr cli::Option kOptions[] = {
     {kModule, 0, "module", "a path", true},
+    {kMatch, 0, "match", "a glob", true},
     {kJson, 0, "json"},
     {kCount, 0, "count"},
+    {kTotal, 0, "total"},
+    {kLocalTime, 0, "local-time"},
     {kRaw, 0, "raw"},
     {kKeepGoing, 0, "keep-going"},
     {kListModules, 0, "list-modules"},
@@ -135,6 +166,15 @@ int ParseOptions(int argc, char** argv, Options* options) {
       case kCount:
         options->count = true;
         break;
+      case kTotal:
+        options->total = true;
+        break;
+      case kLocalTime:
+        options->localTime = true;
+        break;
+      case kMatch:
+        options->matches.emplace_back(item.value);
+        break;
       case kRaw:
         options->raw = true;
         break;
@@ -148,6 +188,11 @@ int ParseOptions(int argc, char** argv, Options* options) {
         options->modulePaths.emplace_back(item.value);
         break;
     }
+  }
+  // A count is one number a line: neither JSON nor a listing's totals.
+  if (options->count && (options->json || options->total)) {
+    return cli::UsageError(ThisProgram(), std::string("--count cannot go with ") +
+                                              (options->json ? "--json" : "--total"));
   }
   if (options->catalogues.empty() && !options->listModules && !options->version) {
     return cli::UsageError(ThisProgram(), "no catalogue given");
@@ -169,11 +214,14 @@ class CatalogueLister {
         modules_(modules),
         output_(output),
         formatter_(options.raw),
-        several_(options.catalogues.size() > 1) {}
+        several_(options.catalogues.size() > 1) {
+    formatter_.SetLocalTime(options.localTime);
+  }
 
   // Lists one catalogue; returns its exit status, having reported any failure.
   int List(const std::string& path) {
-    driver::Probe probe = driver::ProbeCatalogue(modules_, path);
+    driver::CatalogueSource source;
+    driver::Probe probe = source.Open(modules_, path);
     if (probe.module == nullptr) {
       if (probe.status == kExitNotAccepted && modules_.size() == 1) {
         probe.reason = "not a catalogue that " + FormatNameOf(modules_[0]) + " (" +
@@ -184,14 +232,20 @@ class CatalogueLister {
     }
     path_ = &path;
     status_ = kExitOk;
+    sums_ = Sums{};
     const driver::ListingEnd end =
-        driver::ListCatalogue(*probe.module, path, options_.keepGoing, *this);
+        driver::ListCatalogue(*probe.module, source.Path(), options_.keepGoing, *this);
     if (!end.opened) {
       Fail(path, "OpenArchive failed (" + ShownName(probe.module->path) + ")");
       return kExitOpenFailed;
     }
+    ++opened_;
+    run_.files += sums_.files;
+    run_.folders += sums_.folders;
+    run_.bytes += sums_.bytes;
+    if (options_.total) WriteSums(sums_, &path);
     if (options_.count) {
-      std::string line = std::to_string(end.delivered);
+      std::string line = std::to_string(sums_.files + sums_.folders);
       // Appended piece by piece: GCC 12 at -O3 sees a false overlap in " " + std::string.
       if (several_) {
         line += ' ';
@@ -199,16 +253,19 @@ class CatalogueLister {
       }
       line += "\n";
       output_.Append(line.data(), line.size());
-      total_ += end.delivered;
     }
     return status_;
   }
 
-  // With several catalogues, --count ends with the sum of the counts, as wc does.
+  // With several catalogues, --count ends with the sum of the counts, as wc does, and
+  // --total with the whole run's sums.
   void WriteTotal() {
-    if (!options_.count || !several_) return;
-    std::string line = std::to_string(total_) + " total\n";
-    output_.Append(line.data(), line.size());
+    if (!several_) return;
+    if (options_.count) {
+      std::string line = std::to_string(run_.files + run_.folders) + " total\n";
+      output_.Append(line.data(), line.size());
+    }
+    if (options_.total) WriteSums(run_, nullptr);
   }
 
   // The driver's visitor: what each step of the listing writes.
@@ -235,6 +292,13 @@ class CatalogueLister {
   }
 
   bool Take(const ItemRecord& item, const ItemDetails& details, int result, uint64_t itemNumber) {
+    if (!options_.matches.empty() && !Matches(item)) return true;
+    if ((item.dwFileAttributes & kAttrDirectory) != 0) {
+      ++sums_.folders;
+    } else {
+      ++sums_.files;
+    }
+    sums_.bytes += (uint64_t{item.nFileSizeHigh} << 32) | item.nFileSizeLow;
     if (options_.count) return true;
     if (options_.json) {
       formatter_.WriteJson(output_, item, details, itemNumber, result);
@@ -249,6 +313,44 @@ class CatalogueLister {
   }
 
  private:
+  struct Sums {
+    uint64_t files = 0;
+    uint64_t folders = 0;
+    uint64_t bytes = 0;
+  };
+
+  // Whether a --match glob takes the item's path, decoded as text lines show it.
+  bool Matches(const ItemRecord& item) {
+    char* end = WriteCp437AsUtf8(decoded_, item.cFileName, kFileNameSize);
+    const std::string_view path(decoded_, static_cast<size_t>(end - decoded_));
+    return std::any_of(
+        options_.matches.begin(), options_.matches.end(),
+        [&](const std::string& glob) { return glob_match::GlobMatches(glob, path); });
+  }
+
+  // A catalogue's sums (`catalogue` its name), or the run's (nullptr).
+  void WriteSums(const Sums& sums, const std::string* catalogue) {
+    std::string line;
+    if (options_.json) {
+      line = catalogue != nullptr ? "{\"catalogue\":" + JsonQuoted(*catalogue) + ",\"total\":{"
+                                  : "{\"total\":{\"catalogues\":" + std::to_string(opened_) + ",";
+      line += "\"files\":" + std::to_string(sums.files) +
+              ",\"folders\":" + std::to_string(sums.folders) +
+              ",\"bytes\":" + std::to_string(sums.bytes) + "}}\n";
+    } else {
+      auto counted = [](uint64_t count, const char* one, const char* many) {
+        return std::to_string(count) + (count == 1 ? one : many);
+      };
+      line = catalogue != nullptr ? "total: " : "\ntotal: ";
+      line += counted(sums.files, " file, ", " files, ") +
+              counted(sums.folders, " folder, ", " folders, ") +
+              counted(sums.bytes, " byte", " bytes");
+      if (catalogue == nullptr) line += " in " + counted(opened_, " catalogue", " catalogues");
+      line += "\n";
+    }
+    output_.Append(line.data(), line.size());
+  }
+
   // With several catalogues, text lines of each come after a header, as head writes them.
   void WriteHeader(const std::string& path) {
     if (!several_ || options_.json || options_.count) return;
@@ -302,7 +404,10 @@ class CatalogueLister {
   const std::string* path_ = nullptr;  // the catalogue being listed
   int status_ = kExitOk;               // its exit status so far
   bool headerWritten_ = false;
-  uint64_t total_ = 0;
+  Sums sums_;            // the catalogue being listed
+  Sums run_;             // every catalogue listed
+  uint64_t opened_ = 0;  // catalogues that OpenArchive accepted
+  char decoded_[kFileNameSize * 3 + 3];
 };
 
 int ListModules(const std::vector<FormatModule>& modules, OutputBuffer& output) {
@@ -326,9 +431,7 @@ int RunCathost(int argc, char** argv, const HostSetup& setup) {
   }
   if (parsed != kExitOk) return parsed;
   if (options.version) {
-    return cli::PrintInfo(ThisProgram(), std::string(setup.programName) +
-                                             " (" CATALOGUE_PRODUCT_NAME ") " CATALOGUE_VERSION
-                                             "\n");
+    return cli::PrintInfo(ThisProgram(), cli::VersionText(setup.programName, CATALOGUE_VERSION));
   }
 
 #if defined(_WIN32)

@@ -140,15 +140,21 @@ Probe ProbeCatalogue(const std::vector<FormatModule>& modules, const std::string
       probe.status = kExitEmptyFile;
       return probe;
   }
+  probe.module = AcceptingModule(modules, path, head, headSize, &probe);
+  return probe;
+}
+
+const FormatModule* AcceptingModule(const std::vector<FormatModule>& modules,
+                                    const std::string& path, const unsigned char* head,
+                                    size_t headSize, Probe* probe) {
   for (const FormatModule& module : modules) {
     if (module.isArchive(path.c_str(), head, static_cast<uint32_t>(headSize)) == 1) {
-      probe.module = &module;
-      return probe;
+      return &module;
     }
   }
-  probe.reason = "no format module accepts this file";
-  probe.status = kExitNotAccepted;
-  return probe;
+  probe->reason = "no format module accepts this file";
+  probe->status = kExitNotAccepted;
+  return nullptr;
 }
 
 }  // namespace driver

@@ -95,6 +95,12 @@ struct Probe {
 // Reads the first kProbeBytes of the file at `path` and asks each module's IsArchive in turn.
 Probe ProbeCatalogue(const std::vector<FormatModule>& modules, const std::string& path);
 
+// The first module whose IsArchive accepts `head` (a file's first bytes, at most kProbeBytes),
+// or nullptr; with none, `probe` says so as ProbeCatalogue does.
+const FormatModule* AcceptingModule(const std::vector<FormatModule>& modules,
+                                    const std::string& path, const unsigned char* head,
+                                    size_t headSize, Probe* probe);
+
 struct ListingEnd {
   bool opened = false;     // false: OpenArchive refused the file and nothing else was called
   uint64_t delivered = 0;  // items delivered and taken by the visitor

@@ -13,7 +13,9 @@
     type: 'f-type', size: 'f-size', newer: 'f-newer', older: 'f-older',
     description: 'f-description', catalogue: 'f-catalogue',
   };
-  const SWITCHES = { ignore_case: 'f-ignore-case', basename: 'f-basename' };
+  const SWITCHES = {
+    ignore_case: 'f-ignore-case', basename: 'f-basename', path_only: 'f-path-only', regex: 'f-regex',
+  };
 
   const disks = { list: [], byPath: new Map(), byId: new Map(), loaded: null };
   let searchRun = 0;
