@@ -41,22 +41,24 @@ make_tree() {
 #   bench/peers.sh --search --real [BUILD_DIR] [FOLDER...]    (default: build; /usr)
 #
 # Our side: one catalogue (mkcat mur) per folder directly in each FOLDER (symbolic links and
-# files there are left out), all in one folder, indexed by `catindex --db DB CATALOGUES`. The
+# files there are left out), named as the folder, indexed by `catindex --db DB CATALOGUES`. The
 # other: one plocate database per FOLDER, `updatedb -l 0 -U FOLDER` with nothing pruned, all
 # of them asked at once (`plocate -d A:B`). The catalogues are made anew on every run, just
 # before the indexes, so that both sides see the same files. Both builds alternate, median of
-# SEARCH_BUILDS (default 3), each from no database. The queries (below, in plocate's form;
+# SEARCH_BUILDS (default 3), each from no database, wall and CPU time (user + system: the
+# figure to trust on a loaded machine). The queries (below, in plocate's form;
 # catfind gets each / as a backslash) are counted on both sides: catfind -c against plocate -c
 # less the entries plocate has and the catalogues do not (those directly in each FOLDER: a
 # catalogue's root is no item), and a difference is printed as a MISMATCH. mkcat stores some
 # names changed (case twins as NAME~2, characters code page 1252 lacks as _): a query that
-# meets one differs, as it should be told. Then the whole process of each, output discarded, SEARCH_RUNS times (default 10,
-# after 2 unmeasured), catfind and plocate alternating run by run: the medians, their ratio,
-# the median of the ratios and the worst.
+# meets one differs, as it should be told. Then the whole process of each, output discarded,
+# SEARCH_RUNS times (default 10, after 2 unmeasured), catfind and plocate alternating run by
+# run: the medians of the wall time and of the CPU time (user + system, from wait4), their
+# ratios, the median of the ratios and the worst.
 #
 # SEARCH_SCALE=N (e.g. 10000000) runs the scale step instead: as many copies of the same
 # catalogues (cp --reflink=auto, in folders copyNN/) as make N items, indexed by one catindex
-# run (its time, items/s and bytes/item), then a few queries, --description among them,
+# run (its wall and CPU time, items/s and bytes/item), then a few queries, --description among them,
 # SEARCH_SCALE_RUNS times (default 5). plocate is not measured at that scale here (the
 # synthetic tree's SEARCH_COPIES step does that).
 if [ "${1:-}" = "--search" ] && [ "${2:-}" = "--real" ]; then
@@ -73,6 +75,7 @@ if [ "${1:-}" = "--search" ] && [ "${2:-}" = "--real" ]; then
   need=()
   command -v updatedb.plocate >/dev/null || command -v plocate >/dev/null || need+=(plocate)
   command -v python3 >/dev/null || need+=(python3)
+  [ -x /usr/bin/time ] || need+=(time)
   if [ ${#need[@]} -gt 0 ]; then
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -86,6 +89,8 @@ if [ "${1:-}" = "--search" ] && [ "${2:-}" = "--real" ]; then
   done
   median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
   now() { date +%s%N; }
+  # cpu_ms: user plus system milliseconds of the last /usr/bin/time -f '%U %S' -o $work/cpu.
+  cpu_ms() { awk 'END { printf "%d", ($1 + $2) * 1000 }' "$work/cpu"; }
   # The queries and their timing (run as python3 -c with the settings in the environment).
   search_real_py=$(cat <<'PY'
 import fnmatch, os, statistics, subprocess, time
@@ -155,23 +160,39 @@ def count(cmd):
     text = r.stdout.decode().strip()
     return int(text) if text.isdigit() else -1
 
-def once(cmd):
+cpu = {}  # id(list of wall times) -> list of CPU times
+
+def once(cmd, into=None):
     start = time.perf_counter_ns()
-    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-    return (time.perf_counter_ns() - start) / 1e6
+    child = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                             stdin=subprocess.DEVNULL)
+    _, _, usage = os.wait4(child.pid, 0)
+    child.returncode = 0
+    wall = (time.perf_counter_ns() - start) / 1e6
+    if into is not None:
+        into.append(wall)
+        cpu.setdefault(id(into), []).append((usage.ru_utime + usage.ru_stime) * 1000)
+    return wall
+
+def med(values):
+    return statistics.median(values[2:])
 
 if plocate:
-    print("%-34s %8s %8s %6s %11s %11s %7s" % ("query", "catfind", "plocate", "check",
-                                               "catfind ms", "plocate ms", "ratio"))
+    print("%-34s %8s %8s %6s %10s %10s %6s %9s %9s %6s" % (
+        "query", "catfind", "plocate", "check", "catfind ms", "plocate ms", "ratio",
+        "cf CPU ms", "pl CPU ms", "ratio"))
 else:
-    print("%-34s %9s %11s" % ("query", "catfind", "catfind ms"))
-ratios, our_all, their_all, mismatches = [], [], [], 0
+    print("%-34s %9s %11s %9s" % ("query", "catfind", "catfind ms", "CPU ms"))
+ratios, cpu_ratios, our_all, their_all, mismatches = [], [], [], [], 0
 for name, args in queries:
     mine = catfind + ours(args)
     our_count = count(catfind + ["-c"] + ours(args))
     if not plocate:
-        times = [once(mine) for _ in range(runs + 2)][2:]
-        print("%-34s %9d %11.2f" % (name, our_count, statistics.median(times)), flush=True)
+        times = []
+        for _ in range(runs + 2):
+            once(mine, times)
+        print("%-34s %9d %11.2f %9.2f" % (name, our_count, med(times), med(cpu[id(times)])),
+              flush=True)
         continue
     theirs = plocate + args
     their_raw = count(plocate + ["-c"] + args)
@@ -182,25 +203,30 @@ for name, args in queries:
     for i in range(runs + 2):
         pair = [(mine, our_t), (theirs, their_t)]
         for cmd, into in pair if i % 2 == 0 else pair[::-1]:
-            into.append(once(cmd))
-    our_ms, their_ms = statistics.median(our_t[2:]), statistics.median(their_t[2:])
+            once(cmd, into)
+    our_ms, their_ms = med(our_t), med(their_t)
+    our_cpu, their_cpu = med(cpu[id(our_t)]), med(cpu[id(their_t)])
     ratio = our_ms / their_ms
     ratios.append((ratio, name))
+    cpu_ratios.append((our_cpu / max(their_cpu, 0.01), name))
     our_all.append(our_ms)
     their_all.append(their_ms)
     plocate_shown = "%d-%d" % (their_raw, extra) if extra else str(their_raw)
-    print("%-34s %8d %8s %6s %11.2f %11.2f %6.2fx" % (name, our_count, plocate_shown, check,
-                                                      our_ms, their_ms, ratio), flush=True)
+    print("%-34s %8d %8s %6s %10.2f %10.2f %5.2fx %9.2f %9.2f %5.2fx" % (
+        name, our_count, plocate_shown, check, our_ms, their_ms, ratio, our_cpu, their_cpu,
+        cpu_ratios[-1][0]), flush=True)
 if plocate:
-    print("%-34s %24s %11.2f %11.2f %6.2fx" % ("median of the set", "", statistics.median(our_all),
+    print("%-34s %24s %10.2f %10.2f %5.2fx" % ("median of the set", "", statistics.median(our_all),
           statistics.median(their_all), statistics.median(our_all) / statistics.median(their_all)))
-    print("median of the per-query ratios: %.2fx; worst: %.2fx (%s); best: %.2fx (%s)" % (
-        statistics.median(r for r, _ in ratios), *max(ratios), *min(ratios)))
+    for label, rs in (("wall", ratios), ("CPU", cpu_ratios)):
+        print("%s: median of the per-query ratios %.2fx; worst %.2fx (%s); best %.2fx (%s)" % (
+            label, statistics.median(r for r, _ in rs), *max(rs), *min(rs)))
     print("counts: %d equal, %d MISMATCH (plocate's figure less its entries that are no item)" % (
         len(ratios) - mismatches, mismatches))
 PY
 )
-  # The catalogues, anew: cats/N-NAME.mur for each folder NAME in the Nth FOLDER; the roots
+  # The catalogues, anew: cats/N/NAME.mur for each folder NAME in the Nth FOLDER (so that
+  # catfind's NAME\PATH reads as plocate's path less the FOLDER); the roots
   # file lists what is directly in each FOLDER (plocate's entries that are no item; plocate
   # does not list the FOLDER itself).
   rm -rf "$work/cats" "$work/scale"
@@ -215,7 +241,8 @@ PY
       [ -e "$entry" ] || [ -L "$entry" ] || continue
       printf '%s\n' "$entry" >>"$work/roots"
       [ -d "$entry" ] && [ ! -L "$entry" ] || continue
-      "$build/mkcat" mur "$work/cats/$n-$(basename "$entry").mur" "$entry" 2>>"$work/mkcat.err" || true
+      mkdir -p "$work/cats/$n"
+      "$build/mkcat" mur "$work/cats/$n/$(basename "$entry").mur" "$entry" 2>>"$work/mkcat.err" || true
     done
     n=$((n + 1))
   done
@@ -236,47 +263,59 @@ PY
     sync
     echo "peers: scale, $copies copies of $one items; load: $(cut -d' ' -f1-3 /proc/loadavg)"
     start=$(now)
-    "$build/catindex" --db "$ours" "$work/scale" >/dev/null || true
+    /usr/bin/time -f '%U %S' -o "$work/cpu" "$build/catindex" --db "$ours" "$work/scale" >/dev/null || true
     ms=$(( ($(now) - start) / 1000000 ))
+    cpu=$(cpu_ms)
     items=$("$build/catfind" --db "$ours" -c '*')
     bytes=$(cat "$ours" "$ours"-wal 2>/dev/null | wc -c)
-    printf 'catindex   %9d items  build %7d ms  %9d items/s  %11d bytes  %6.1f bytes/item\n' \
-      "$items" "$ms" "$(( items * 1000 / (ms > 0 ? ms : 1) ))" "$bytes" "$(echo "$bytes / $items" | bc -l)"
+    printf 'catindex   %9d items  build %7d ms (CPU %7d ms)  %9d items/s (%d per CPU s)  %11d bytes  %6.1f bytes/item\n' \
+      "$items" "$ms" "$cpu" "$(( items * 1000 / (ms > 0 ? ms : 1) ))" \
+      "$(( items * 1000 / (cpu > 0 ? cpu : 1) ))" "$bytes" "$(echo "$bytes / $items" | bc -l)"
     SCALE=1 RUNS=${SEARCH_SCALE_RUNS:-5} CATFIND=$build/catfind OURS=$ours python3 -c "$search_real_py"
+    rm -rf "$work/scale"
     exit 0
   fi
   theirs=()
   for ((i = 0; i < n; i++)); do theirs+=("$work/plocate-$i.db"); done
   their_dbs=$(IFS=:; echo "${theirs[*]}")
   sync
-  our_times=() their_times=()
+  our_times=() their_times=() our_cpus=() their_cpus=()
   for _ in $(seq "$builds"); do
     rm -f "$ours" "$ours"-wal "$ours"-shm
     start=$(now)
-    "$build/catindex" --db "$ours" "$work/cats" >/dev/null 2>>"$work/catindex.err" || true
+    /usr/bin/time -f '%U %S' -o "$work/cpu" \
+      "$build/catindex" --db "$ours" "$work/cats" >/dev/null 2>>"$work/catindex.err" || true
     our_times+=($(( ($(now) - start) / 1000000 )))
+    our_cpus+=("$(cpu_ms)")
     start=$(now)
     i=0
+    cpu=0
     for folder in "${folders[@]}"; do
       rm -f "${theirs[$i]}"
-      "$updatedb" --prunepaths '' --prunefs '' --prunenames '' --prune-bind-mounts no -l 0 \
+      /usr/bin/time -f '%U %S' -o "$work/cpu" \
+        "$updatedb" --prunepaths '' --prunefs '' --prunenames '' --prune-bind-mounts no -l 0 \
         -U "$(cd "$folder" && pwd -P)" -o "${theirs[$i]}"
+      cpu=$((cpu + $(cpu_ms)))
       i=$((i + 1))
     done
     their_times+=($(( ($(now) - start) / 1000000 )))
+    their_cpus+=("$cpu")
   done
   our_ms=$(printf '%s\n' "${our_times[@]}" | median)
   their_ms=$(printf '%s\n' "${their_times[@]}" | median)
+  our_cpu=$(printf '%s\n' "${our_cpus[@]}" | median)
+  their_cpu=$(printf '%s\n' "${their_cpus[@]}" | median)
   our_items=$("$build/catfind" --db "$ours" -c '*')
   their_items=$("$plocate" -d "$their_dbs" -c /)
   our_bytes=$(cat "$ours" "$ours"-wal 2>/dev/null | wc -c)
   their_bytes=$(cat "${theirs[@]}" | wc -c)
-  echo "builds: catindex ${our_times[*]} ms; updatedb ${their_times[*]} ms"
-  for side in "catindex|$our_items|$our_ms|$our_bytes" "updatedb|$their_items|$their_ms|$their_bytes"; do
-    IFS='|' read -r name count ms bytes <<<"$side"
-    printf '%-10s %9d items  build %7d ms  %9d items/s  %11d bytes  %6.1f bytes/item\n' \
-      "$name" "$count" "$ms" "$(( count * 1000 / (ms > 0 ? ms : 1) ))" "$bytes" \
-      "$(echo "$bytes / $count" | bc -l)"
+  echo "builds: catindex ${our_times[*]} ms (CPU ${our_cpus[*]}); updatedb ${their_times[*]} ms (CPU ${their_cpus[*]})"
+  for side in "catindex|$our_items|$our_ms|$our_cpu|$our_bytes" \
+    "updatedb|$their_items|$their_ms|$their_cpu|$their_bytes"; do
+    IFS='|' read -r name count ms cpu bytes <<<"$side"
+    printf '%-10s %9d items  build %7d ms (CPU %6d ms)  %9d items/s (%d per CPU s)  %11d bytes  %6.1f bytes/item\n' \
+      "$name" "$count" "$ms" "$cpu" "$(( count * 1000 / (ms > 0 ? ms : 1) ))" \
+      "$(( count * 1000 / (cpu > 0 ? cpu : 1) ))" "$bytes" "$(echo "$bytes / $count" | bc -l)"
   done
   RUNS=$runs CATFIND=$build/catfind OURS=$ours PLOCATE=$plocate THEIRS=$their_dbs \
     ROOTS=$work/roots python3 -c "$search_real_py"

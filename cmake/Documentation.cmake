@@ -84,4 +84,14 @@ if(CATALOGUE_BUILD_TESTS)
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/docs/check_completion.sh ${CMAKE_BINARY_DIR}
       ${CATALOGUE_DOCS_DIR}/completion ${CATALOGUE_PROGRAMS})
   set_tests_properties(man_pages bash_completion PROPERTIES LABELS docs SKIP_RETURN_CODE 77)
+  # The README's journey, run as written, where every program it calls is built.
+  set(journey_programs mkcat catindex catfind catmount catweb)
+  list(REMOVE_ITEM journey_programs ${CATALOGUE_PROGRAMS})
+  if(NOT journey_programs)
+    add_test(NAME readme_journey
+      COMMAND bash ${CMAKE_SOURCE_DIR}/tests/docs/check_journey.sh ${CMAKE_BINARY_DIR}
+        ${CMAKE_SOURCE_DIR})
+    set_tests_properties(readme_journey PROPERTIES LABELS docs SKIP_RETURN_CODE 77
+      RUN_SERIAL TRUE TIMEOUT 120)
+  endif()
 endif()

@@ -140,10 +140,14 @@ if [[ $programs == *" cathost "* ]]; then
   expect "cathost --ke" --keep-going
   expect_nospace "cathost --mod"
   expect "cathost --version " ""
+  touch d.mur.gz
+  expect "cathost d" d.mur.gz
+  expect "cathost --match " ""
+  rm d.mur.gz
 fi
 
 if [[ $programs == *" mkcat "* ]]; then
-  expect "mkcat " zex mur
+  expect "mkcat " zex mur B.ZEX a.zex c.mur sub sub2
   expect "mkcat -v m" mur
   expect "mkcat zex " a.zex B.ZEX "${folders[@]}"
   expect "mkcat mur " c.mur "${folders[@]}"
@@ -162,7 +166,7 @@ if [[ $programs == *" catmount "* ]]; then
   expect "catmount --module " libx_fmt.so "${folders[@]}"
   expect "catmount --module=" libx_fmt.so "${folders[@]}"
   expect "catmount --cache-mib " ""
-  expect "catmount -o " ro cache_mib= max_items= listing_mib= allow_other allow_root \
+  expect "catmount -o " ro cache_mib= max_items= listing_mib= uid= gid= umask= allow_other allow_root \
     default_permissions auto_unmount
   expect "catmount -o ro,al" ro,allow_other ro,allow_root
   expect "catmount -o li" listing_mib=

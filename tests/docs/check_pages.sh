@@ -4,7 +4,10 @@
 #     lintian runs it;
 #   - each has the sections a reader looks for;
 #   - every option that the program's --help lists (long and short) has an entry of its own
-#     in the page's OPTIONS section.
+#     in the page's OPTIONS section, and every option the page's OPTIONS section names is one
+#     the program accepts (run with a dummy value and an option no program has, it must
+#     complain of that one, not of the page's) and that its --help lists;
+#   - the program's --version says "PROGRAM (catalogue-modules) VERSION", as every program's.
 #
 #   check_pages.sh BUILD_DIR PAGES_MADE PROGRAM...
 #
@@ -77,6 +80,30 @@ for program in "$@"; do
   else
     echo "$program: each of the $(wc -l <<<"$options") options of --help has an entry"
   fi
+
+  # The other direction: what the page names, the program knows. The option no program has
+  # comes last, so a known option is read (with its value) and the run ends on a usage error
+  # before anything is done; from a scratch folder, with nothing on standard input.
+  page_options=$(grep -oE '(^|[[:space:],(])(--[[:alnum:]][[:alnum:]-]*|-[[:alnum:]])' \
+    <<<"$options_text" | sed -E 's/^[[:space:],(]//' | sort -u)
+  unknown=()
+  while read -r option; do
+    [ -n "$option" ] || continue
+    (cd "$work" && timeout 10 "$build/$program" "$option" dummy --no-such-option-anywhere \
+      </dev/null >/dev/null 2>"$work/usage") || true
+    if grep -qE -- "unknown option '?$option'?( |\$)" "$work/usage"; then unknown+=("$option"); fi
+  done <<<"$page_options"
+  if [ ${#unknown[@]} -gt 0 ]; then
+    fail "$program: options in the page's OPTIONS that the program refuses: ${unknown[*]}"
+  else
+    echo "$program: each of the $(wc -l <<<"$page_options") options of the page is accepted"
+  fi
+  unlisted=$(comm -23 <(printf '%s\n' "$page_options") <(printf '%s\n' "$options") | tr '\n' ' ')
+  [ -z "$unlisted" ] || fail "$program: options in the page's OPTIONS that --help omits: $unlisted"
+
+  version=$("$build/$program" --version | head -n 1) || true
+  [[ $version =~ ^$program\ \(catalogue-modules\)\ [0-9] ]] ||
+    fail "$program: --version says '$version', not '$program (catalogue-modules) VERSION'"
 done
 
 if [ "$failures" -gt 0 ]; then

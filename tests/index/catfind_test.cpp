@@ -90,6 +90,10 @@ TEST(FindQueryText, FoldingLiteralsAndFts5Strings) {
   EXPECT_EQ(find_query::TrigramQuery("abc"), "\"abc\"");
   EXPECT_EQ(find_query::TrigramQuery("a\"bcdéfg"), "\"a\"\"b\" \"cdé\" \"éfg\"");
   EXPECT_EQ(find_query::TrigramQuery("abcdef"), "\"abc\" \"def\"");
+  for (auto [path, name] : {std::pair{"/x/photos.mur", "photos"}, {"/x/photos.mur.gz", "photos"},
+                            {"/x/a.b.zex", "a.b"}, {"/x/.hidden", ".hidden"}, {"plain", "plain"}}) {
+    EXPECT_EQ(find_query::CatalogueName(path), name) << path;
+  }
 }
 
 TEST(FindQueryFilters, SizesAndDates) {
@@ -229,9 +233,10 @@ std::vector<int> ParameterNumbers(const std::string& sql) {
 }
 
 // Unless the patterns match paths only, the items come from one SELECT per way to hold the
-// literal: the path, else the description, else the name of the catalogue ("NAME\\PATH"); a
-// substring is looked for in the path and the description, and passes the catalogues whose
-// name may hold it. An index without the descriptions' table reads every row with one.
+// literal: the path, else the description, else the name of the catalogue ("NAME\\PATH"), whose
+// catalogues the others leave out; a substring is looked for in the path and the description,
+// and passes the catalogues whose name may hold it. An index without the descriptions' table is
+// scanned.
 TEST(FindQuerySql, PathsDescriptionsAndCatalogueNamesNarrowTogether) {
   using Value = std::variant<std::string, int64_t>;
   find_query::Query query;
@@ -242,35 +247,42 @@ TEST(FindQuerySql, PathsDescriptionsAndCatalogueNamesNarrowTogether) {
       find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"pho\"", shape);
   for (const std::string part :
        {" FROM item_paths JOIN items ON items.id = item_paths.rowid WHERE item_paths MATCH ?1 AND "
-        "(instr(CAST(items.path AS BLOB), CAST(?2 AS BLOB)) > 0 OR instr(CAST(items.description "
-        "AS BLOB), CAST(?3 AS BLOB)) > 0 OR items.catalogue IN (?4)) AND (",
-        " UNION ALL SELECT ", " FROM item_descriptions JOIN items ON items.id = "
-        "item_descriptions.rowid WHERE item_descriptions MATCH ?8 AND NOT EXISTS (SELECT 1 FROM "
-        "item_paths WHERE item_paths MATCH ?9 AND item_paths.rowid = items.id) AND ",
-        " FROM items WHERE items.catalogue IN (?16) AND NOT EXISTS (SELECT 1 FROM item_paths WHERE "
-        "item_paths MATCH ?17 AND item_paths.rowid = items.id) AND NOT EXISTS (SELECT 1 FROM "
-        "item_descriptions WHERE item_descriptions MATCH ?18 AND item_descriptions.rowid = "
-        "items.id) AND "}) {
+        "NOT items.catalogue IN (?2) AND (instr(CAST(items.path AS BLOB), CAST(?3 AS BLOB)) > 0 "
+        "OR instr(CAST(items.description AS BLOB), CAST(?4 AS BLOB)) > 0 OR items.catalogue IN "
+        "(?5)) AND (",
+        " UNION ALL SELECT ",
+        " FROM item_descriptions JOIN items ON items.id = item_descriptions.rowid WHERE "
+        "item_descriptions MATCH ?9 AND NOT EXISTS (SELECT 1 FROM item_paths WHERE item_paths "
+        "MATCH ?10 AND item_paths.rowid = items.id) AND NOT items.catalogue IN (?11) AND (",
+        " FROM items WHERE items.catalogue IN (?18) AND ("}) {
     EXPECT_NE(items.sql.find(part), std::string::npos) << part << "\nin " << items.sql;
   }
   std::vector<int> expected(items.values.size());
   std::iota(expected.begin(), expected.end(), 1);
   EXPECT_EQ(ParameterNumbers(items.sql), expected);
-  EXPECT_EQ(std::vector<Value>(items.values.begin(), items.values.begin() + 7),
-            (std::vector<Value>{"\"pho\"", "photos\\20", "photos\\20", int64_t{7}, "os\\2",
-                                "os\\2", int64_t{7}}));
-  // No catalogue's name holds "docs": no third SELECT; without the descriptions' table the
-  // second reads the rows with a description.
-  shape.descriptionTable = false;
+  EXPECT_EQ(std::vector<Value>(items.values.begin(), items.values.begin() + 8),
+            (std::vector<Value>{"\"pho\"", int64_t{7}, "photos\\20", "photos\\20", int64_t{7},
+                                "os\\2", "os\\2", int64_t{7}}));
+  // "work\\docs" may start in the name "work": the paths are asked for "docs", the rest, and the
+  // catalogue is not read whole.
+  query.patterns = {"WORK/docs"};
+  const find_query::SqlQuery rest =
+      find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"wor\"", shape);
+  EXPECT_EQ(rest.values[0], Value(find_query::TrigramQuery("docs")));
+  EXPECT_NE(std::find(rest.values.begin(), rest.values.end(), Value("\"wor\"")),
+            rest.values.end());  // the descriptions' table: the literal's trigrams
+  EXPECT_EQ(rest.sql.find("NOT items.catalogue IN"), std::string::npos) << rest.sql;
+  EXPECT_EQ(rest.sql.find("FROM items WHERE items.catalogue IN"), std::string::npos) << rest.sql;
+  // No catalogue's name holds "docs": no third SELECT. Without the descriptions' table, a scan.
   query.patterns = {"docs"};
+  const find_query::SqlQuery two =
+      find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"doc\"", shape);
+  EXPECT_EQ(two.sql.find("UNION ALL", two.sql.find("UNION ALL") + 1), std::string::npos);
+  shape.descriptionTable = false;
   const find_query::SqlQuery old =
       find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"doc\"", shape);
-  EXPECT_NE(old.sql.find(" UNION ALL SELECT items.catalogue, items.path, items.name, items.size, "
-                         "items.write_time, items.attributes, items.description, items.damaged "
-                         "FROM items WHERE items.description <> '' AND NOT EXISTS"),
-            std::string::npos)
-      << old.sql;
-  EXPECT_EQ(old.sql.find("UNION ALL", old.sql.find("UNION ALL") + 1), std::string::npos);
+  EXPECT_EQ(old.sql.find("item_paths"), std::string::npos) << old.sql;
+  EXPECT_EQ(old.sql.find("UNION"), std::string::npos) << old.sql;
   // With --path-only, the paths' table alone, as a locate user's query always was.
   query.pathOnly = true;
   EXPECT_EQ(find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"doc\"", shape).sql,
@@ -475,7 +487,8 @@ TEST_F(CatfindTest, PatternsMatchThePathTheDiskNameOrTheDescription) {
       {{"Work/*.md"}, {"docs\\readme.md"}},
       {{"Read*"}, {"docs\\readme.md"}},
       {{"--path-only", "Read*"}, {}},
-      {{"*Work*"}, {}},
+      {{"Work*"}, work},
+      {{"*Work"}, {}},
       {{"-r", "^src/m"}, {"src\\main.cpp"}},
       {{"-r", "^Work\\\\s"}, {"src", "src\\Makefile", "src\\main.cpp"}},
       {{"-r", "-i", "^read ME"}, {"docs\\readme.md"}},
@@ -493,8 +506,8 @@ TEST_F(CatfindTest, PatternsMatchThePathTheDiskNameOrTheDescription) {
   std::filesystem::copy_file(database_, old);
   sqlite3* connection = nullptr;
   ASSERT_EQ(sqlite3_open(old.c_str(), &connection), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(connection, "DROP TABLE item_descriptions; PRAGMA user_version=3",
-                         nullptr, nullptr, nullptr),
+  EXPECT_EQ(sqlite3_exec(connection, "DROP TABLE item_descriptions; PRAGMA user_version=3", nullptr,
+                         nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(connection);
   RunResult run = program_run::Run({CATFIND_PATH, "--db", old, "-c", "first"});
@@ -824,7 +837,8 @@ TEST(CatfindIndexes, SeveralIndexesExistingCataloguesAndStatistics) {
                 "  15 bytes in the files\n  " +
                 std::to_string(std::filesystem::file_size(first)) +
                 " bytes used to store the index\n");
-  EXPECT_NE(statistics.out.find("Index " + scratch.path + "/second:b.sqlite:\n  version 4\n  1 "
+  EXPECT_NE(statistics.out.find("Index " + scratch.path +
+                                "/second:b.sqlite:\n  version 4\n  1 "
                                 "catalogues\n  1 items (1 files, 0 folders)\n"),
             std::string::npos)
       << statistics;

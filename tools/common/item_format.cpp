@@ -194,18 +194,20 @@ void ItemFormatter::SetCatalogue(std::string_view fileName) {
 }
 
 uint64_t ItemFormatter::LocalTicks(uint64_t ticks) const {
-  const auto utc = static_cast<time_t>(static_cast<int64_t>(ticks / file_time::kTicksPerSecond) -
-                                       file_time::kSecondsFrom1601To1970);
+  const int64_t seconds =
+      static_cast<int64_t>(ticks / file_time::kTicksPerSecond) - file_time::kSecondsFrom1601To1970;
   struct tm local {};
 #if defined(_WIN32)
+  const __time64_t utc = seconds;
   if (_localtime64_s(&local, &utc) != 0) return ticks;
   const int64_t offset = static_cast<int64_t>(_mkgmtime64(&local) - utc);
 #else
+  const auto utc = static_cast<time_t>(seconds);
   if (localtime_r(&utc, &local) == nullptr) return ticks;
   const int64_t offset = local.tm_gmtoff;
 #endif
   const int64_t shift = offset * static_cast<int64_t>(file_time::kTicksPerSecond);
-  // A time within the offset of 1601's start, or of the last FILETIME, stays as it is.
+  // A time within the offset of 1601's start stays as it is.
   if (shift < 0 && ticks < static_cast<uint64_t>(-shift)) return ticks;
   return ticks + static_cast<uint64_t>(shift);
 }

@@ -47,12 +47,14 @@ constexpr char kUsage[] =
     "in its description. A PATTERN without *, ? or [ matches any part of one; one with them\n"
     "must match one whole (* and ? match the backslash between components too). / and \\\n"
     "both separate components.\n"
-    "  -d, --database FILE[:FILE...], --db FILE\n"
+    "  -d, --database FILE[:FILE...]\n"
     "                     the indexes, repeatable (default $CATFIND_DB, else\n"
     "                     $XDG_DATA_HOME/catalogue-modules/index.sqlite)\n"
+    "  --db FILE          one index, its path taken whole (repeatable too)\n"
     "  -b, --basename     match the last component only\n"
     "  --path-only        match the item's path only (not NAME\\PATH nor the description)\n"
-    "  -r, --regex        PATTERNs are PCRE2 regular expressions, matched anywhere\n"
+    "  -r, --regex        PATTERNs are PCRE2 regular expressions, matched anywhere (also\n"
+    "                     --regexp)\n"
     "  -i, --ignore-case  ignore case (ASCII and Latin-1 letters; with -r, all of Unicode)\n"
     "  -A, --all          every PATTERN must match (the default)\n"
     "  -e, --existing     only items of catalogues whose file still exists\n"
@@ -65,7 +67,7 @@ constexpr char kUsage[] =
     "  --newer DATE       written after DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, UTC)\n"
     "  --older DATE       written before DATE\n"
     "  --description TEXT the description holds TEXT\n"
-    "  --catalogue PATTERN  the catalogue file's path matches PATTERN (same rules)\n"
+    "  --catalogue PATTERN  the catalogue file's path matches PATTERN (substring or glob)\n"
     "  --long             add size, write time and description\n"
     "  --json             JSON Lines instead of text\n"
     "  -h, --help         show this help; --version the version\n"
@@ -136,6 +138,7 @@ enum OptionId {
   kHelp,
   kVersion,
   kDb,
+  kDatabase,
   kAll,
   kRegex,
   kPathOnly,
@@ -163,7 +166,7 @@ constexpr cli::Option kOptions[] = {
     {kHelp, 'h', "help"},
     {kVersion, 0, "version"},
     {kDb, 0, "db", "a FILE", true},
-    {kDb, 'd', "database", "a FILE", true},
+    {kDatabase, 'd', "database", "a FILE", true},
     {kAll, 'A', "all"},
     {kRegex, 'r', "regex"},
     {kRegex, 0, "regexp"},
@@ -220,7 +223,10 @@ int ParseArguments(int argc, char** argv, Options* options) {
         return cli::PrintInfo(kProgram, kUsage);
       case kVersion:
         return cli::PrintInfo(kProgram, cli::VersionText("catfind", CATALOGUE_VERSION));
-      case kDb: {
+      case kDb:
+        options->databasePaths.emplace_back(text);
+        break;
+      case kDatabase: {
         std::vector<std::string> paths = SplitPaths(text);
         if (paths.empty()) return cli::UsageError(kProgram, item.name + " needs a FILE");
         options->databasePaths.insert(options->databasePaths.end(), paths.begin(), paths.end());
@@ -334,7 +340,8 @@ int ParseArguments(int argc, char** argv, Options* options) {
     const char* list = std::getenv("CATFIND_DB");
     if (list != nullptr) options->databasePaths = SplitPaths(list);
   }
-  if (options->databasePaths.empty()) options->databasePaths.push_back(index_db::DefaultIndexPath());
+  if (options->databasePaths.empty())
+    options->databasePaths.push_back(index_db::DefaultIndexPath());
   return -1;
 }
 
@@ -635,10 +642,10 @@ bool WriteStatistics(const std::string& path, Output& output) {
   text.append("  ").append(std::to_string(bytes)).append(" bytes in the files\n");
   text.append("  ").append(std::to_string(stored)).append(" bytes used to store the index\n");
   text.append("  last updated ")
-      .append(updated == 0 ? std::string("never")
-                           : find_query::FormatTime(
-                                 static_cast<uint64_t>(updated) * kTicksPerSecond + kTicksTo1970,
-                                 false))
+      .append(updated == 0
+                  ? std::string("never")
+                  : find_query::FormatTime(
+                        static_cast<uint64_t>(updated) * kTicksPerSecond + kTicksTo1970, false))
       .append("\n");
   output.LineDone();
   return true;

@@ -31,6 +31,7 @@
 #include "tools/common/folder_walk.h"
 #include "tools/common/item_format.h"
 #include "tools/common/option_parser.h"
+#include "tools/hosts/driver/catalogue_source.h"
 #include "tools/hosts/driver/host_driver.h"
 #include "tools/hosts/driver/settled_listing.h"
 #include "tools/index/index_db.h"
@@ -513,7 +514,8 @@ class Indexer {
         ++totals_.failed;
         return;
       }
-      driver::Probe probe = driver::ProbeCatalogue(modules_, candidate.path);
+      driver::CatalogueSource source;  // a gzip-compressed catalogue is listed decompressed
+      driver::Probe probe = source.Open(modules_, candidate.path);
       // A file that cannot be read now may still be the catalogue the index holds: it stays.
       if (probe.status == kExitCannotRead || probe.status == kExitNoSuchFile) {
         Problem(ShownName(candidate.path).append(": ").append(probe.reason));
@@ -540,7 +542,7 @@ class Indexer {
         ++totals_.failed;
         return;
       }
-      if (ListInto(candidate.path, *probe.module, settling)) break;
+      if (ListInto(candidate.path, source.Path(), *probe.module, settling)) break;
     }
     ShowProgress(false);
   }
@@ -718,8 +720,9 @@ class Indexer {
 
   // Lists the catalogue into one transaction that replaces what the index held for it. False
   // when the file changed while it was listed and another attempt is left: the transaction is
-  // then rolled back for it.
-  bool ListInto(const std::string& path, const FormatModule& module,
+  // then rolled back for it. The module opens `opened`: the file itself, or its decompressed
+  // copy.
+  bool ListInto(const std::string& path, const std::string& opened, const FormatModule& module,
                 const driver::SettledListing& settling) {
     const FileIdentity& before = *settling.Before();
     const std::string format = driver::FormatName(module);
@@ -737,7 +740,7 @@ class Indexer {
       };
     }
     ItemWriter writer(db_, statements_, id, options_.maxItems, std::move(progress));
-    const driver::ListingEnd end = driver::ListCatalogue(module, path, true, writer);
+    const driver::ListingEnd end = driver::ListCatalogue(module, opened, true, writer);
     listingItems_ = 0;
     if (!writer.DatabaseError().empty()) throw DatabaseFailure{writer.DatabaseError()};
     const bool settled = settling.Settled();
@@ -962,8 +965,10 @@ std::vector<Root> WalkRoots(const std::vector<std::string>& paths, bool named,
       Problem(ShownName(gProblems.root)
                   .append(": its disk is not mounted; what the index holds of it is kept"),
               Severity::kNotice);
-      if (record != recorded.end()) (*after)[record->first] = record->second;
-      if (record != recorded.end()) (*after)[record->first].status = "not mounted";
+      if (record != recorded.end()) {
+        (*after)[record->first] = record->second;
+        (*after)[record->first].status = "not mounted";
+      }
     };
     if (error == ENOENT && !absolute.empty()) {
       const std::optional<int64_t> device = RecordedDevice(db, recorded, absolute);
@@ -1171,7 +1176,12 @@ int ListIndex(const index_db::IndexDb& db, const Options& options) {
                             select.ColumnInt(4)});
     }
     if (failed) throw DatabaseFailure{index_db::LastError(db)};
-    roots = ReadRoots(db);
+    // An index of version 2 or 3, read as it is, records no root.
+    index_db::Statement hasRoots;
+    if (!hasRoots.Prepare(db, "SELECT 1 FROM sqlite_schema WHERE name = 'roots'", &error)) {
+      throw DatabaseFailure{error};
+    }
+    if (hasRoots.Step(&failed)) roots = ReadRoots(db);
   } catch (const DatabaseFailure& failure) {
     Warn(ShownName(options.dbPath).append(": ").append(failure.message));
     return kExitFatal;

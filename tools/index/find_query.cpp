@@ -190,6 +190,8 @@ std::string RegexProblem(std::string_view regex) {
 
 std::string_view CatalogueName(std::string_view cataloguePath) {
   std::string_view name = cataloguePath.substr(cataloguePath.rfind('/') + 1);
+  // A gzip catalogue's name is its catalogue's.
+  if (name.size() > 3 && name.ends_with(".gz")) name.remove_suffix(3);
   const size_t dot = name.rfind('.');
   return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
 }
@@ -481,8 +483,8 @@ Matcher::Matcher(const Query& query) : query_(query) {
   }
   // --description is a substring, whatever characters it holds.
   if (query.description) {
-    description_ =
-        Pattern{query.ignoreCase ? FoldCase(*query.description) : *query.description, false, nullptr};
+    description_ = Pattern{query.ignoreCase ? FoldCase(*query.description) : *query.description,
+                           false, nullptr};
   }
   if (query.catalogue) catalogue_ = prepare(*query.catalogue);
 }
@@ -585,6 +587,44 @@ std::optional<std::vector<int64_t>> NamedCatalogues(const IndexShape& index,
     ids.push_back(id);
   }
   return ids;
+}
+
+// How the catalogues' names may hold the literal: catalogues whose "NAME\\" holds it, or whose
+// remainder past "NAME\\" is too short for the trigram table, are read whole; for the others,
+// where it may start in "NAME\\" and go on in the path, the path holds the rest of it, and the
+// shortest such rest (a suffix of the literal, which every longer rest holds) narrows the paths
+// instead of the literal.
+struct NamedShape {
+  std::vector<int64_t> whole;
+  std::optional<std::string> rest;
+};
+
+std::optional<NamedShape> ShapeOfNames(const IndexShape& index, std::string_view literal) {
+  const std::string folded = FoldCase(literal);
+  NamedShape shape;
+  for (const auto& [id, path] : index.catalogues) {
+    const std::string prefix = FoldCase(CatalogueName(path)).append("\\");
+    bool whole = false;
+    std::optional<size_t> longest;  // of the literal's starts that end the prefix
+    for (size_t at = 0; at < prefix.size() && !whole; ++at) {
+      const size_t length = std::min(prefix.size() - at, folded.size());
+      if (prefix.compare(at, length, folded, 0, length) != 0) continue;
+      if (length == folded.size()) {
+        whole = true;
+      } else if (!longest || length > *longest) {
+        longest = length;
+      }
+    }
+    if (!whole && longest) {
+      std::string rest = folded.substr(*longest);
+      whole = CharacterCount(rest) < kShortestNarrowingLiteral;
+      if (!whole && (!shape.rest || rest.size() < shape.rest->size())) shape.rest = rest;
+    }
+    if (!whole) continue;
+    if (shape.whole.size() == kMostNamedCatalogues) return std::nullopt;
+    shape.whole.push_back(id);
+  }
+  return shape;
 }
 
 // "items.catalogue IN (...)" of `ids` (`column` for items.catalogue), each bound.
@@ -692,8 +732,12 @@ SqlQuery ItemsQuery(const Query& query, const Matcher& matcher, bool duplicates,
     if (duplicates) conditions.Add("items.attributes & 16 = 0");
     conditions.AppendTo(items.sql);
   };
+  // The trigrams the paths are asked for: the literal's, or those of the rest of it that a
+  // catalogue's name leaves to the path.
+  std::string pathMatch = trigramMatch;
   auto matches = [&](const char* table, Conditions& conditions) {
-    return std::string(table).append(" MATCH ").append(conditions.Parameter(trigramMatch));
+    return std::string(table).append(" MATCH ").append(
+        conditions.Parameter(std::string_view(table) == "item_paths" ? pathMatch : trigramMatch));
   };
   // Whether the row's text in `table` holds the trigrams: the rows an earlier SELECT gave.
   auto notIn = [&](const char* table, Conditions& conditions) {
@@ -706,35 +750,41 @@ SqlQuery ItemsQuery(const Query& query, const Matcher& matcher, bool duplicates,
         .append(".rowid = items.id)");
   };
   const std::string& literal = matcher.NarrowingLiteral();
-  const std::optional<std::vector<int64_t>> named =
-      literal.empty() || matcher.PathsOnly() ? std::nullopt : NamedCatalogues(index, literal);
+  // Without the descriptions' table (an index of version 2 or 3) the descriptions are read: a
+  // scan of every item.
+  const std::optional<NamedShape> named =
+      literal.empty() || matcher.PathsOnly() || !index.descriptionTable
+          ? std::nullopt
+          : ShapeOfNames(index, literal);
+  if (named && named->rest) pathMatch = TrigramQuery(*named->rest);
   if (literal.empty() || (!matcher.PathsOnly() && !named)) {
     select(" FROM items", [](Conditions&) {});
   } else {
+    // The literal in the path (the catalogues read whole below excepted), then in the
+    // description and not in the path (the check costs a lookup per row: descriptions are few),
+    // then every item of a catalogue whose name may hold it ("NAME\\PATH"); where a name may
+    // hold only its start, the paths are asked for the rest instead.
+    auto others = [&](Conditions& conditions) {
+      if (named && !named->whole.empty()) {
+        conditions.Add("NOT " + InCatalogues("items.catalogue", named->whole, conditions));
+      }
+    };
     select(" FROM item_paths JOIN items ON items.id = item_paths.rowid",
-           [&](Conditions& conditions) { conditions.Add(matches("item_paths", conditions)); });
-  }
-  if (named) {
-    // The literal in the description, or through the catalogue's name in "NAME\\PATH", and
-    // not in the path. Without the descriptions' table every row with a description is read.
-    if (index.descriptionTable) {
+           [&](Conditions& conditions) {
+             conditions.Add(matches("item_paths", conditions));
+             others(conditions);
+           });
+    if (named) {
       select(" FROM item_descriptions JOIN items ON items.id = item_descriptions.rowid",
              [&](Conditions& conditions) {
                conditions.Add(matches("item_descriptions", conditions));
                conditions.Add(notIn("item_paths", conditions));
+               others(conditions);
              });
-    } else {
-      select(" FROM items", [&](Conditions& conditions) {
-        conditions.Add("items.description <> ''");
-        conditions.Add(notIn("item_paths", conditions));
-      });
     }
-    if (!named->empty()) {
+    if (named && !named->whole.empty()) {
       select(" FROM items", [&](Conditions& conditions) {
-        conditions.Add(InCatalogues("items.catalogue", *named, conditions));
-        conditions.Add(notIn("item_paths", conditions));
-        conditions.Add(index.descriptionTable ? notIn("item_descriptions", conditions)
-                                              : "items.description = ''");
+        conditions.Add(InCatalogues("items.catalogue", named->whole, conditions));
       });
     }
   }

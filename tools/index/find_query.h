@@ -31,7 +31,7 @@ std::string RegexWithBackslashes(std::string_view regex);
 std::string RegexProblem(std::string_view regex);
 
 // The name of a catalogue: its file's name without folder and extension ("photos" for
-// /x/photos.mur; a name that starts with its only dot keeps it).
+// /x/photos.mur and /x/photos.mur.gz; a name that starts with its only dot keeps it).
 std::string_view CatalogueName(std::string_view cataloguePath);
 
 // Whether text that holds `literal` may start it within `prefix` (a catalogue's "NAME\"): some
@@ -204,8 +204,8 @@ constexpr size_t kMostNamedCatalogues = 64;
 struct IndexShape {
   // The catalogues searched (their id and path): a pattern may match through their names.
   std::vector<std::pair<int64_t, std::string_view>> catalogues;
-  // Whether the index has the descriptions' trigram table (version 4 on); without it the rows
-  // with a description are all read.
+  // Whether the index has the descriptions' trigram table (version 4 on); without it every item
+  // is read, unless the patterns match paths only.
   bool descriptionTable = true;
 };
 
@@ -214,9 +214,10 @@ struct IndexShape {
 // written in. Its columns, in this order: items.catalogue, path, name, size, write_time,
 // attributes, description, damaged. `trigramMatch` is the FTS5 query for the trigram tables,
 // asked when the query has a narrowing literal: of the paths alone with -b or --path-only,
-// else of the paths and the descriptions, with every item of a catalogue whose name may hold
-// the literal. With `duplicates`, files only, sorted so that the copies of one file (name,
-// size, write time) come together.
+// else one SELECT each for the paths, the descriptions (not holding it in the path) and every
+// item of the catalogues whose name may hold it (which the other two leave out), joined by
+// UNION ALL: each streams as its table gives the rows. With `duplicates`, files only, sorted
+// so that the copies of one file (name, size, write time) come together.
 SqlQuery ItemsQuery(const Query& query, const Matcher& matcher, bool duplicates,
                     const std::string& trigramMatch, const IndexShape& index);
 

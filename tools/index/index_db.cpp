@@ -278,11 +278,18 @@ int OpenForWriting(const std::string& path, bool create, IndexDb* db, std::strin
     *error = std::move(message);
     return -1;
   };
+  // The version and the tables from one snapshot: another catindex may be creating the same
+  // new index, and its schema and version arrive together.
+  if (!Execute(*db, "BEGIN", &why)) return fail(FirstReadFailure(*db, path, why));
   int version = ReadVersion(*db, &why);
-  if (version < 0) return fail(FirstReadFailure(*db, path, why));
+  bool empty = false;
+  const bool read = version >= 0 && (version != 0 || IsEmpty(*db, &empty, &why));
+  // Said before COMMIT, which would replace the connection's error.
+  const std::string failure = read ? std::string() : FirstReadFailure(*db, path, why);
+  std::string ignored;
+  Execute(*db, "COMMIT", &ignored);
+  if (!read) return fail(failure);
   if (version == 0) {
-    bool empty = false;
-    if (!IsEmpty(*db, &empty, &why)) return fail(FirstReadFailure(*db, path, why));
     if (!empty) return fail("not an index database (it holds other tables)");
     if (!create) return fail("the index is empty (catindex builds it)");
   }

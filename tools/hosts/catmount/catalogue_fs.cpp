@@ -152,7 +152,7 @@ fuse_ino_t InodeOfPlace(const CatalogueLibrary& library, const Place& place) {
   return place.folderRoot ? FolderInode(place.folder) : InodeOf(library, place.view, place.node);
 }
 
-// The entry of folder `folder` at `entry`: a subfolder, or a catalogue's current view.
+// What an entry of a folder shows: a subfolder, or a catalogue's current view.
 Place FolderEntryPlace(CatalogueLibrary& library, const SourceFolder::Entry& entry) {
   Place place;
   if (entry.isFolder) {

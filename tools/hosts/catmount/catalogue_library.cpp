@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "tools/common/display_text.h"
+#include "tools/hosts/driver/catalogue_source.h"
 #include "tools/hosts/driver/settled_listing.h"
 
 namespace catmount {
@@ -79,13 +80,14 @@ int CatalogueLibrary::OpenSingle(const std::string& path, std::string* error) {
     *error = ShownName(path) + ": " + std::strerror(errno);
     return errno == ENOENT || errno == ENOTDIR ? kExitNoSuchFile : kExitCannotRead;
   }
-  driver::Probe probe = driver::ProbeCatalogue(modules_.Modules(), path);
+  driver::CatalogueSource source;  // a gzip-compressed catalogue is listed decompressed
+  driver::Probe probe = source.Open(modules_.Modules(), path);
   if (probe.module == nullptr) {
     *error = ShownName(path) + ": " + probe.reason;
     return probe.status;
   }
   auto listed = std::make_shared<ListedCatalogue>();
-  if (!ListWith(*probe.module, path, limits_, listed.get())) {
+  if (!ListWith(*probe.module, source.Path(), limits_, listed.get())) {
     *error = ShownName(path) + ": OpenArchive failed (" + ShownName(probe.module->path) + ")";
     return kExitOpenFailed;
   }
@@ -178,7 +180,8 @@ int CatalogueLibrary::ScanFolder(size_t folder, int depth, const struct stat* hi
       skip(catalogue.path, "not a regular file");
       continue;
     }
-    driver::Probe probe = driver::ProbeCatalogue(modules_.Modules(), catalogue.path);
+    driver::CatalogueSource source;
+    driver::Probe probe = source.Open(modules_.Modules(), catalogue.path, /*probeOnly=*/true);
     if (probe.module == nullptr) {
       skip(catalogue.path, probe.reason);
       continue;
@@ -201,10 +204,11 @@ const SourceFolder::Entry* CatalogueLibrary::FindEntry(size_t folder, std::strin
 std::shared_ptr<ListedCatalogue> CatalogueLibrary::ListOnce(const CatalogueFile& catalogue) {
   auto listed = std::make_shared<ListedCatalogue>();
   // The file is probed again: it may have changed since the folder was scanned.
-  driver::Probe probe = driver::ProbeCatalogue(modules_.Modules(), catalogue.path);
+  driver::CatalogueSource source;
+  driver::Probe probe = source.Open(modules_.Modules(), catalogue.path);
   if (probe.module == nullptr) {
     listed->tree = TreeBuilder().Finish("not listed: " + probe.reason);
-  } else if (!ListWith(*probe.module, catalogue.path, limits_, listed.get())) {
+  } else if (!ListWith(*probe.module, source.Path(), limits_, listed.get())) {
     listed->tree = TreeBuilder().Finish(driver::ListingReport::kNotOpened);
     listed->format = driver::FormatName(*probe.module);
   }

@@ -79,8 +79,6 @@ enum class ViewState { kCurrent, kReplaced, kUnknown };
 
 class CatalogueLibrary {
  public:
-  static constexpr size_t kNotFound = SIZE_MAX;
-
   // `limits` bound each listing; past them it stops, keeping what it listed.
   CatalogueLibrary(std::vector<FormatModule> modules, size_t cacheBytes, TreeLimits limits = {})
       : modules_(std::move(modules), Report), cacheBytes_(cacheBytes), limits_(limits) {}

@@ -63,7 +63,8 @@ Options:
                     X-*, [no]relatime, [no]strictatime, [no]diratime, [no]lazytime,
                     [no]iversion, [no]mand, [no]symfollow, silent, loud; remount
                     refused; others go to FUSE (e.g. allow_other, noatime, nosuid).
-  --version, --help
+  -V, --version     show the version (and FUSE's).
+  -h, --help        show this text.
 
 The tree: paths split at backslashes, names decoded from code page 437 to UTF-8. Sizes and
 times (mtime = last write, atime = last access, ctime = creation) come from the items; st_blocks

@@ -52,11 +52,12 @@ Options:
                   before it). With several catalogues, as wc does: a "COUNT NAME" line for
                   each catalogue that opened, then "COUNT total". Not with --json or
                   --total.
-  --total         end each catalogue's listing with "total: F files, D folders, B bytes"
-                  (JSON: {"catalogue":NAME,"total":{"files":F,"folders":D,"bytes":B}});
-                  with several catalogues, the whole run's after a blank line, "total: F
-                  files, D folders, B bytes in N catalogues" (JSON: {"total":{"catalogues":
-                  N,"files":F,"folders":D,"bytes":B}}).
+  --total         end each catalogue's listing with its sums:
+                    total: F files, D folders, B bytes
+                    {"catalogue":NAME,"total":{"files":F,"folders":D,"bytes":B}} (JSON)
+                  and, with several catalogues, the whole run's after a blank line:
+                    total: F files, D folders, B bytes in N catalogues
+                    {"total":{"catalogues":N,"files":F,"folders":D,"bytes":B}} (JSON)
   --local-time    show text lines' times in the local time zone instead of UTC.
   --raw           print item texts as the module's bytes instead of decoding them from
                   code page 437 to UTF-8; control bytes (below 0x20, and 0x7F) become
@@ -73,8 +74,8 @@ Items are numbered from 1 in listing order, in JSON ("index") and in error messa
 
 Text lines: attributes (d directory, r read-only, h hidden, s system, a archive, o offline;
 '-' when absent), size, last write time (UTC unless --local-time; JSON times are always UTC),
-path and, if present, "  -- " and the description. With several catalogues, as head does, a "==> NAME <==" line comes before each
-one's items, and a blank line between catalogues.
+path and, if present, "  -- " and the description. With several catalogues, as head does, a
+"==> NAME <==" line comes before each one's items, and a blank line between catalogues.
 
 Exit status (with several catalogues, the highest of theirs: the table runs from the
 mildest failure to the gravest):
