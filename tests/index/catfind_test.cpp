@@ -90,8 +90,11 @@ TEST(FindQueryText, FoldingLiteralsAndFts5Strings) {
   EXPECT_EQ(find_query::TrigramQuery("abc"), "\"abc\"");
   EXPECT_EQ(find_query::TrigramQuery("a\"bcdéfg"), "\"a\"\"b\" \"cdé\" \"éfg\"");
   EXPECT_EQ(find_query::TrigramQuery("abcdef"), "\"abc\" \"def\"");
-  for (auto [path, name] : {std::pair{"/x/photos.mur", "photos"}, {"/x/photos.mur.gz", "photos"},
-                            {"/x/a.b.zex", "a.b"}, {"/x/.hidden", ".hidden"}, {"plain", "plain"}}) {
+  for (auto [path, name] : {std::pair{"/x/photos.mur", "photos"},
+                            {"/x/photos.mur.gz", "photos"},
+                            {"/x/a.b.zex", "a.b"},
+                            {"/x/.hidden", ".hidden"},
+                            {"plain", "plain"}}) {
     EXPECT_EQ(find_query::CatalogueName(path), name) << path;
   }
 }

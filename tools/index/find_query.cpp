@@ -10,6 +10,7 @@
 
 #include "tools/common/display_text.h"
 #include "tools/common/file_time.h"
+#include "tools/common/glob_match.h"
 
 namespace find_query {
 namespace {
@@ -17,12 +18,8 @@ namespace {
 // The trigram table finds nothing shorter than three characters.
 constexpr size_t kShortestNarrowingLiteral = 3;
 
-// The length of the character at the start of `text`: a whole UTF-8 sequence, or 1 for a byte
-// that starts none, so that every step moves forward.
-size_t CharacterLength(std::string_view text) {
-  size_t length = Utf8SequenceLength(text);
-  return length == 0 ? 1 : length;
-}
+using glob_match::CharacterLength;
+using glob_match::MatchSet;
 
 // The byte offset of each character of `text`, then its size: character i is
 // text[starts[i], starts[i + 1]).
@@ -33,56 +30,6 @@ std::vector<size_t> CharacterStarts(std::string_view text) {
   }
   starts.push_back(text.size());
   return starts;
-}
-
-// The code point of the character at the start of `text` (a stray byte stands for itself).
-char32_t CodePoint(std::string_view text, size_t length) {
-  auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
-  if (length == 1) return byte(0);
-  char32_t code = byte(0) & (0x7F >> length);
-  for (size_t i = 1; i < length; ++i) code = code << 6 | (byte(i) & 0x3F);
-  return code;
-}
-
-// The other case of an ASCII or Latin-1 letter (those FoldCase folds, and their small
-// letters); any other character is its own.
-char32_t OtherCase(char32_t c) {
-  if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 0x20;
-  if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
-  return c;
-}
-
-// Reads the set that starts at glob[at] == '['. On success, sets `end` past its ']' and
-// `matches` to whether `character` is in it (or, with `ignoreCase`, its other case); false
-// when the set never closes.
-bool MatchSet(std::string_view glob, size_t at, char32_t character, bool ignoreCase, size_t& end,
-              bool& matches) {
-  const char32_t other = ignoreCase ? OtherCase(character) : character;
-  size_t p = at + 1;
-  bool negated = p < glob.size() && (glob[p] == '!' || glob[p] == '^');
-  if (negated) ++p;
-  bool found = false;
-  bool first = true;
-  while (p < glob.size()) {
-    if (glob[p] == ']' && !first) {
-      end = p + 1;
-      matches = found != negated;
-      return true;
-    }
-    first = false;
-    size_t length = CharacterLength(glob.substr(p));
-    char32_t low = CodePoint(glob.substr(p), length);
-    p += length;
-    char32_t high = low;
-    // A '-' between two members makes a range; one before the closing ']' is a member.
-    if (p + 1 < glob.size() && glob[p] == '-' && glob[p + 1] != ']') {
-      size_t highLength = CharacterLength(glob.substr(p + 1));
-      high = CodePoint(glob.substr(p + 1), highLength);
-      p += 1 + highLength;
-    }
-    if ((low <= character && character <= high) || (low <= other && other <= high)) found = true;
-  }
-  return false;
 }
 
 }  // namespace
@@ -234,49 +181,7 @@ std::string FoldGlob(std::string_view glob) {
 }
 
 bool GlobMatches(std::string_view glob, std::string_view text, bool ignoreCase) {
-  // One star is remembered: on a mismatch the star takes one more character and matching
-  // resumes after it. Each step moves the text or the star forward, so the work is at most
-  // the product of the two lengths.
-  size_t p = 0;
-  size_t t = 0;
-  size_t starGlob = std::string_view::npos;
-  size_t starText = 0;
-  while (t < text.size()) {
-    if (p < glob.size()) {
-      char c = glob[p];
-      size_t length = CharacterLength(text.substr(t));
-      if (c == '*') {
-        starGlob = ++p;
-        starText = t;
-        continue;
-      }
-      if (c == '?') {
-        ++p;
-        t += length;
-        continue;
-      }
-      size_t end = 0;
-      bool inSet = false;
-      if (c == '[' &&
-          MatchSet(glob, p, CodePoint(text.substr(t), length), ignoreCase, end, inSet)) {
-        if (inSet) {
-          p = end;
-          t += length;
-          continue;
-        }
-      } else if (c == text[t]) {
-        ++p;
-        ++t;
-        continue;
-      }
-    }
-    if (starGlob == std::string_view::npos) return false;
-    starText += CharacterLength(text.substr(starText));
-    p = starGlob;
-    t = starText;
-  }
-  while (p < glob.size() && glob[p] == '*') ++p;
-  return p == glob.size();
+  return glob_match::GlobMatches(glob, text, ignoreCase);
 }
 
 std::string LongestLiteral(std::string_view pattern) {
