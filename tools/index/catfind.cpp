@@ -27,6 +27,7 @@
 #include "tools/common/option_parser.h"
 #include "tools/index/find_query.h"
 #include "tools/index/index_db.h"
+#include "tools/index/item_search.h"
 #include "tools/index/trigram_counts.h"
 
 namespace {
@@ -383,17 +384,7 @@ void WriteItem(Output& output, const Options& options, const Catalogue& catalogu
                const find_query::ItemRow& row, bool damaged) {
   std::string& text = output.Text();
   if (options.json) {
-    text.append("{\"catalogue\":").append(JsonQuoted(catalogue.path));
-    text.append(",\"path\":").append(JsonQuoted(row.path));
-    text.append(",\"name\":").append(JsonQuoted(row.name));
-    text.append(",\"size\":").append(std::to_string(row.size));
-    text.append(",\"mtime\":\"").append(find_query::FormatTime(row.writeTime, true));
-    text.append("\",\"mtime_raw\":").append(std::to_string(row.writeTime));
-    text.append(",\"attributes\":").append(std::to_string(row.attributes));
-    text.append(",\"directory\":").append((row.attributes & 0x10) != 0 ? "true" : "false");
-    text.append(",\"description\":").append(JsonQuoted(row.description));
-    text.append(",\"damaged\":").append(damaged ? "true" : "false");
-    text.append("}");
+    item_search::AppendItemJson(text, catalogue.path, row, damaged);
   } else {
     text.append(catalogue.shown).append(": ").append(OutputText(options, row.path));
     if (options.longFormat) {
@@ -474,36 +465,15 @@ bool ReadCatalogues(const index_db::IndexDb& db, const Options& options,
   return !failed;
 }
 
-// The items query of the options, prepared and bound; false when it does not compile.
 bool PrepareItems(const index_db::IndexDb& db, const Options& options,
                   const find_query::Matcher& matcher,
                   const std::unordered_map<int64_t, Catalogue>& catalogues,
                   index_db::Statement* statement) {
-  std::string match;
-  if (const std::string& literal = matcher.NarrowingLiteral(); !literal.empty()) {
-    // The rarest trigrams of the patterns when the index has counted them, else the plain rule.
-    std::vector<find_query::TrigramCount> candidates;
-    match = trigram_counts::Read(db, matcher.NarrowingLiterals(), &candidates)
-                ? find_query::RarestTrigramsQuery(std::move(candidates))
-                : find_query::TrigramQuery(literal);
-  }
   find_query::IndexShape shape;
   for (const auto& [id, catalogue] : catalogues) shape.catalogues.emplace_back(id, catalogue.path);
-  // Version 4 added the descriptions' trigram table.
-  shape.descriptionTable = db.version >= 4;
-  const find_query::SqlQuery query =
-      find_query::ItemsQuery(options.query, matcher, options.duplicates, match, shape);
   std::string error;
-  if (!statement->Prepare(db, query.sql.c_str(), &error)) return false;
-  for (size_t i = 0; i < query.values.size(); ++i) {
-    const int number = static_cast<int>(i + 1);
-    if (const auto* text = std::get_if<std::string>(&query.values[i])) {
-      statement->BindText(number, *text);
-    } else {
-      statement->BindInt(number, std::get<int64_t>(query.values[i]));
-    }
-  }
-  return true;
+  return item_search::PrepareItems(db, options.query, matcher, options.duplicates, std::move(shape),
+                                   statement, &error);
 }
 
 // Counts and writes what the search accepts: items, or with --duplicates groups of copies,

@@ -14,7 +14,7 @@
 #include "tools/common/display_text.h"
 #include "tools/common/item_format.h"
 #include "tools/index/find_query.h"
-#include "tools/index/trigram_counts.h"
+#include "tools/index/item_search.h"
 
 namespace catweb {
 
@@ -224,51 +224,6 @@ void AppendCatalogue(std::string& json, const Catalogue& catalogue,
   json.append(",\"listed_at_raw\":").append(std::to_string(catalogue.listedAt)).append("}");
 }
 
-// One item as catfind --json writes it, field for field.
-void AppendItem(std::string& json, std::string_view cataloguePath, const find_query::ItemRow& row,
-                bool damaged) {
-  json.append("{\"catalogue\":").append(JsonQuoted(cataloguePath));
-  json.append(",\"path\":").append(JsonQuoted(row.path));
-  json.append(",\"name\":").append(JsonQuoted(row.name));
-  json.append(",\"size\":").append(std::to_string(row.size));
-  json.append(",\"mtime\":\"").append(find_query::FormatTime(row.writeTime, true));
-  json.append("\",\"mtime_raw\":").append(std::to_string(row.writeTime));
-  json.append(",\"attributes\":").append(std::to_string(row.attributes));
-  json.append(",\"directory\":").append(Bool((row.attributes & 0x10) != 0));
-  json.append(",\"description\":").append(JsonQuoted(row.description));
-  json.append(",\"damaged\":").append(Bool(damaged)).append("}");
-}
-
-// The items query of catfind for `query`, prepared and bound: the rarest trigrams of its
-// literals when the index has counted them, else every third of the longest.
-bool PrepareItems(const index_db::IndexDb& db, const find_query::Query& query,
-                  const find_query::Matcher& matcher,
-                  const std::unordered_map<int64_t, std::string>& catalogues,
-                  index_db::Statement* statement, std::string* error) {
-  std::string match;
-  if (const std::string& literal = matcher.NarrowingLiteral(); !literal.empty()) {
-    std::vector<find_query::TrigramCount> candidates;
-    match = trigram_counts::Read(db, matcher.NarrowingLiterals(), &candidates)
-                ? find_query::RarestTrigramsQuery(std::move(candidates))
-                : find_query::TrigramQuery(literal);
-  }
-  find_query::IndexShape shape;
-  for (const auto& [id, path] : catalogues) shape.catalogues.emplace_back(id, path);
-  // Version 4 added the descriptions' trigram table.
-  shape.descriptionTable = db.version >= 4;
-  const find_query::SqlQuery sql = find_query::ItemsQuery(query, matcher, false, match, shape);
-  if (!statement->Prepare(db, sql.sql.c_str(), error)) return false;
-  for (size_t i = 0; i < sql.values.size(); ++i) {
-    const int number = static_cast<int>(i + 1);
-    if (const auto* text = std::get_if<std::string>(&sql.values[i])) {
-      statement->BindText(number, *text);
-    } else {
-      statement->BindInt(number, std::get<int64_t>(sql.values[i]));
-    }
-  }
-  return true;
-}
-
 // The query of a search request; an error message, or "".
 std::string ReadQuery(const Reader& reader, find_query::Query* query) {
   for (std::string_view pattern : reader.All("q")) {
@@ -382,7 +337,11 @@ Answer Api::Search(const Parameters& parameters) {
   if (failed) return databaseFailure();
 
   index_db::Statement items;
-  if (!PrepareItems(db, query, matcher, catalogues, &items, &error)) return databaseFailure();
+  find_query::IndexShape shape;
+  for (const auto& [id, path] : catalogues) shape.catalogues.emplace_back(id, path);
+  if (!item_search::PrepareItems(db, query, matcher, false, std::move(shape), &items, &error)) {
+    return databaseFailure();
+  }
   std::string json = "{\"items\":[";
   uint64_t skipped = 0;
   uint64_t listed = 0;
@@ -407,7 +366,7 @@ Answer Api::Search(const Parameters& parameters) {
       break;
     }
     if (listed++ > 0) json.push_back(',');
-    AppendItem(json, catalogue->second, row, items.ColumnInt(7) != 0);
+    item_search::AppendItemJson(json, catalogue->second, row, items.ColumnInt(7) != 0);
   }
   bool partial = false;
   if (failed) {
