@@ -4,28 +4,16 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <optional>
 
 namespace catweb {
 
 namespace {
 
-// The file's identity now; false when it cannot be looked at.
-bool IdentityOf(const std::string& path, IndexConnections::Identity* identity) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return false;
-  *identity = {info.st_dev, info.st_ino, info.st_size, info.st_mtim};
-  return true;
-}
-
 // SQLite's virtual machine instructions between two looks at the clock: some microseconds.
 constexpr int kInstructionsPerCheck = 1000;
 
 }  // namespace
-
-bool IndexConnections::Identity::operator==(const Identity& other) const {
-  return device == other.device && inode == other.inode && size == other.size &&
-         modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
-}
 
 IndexConnections::Lease::~Lease() {
   if (owner_ != nullptr && connection_) owner_->GiveBack(std::move(connection_));
@@ -41,14 +29,13 @@ bool IndexConnections::Missing() const {
 }
 
 bool IndexConnections::Borrow(Lease* lease, std::string* error) {
-  Identity now;
-  const bool known = IdentityOf(path_, &now);
+  const std::optional<FileIdentity> now = IdentityOfFile(path_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     while (!idle_.empty()) {
       std::unique_ptr<Connection> connection = std::move(idle_.back());
       idle_.pop_back();
-      if (known && connection->identity == now) {
+      if (now && connection->identity == *now) {
         lease->owner_ = this;
         lease->connection_ = std::move(connection);
         return true;
@@ -57,7 +44,7 @@ bool IndexConnections::Borrow(Lease* lease, std::string* error) {
   }
   auto connection = std::make_unique<Connection>();
   if (!index_db::OpenIndex(path_, index_db::Access::kRead, &connection->db, error)) return false;
-  connection->identity = now;
+  connection->identity = now.value_or(FileIdentity{});
   lease->owner_ = this;
   lease->connection_ = std::move(connection);
   return true;

@@ -3,9 +3,9 @@
 //
 // A request borrows a connection (opened on demand, kept for the next request), so no
 // connection is ever used by two threads at once (index_db opens them without SQLite's own
-// mutex). Each borrow compares the index file's identity (device, inode, size, modification
-// time) with the one the connection was opened on, and a connection to another file (an index
-// built anew under the same name) or to an older state of an immutable one is dropped.
+// mutex). Each borrow compares the index file's identity (tools/common/file_identity.h) with the
+// one the connection was opened on, and a connection to another file (an index built anew under the
+// same name) or to an older state of an immutable one is dropped.
 #pragma once
 
 #include <sys/types.h>
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/file_identity.h"
 #include "tools/index/index_db.h"
 
 namespace catweb {
@@ -27,13 +28,7 @@ class IndexConnections {
 
   const std::string& path() const { return path_; }
 
-  struct Identity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-    bool operator==(const Identity& other) const;
-  };
+  using Identity = FileIdentity;
 
   struct Connection {
     index_db::IndexDb db;
