@@ -18,7 +18,7 @@ fi
 home=$(mktemp -d)
 trap 'fusermount3 -u "$home/disks" 2>/dev/null || true; rm -rf "$home"' EXIT
 
-# The block, with the build's folder for build/ and the scratch home for /tmp.
+# The block, with the build's folder for build/ and the scratch home for the mount point.
 block=$(awk '/^## The journey/ {inside = 1} inside && /^```sh$/ {code = 1; next}
              code && /^```$/ {exit} code {print}' "$source_dir/README.md")
 if [ -z "$block" ]; then
@@ -26,7 +26,7 @@ if [ -z "$block" ]; then
   exit 1
 fi
 block=${block//'$PWD/build'/$build}
-block=${block//\/tmp\//$home/}
+block=${block//\/tmp\/disks/$home/disks}
 
 cd "$source_dir"
 if ! output=$(HOME=$home XDG_DATA_HOME= bash -euo pipefail -c "$block" 2>&1); then
