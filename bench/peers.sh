@@ -257,7 +257,7 @@ PY
     copies=$(( (scale + one - 1) / one ))
     for ((i = 0; i < copies; i++)); do
       mkdir -p "$work/scale/copy$i"
-      cp --reflink=auto "$work/cats"/*.mur "$work/scale/copy$i/"
+      cp -R --reflink=auto "$work/cats/." "$work/scale/copy$i/"
     done
     rm -f "$ours.one" "$ours.one"-* "$ours" "$ours"-wal "$ours"-shm
     sync

@@ -293,6 +293,15 @@ TEST(FindQuerySql, PathsDescriptionsAndCatalogueNamesNarrowTogether) {
             "items.attributes, items.description, items.damaged FROM item_paths JOIN items ON "
             "items.id = item_paths.rowid WHERE item_paths MATCH ?1 AND instr(CAST(items.path AS "
             "BLOB), CAST(?2 AS BLOB)) > 0");
+  // --description alone narrows through the descriptions' table where the index has one.
+  find_query::Query described;
+  described.description = "Sunset at Sylt";
+  for (const bool table : {true, false}) {
+    shape.descriptionTable = table;
+    const std::string sql =
+        find_query::ItemsQuery(described, find_query::Matcher(described), false, "", shape).sql;
+    EXPECT_EQ(sql.find("FROM item_descriptions JOIN items") != std::string::npos, table) << sql;
+  }
 }
 
 #if defined(CATFIND_PATH)

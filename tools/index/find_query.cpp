@@ -662,7 +662,16 @@ SqlQuery ItemsQuery(const Query& query, const Matcher& matcher, bool duplicates,
           ? std::nullopt
           : ShapeOfNames(index, literal);
   if (named && named->rest) pathMatch = TrigramQuery(*named->rest);
-  if (literal.empty() || (!matcher.PathsOnly() && !named)) {
+  // --description alone: its text narrows through the descriptions' table, when it has one.
+  const bool describedOnly = literal.empty() && index.descriptionTable && query.description &&
+                             CharacterCount(*query.description) >= kShortestNarrowingLiteral;
+  if (describedOnly) {
+    select(" FROM item_descriptions JOIN items ON items.id = item_descriptions.rowid",
+           [&](Conditions& conditions) {
+             conditions.Add(std::string("item_descriptions MATCH ")
+                                .append(conditions.Parameter(TrigramQuery(*query.description))));
+           });
+  } else if (literal.empty() || (!matcher.PathsOnly() && !named)) {
     select(" FROM items", [](Conditions&) {});
   } else {
     // The literal in the path (the catalogues read whole below excepted), then in the
