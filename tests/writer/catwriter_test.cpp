@@ -507,7 +507,8 @@ TEST(Text, Cp1252AndDescriptIon) {
       {DescriptionCharset::kUtf8, "M\x81ller.txt", "\xB5 \x81"},
   };
   for (const auto& reading : readings) {
-    const std::string* found = ParseDescriptIon(dos, reading.charset).Find(reading.name);
+    const DescriptionList list = ParseDescriptIon(dos, reading.charset);
+    const std::string* found = list.Find(reading.name);
     ASSERT_NE(found, nullptr) << reading.name;
     EXPECT_EQ(*found, reading.text) << reading.name;
   }
