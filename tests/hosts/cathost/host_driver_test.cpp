@@ -248,6 +248,9 @@ TEST_F(HostDriverFiles, FilesThatAreNoCandidatesHaveTheirStatusAndAskNoModule) {
 // Standard input, pipes and gzip data are copied into a memory file the modules open by name,
 // probed on their first bytes as they arrive and refused past the limit.
 TEST_F(HostDriverFiles, PipesAndGzipDataAreCopiedIntoMemoryUpToTheLimit) {
+#ifndef CATALOGUE_HAVE_ZLIB
+  GTEST_SKIP() << "this build reads no gzip data (zlib is missing for this target)";
+#endif
   std::string bytes(10000, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
   const std::string plain = Write("plain", bytes);
