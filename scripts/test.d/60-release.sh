@@ -81,6 +81,7 @@ echo "-- the Linux programs, unpacked"
 unpacked=$work/unpacked/$linux
 for program in "${programs[@]}"; do
   shown=$("$unpacked/bin/$program" --version) || fail "$program --version failed"
+  shown=${shown%%$'\n'*}  # the first line; catmount adds FUSE's version on a second
   [[ "$shown" == "$program "* && " $shown " == *" $version "* ]] ||
     fail "$program --version: $shown"
   echo "$shown"

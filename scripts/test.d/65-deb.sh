@@ -136,6 +136,7 @@ cd "$work"
 for program in cathost mkcat catmount catindex catfind catweb; do
   [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not /usr/bin/$program"
   shown=$("/usr/bin/$program" --version) || fail "$program --version failed"
+  shown=${shown%%$'\n'*}  # the first line; catmount adds FUSE's version on a second
   [[ "$shown" == "$program "* && " $shown " == *" $version "* ]] ||
     fail "$program --version: $shown"
   echo "$shown"
