@@ -24,7 +24,7 @@ struct ServedLibrary {
   std::optional<uid_t> uid;  // the owner of every entry; else the catalogue file's
   std::optional<gid_t> gid;
   mode_t umask = 0;                   // taken off 0444 (files) and 0555 (directories)
-  bool openDirectoriesAlone = false;  // set when the session starts
+  bool openDirectoriesAlone = false;  // set once FUSE has said what the kernel supports
 };
 
 // The operations; their user data must be the ServedLibrary they serve.
