@@ -223,14 +223,16 @@ TEST(FindQuerySql, ConditionsAndTheirValuesInOneNumberedList) {
       find_query::ItemsQuery(query, find_query::Matcher(query), true, "", {});
   EXPECT_EQ(copies.values, (std::vector<Value>{std::string("ab"), std::string("ab")}));
   EXPECT_EQ(copies.sql.find("item_paths"), std::string::npos);
-  EXPECT_NE(copies.sql.find("ORDER BY 3, 4, 5, 1, 2"), std::string::npos);
+  EXPECT_NE(copies.sql.find("ORDER BY 8, 3, 4, 1, 2"), std::string::npos);
 }
 
-// The parameter numbers in the order the SQL text shows them.
+// The parameter numbers in the order the SQL text shows them, each once (a catalogue's id is
+// written thrice where its items are found by their range).
 std::vector<int> ParameterNumbers(const std::string& sql) {
   std::vector<int> numbers;
   for (size_t at = sql.find('?'); at != std::string::npos; at = sql.find('?', at + 1)) {
-    numbers.push_back(std::atoi(sql.c_str() + at + 1));
+    const int number = std::atoi(sql.c_str() + at + 1);
+    if (numbers.empty() || numbers.back() != number) numbers.push_back(number);
   }
   return numbers;
 }
@@ -257,7 +259,8 @@ TEST(FindQuerySql, PathsDescriptionsAndCatalogueNamesNarrowTogether) {
         " FROM item_descriptions JOIN items ON items.id = item_descriptions.rowid WHERE "
         "item_descriptions MATCH ?9 AND NOT EXISTS (SELECT 1 FROM item_paths WHERE item_paths "
         "MATCH ?10 AND item_paths.rowid = items.id) AND NOT items.catalogue IN (?11) AND (",
-        " FROM items WHERE items.catalogue IN (?18) AND ("}) {
+        " FROM items WHERE (items.id BETWEEN (SELECT first_item FROM catalogues WHERE id = ?18) "
+        "AND (SELECT last_item FROM catalogues WHERE id = ?18) AND items.catalogue = ?18) AND ("}) {
     EXPECT_NE(items.sql.find(part), std::string::npos) << part << "\nin " << items.sql;
   }
   std::vector<int> expected(items.values.size());
@@ -281,7 +284,7 @@ TEST(FindQuerySql, PathsDescriptionsAndCatalogueNamesNarrowTogether) {
   const find_query::SqlQuery two =
       find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"doc\"", shape);
   EXPECT_EQ(two.sql.find("UNION ALL", two.sql.find("UNION ALL") + 1), std::string::npos);
-  shape.descriptionTable = false;
+  shape.version = 3;
   const find_query::SqlQuery old =
       find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"doc\"", shape);
   EXPECT_EQ(old.sql.find("item_paths"), std::string::npos) << old.sql;
@@ -289,7 +292,7 @@ TEST(FindQuerySql, PathsDescriptionsAndCatalogueNamesNarrowTogether) {
   // With --path-only, the paths' table alone, as a locate user's query always was.
   query.pathOnly = true;
   EXPECT_EQ(find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"doc\"", shape).sql,
-            "SELECT items.catalogue, items.path, items.name, items.size, items.write_time, "
+            "SELECT items.catalogue, items.path, items.size, items.write_time, "
             "items.attributes, items.description, items.damaged FROM item_paths JOIN items ON "
             "items.id = item_paths.rowid WHERE item_paths MATCH ?1 AND instr(CAST(items.path AS "
             "BLOB), CAST(?2 AS BLOB)) > 0");
@@ -297,7 +300,7 @@ TEST(FindQuerySql, PathsDescriptionsAndCatalogueNamesNarrowTogether) {
   find_query::Query described;
   described.description = "Sunset at Sylt";
   for (const bool table : {true, false}) {
-    shape.descriptionTable = table;
+    shape.version = table ? index_db::kSchemaVersion : 3;
     const std::string sql =
         find_query::ItemsQuery(described, find_query::Matcher(described), false, "", shape).sql;
     EXPECT_EQ(sql.find("FROM item_descriptions JOIN items") != std::string::npos, table) << sql;
@@ -365,7 +368,7 @@ class CatfindTest : public testing::Test {
     index_db::Statement catalogue;
     ASSERT_TRUE(catalogue.Prepare(db,
                                   "INSERT INTO catalogues VALUES (?1, ?2, 1, ?1, 100, 0, 'MUR', "
-                                  "'complete', 0, 0, 0)",
+                                  "'complete', 0, 0, 0, 0, -1)",
                                   &error))
         << error;
     for (size_t id = 1; id <= catalogueCount; ++id) {
@@ -375,8 +378,8 @@ class CatfindTest : public testing::Test {
       catalogue.Reset();
     }
     index_db::Statement item, path, description;
-    ASSERT_TRUE(item.Prepare(
-        db, "INSERT INTO items VALUES (?1, ?2, ?3, ?4, ?5, 0, 0, ?6, ?7, ?8, 0)", &error))
+    ASSERT_TRUE(
+        item.Prepare(db, "INSERT INTO items VALUES (?1, ?2, ?3, ?5, 0, 0, ?6, ?7, ?8, 0)", &error))
         << error;
     ASSERT_TRUE(path.Prepare(db, "INSERT INTO item_paths(rowid, path) VALUES (?1, ?2)", &error))
         << error;
@@ -386,11 +389,9 @@ class CatfindTest : public testing::Test {
     int id = 0;
     for (const TestItem& entry : items) {
       std::string_view itemPath = entry.path;
-      size_t slash = itemPath.rfind('\\');
       item.BindInt(1, ++id);
       item.BindInt(2, entry.catalogue);
       item.BindText(3, itemPath);
-      item.BindText(4, slash == std::string_view::npos ? itemPath : itemPath.substr(slash + 1));
       item.BindInt(5, static_cast<int64_t>(entry.size));
       item.BindInt(6, static_cast<int64_t>(find_query::ParseDate(entry.written).value()));
       item.BindInt(7, entry.attributes);
@@ -407,7 +408,12 @@ class CatfindTest : public testing::Test {
       ASSERT_TRUE(description.Run()) << index_db::LastError(db);
       description.Reset();
     }
-    ASSERT_TRUE(index_db::Execute(db, "COMMIT", &error)) << error;
+    ASSERT_TRUE(index_db::Execute(db,
+                                  "UPDATE catalogues SET first_item = (SELECT min(id) FROM items "
+                                  "WHERE catalogue = catalogues.id), last_item = (SELECT max(id) "
+                                  "FROM items WHERE catalogue = catalogues.id); COMMIT",
+                                  &error))
+        << error;
     ASSERT_TRUE(trigram_counts::Recount(db, &error)) << error;
   }
 
@@ -776,16 +782,15 @@ TEST(TrigramCounts, SampleRowsWithAnyIds) {
   };
   ASSERT_TRUE(trigram_counts::Recount(db, &error)) << error;
   EXPECT_EQ(count("abc"), 0);
-  ASSERT_TRUE(
-      index_db::Execute(db,
-                        "INSERT INTO catalogues VALUES (1, '/c', 1, 1, 1, 0, 'MUR', "
-                        "'complete', 3, 0, 0);"
-                        "INSERT INTO items VALUES (-9223372036854775808, 1, 'Abc', 'Abc', "
-                        "0, 0, 0, 0, 0, '', 0);"
-                        "INSERT INTO items VALUES (7, 1, 'xabc', 'xabc', 0, 0, 0, 0, 0, '', 0);"
-                        "INSERT INTO items VALUES (9223372036854775807, 1, 'abcabc', "
-                        "'abcabc', 0, 0, 0, 0, 0, '', 0);",
-                        &error))
+  ASSERT_TRUE(index_db::Execute(db,
+                                "INSERT INTO catalogues VALUES (1, '/c', 1, 1, 1, 0, 'MUR', "
+                                "'complete', 3, 0, 0, -9223372036854775808, 9223372036854775807);"
+                                "INSERT INTO items VALUES (-9223372036854775808, 1, 'Abc', "
+                                "0, 0, 0, 0, 0, '', 0);"
+                                "INSERT INTO items VALUES (7, 1, 'xabc', 0, 0, 0, 0, 0, '', 0);"
+                                "INSERT INTO items VALUES (9223372036854775807, 1, 'abcabc', "
+                                "0, 0, 0, 0, 0, '', 0);",
+                                &error))
       << error;
   ASSERT_TRUE(trigram_counts::Recount(db, &error)) << error;
   EXPECT_EQ(count("abc"), 3);
@@ -800,7 +805,7 @@ TEST_F(CatfindTest, AnswersFromTheLastCommitWhileAnUpdateHoldsTheWriteLock) {
   ASSERT_TRUE(
       index_db::Execute(writer,
                         "BEGIN IMMEDIATE; INSERT INTO items VALUES (100, 1, 'IMG_9999.JPG', "
-                        "'IMG_9999.JPG', 1, 0, 0, 0, 0, '', 0); INSERT INTO "
+                        "1, 0, 0, 0, 0, '', 0); INSERT INTO "
                         "item_paths(rowid, path) VALUES (100, 'IMG_9999.JPG')",
                         &error))
       << error;
@@ -845,12 +850,12 @@ TEST(CatfindIndexes, SeveralIndexesExistingCataloguesAndStatistics) {
   EXPECT_EQ(statistics.exitStatus, 0) << statistics;
   EXPECT_EQ(statistics.out.substr(0, statistics.out.find("  last updated")),
             "Index " + first +
-                ":\n  version 4\n  2 catalogues\n  3 items (2 files, 1 folders)\n"
+                ":\n  version 5\n  2 catalogues\n  3 items (2 files, 1 folders)\n"
                 "  15 bytes in the files\n  " +
                 std::to_string(std::filesystem::file_size(first)) +
                 " bytes used to store the index\n");
   EXPECT_NE(statistics.out.find("Index " + scratch.path +
-                                "/second:b.sqlite:\n  version 4\n  1 "
+                                "/second:b.sqlite:\n  version 5\n  1 "
                                 "catalogues\n  1 items (1 files, 0 folders)\n"),
             std::string::npos)
       << statistics;

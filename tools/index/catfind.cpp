@@ -557,16 +557,10 @@ bool Search(const std::string& path, const Options& options, const find_query::M
   }
   bool failed = false;
   while (!results.Done() && statement.Step(&failed)) {
-    auto catalogue = catalogues.find(statement.ColumnInt(0));
+    auto catalogue = catalogues.find(statement.ColumnInt(find_query::kCatalogueColumn));
     if (catalogue == catalogues.end()) continue;
-    find_query::ItemRow row{statement.ColumnText(1),
-                            statement.ColumnText(2),
-                            static_cast<uint64_t>(statement.ColumnInt(3)),
-                            static_cast<uint64_t>(statement.ColumnInt(4)),
-                            static_cast<uint32_t>(statement.ColumnInt(5)),
-                            statement.ColumnText(6),
-                            catalogue->second.path};
-    if (matcher.Accepts(row)) results.Add(catalogue->second, row, statement.ColumnInt(7) != 0);
+    const find_query::ItemRow row = item_search::RowOf(statement, catalogue->second.path);
+    if (matcher.Accepts(row)) results.Add(catalogue->second, row, item_search::Damaged(statement));
   }
   // The last group, while its catalogues are still there.
   results.Finish();

@@ -320,6 +320,10 @@ void WalkFolder(const std::string& folder, Walk* walk) {
   }
 }
 
+// A catalogue's items (?1 its id, ?2 and ?3 its first and last item's): the range finds them,
+// the catalogue's id makes sure of them.
+#define WHERE_AN_ITEM_OF_THE_CATALOGUE "WHERE id BETWEEN ?2 AND ?3 AND catalogue = ?1"
+
 // The statements of a run, prepared once and reused for every catalogue and item.
 struct Statements {
   index_db::Statement findCatalogue;
@@ -337,8 +341,8 @@ struct Statements {
 
   bool Prepare(const index_db::IndexDb& db, std::string* error) {
     return findCatalogue.Prepare(db,
-                                 "SELECT id, device, inode, size, mtime_ns, ctime_ns "
-                                 "FROM catalogues WHERE path = ?1",
+                                 "SELECT id, device, inode, size, mtime_ns, ctime_ns, "
+                                 "first_item, last_item FROM catalogues WHERE path = ?1",
                                  error) &&
            sameFile.Prepare(db,
                             "SELECT path FROM catalogues WHERE device = ?1 AND inode = ?2 "
@@ -352,34 +356,37 @@ struct Statements {
            updateCatalogue.Prepare(db,
                                    "UPDATE catalogues SET device = ?2, inode = ?3, size = ?4, "
                                    "mtime_ns = ?5, format = ?6, status = ?7, item_count = ?8, "
-                                   "listed_at = ?9, ctime_ns = ?10 WHERE id = ?1",
+                                   "listed_at = ?9, ctime_ns = ?10, first_item = ?11, "
+                                   "last_item = ?12 WHERE id = ?1",
                                    error) &&
-           deletePaths.Prepare(db,
-                               "INSERT INTO item_paths (item_paths, rowid, path) "
-                               "SELECT 'delete', id, path FROM items WHERE catalogue = ?1",
-                               error) &&
+           deletePaths.Prepare(
+               db,
+               "INSERT INTO item_paths (item_paths, rowid, path) "
+               "SELECT 'delete', id, path FROM items " WHERE_AN_ITEM_OF_THE_CATALOGUE,
+               error) &&
            deleteDescriptions.Prepare(
                db,
                "INSERT INTO item_descriptions (item_descriptions, rowid, description) "
-               "SELECT 'delete', id, description FROM items "
-               "WHERE catalogue = ?1 AND description <> ''",
+               "SELECT 'delete', id, description FROM items " WHERE_AN_ITEM_OF_THE_CATALOGUE
+               " AND description <> ''",
                error) &&
-           deleteItems.Prepare(db, "DELETE FROM items WHERE catalogue = ?1", error) &&
+           deleteItems.Prepare(db, "DELETE FROM items " WHERE_AN_ITEM_OF_THE_CATALOGUE, error) &&
            deleteCatalogue.Prepare(db, "DELETE FROM catalogues WHERE id = ?1", error) &&
            insertItem.Prepare(db,
-                              "INSERT INTO items (catalogue, path, name, size, creation_time, "
+                              "INSERT INTO items (catalogue, path, size, creation_time, "
                               "access_time, write_time, attributes, description, damaged) "
-                              "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
+                              "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
                               error) &&
            insertPaths.Prepare(db,
                                "INSERT INTO item_paths (rowid, path) "
-                               "SELECT id, path FROM items WHERE catalogue = ?1",
+                               "SELECT id, path FROM items " WHERE_AN_ITEM_OF_THE_CATALOGUE,
                                error) &&
-           insertDescriptions.Prepare(db,
-                                      "INSERT INTO item_descriptions (rowid, description) "
-                                      "SELECT id, description FROM items "
-                                      "WHERE catalogue = ?1 AND description <> ''",
-                                      error) &&
+           insertDescriptions.Prepare(
+               db,
+               "INSERT INTO item_descriptions (rowid, description) "
+               "SELECT id, description FROM items " WHERE_AN_ITEM_OF_THE_CATALOGUE
+               " AND description <> ''",
+               error) &&
            cataloguesUnder.Prepare(db,
                                    "SELECT path FROM catalogues "
                                    "WHERE path = ?1 OR (path >= ?2 AND path < ?3) ORDER BY path",
@@ -421,25 +428,27 @@ class ItemWriter : public driver::ListingReport {
     char* pathEnd = WriteCp437AsUtf8(path_, item.cFileName, kFileNameSize);
     const size_t pathLength = static_cast<size_t>(pathEnd - path_);
     const std::string_view path(path_, pathLength);
-    const size_t slash = path.rfind('\\');
-    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
     char* descriptionEnd = WriteCp437AsUtf8(description_, details.description, kDescriptionSize);
 
     sqlite3_stmt* insert = statements_.insertItem.get();
     sqlite3_bind_int64(insert, 1, catalogueId_);
     sqlite3_bind_text(insert, 2, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
-    sqlite3_bind_text(insert, 3, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
     sqlite3_bind_int64(
-        insert, 4, static_cast<int64_t>((uint64_t{item.nFileSizeHigh} << 32) | item.nFileSizeLow));
-    sqlite3_bind_int64(insert, 5, FileTimeTicks(item.ftCreationTime));
-    sqlite3_bind_int64(insert, 6, FileTimeTicks(item.ftLastAccessTime));
-    sqlite3_bind_int64(insert, 7, FileTimeTicks(item.ftLastWriteTime));
-    sqlite3_bind_int64(insert, 8, item.dwFileAttributes);
-    sqlite3_bind_text(insert, 9, description_, static_cast<int>(descriptionEnd - description_),
+        insert, 3, static_cast<int64_t>((uint64_t{item.nFileSizeHigh} << 32) | item.nFileSizeLow));
+    sqlite3_bind_int64(insert, 4, FileTimeTicks(item.ftCreationTime));
+    sqlite3_bind_int64(insert, 5, FileTimeTicks(item.ftLastAccessTime));
+    sqlite3_bind_int64(insert, 6, FileTimeTicks(item.ftLastWriteTime));
+    sqlite3_bind_int64(insert, 7, item.dwFileAttributes);
+    sqlite3_bind_text(insert, 8, description_, static_cast<int>(descriptionEnd - description_),
                       SQLITE_STATIC);
-    sqlite3_bind_int(insert, 10, result == StatusDamaged ? 1 : 0);
+    sqlite3_bind_int(insert, 9, result == StatusDamaged ? 1 : 0);
     if (sqlite3_step(insert) != SQLITE_DONE) return Failed();
     sqlite3_reset(insert);
+    // The ids SQLite gives are consecutive within the transaction; the range is kept whatever
+    // they are.
+    const int64_t id = sqlite3_last_insert_rowid(db_.get());
+    if (items_ == 0 || id < firstId_) firstId_ = id;
+    if (items_ == 0 || id > lastId_) lastId_ = id;
 
     if (++items_ % kProgressItems == 0 && progress_) progress_(items_);
     Taken(result, itemNumber);
@@ -447,6 +456,9 @@ class ItemWriter : public driver::ListingReport {
   }
 
   uint64_t Items() const { return items_; }
+  // The smallest and the largest id of the items written (0 and -1 when there are none).
+  int64_t FirstId() const { return firstId_; }
+  int64_t LastId() const { return lastId_; }
   const std::string& DatabaseError() const { return databaseError_; }
 
  private:
@@ -462,6 +474,8 @@ class ItemWriter : public driver::ListingReport {
   uint64_t maxItems_;
   Progress progress_;
   uint64_t items_ = 0;
+  int64_t firstId_ = 0;
+  int64_t lastId_ = -1;
   std::string databaseError_;
   // The decoded texts: at most 3 UTF-8 bytes per byte, and room for 3 past the last.
   char path_[kFileNameSize * 3 + 3];
@@ -582,7 +596,7 @@ class Indexer {
     Transaction transaction(*this);
     const Existing existing = Find(path);
     if (!existing.found) return;
-    DeleteItems(existing.id);
+    DeleteItems(existing);
     statements_.deleteCatalogue.BindInt(1, existing.id);
     Run(statements_.deleteCatalogue);
     transaction.Commit();
@@ -603,6 +617,8 @@ class Indexer {
     bool found = false;
     int64_t id = 0;
     FileIdentity identity;
+    int64_t firstItem = 0;
+    int64_t lastItem = -1;
   };
 
   // BEGIN IMMEDIATE: the write lock is taken before anything is read, so that what a run
@@ -637,6 +653,8 @@ class Indexer {
       existing.id = find.ColumnInt(0);
       existing.identity = {find.ColumnInt(1), find.ColumnInt(2), find.ColumnInt(3),
                            find.ColumnInt(4), find.ColumnInt(5)};
+      existing.firstItem = find.ColumnInt(6);
+      existing.lastItem = find.ColumnInt(7);
     }
     find.Reset();
     if (failed) throw DatabaseFailure{index_db::LastError(db_)};
@@ -680,13 +698,18 @@ class Indexer {
 
   // Removes a catalogue's items: the full-text rows first (they are found through the items'
   // paths), then the items themselves.
-  void DeleteItems(int64_t id) {
-    statements_.deletePaths.BindInt(1, id);
-    Run(statements_.deletePaths);
-    statements_.deleteDescriptions.BindInt(1, id);
-    Run(statements_.deleteDescriptions);
-    statements_.deleteItems.BindInt(1, id);
-    Run(statements_.deleteItems);
+  void DeleteItems(const Existing& existing) {
+    for (index_db::Statement* statement :
+         {&statements_.deletePaths, &statements_.deleteDescriptions, &statements_.deleteItems}) {
+      BindItemsOf(*statement, existing.id, existing.firstItem, existing.lastItem);
+      Run(*statement);
+    }
+  }
+
+  static void BindItemsOf(index_db::Statement& statement, int64_t id, int64_t first, int64_t last) {
+    statement.BindInt(1, id);
+    statement.BindInt(2, first);
+    statement.BindInt(3, last);
   }
 
   void BindCatalogue(index_db::Statement& statement, const FileIdentity& identity,
@@ -708,7 +731,7 @@ class Indexer {
     const Existing existing = Find(path);
     if (existing.found && existing.identity == before) return 0;
     if (existing.found) {
-      DeleteItems(existing.id);
+      DeleteItems(existing);
       return existing.id;
     }
     // The row is made first for its id; its count and status are set when the listing ends.
@@ -747,16 +770,19 @@ class Indexer {
     if (!settled && !settling.LastAttempt()) return false;
     // The full-text rows in one statement: SQLite's own loop over the rows just written costs
     // less than a statement step per item.
-    statements_.insertPaths.BindInt(1, id);
-    Run(statements_.insertPaths);
-    statements_.insertDescriptions.BindInt(1, id);
-    Run(statements_.insertDescriptions);
+    for (index_db::Statement* statement :
+         {&statements_.insertPaths, &statements_.insertDescriptions}) {
+      BindItemsOf(*statement, id, writer.FirstId(), writer.LastId());
+      Run(*statement);
+    }
     std::string status = end.opened ? writer.Status() : driver::ListingReport::kNotOpened;
     if (!settled) status.append("; the file changed while it was listed");
     statements_.updateCatalogue.BindInt(1, id);
     // The identity before the listing: a file that changed meanwhile differs from it, so the
     // next run lists it again.
     BindCatalogue(statements_.updateCatalogue, before, format, status, writer.Items());
+    statements_.updateCatalogue.BindInt(11, writer.FirstId());
+    statements_.updateCatalogue.BindInt(12, writer.LastId());
     Run(statements_.updateCatalogue);
     transaction.Commit();
     ++totals_.listed;

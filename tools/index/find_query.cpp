@@ -135,6 +135,11 @@ std::string RegexProblem(std::string_view regex) {
       .append(std::to_string(compiled.errorOffset));
 }
 
+std::string_view BaseName(std::string_view path) {
+  const size_t slash = path.rfind('\\');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 std::string_view CatalogueName(std::string_view cataloguePath) {
   std::string_view name = cataloguePath.substr(cataloguePath.rfind('/') + 1);
   // A gzip catalogue's name is its catalogue's.
@@ -532,14 +537,24 @@ std::optional<NamedShape> ShapeOfNames(const IndexShape& index, std::string_view
   return shape;
 }
 
-// "items.catalogue IN (...)" of `ids` (`column` for items.catalogue), each bound.
-std::string InCatalogues(const char* column, const std::vector<int64_t>& ids,
-                         Conditions& conditions) {
-  std::string list = std::string(column).append(" IN (");
+// "items.catalogue IN (...)" of `ids`, each bound: a filter of the rows another condition finds.
+std::string InCatalogues(const std::vector<int64_t>& ids, Conditions& conditions) {
+  std::string list = "items.catalogue IN (";
   for (const int64_t& id : ids) {
     list.append(&id == &ids.front() ? "" : ", ").append(conditions.Parameter(id));
   }
   return list.append(")");
+}
+
+// The items of the catalogues `ids`, found through what the index keeps of each.
+std::string ItemsOfCatalogues(const std::vector<int64_t>& ids, int version,
+                              Conditions& conditions) {
+  std::string any = "(";
+  for (const int64_t& id : ids) {
+    any.append(&id == &ids.front() ? "" : " OR ")
+        .append(index_db::CatalogueItems(version, conditions.Parameter(id)));
+  }
+  return any.append(")");
 }
 
 // instr() of `text` in `column`, byte for byte.
@@ -574,8 +589,8 @@ void AddSubstrings(const Query& query, const IndexShape& index, Conditions& cond
     if (std::find(substrings.begin(), substrings.end(), substring) != substrings.end()) continue;
     substrings.push_back(substring);
     if (pathsOnly) {
-      conditions.Add(Instr(column(query.baseNameOnly ? "name" : "path"),
-                           conditions.Parameter(std::move(substring))));
+      // A name is part of its path.
+      conditions.Add(Instr(column("path"), conditions.Parameter(std::move(substring))));
       continue;
     }
     const std::optional<std::vector<int64_t>> named = NamedCatalogues(index, substring);
@@ -586,7 +601,7 @@ void AddSubstrings(const Query& query, const IndexShape& index, Conditions& cond
             .append(" OR ")
             .append(Instr(column("description"), conditions.Parameter(substring)));
     if (!named->empty()) {
-      condition.append(" OR ").append(InCatalogues("items.catalogue", *named, conditions));
+      condition.append(" OR ").append(InCatalogues(*named, conditions));
     }
     conditions.Add(condition.append(")"));
   }
@@ -627,8 +642,9 @@ SqlQuery ItemsQuery(const Query& query, const Matcher& matcher, bool duplicates,
   auto select = [&](const char* from, const std::function<void(Conditions&)>& leading) {
     if (!items.sql.empty()) items.sql.append(" UNION ALL ");
     items.sql.append(
-        "SELECT items.catalogue, items.path, items.name, items.size, items.write_time, "
-        "items.attributes, items.description, items.damaged");
+        "SELECT items.catalogue, items.path, items.size, items.write_time, items.attributes, "
+        "items.description, items.damaged");
+    if (duplicates) items.sql.append(", ").append(kBaseNameFunction).append("(items.path)");
     items.sql.append(from);
     Conditions conditions(items);
     leading(conditions);
@@ -657,13 +673,13 @@ SqlQuery ItemsQuery(const Query& query, const Matcher& matcher, bool duplicates,
   const std::string& literal = matcher.NarrowingLiteral();
   // Without the descriptions' table (an index of version 2 or 3) the descriptions are read: a
   // scan of every item.
+  const bool descriptionTable = index.version >= 4;
   const std::optional<NamedShape> named =
-      literal.empty() || matcher.PathsOnly() || !index.descriptionTable
-          ? std::nullopt
-          : ShapeOfNames(index, literal);
+      literal.empty() || matcher.PathsOnly() || !descriptionTable ? std::nullopt
+                                                                  : ShapeOfNames(index, literal);
   if (named && named->rest) pathMatch = TrigramQuery(*named->rest);
   // --description alone: its text narrows through the descriptions' table, when it has one.
-  const bool describedOnly = literal.empty() && index.descriptionTable && query.description &&
+  const bool describedOnly = literal.empty() && descriptionTable && query.description &&
                              CharacterCount(*query.description) >= kShortestNarrowingLiteral;
   if (describedOnly) {
     select(" FROM item_descriptions JOIN items ON items.id = item_descriptions.rowid",
@@ -680,7 +696,7 @@ SqlQuery ItemsQuery(const Query& query, const Matcher& matcher, bool duplicates,
     // hold only its start, the paths are asked for the rest instead.
     auto others = [&](Conditions& conditions) {
       if (named && !named->whole.empty()) {
-        conditions.Add("NOT " + InCatalogues("items.catalogue", named->whole, conditions));
+        conditions.Add("NOT " + InCatalogues(named->whole, conditions));
       }
     };
     select(" FROM item_paths JOIN items ON items.id = item_paths.rowid",
@@ -698,14 +714,14 @@ SqlQuery ItemsQuery(const Query& query, const Matcher& matcher, bool duplicates,
     }
     if (named && !named->whole.empty()) {
       select(" FROM items", [&](Conditions& conditions) {
-        conditions.Add(InCatalogues("items.catalogue", named->whole, conditions));
+        conditions.Add(ItemsOfCatalogues(named->whole, index.version, conditions));
       });
     }
   }
   if (duplicates) {
     // Sorted, copies of one file come together: a group is complete when the next row differs.
     // By column number (name, size, write time, catalogue, path), as a compound SELECT needs.
-    items.sql.append(" ORDER BY 3, 4, 5, 1, 2");
+    items.sql.append(" ORDER BY 8, 3, 4, 1, 2");
   }
   return items;
 }

@@ -12,6 +12,8 @@
 #include <variant>
 #include <vector>
 
+#include "tools/index/index_db.h"
+
 namespace find_query {
 
 // A pattern holding `*`, `?` or `[` is a glob that must match the whole text; any other pattern
@@ -125,9 +127,12 @@ struct Query {
   std::optional<std::string> catalogue;  // a pattern for the catalogue file's path
 };
 
+// The last component of an item's path (the whole path when it has one component).
+std::string_view BaseName(std::string_view path);
+
 struct ItemRow {
   std::string_view path;
-  std::string_view name;
+  std::string_view name;  // BaseName(path)
   uint64_t size;
   uint64_t writeTime;
   uint32_t attributes;
@@ -204,16 +209,30 @@ constexpr size_t kMostNamedCatalogues = 64;
 struct IndexShape {
   // The catalogues searched (their id and path): a pattern may match through their names.
   std::vector<std::pair<int64_t, std::string_view>> catalogues;
-  // Whether the index has the descriptions' trigram table (version 4 on); without it every item
-  // is read, unless the patterns match paths only.
-  bool descriptionTable = true;
+  // The index's schema version. Before 4 it has no descriptions' trigram table, and every item
+  // is read unless the patterns match paths only.
+  int version = index_db::kSchemaVersion;
 };
+
+// The columns of ItemsQuery's rows, numbered from 0 as sqlite3_column_* numbers them.
+enum ItemColumn {
+  kCatalogueColumn,
+  kPathColumn,
+  kSizeColumn,
+  kWriteTimeColumn,
+  kAttributesColumn,
+  kDescriptionColumn,
+  kDamagedColumn,
+};
+
+// The SQL function that gives BaseName of a path, which --duplicates sorts by: the connection
+// must have it (item_search registers it).
+constexpr const char* kBaseNameFunction = "catfind_base_name";
 
 // The SELECT that narrows the items before the exact rules judge them: every condition in it
 // accepts at least every row that Matcher::Accepts accepts, and every value is bound, never
-// written in. Its columns, in this order: items.catalogue, path, name, size, write_time,
-// attributes, description, damaged. `trigramMatch` is the FTS5 query for the trigram tables,
-// asked when the query has a narrowing literal: of the paths alone with -b or --path-only,
+// written in. Its columns are ItemColumn's. `trigramMatch` is the FTS5 query for the trigram
+// tables, asked when the query has a narrowing literal: of the paths alone with -b or --path-only,
 // else one SELECT each for the paths, the descriptions (not holding it in the path) and every
 // item of the catalogues whose name may hold it (which the other two leave out), joined by
 // UNION ALL: each streams as its table gives the rows. With `duplicates`, files only, sorted

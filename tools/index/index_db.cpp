@@ -18,8 +18,7 @@ namespace {
 // The schema of a new index, its comments kept by SQLite in sqlite_schema. README.md shows the
 // same text (the index tests compare the two).
 constexpr const char* kSchema = R"sql(
--- The file is in WAL mode (PRAGMA journal_mode=WAL), a writer's connection enforces foreign
--- keys (PRAGMA foreign_keys=ON), and PRAGMA user_version is 4.
+-- The file is in WAL mode (PRAGMA journal_mode=WAL), and PRAGMA user_version is 5.
 CREATE TABLE catalogues (
   id          INTEGER PRIMARY KEY,
   path        TEXT NOT NULL UNIQUE,   -- absolute path of the catalogue file (bytes as the file system has them)
@@ -31,13 +30,14 @@ CREATE TABLE catalogues (
   status      TEXT NOT NULL,          -- "complete" or what stopped the listing, as catmount words it
   item_count  INTEGER NOT NULL,
   listed_at   INTEGER NOT NULL,       -- seconds since 1970
-  ctime_ns    INTEGER NOT NULL DEFAULT 0  -- st_ctim as mtime_ns; 0 until listed by version 3
+  ctime_ns    INTEGER NOT NULL DEFAULT 0, -- st_ctim as mtime_ns; 0 until listed by version 3
+  first_item  INTEGER NOT NULL DEFAULT 0, -- its items' ids lie from first_item to last_item (one
+  last_item   INTEGER NOT NULL DEFAULT -1 -- listing, one transaction: consecutive ids)
 );
 CREATE TABLE items (
   id            INTEGER PRIMARY KEY,
-  catalogue     INTEGER NOT NULL REFERENCES catalogues(id) ON DELETE CASCADE,
+  catalogue     INTEGER NOT NULL,     -- catalogues.id; found by catalogues.first_item to last_item
   path          TEXT NOT NULL,        -- UTF-8 as cathost prints it (code page 437 decoded, glyphs for 0x01-0x1F/0x7F), components separated by backslashes
-  name          TEXT NOT NULL,        -- the last component of path
   size          INTEGER NOT NULL,     -- nFileSizeHigh << 32 | nFileSizeLow
   creation_time INTEGER NOT NULL,     -- FILETIME ticks (100 ns since 1601-01-01 UTC)
   access_time   INTEGER NOT NULL,
@@ -46,7 +46,6 @@ CREATE TABLE items (
   description   TEXT NOT NULL,        -- UTF-8 as cathost prints it; '' when none
   damaged       INTEGER NOT NULL      -- 1 when GetArcItem returned 2 for it
 );
-CREATE INDEX items_by_catalogue ON items(catalogue);
 CREATE INDEX catalogues_by_file       -- one file, one catalogue
   ON catalogues(device, inode);
 CREATE VIRTUAL TABLE item_paths USING fts5(
@@ -83,7 +82,7 @@ CREATE TABLE roots (                  -- each PATH catindex was given, so that a
   problems   TEXT NOT NULL DEFAULT '' -- what the last run reported of it, one warning a line: a
                                       -- run repeats none that the last run reported (unless -v)
 ) WITHOUT ROWID;
-PRAGMA user_version=4;
+PRAGMA user_version=5;
 )sql";
 
 // Version 2 to 3: the status change time joins the file's identity, and the files' device and
@@ -118,6 +117,38 @@ CREATE TABLE roots (                  -- each PATH catindex was given, so that a
                                       -- run repeats none that the last run reported (unless -v)
 ) WITHOUT ROWID;
 PRAGMA user_version=4;
+)sql";
+
+// Version 4 to 5: the items lose their name (the last component of the path, computed when
+// needed), their index by catalogue and the foreign key that needed it (each deletion of a
+// catalogue searched the items for its own); a catalogue's items are found by the range of
+// their ids instead, which a listing makes consecutive. The items are copied once, ids and
+// all, so the trigram tables stay as they are.
+constexpr const char* kUpgradeFrom4 = R"sql(
+ALTER TABLE catalogues ADD COLUMN first_item INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE catalogues ADD COLUMN last_item INTEGER NOT NULL DEFAULT -1;
+UPDATE catalogues SET
+  first_item = coalesce((SELECT min(id) FROM items WHERE items.catalogue = catalogues.id), 0),
+  last_item = coalesce((SELECT max(id) FROM items WHERE items.catalogue = catalogues.id), -1);
+CREATE TABLE items_of_version_5 (
+  id            INTEGER PRIMARY KEY,
+  catalogue     INTEGER NOT NULL,     -- catalogues.id; found by catalogues.first_item to last_item
+  path          TEXT NOT NULL,        -- UTF-8 as cathost prints it (code page 437 decoded, glyphs for 0x01-0x1F/0x7F), components separated by backslashes
+  size          INTEGER NOT NULL,     -- nFileSizeHigh << 32 | nFileSizeLow
+  creation_time INTEGER NOT NULL,     -- FILETIME ticks (100 ns since 1601-01-01 UTC)
+  access_time   INTEGER NOT NULL,
+  write_time    INTEGER NOT NULL,
+  attributes    INTEGER NOT NULL,     -- dwFileAttributes as delivered (0x10 directory)
+  description   TEXT NOT NULL,        -- UTF-8 as cathost prints it; '' when none
+  damaged       INTEGER NOT NULL      -- 1 when GetArcItem returned 2 for it
+);
+INSERT INTO items_of_version_5 (id, catalogue, path, size, creation_time, access_time,
+                                write_time, attributes, description, damaged)
+  SELECT id, catalogue, path, size, creation_time, access_time, write_time, attributes,
+         description, damaged FROM items ORDER BY id;
+DROP TABLE items;
+ALTER TABLE items_of_version_5 RENAME TO items;
+PRAGMA user_version=5;
 )sql";
 
 // Creates every missing folder above `path` (mkdir -p of its parent).
@@ -303,7 +334,8 @@ int OpenForWriting(const std::string& path, bool create, IndexDb* db, std::strin
   const bool creating = version == 0;
   bool changed = version >= 0 && (creating ? Execute(*db, kSchema, &why) : true);
   // Each upgrade takes the index one version further, all in this one transaction.
-  for (const auto& [from, upgrade] : {std::pair{2, kUpgradeFrom2}, std::pair{3, kUpgradeFrom3}}) {
+  for (const auto& [from, upgrade] :
+       {std::pair{2, kUpgradeFrom2}, std::pair{3, kUpgradeFrom3}, std::pair{4, kUpgradeFrom4}}) {
     if (changed && !creating && version == from) {
       changed = Execute(*db, upgrade, &why);
       ++version;
@@ -340,6 +372,24 @@ std::string DefaultIndexPath() {
     base = std::string(home).append("/.local/share");
   }
   return base.append("/catalogue-modules/index.sqlite");
+}
+
+std::string CatalogueItems(int version, std::string_view id) {
+  std::string condition = std::string("items.catalogue = ").append(id);
+  if (version < 5) return condition;
+  auto bound = [&](const char* column) {
+    return std::string("(SELECT ")
+        .append(column)
+        .append(" FROM catalogues WHERE id = ")
+        .append(id)
+        .append(")");
+  };
+  return std::string("items.id BETWEEN ")
+      .append(bound("first_item"))
+      .append(" AND ")
+      .append(bound("last_item"))
+      .append(" AND ")
+      .append(condition);
 }
 
 std::string_view Schema() {
@@ -395,8 +445,7 @@ bool OpenIndex(const std::string& path, Access access, IndexDb* db, std::string*
   if (access == Access::kRead) return true;
   // NORMAL in WAL mode keeps every commit atomic (a killed process loses nothing committed);
   // only a power cut may lose the last commits.
-  if (!SetWalMode(*db, &why) ||
-      !Execute(*db, "PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON", &why)) {
+  if (!SetWalMode(*db, &why) || !Execute(*db, "PRAGMA synchronous=NORMAL", &why)) {
     return fail(why);
   }
   return true;

@@ -2,7 +2,7 @@
 // opens it (creating it and its folders when asked), checks that it is an index of the version
 // these programs read, and wraps the connection and statements so that they close themselves.
 //
-// The schema (user_version 3) is Schema(), which README.md shows; both programs rely on exactly
+// The schema (user_version 5) is Schema(), which README.md shows; both programs rely on exactly
 // that.
 #pragma once
 
@@ -18,7 +18,7 @@ namespace index_db {
 
 // The schema version this code writes (PRAGMA user_version). An index of an older version
 // from kOldestReadableVersion on is read as it is and brought up to date by its next writer.
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 constexpr int kOldestReadableVersion = 2;
 
 // How long a reader waits for a lock (a recovery, a checkpoint) before it gives up, in
@@ -63,6 +63,12 @@ enum class Access {
 
 // The SQL that gives a new index its tables, their comments and its version.
 std::string_view Schema();
+
+// The condition of a WHERE clause that picks the items of the catalogue whose id is the SQL
+// expression `id` (a parameter: "?1"), in an index of `version`: from version 5 on through the
+// range of ids that the catalogues table keeps for it (items.catalogue has no index of its own
+// there), before through items.catalogue's index.
+std::string CatalogueItems(int version, std::string_view id);
 
 // Opens the index at `path`. A writer's connection uses WAL, enforces foreign keys and waits
 // kWriterBusyTimeoutMs for another writer's lock; a reader waits kBusyTimeoutMs. A file that

@@ -1,5 +1,7 @@
 #include "tools/index/item_search.h"
 
+#include <sqlite3.h>
+
 #include <utility>
 #include <variant>
 #include <vector>
@@ -8,6 +10,28 @@
 #include "tools/index/trigram_counts.h"
 
 namespace item_search {
+
+namespace {
+
+void BaseNameOf(sqlite3_context* context, int, sqlite3_value** values) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(values[0]));
+  if (text == nullptr) return sqlite3_result_null(context);
+  const std::string_view name = find_query::BaseName(
+      std::string_view(text, static_cast<size_t>(sqlite3_value_bytes(values[0]))));
+  sqlite3_result_text64(context, name.data(), name.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+bool RegisterBaseName(const index_db::IndexDb& db, std::string* error) {
+  if (sqlite3_create_function_v2(db.get(), find_query::kBaseNameFunction, 1,
+                                 SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
+                                 BaseNameOf, nullptr, nullptr, nullptr) == SQLITE_OK) {
+    return true;
+  }
+  *error = index_db::LastError(db);
+  return false;
+}
+
+}  // namespace
 
 bool PrepareItems(const index_db::IndexDb& db, const find_query::Query& query,
                   const find_query::Matcher& matcher, bool duplicates, find_query::IndexShape shape,
@@ -19,8 +43,8 @@ bool PrepareItems(const index_db::IndexDb& db, const find_query::Query& query,
                 ? find_query::RarestTrigramsQuery(std::move(candidates))
                 : find_query::TrigramQuery(literal);
   }
-  // Version 4 added the descriptions' trigram table.
-  shape.descriptionTable = db.version >= 4;
+  shape.version = db.version;
+  if (duplicates && !RegisterBaseName(db, error)) return false;
   const find_query::SqlQuery sql = find_query::ItemsQuery(query, matcher, duplicates, match, shape);
   if (!statement->Prepare(db, sql.sql.c_str(), error)) return false;
   for (size_t i = 0; i < sql.values.size(); ++i) {
@@ -32,6 +56,22 @@ bool PrepareItems(const index_db::IndexDb& db, const find_query::Query& query,
     }
   }
   return true;
+}
+
+find_query::ItemRow RowOf(const index_db::Statement& statement, std::string_view cataloguePath) {
+  const std::string_view path = statement.ColumnText(find_query::kPathColumn);
+  return find_query::ItemRow{
+      path,
+      find_query::BaseName(path),
+      static_cast<uint64_t>(statement.ColumnInt(find_query::kSizeColumn)),
+      static_cast<uint64_t>(statement.ColumnInt(find_query::kWriteTimeColumn)),
+      static_cast<uint32_t>(statement.ColumnInt(find_query::kAttributesColumn)),
+      statement.ColumnText(find_query::kDescriptionColumn),
+      cataloguePath};
+}
+
+bool Damaged(const index_db::Statement& statement) {
+  return statement.ColumnInt(find_query::kDamagedColumn) != 0;
 }
 
 void AppendItemJson(std::string& json, std::string_view cataloguePath,

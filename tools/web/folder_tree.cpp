@@ -20,8 +20,11 @@ FolderTree::Built FolderTree::Build(const index_db::IndexDb& db, int64_t id,
                                     std::string* error) {
   index_db::Statement items;
   if (!items.Prepare(db,
-                     "SELECT path, size, write_time, attributes, description, damaged "
-                     "FROM items WHERE catalogue = ?1 ORDER BY id",
+                     std::string("SELECT path, size, write_time, attributes, description, damaged "
+                                 "FROM items WHERE ")
+                         .append(index_db::CatalogueItems(db.version, "?1"))
+                         .append(" ORDER BY id")
+                         .c_str(),
                      error)) {
     return Built::kFailed;
   }

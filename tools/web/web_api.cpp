@@ -347,15 +347,9 @@ Answer Api::Search(const Parameters& parameters) {
   uint64_t listed = 0;
   bool more = false;
   while (items.Step(&failed)) {
-    auto catalogue = catalogues.find(items.ColumnInt(0));
+    auto catalogue = catalogues.find(items.ColumnInt(find_query::kCatalogueColumn));
     if (catalogue == catalogues.end()) continue;
-    const find_query::ItemRow row{items.ColumnText(1),
-                                  items.ColumnText(2),
-                                  static_cast<uint64_t>(items.ColumnInt(3)),
-                                  static_cast<uint64_t>(items.ColumnInt(4)),
-                                  static_cast<uint32_t>(items.ColumnInt(5)),
-                                  items.ColumnText(6),
-                                  catalogue->second};
+    const find_query::ItemRow row = item_search::RowOf(items, catalogue->second);
     if (!matcher.Accepts(row)) continue;
     if (skipped < page.offset) {
       ++skipped;
@@ -366,7 +360,7 @@ Answer Api::Search(const Parameters& parameters) {
       break;
     }
     if (listed++ > 0) json.push_back(',');
-    item_search::AppendItemJson(json, catalogue->second, row, items.ColumnInt(7) != 0);
+    item_search::AppendItemJson(json, catalogue->second, row, item_search::Damaged(items));
   }
   bool partial = false;
   if (failed) {
@@ -404,7 +398,11 @@ Answer Api::Catalogues(const Parameters& parameters) {
           db,
           std::string(kCatalogueColumns).append(" ORDER BY path, id LIMIT ?1 OFFSET ?2").c_str(),
           &error) ||
-      !sizes.Prepare(db, "SELECT size FROM items WHERE catalogue = ?1 AND attributes & 16 = 0",
+      !sizes.Prepare(db,
+                     std::string("SELECT size FROM items WHERE ")
+                         .append(index_db::CatalogueItems(db.version, "?1"))
+                         .append(" AND attributes & 16 = 0")
+                         .c_str(),
                      &error)) {
     return databaseFailure();
   }
