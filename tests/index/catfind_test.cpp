@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <numeric>
+#include <random>
 #include <string>
 #include <variant>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "tests/support/json_check.h"
 #include "tests/support/program_run.h"
 #include "tests/support/scratch.h"
+#include "tools/common/glob_match.h"
 #include "tools/index/find_query.h"
 #include "tools/index/index_db.h"
 #include "tools/index/trigram_counts.h"
@@ -74,6 +76,29 @@ TEST(FindQueryGlob, StarsAnchorsAndBackslashes) {
   // Back-tracking stays bounded on a pattern built to blow up a naive matcher.
   std::string text(2000, 'a');
   EXPECT_FALSE(GlobMatches("*a*a*a*a*a*a*a*a*b", text));
+}
+
+// The star that jumps to the next place of the character after it answers as the star that
+// takes one character at a time, on globs and texts of the characters that matter to it.
+TEST(FindQueryGlob, TheSkippingStarAnswersAsTheStepByStepOne) {
+  const std::vector<std::string> pieces = {"a",    "b", "\\",    ".",    "*",        "?",
+                                           "[",    "]", "!",     "-",    "\xc3\xa9", "\xc3",
+                                           "\xa9", "A", "[a-b]", "[!\\]"};
+  std::mt19937 random(7);
+  auto make = [&](size_t most) {
+    std::string text;
+    for (size_t n = random() % (most + 1); n > 0; --n) text += pieces[random() % pieces.size()];
+    return text;
+  };
+  for (int i = 0; i < 200000; ++i) {
+    const std::string glob = make(6);
+    std::string text = make(12);
+    std::erase(text, '*');
+    const bool fold = i % 2 == 1;
+    ASSERT_EQ(glob_match::GlobMatches(glob, text, fold),
+              glob_match::GlobMatchesStepByStep(glob, text, fold))
+        << glob << " on " << text << (fold ? " (-i)" : "");
+  }
 }
 
 TEST(FindQueryText, FoldingLiteralsAndFts5Strings) {
@@ -214,14 +239,15 @@ TEST(FindQuerySql, ConditionsAndTheirValuesInOneNumberedList) {
   EXPECT_NE(items.sql.find("items.attributes & 16 = 0"), std::string::npos);
   EXPECT_NE(items.sql.find("items.write_time > ?18"), std::string::npos);
 
-  // Under -i only ASCII substrings, folded; without a literal no trigram table; --duplicates
-  // sorts the copies of a file together.
+  // Under -i substrings folded as the exact check folds them; without a literal no trigram
+  // table; --duplicates sorts the copies of a file together.
   query = {};
   query.patterns = {"Ab", "\xc3\x89", "aB"};
   query.ignoreCase = true;
   const find_query::SqlQuery copies =
       find_query::ItemsQuery(query, find_query::Matcher(query), true, "", {});
-  EXPECT_EQ(copies.values, (std::vector<Value>{std::string("ab"), std::string("ab")}));
+  EXPECT_EQ(copies.values, (std::vector<Value>{std::string("ab"), std::string("ab"),
+                                               std::string("\xc3\xa9"), std::string("\xc3\xa9")}));
   EXPECT_EQ(copies.sql.find("item_paths"), std::string::npos);
   EXPECT_NE(copies.sql.find("ORDER BY 8, 3, 4, 1, 2"), std::string::npos);
 }
@@ -252,9 +278,8 @@ TEST(FindQuerySql, PathsDescriptionsAndCatalogueNamesNarrowTogether) {
       find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"pho\"", shape);
   for (const std::string part :
        {" FROM item_paths JOIN items ON items.id = item_paths.rowid WHERE item_paths MATCH ?1 AND "
-        "NOT items.catalogue IN (?2) AND (instr(CAST(items.path AS BLOB), CAST(?3 AS BLOB)) > 0 "
-        "OR instr(CAST(items.description AS BLOB), CAST(?4 AS BLOB)) > 0 OR items.catalogue IN "
-        "(?5)) AND (",
+        "NOT items.catalogue IN (?2) AND (catfind_holds(items.path, ?3, 0) OR "
+        "catfind_holds(items.description, ?4, 0) OR items.catalogue IN (?5)) AND (",
         " UNION ALL SELECT ",
         " FROM item_descriptions JOIN items ON items.id = item_descriptions.rowid WHERE "
         "item_descriptions MATCH ?9 AND NOT EXISTS (SELECT 1 FROM item_paths WHERE item_paths "
@@ -294,8 +319,8 @@ TEST(FindQuerySql, PathsDescriptionsAndCatalogueNamesNarrowTogether) {
   EXPECT_EQ(find_query::ItemsQuery(query, find_query::Matcher(query), false, "\"doc\"", shape).sql,
             "SELECT items.catalogue, items.path, items.size, items.write_time, "
             "items.attributes, items.description, items.damaged FROM item_paths JOIN items ON "
-            "items.id = item_paths.rowid WHERE item_paths MATCH ?1 AND instr(CAST(items.path AS "
-            "BLOB), CAST(?2 AS BLOB)) > 0");
+            "items.id = item_paths.rowid WHERE item_paths MATCH ?1 AND "
+            "catfind_holds(items.path, ?2, 0)");
   // --description alone narrows through the descriptions' table where the index has one.
   find_query::Query described;
   described.description = "Sunset at Sylt";

@@ -1,6 +1,7 @@
 #include "tools/common/glob_match.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include "tools/common/display_text.h"
 
@@ -60,10 +61,18 @@ bool MatchSet(std::string_view glob, size_t at, char32_t character, bool ignoreC
   return false;
 }
 
-bool GlobMatches(std::string_view glob, std::string_view text, bool ignoreCase) {
-  // One star is remembered: on a mismatch the star takes one more character and matching
-  // resumes after it. Each step moves the text or the star forward, so the work is at most
-  // the product of the two lengths.
+namespace {
+
+// The length of the character at text[at]: an ASCII byte without a call.
+size_t LengthAt(std::string_view text, size_t at) {
+  return static_cast<uint8_t>(text[at]) < 0x80 ? 1 : CharacterLength(text.substr(at));
+}
+
+// One star is remembered: on a mismatch the star takes one more character and matching resumes
+// after it. Each step moves the text or the star forward, so the work is at most the product of
+// the two lengths. With `skip`, a star followed by an ASCII character takes at once every
+// character up to the next place that character is: the places between would fail on it.
+bool Match(std::string_view glob, std::string_view text, bool ignoreCase, bool skip) {
   size_t p = 0;
   size_t t = 0;
   size_t starGlob = std::string_view::npos;
@@ -71,7 +80,6 @@ bool GlobMatches(std::string_view glob, std::string_view text, bool ignoreCase) 
   while (t < text.size()) {
     if (p < glob.size()) {
       char c = glob[p];
-      size_t length = CharacterLength(text.substr(t));
       if (c == '*') {
         starGlob = ++p;
         starText = t;
@@ -79,16 +87,22 @@ bool GlobMatches(std::string_view glob, std::string_view text, bool ignoreCase) 
       }
       if (c == '?') {
         ++p;
-        t += length;
+        t += LengthAt(text, t);
         continue;
       }
       size_t end = 0;
       bool inSet = false;
-      if (c == '[' &&
-          MatchSet(glob, p, CodePoint(text.substr(t), length), ignoreCase, end, inSet)) {
-        if (inSet) {
-          p = end;
-          t += length;
+      if (c == '[') {
+        const size_t length = LengthAt(text, t);
+        if (MatchSet(glob, p, CodePoint(text.substr(t), length), ignoreCase, end, inSet)) {
+          if (inSet) {
+            p = end;
+            t += length;
+            continue;
+          }
+        } else if (c == text[t]) {
+          ++p;
+          ++t;
           continue;
         }
       } else if (c == text[t]) {
@@ -98,12 +112,31 @@ bool GlobMatches(std::string_view glob, std::string_view text, bool ignoreCase) 
       }
     }
     if (starGlob == std::string_view::npos) return false;
-    starText += CharacterLength(text.substr(starText));
+    if (skip && starGlob == glob.size()) return true;  // a last star takes whatever is left
+    starText += LengthAt(text, starText);
+    // An ASCII byte is never part of a longer character: where memchr finds it, one starts.
+    const char next = starGlob < glob.size() ? glob[starGlob] : '*';
+    if (skip && static_cast<uint8_t>(next) < 0x80 && next != '*' && next != '?' && next != '[' &&
+        starText < text.size()) {
+      const void* found = std::memchr(text.data() + starText, next, text.size() - starText);
+      if (found == nullptr) return false;
+      starText = static_cast<size_t>(static_cast<const char*>(found) - text.data());
+    }
     p = starGlob;
     t = starText;
   }
   while (p < glob.size() && glob[p] == '*') ++p;
   return p == glob.size();
+}
+
+}  // namespace
+
+bool GlobMatches(std::string_view glob, std::string_view text, bool ignoreCase) {
+  return Match(glob, text, ignoreCase, true);
+}
+
+bool GlobMatchesStepByStep(std::string_view glob, std::string_view text, bool ignoreCase) {
+  return Match(glob, text, ignoreCase, false);
 }
 
 }  // namespace glob_match

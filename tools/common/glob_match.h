@@ -17,6 +17,9 @@ namespace glob_match {
 // folds them), and a set takes a character when the character or its other case is a member
 // (ASCII and Latin-1 letters): `[A-_]` takes `_` and every letter, `[@-Z]` no `_`.
 bool GlobMatches(std::string_view glob, std::string_view text, bool ignoreCase = false);
+// The same answer, the star taking one character at a time: GlobMatches's plain twin, which
+// the tests compare it with.
+bool GlobMatchesStepByStep(std::string_view glob, std::string_view text, bool ignoreCase = false);
 
 // Reads the set that starts at glob[at] == '['. On success, sets `end` past its ']' and
 // `matches` to whether `character` is in it (or, with `ignoreCase`, its other case); false

@@ -2,6 +2,7 @@
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
+#include <string.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -136,8 +137,10 @@ std::string RegexProblem(std::string_view regex) {
 }
 
 std::string_view BaseName(std::string_view path) {
-  const size_t slash = path.rfind('\\');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+  // memrchr looks at many bytes at a time; rfind one by one, for every row read.
+  const void* slash = memrchr(path.data(), '\\', path.size());
+  if (slash == nullptr) return path;
+  return path.substr(static_cast<size_t>(static_cast<const char*>(slash) - path.data()) + 1);
 }
 
 std::string_view CatalogueName(std::string_view cataloguePath) {
@@ -146,6 +149,15 @@ std::string_view CatalogueName(std::string_view cataloguePath) {
   if (name.size() > 3 && name.ends_with(".gz")) name.remove_suffix(3);
   const size_t dot = name.rfind('.');
   return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+bool Holds(std::string_view text, std::string_view substring, bool fold, std::string& folded) {
+  if (fold) {
+    FoldCaseInto(text, folded);
+    text = folded;
+  }
+  // libstdc++ looks for the first byte with memchr: faster on short texts than memmem's set-up.
+  return text.find(substring) != std::string_view::npos;
 }
 
 bool PrefixMayHold(std::string_view prefix, std::string_view literal) {
@@ -557,49 +569,44 @@ std::string ItemsOfCatalogues(const std::vector<int64_t>& ids, int version,
   return any.append(")");
 }
 
-// instr() of `text` in `column`, byte for byte.
-std::string Instr(const std::string& column, std::string parameter) {
-  return std::string("instr(CAST(")
+// Whether `column` holds the substring `parameter`, byte for byte, folded as FoldCase folds
+// under -i.
+std::string Holds(const char* column, std::string parameter, bool ignoreCase) {
+  return std::string(kHoldsFunction)
+      .append("(items.")
       .append(column)
-      .append(" AS BLOB), CAST(")
+      .append(", ")
       .append(parameter)
-      .append(" AS BLOB)) > 0");
+      .append(ignoreCase ? ", 1)" : ", 0)");
 }
 
-// Substrings (too short for the trigram table, or beside its literal) compared byte for byte
-// as C++ does; under -i only ASCII ones, which SQL's lower() folds as FoldCase does. Each
-// distinct one once, kMostSubstringConditions at most: the rest are left to the exact check.
-// Unless the patterns match paths only, a substring is looked for in the path and the
-// description, and every item of a catalogue whose name may hold it passes.
+// Substrings (too short for the trigram table, or beside its literal) compared as the exact
+// check compares them. Each distinct one once, kMostSubstringConditions at most: the rest are
+// left to the exact check. Unless the patterns match paths only, a substring is looked for in
+// the path and the description, and every item of a catalogue whose name may hold it passes.
 void AddSubstrings(const Query& query, const IndexShape& index, Conditions& conditions) {
   if (query.regex) return;
   const bool pathsOnly = query.baseNameOnly || query.pathOnly;
-  auto column = [&](const char* name) {
-    std::string text = std::string("items.").append(name);
-    return query.ignoreCase ? std::string("lower(").append(text).append(")") : text;
-  };
+  const bool fold = query.ignoreCase;
   std::vector<std::string> substrings;
   for (const std::string& pattern : query.patterns) {
     if (substrings.size() == kMostSubstringConditions) break;
     if (IsGlob(pattern) || pattern.empty()) continue;
-    const bool ascii = std::all_of(pattern.begin(), pattern.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (query.ignoreCase && !ascii) continue;
-    std::string substring = WithBackslashes(query.ignoreCase ? FoldCase(pattern) : pattern);
+    std::string substring = WithBackslashes(fold ? FoldCase(pattern) : pattern);
     if (std::find(substrings.begin(), substrings.end(), substring) != substrings.end()) continue;
     substrings.push_back(substring);
     if (pathsOnly) {
       // A name is part of its path.
-      conditions.Add(Instr(column("path"), conditions.Parameter(std::move(substring))));
+      conditions.Add(Holds("path", conditions.Parameter(std::move(substring)), fold));
       continue;
     }
     const std::optional<std::vector<int64_t>> named = NamedCatalogues(index, substring);
     if (!named) continue;
     std::string condition =
         std::string("(")
-            .append(Instr(column("path"), conditions.Parameter(substring)))
+            .append(Holds("path", conditions.Parameter(substring), fold))
             .append(" OR ")
-            .append(Instr(column("description"), conditions.Parameter(substring)));
+            .append(Holds("description", conditions.Parameter(substring), fold));
     if (!named->empty()) {
       condition.append(" OR ").append(InCatalogues(*named, conditions));
     }

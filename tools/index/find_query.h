@@ -225,6 +225,15 @@ enum ItemColumn {
   kDamagedColumn,
 };
 
+// Whether `text` (first folded into `folded` as FoldCase folds, when `fold`) holds `substring`,
+// byte for byte.
+bool Holds(std::string_view text, std::string_view substring, bool fold, std::string& folded);
+
+// The SQL function (TEXT, SUBSTRING, FOLD) that is Holds, with which the items query tests
+// its substrings (SQLite's instr() compares at every byte with a call of memcmp, and lower()
+// copies every text): the connection must have it (item_search registers it).
+constexpr const char* kHoldsFunction = "catfind_holds";
+
 // The SQL function that gives BaseName of a path, which --duplicates sorts by: the connection
 // must have it (item_search registers it).
 constexpr const char* kBaseNameFunction = "catfind_base_name";

@@ -21,10 +21,25 @@ void BaseNameOf(sqlite3_context* context, int, sqlite3_value** values) {
   sqlite3_result_text64(context, name.data(), name.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
 }
 
-bool RegisterBaseName(const index_db::IndexDb& db, std::string* error) {
-  if (sqlite3_create_function_v2(db.get(), find_query::kBaseNameFunction, 1,
-                                 SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
-                                 BaseNameOf, nullptr, nullptr, nullptr) == SQLITE_OK) {
+std::string_view TextOf(sqlite3_value* value) {
+  const auto* bytes = static_cast<const char*>(sqlite3_value_blob(value));
+  if (bytes == nullptr) return {};
+  return {bytes, static_cast<size_t>(sqlite3_value_bytes(value))};
+}
+
+void HoldsOf(sqlite3_context* context, int, sqlite3_value** values) {
+  thread_local std::string folded;  // reused: no allocation per row (catweb runs threads)
+  sqlite3_result_int(context, find_query::Holds(TextOf(values[0]), TextOf(values[1]),
+                                                sqlite3_value_int(values[2]) != 0, folded));
+}
+
+// The functions the items query calls.
+bool RegisterFunctions(const index_db::IndexDb& db, std::string* error) {
+  constexpr int kFlags = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
+  if (sqlite3_create_function_v2(db.get(), find_query::kBaseNameFunction, 1, kFlags, nullptr,
+                                 BaseNameOf, nullptr, nullptr, nullptr) == SQLITE_OK &&
+      sqlite3_create_function_v2(db.get(), find_query::kHoldsFunction, 3, kFlags, nullptr, HoldsOf,
+                                 nullptr, nullptr, nullptr) == SQLITE_OK) {
     return true;
   }
   *error = index_db::LastError(db);
@@ -44,7 +59,7 @@ bool PrepareItems(const index_db::IndexDb& db, const find_query::Query& query,
                 : find_query::TrigramQuery(literal);
   }
   shape.version = db.version;
-  if (duplicates && !RegisterBaseName(db, error)) return false;
+  if (!RegisterFunctions(db, error)) return false;
   const find_query::SqlQuery sql = find_query::ItemsQuery(query, matcher, duplicates, match, shape);
   if (!statement->Prepare(db, sql.sql.c_str(), error)) return false;
   for (size_t i = 0; i < sql.values.size(); ++i) {
