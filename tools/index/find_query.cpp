@@ -569,15 +569,14 @@ std::string ItemsOfCatalogues(const std::vector<int64_t>& ids, int version,
   return any.append(")");
 }
 
-// Whether `column` holds the substring `parameter`, byte for byte, folded as FoldCase folds
-// under -i.
-std::string Holds(const char* column, std::string parameter, bool ignoreCase) {
-  return std::string(kHoldsFunction)
-      .append("(items.")
-      .append(column)
-      .append(", ")
-      .append(parameter)
-      .append(ignoreCase ? ", 1)" : ", 0)");
+// Whether one of the `columns` holds the substring `parameter`, byte for byte, folded as
+// FoldCase folds under -i.
+std::string Holds(std::string parameter, bool ignoreCase,
+                  std::initializer_list<const char*> columns) {
+  std::string call =
+      std::string(kHoldsFunction).append("(").append(parameter).append(ignoreCase ? ", 1" : ", 0");
+  for (const char* column : columns) call.append(", items.").append(column);
+  return call.append(")");
 }
 
 // Substrings (too short for the trigram table, or beside its literal) compared as the exact
@@ -597,16 +596,13 @@ void AddSubstrings(const Query& query, const IndexShape& index, Conditions& cond
     substrings.push_back(substring);
     if (pathsOnly) {
       // A name is part of its path.
-      conditions.Add(Holds("path", conditions.Parameter(std::move(substring)), fold));
+      conditions.Add(Holds(conditions.Parameter(std::move(substring)), fold, {"path"}));
       continue;
     }
     const std::optional<std::vector<int64_t>> named = NamedCatalogues(index, substring);
     if (!named) continue;
-    std::string condition =
-        std::string("(")
-            .append(Holds("path", conditions.Parameter(substring), fold))
-            .append(" OR ")
-            .append(Holds("description", conditions.Parameter(substring), fold));
+    std::string condition = std::string("(").append(
+        Holds(conditions.Parameter(substring), fold, {"path", "description"}));
     if (!named->empty()) {
       condition.append(" OR ").append(InCatalogues(*named, conditions));
     }

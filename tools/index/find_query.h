@@ -91,9 +91,11 @@ struct TrigramCount {
 // and with it the others at most kCommonerFactor times as frequent, kMostTrigrams at most. Any
 // of a literal's trigrams is a condition every matching path meets; each one asked costs a walk
 // of its posting list, which pays only while the list is short. Empty for no candidates.
-// TrigramQuery is the plain rule this one improves on, for an index without counts.
+// TrigramQuery is the plain rule this one improves on, for an index without counts. Two at most:
+// the trigrams of one word select nearly the same rows, and on real names (the 20 queries of
+// bench/peers.sh --search --real) a third and a fourth cost more instructions than they saved.
 constexpr uint64_t kCommonerFactor = 4;
-constexpr size_t kMostTrigrams = 4;
+constexpr size_t kMostTrigrams = 2;
 std::string RarestTrigramsQuery(std::vector<TrigramCount> candidates);
 
 // "+N" (bigger than), "-N" (smaller than) or "N" (exactly), N with an optional k, M or G
@@ -229,9 +231,10 @@ enum ItemColumn {
 // byte for byte.
 bool Holds(std::string_view text, std::string_view substring, bool fold, std::string& folded);
 
-// The SQL function (TEXT, SUBSTRING, FOLD) that is Holds, with which the items query tests
-// its substrings (SQLite's instr() compares at every byte with a call of memcmp, and lower()
-// copies every text): the connection must have it (item_search registers it).
+// The SQL function (SUBSTRING, FOLD, TEXT...) that is 1 when Holds holds for one of the TEXTs,
+// with which the items query tests its substrings (SQLite's instr() compares at every byte with a
+// call of memcmp, and lower() copies every text): the connection must have it (item_search
+// registers it).
 constexpr const char* kHoldsFunction = "catfind_holds";
 
 // The SQL function that gives BaseName of a path, which --duplicates sorts by: the connection

@@ -27,10 +27,17 @@ std::string_view TextOf(sqlite3_value* value) {
   return {bytes, static_cast<size_t>(sqlite3_value_bytes(value))};
 }
 
-void HoldsOf(sqlite3_context* context, int, sqlite3_value** values) {
+void HoldsOf(sqlite3_context* context, int count, sqlite3_value** values) {
   thread_local std::string folded;  // reused: no allocation per row (catweb runs threads)
-  sqlite3_result_int(context, find_query::Holds(TextOf(values[0]), TextOf(values[1]),
-                                                sqlite3_value_int(values[2]) != 0, folded));
+  if (count < 2) return sqlite3_result_error(context, "SUBSTRING, FOLD, TEXT...", -1);
+  const std::string_view substring = TextOf(values[0]);
+  const bool fold = sqlite3_value_int(values[1]) != 0;
+  for (int i = 2; i < count; ++i) {
+    if (find_query::Holds(TextOf(values[i]), substring, fold, folded)) {
+      return sqlite3_result_int(context, 1);
+    }
+  }
+  sqlite3_result_int(context, 0);
 }
 
 // The functions the items query calls.
@@ -38,7 +45,7 @@ bool RegisterFunctions(const index_db::IndexDb& db, std::string* error) {
   constexpr int kFlags = SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS;
   if (sqlite3_create_function_v2(db.get(), find_query::kBaseNameFunction, 1, kFlags, nullptr,
                                  BaseNameOf, nullptr, nullptr, nullptr) == SQLITE_OK &&
-      sqlite3_create_function_v2(db.get(), find_query::kHoldsFunction, 3, kFlags, nullptr, HoldsOf,
+      sqlite3_create_function_v2(db.get(), find_query::kHoldsFunction, -1, kFlags, nullptr, HoldsOf,
                                  nullptr, nullptr, nullptr) == SQLITE_OK) {
     return true;
   }
