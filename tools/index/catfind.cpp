@@ -94,25 +94,15 @@ void Complain(std::string_view message) {
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-// An item text from the index as cathost prints it, unless it holds what a terminal would
-// obey (a control character or bytes outside UTF-8, which cathost never stores): then quoted
-// and escaped as every hostile name is.
-std::string ShownItemText(std::string_view text) {
-  for (size_t at = 0; at < text.size();) {
-    auto byte = static_cast<uint8_t>(text[at]);
-    if (byte < 0x20 || byte == 0x7F) return ShownName(text);
-    if (byte < 0x80) {
-      ++at;
-      continue;
-    }
-    size_t length = Utf8SequenceLength(text.substr(at));
-    // C1 controls are U+0080..U+009F: C2 80..C2 9F.
-    if (length == 0 || (byte == 0xC2 && static_cast<uint8_t>(text[at + 1]) < 0xA0)) {
-      return ShownName(text);
-    }
-    at += length;
+// Appends an item text from the index as cathost prints it, unless it holds what a terminal
+// would obey (a control character or bytes outside UTF-8, which cathost never stores): then
+// quoted and escaped as every hostile name is.
+void AppendShownItemText(std::string& out, std::string_view text) {
+  if (ShowsAsIs(text)) {
+    out.append(text);
+  } else {
+    out.append(ShownName(text));
   }
-  return std::string(text);
 }
 
 bool ParseCount(std::string_view text, uint64_t* value) {
@@ -375,9 +365,14 @@ struct Catalogue {
   std::string shown;  // as text output shows it: quoted when hostile, raw with -0
 };
 
-// An item text as text output shows it: raw with -0, for xargs -0, else ShownItemText.
-std::string OutputText(const Options& options, std::string_view text) {
-  return options.nulSeparated ? std::string(text) : ShownItemText(text);
+// Appends an item text as text output shows it: raw with -0, for xargs -0, else as
+// AppendShownItemText.
+void AppendOutputText(std::string& out, const Options& options, std::string_view text) {
+  if (options.nulSeparated) {
+    out.append(text);
+  } else {
+    AppendShownItemText(out, text);
+  }
 }
 
 void WriteItem(Output& output, const Options& options, const Catalogue& catalogue,
@@ -386,12 +381,14 @@ void WriteItem(Output& output, const Options& options, const Catalogue& catalogu
   if (options.json) {
     item_search::AppendItemJson(text, catalogue.path, row, damaged);
   } else {
-    text.append(catalogue.shown).append(": ").append(OutputText(options, row.path));
+    text.append(catalogue.shown).append(": ");
+    AppendOutputText(text, options, row.path);
     if (options.longFormat) {
       text.append("  ").append(std::to_string(row.size)).append("  ");
       text.append(find_query::FormatTime(row.writeTime, false));
       if (!row.description.empty()) {
-        text.append("  -- ").append(OutputText(options, row.description));
+        text.append("  -- ");
+        AppendOutputText(text, options, row.description);
       }
     }
   }
@@ -434,11 +431,13 @@ void WriteGroup(Output& output, const Options& options, const Group& group) {
     }
     text.append("]}").push_back(end);
   } else {
-    text.append(OutputText(options, group.name)).append("  ").append(std::to_string(group.size));
+    AppendOutputText(text, options, group.name);
+    text.append("  ").append(std::to_string(group.size));
     text.append("  ").append(find_query::FormatTime(group.writeTime, false)).push_back(end);
     for (const Group::Copy& copy : group.copies) {
       text.append("  ").append(copy.catalogue->shown).append(": ");
-      text.append(OutputText(options, copy.path)).push_back(end);
+      AppendOutputText(text, options, copy.path);
+      text.push_back(end);
     }
   }
   output.LineDone();
