@@ -362,7 +362,15 @@ class Output {
 
 struct Catalogue {
   std::string path;
-  std::string shown;  // as text output shows it: quoted when hostile, raw with -0
+  // As text output shows the path (quoted when hostile): made for the first match written, as
+  // most catalogues of a search have none.
+  std::optional<std::string> shown;
+
+  // The path as text output shows it: raw with -0.
+  const std::string& Shown(const Options& options) {
+    if (!shown) shown = options.nulSeparated ? path : ShownName(path);
+    return *shown;
+  }
 };
 
 // Appends an item text as text output shows it: raw with -0, for xargs -0, else as
@@ -375,13 +383,13 @@ void AppendOutputText(std::string& out, const Options& options, std::string_view
   }
 }
 
-void WriteItem(Output& output, const Options& options, const Catalogue& catalogue,
+void WriteItem(Output& output, const Options& options, Catalogue& catalogue,
                const find_query::ItemRow& row, bool damaged) {
   std::string& text = output.Text();
   if (options.json) {
     item_search::AppendItemJson(text, catalogue.path, row, damaged);
   } else {
-    text.append(catalogue.shown).append(": ");
+    text.append(catalogue.Shown(options)).append(": ");
     AppendOutputText(text, options, row.path);
     if (options.longFormat) {
       text.append("  ").append(std::to_string(row.size)).append("  ");
@@ -402,7 +410,7 @@ struct Group {
   uint64_t size = 0;
   uint64_t writeTime = 0;
   struct Copy {
-    const Catalogue* catalogue;
+    Catalogue* catalogue;
     std::string path;
   };
   std::vector<Copy> copies;
@@ -435,7 +443,7 @@ void WriteGroup(Output& output, const Options& options, const Group& group) {
     text.append("  ").append(std::to_string(group.size));
     text.append("  ").append(find_query::FormatTime(group.writeTime, false)).push_back(end);
     for (const Group::Copy& copy : group.copies) {
-      text.append("  ").append(copy.catalogue->shown).append(": ");
+      text.append("  ").append(copy.catalogue->Shown(options)).append(": ");
       AppendOutputText(text, options, copy.path);
       text.push_back(end);
     }
@@ -458,8 +466,7 @@ bool ReadCatalogues(const index_db::IndexDb& db, const Options& options,
     std::string path(cataloguePath);
     struct stat info {};
     if (options.existing && stat(path.c_str(), &info) != 0) continue;
-    std::string shown = options.nulSeparated ? path : ShownName(path);
-    catalogues->emplace(statement.ColumnInt(0), Catalogue{std::move(path), std::move(shown)});
+    catalogues->emplace(statement.ColumnInt(0), Catalogue{std::move(path), std::nullopt});
   }
   return !failed;
 }
@@ -485,7 +492,7 @@ class Results {
   // A failed write ends the search too: nobody reads the rest.
   bool Done() const { return matches_ >= options_.limit || output_.Failed(); }
 
-  void Add(const Catalogue& catalogue, const find_query::ItemRow& row, bool damaged) {
+  void Add(Catalogue& catalogue, const find_query::ItemRow& row, bool damaged) {
     if (options_.duplicates) {
       if (row.name != group_.name || row.size != group_.size || row.writeTime != group_.writeTime) {
         CloseGroup();
