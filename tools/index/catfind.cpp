@@ -14,10 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -361,14 +362,14 @@ class Output {
 };
 
 struct Catalogue {
-  std::string path;
+  std::string_view path;  // in Catalogues' arena
   // As text output shows the path (quoted when hostile): made for the first match written, as
   // most catalogues of a search have none.
   std::optional<std::string> shown;
 
   // The path as text output shows it: raw with -0.
   const std::string& Shown(const Options& options) {
-    if (!shown) shown = options.nulSeparated ? path : ShownName(path);
+    if (!shown) shown = options.nulSeparated ? std::string(path) : ShownName(path);
     return *shown;
   }
 };
@@ -451,29 +452,60 @@ void WriteGroup(Output& output, const Options& options, const Group& group) {
   output.LineDone();
 }
 
-// The catalogues whose path --catalogue accepts (with -e, whose file exists), by id; false on
-// a database failure.
+// The catalogues of one index that a search reads, by id. An index may hold thousands, of which
+// a search matches few: they are kept in the order of their ids, for a binary search, and their
+// paths in the blocks of one arena.
+class Catalogues {
+ public:
+  using Entry = std::pair<int64_t, Catalogue>;
+  using iterator = std::vector<Entry>::iterator;
+
+  // `id` is above every id added before.
+  void Add(int64_t id, std::string_view path) {
+    char* copy = static_cast<char*>(paths_.allocate(path.size(), 1));
+    std::memcpy(copy, path.data(), path.size());
+    entries_.push_back({id, Catalogue{std::string_view(copy, path.size()), std::nullopt}});
+  }
+  iterator find(int64_t id) {
+    // Rows mostly come a catalogue at a time, as catindex numbers a catalogue's items together.
+    if (last_ < entries_.size() && entries_[last_].first == id) return begin() + last_;
+    auto found = std::lower_bound(begin(), end(), id, [](const Entry& entry, int64_t wanted) {
+      return entry.first < wanted;
+    });
+    if (found == end() || found->first != id) return end();
+    last_ = static_cast<size_t>(found - begin());
+    return found;
+  }
+  iterator begin() { return entries_.begin(); }
+  iterator end() { return entries_.end(); }
+
+ private:
+  std::pmr::monotonic_buffer_resource paths_;
+  std::vector<Entry> entries_;
+  size_t last_ = 0;  // the entry found last
+};
+
+// The catalogues whose path --catalogue accepts (with -e, whose file exists); false on a
+// database failure.
 bool ReadCatalogues(const index_db::IndexDb& db, const Options& options,
-                    const find_query::Matcher& matcher,
-                    std::unordered_map<int64_t, Catalogue>* catalogues) {
+                    const find_query::Matcher& matcher, Catalogues* catalogues) {
   index_db::Statement statement;
   std::string error;
-  if (!statement.Prepare(db, "SELECT id, path FROM catalogues", &error)) return false;
+  // A table's rows come in the order of their ids anyway: this ORDER BY sorts nothing.
+  if (!statement.Prepare(db, "SELECT id, path FROM catalogues ORDER BY id", &error)) return false;
   bool failed = false;
   while (statement.Step(&failed)) {
     std::string_view cataloguePath = statement.ColumnText(1);
     if (!matcher.AcceptsCatalogue(cataloguePath)) continue;
-    std::string path(cataloguePath);
     struct stat info {};
-    if (options.existing && stat(path.c_str(), &info) != 0) continue;
-    catalogues->emplace(statement.ColumnInt(0), Catalogue{std::move(path), std::nullopt});
+    if (options.existing && stat(std::string(cataloguePath).c_str(), &info) != 0) continue;
+    catalogues->Add(statement.ColumnInt(0), cataloguePath);
   }
   return !failed;
 }
 
 bool PrepareItems(const index_db::IndexDb& db, const Options& options,
-                  const find_query::Matcher& matcher,
-                  const std::unordered_map<int64_t, Catalogue>& catalogues,
+                  const find_query::Matcher& matcher, Catalogues& catalogues,
                   index_db::Statement* statement) {
   find_query::IndexShape shape;
   for (const auto& [id, catalogue] : catalogues) shape.catalogues.emplace_back(id, catalogue.path);
@@ -551,7 +583,7 @@ bool IndexFailed(const index_db::IndexDb& db, const std::string& path, std::stri
 // An index as its search leaves it: open, with its catalogues and its items query.
 struct SearchedIndex {
   index_db::IndexDb db;
-  std::unordered_map<int64_t, Catalogue> catalogues;
+  Catalogues catalogues;
   index_db::Statement statement;
 };
 
@@ -560,7 +592,7 @@ bool Search(const std::string& path, const Options& options, const find_query::M
             Results& results, SearchedIndex& index) {
   index_db::IndexDb& db = index.db;
   if (!OpenForSearch(path, &db)) return false;
-  std::unordered_map<int64_t, Catalogue>& catalogues = index.catalogues;
+  Catalogues& catalogues = index.catalogues;
   if (!ReadCatalogues(db, options, matcher, &catalogues)) {
     return IndexFailed(db, path, "cannot read the catalogues");
   }
