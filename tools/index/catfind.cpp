@@ -491,7 +491,7 @@ bool ReadCatalogues(const index_db::IndexDb& db, const Options& options,
                     const find_query::Matcher& matcher, Catalogues* catalogues) {
   index_db::Statement statement;
   std::string error;
-  // A table's rows come in the order of their ids anyway: this ORDER BY sorts nothing.
+  // In id order, as Catalogues wants them: a table's rows come so anyway, and this sorts nothing.
   if (!statement.Prepare(db, "SELECT id, path FROM catalogues ORDER BY id", &error)) return false;
   bool failed = false;
   while (statement.Step(&failed)) {
@@ -698,8 +698,8 @@ int Find(const Options& options) {
   // As grep's: an index that failed makes it 2, whatever the others found.
   const int status = failed ? kFailed : results.Matches() > 0 ? kMatched : kNothingMatched;
   // The results are written and the indexes were only read: closing them (which writes nothing)
-  // and freeing the catalogues would cost as much as a short search, so the process ends here
-  // and the system reclaims both, as it does for a reader that is killed.
+  // and freeing the catalogues is work the system does at exit anyway, so the process ends here
+  // without it, as a reader that is killed does.
   std::exit(status);
 }
 
