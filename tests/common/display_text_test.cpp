@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
 #include <string>
 
 #include "tests/support/json_check.h"
@@ -57,6 +59,65 @@ TEST(DisplayText, NamesAreShownAsTheyAreUnlessATerminalWouldObeyThem) {
   // A name that begins with a quote is quoted, so that it never looks like an escape.
   EXPECT_EQ(ShownName("'a\\033'"), "'\\'a\\\\033\\''");
   EXPECT_EQ(ShownName("it's"), "it's");
+}
+
+// ShowsAsIs takes printable ASCII 8 bytes at a time: it must answer as the rule does on any text,
+// wherever the character that decides falls: in a word, across two, or in the tail after them.
+TEST(DisplayText, ShowsAsIsAgreesWithTheRuleByCharacter) {
+  size_t disagreements = 0;
+  size_t asIs = 0;
+  size_t tested = 0;
+  auto check = [&](const std::string& text) {
+    const bool expected = ShowsAsIsByCharacter(text);
+    disagreements += ShowsAsIs(text) != expected ? 1 : 0;
+    asIs += expected ? 1 : 0;
+    ++tested;
+  };
+  const std::string printable = "abcdefghijklmnopq";
+  // Every byte at every place of printable texts of 1 to 17 bytes, and every pair of bytes
+  // (stray bytes, two-byte characters, C1 controls) at every place of the longest.
+  for (size_t length = 1; length <= printable.size(); ++length) {
+    for (size_t at = 0; at < length; ++at) {
+      for (int byte = 0; byte < 256; ++byte) {
+        std::string text = printable.substr(0, length);
+        text[at] = static_cast<char>(byte);
+        check(text);
+      }
+    }
+  }
+  for (size_t at = 0; at + 1 < printable.size(); ++at) {
+    for (uint32_t pair = 0; pair < 0x10000; ++pair) {
+      std::string text = printable;
+      text[at] = static_cast<char>(pair >> 8);
+      text[at + 1] = static_cast<char>(pair);
+      check(text);
+    }
+  }
+  // Random texts: raw bytes, and printable ASCII mixed with whole and cut UTF-8 characters,
+  // controls and stray bytes.
+  const std::string pieces[] = {
+      "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xC2\x85",         "\xC2\xA0", "\xE2\x82",
+      "\x7F",     "\n",           "\xED\xA0\x80",     "\xF4\x90\x80\x80", "\xFF",     "\x80"};
+  std::mt19937 random(20240613);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    const size_t length = random() % 40;
+    const bool raw = round % 4 == 0;
+    while (text.size() < length) {
+      if (raw) {
+        text.push_back(static_cast<char>(random()));
+      } else if (random() % 8 != 0) {
+        text.push_back(static_cast<char>(0x20 + random() % 0x5F));
+      } else {
+        text += pieces[random() % std::size(pieces)];
+      }
+    }
+    check(text);
+  }
+  EXPECT_EQ(disagreements, 0u);
+  // Both answers, many times over.
+  EXPECT_GT(asIs, tested / 10);
+  EXPECT_LT(asIs, tested - tested / 10);
 }
 
 TEST(DisplayText, WellFormedUtf8ReplacesEachStrayByte) {

@@ -1,6 +1,7 @@
 #include "tools/common/display_text.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -20,6 +21,21 @@ bool IsControlSequence(std::string_view text, size_t length) {
   uint8_t first = ByteAt(text, 0);
   if (length == 1) return first < 0x20 || first == 0x7F;
   return length == 2 && first == 0xC2 && ByteAt(text, 1) < 0xA0;
+}
+
+// The length of the character that starts `text` when a terminal shows it as it is, else 0.
+size_t ShownCharacterLength(std::string_view text) {
+  size_t length = Utf8SequenceLength(text);
+  return length != 0 && !IsControlSequence(text, length) ? length : 0;
+}
+
+// Whether each of the word's 8 bytes is printable ASCII (0x20 to 0x7E). Without a high bit set,
+// no sum carries into the next byte: adding 0x60 sets a byte's high bit from 0x20 on, adding 1
+// only at 0x7F.
+bool AllPrintableAscii(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101;
+  constexpr uint64_t kHighBits = 0x8080808080808080;
+  return ((word + kOnes * 0x60) & ~(word + kOnes) & ~word & kHighBits) == kHighBits;
 }
 
 void AppendOctalEscape(std::string* out, uint8_t byte) {
@@ -60,14 +76,34 @@ size_t Utf8SequenceLength(std::string_view text) {
   return length;
 }
 
-std::string ShownName(std::string_view text) {
-  bool plain = !text.starts_with('\'');
-  for (size_t at = 0; at < text.size() && plain;) {
-    size_t length = Utf8SequenceLength(text.substr(at));
-    plain = length != 0 && !IsControlSequence(text.substr(at), length);
+bool ShowsAsIs(std::string_view text) {
+  for (size_t at = 0; at < text.size();) {
+    uint64_t word;
+    if (text.size() - at >= sizeof word) {
+      std::memcpy(&word, text.data() + at, sizeof word);
+      if (AllPrintableAscii(word)) {
+        at += sizeof word;
+        continue;
+      }
+    }
+    size_t length = ShownCharacterLength(text.substr(at));
+    if (length == 0) return false;
     at += length;
   }
-  if (plain) return std::string(text);
+  return true;
+}
+
+bool ShowsAsIsByCharacter(std::string_view text) {
+  for (size_t at = 0; at < text.size();) {
+    size_t length = ShownCharacterLength(text.substr(at));
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
+std::string ShownName(std::string_view text) {
+  if (!text.starts_with('\'') && ShowsAsIsByCharacter(text)) return std::string(text);
 
   std::string shown = "'";
   for (size_t at = 0; at < text.size();) {

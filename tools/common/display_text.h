@@ -12,6 +12,13 @@
 // point above U+10FFFF or a sequence cut short.
 size_t Utf8SequenceLength(std::string_view text);
 
+// Whether a terminal shows `text` as it is: well-formed UTF-8 without control characters (C0,
+// DEL, C1). Runs of printable ASCII, what item paths are mostly made of, are checked 8 bytes at
+// a time, since catfind asks this of every text it prints.
+bool ShowsAsIs(std::string_view text);
+// The same, one character at a time: the rule itself, which ShowsAsIs must agree with.
+bool ShowsAsIsByCharacter(std::string_view text);
+
 // `text` as it is when it is well-formed UTF-8 without control characters (C0, DEL, C1) and
 // does not begin with a quote; otherwise quoted as `'...'`, with every control character and
 // every byte outside a well-formed sequence written as a three-digit octal escape `\ooo`, and

@@ -14,10 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -94,25 +95,15 @@ void Complain(std::string_view message) {
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-// An item text from the index as cathost prints it, unless it holds what a terminal would
-// obey (a control character or bytes outside UTF-8, which cathost never stores): then quoted
-// and escaped as every hostile name is.
-std::string ShownItemText(std::string_view text) {
-  for (size_t at = 0; at < text.size();) {
-    auto byte = static_cast<uint8_t>(text[at]);
-    if (byte < 0x20 || byte == 0x7F) return ShownName(text);
-    if (byte < 0x80) {
-      ++at;
-      continue;
-    }
-    size_t length = Utf8SequenceLength(text.substr(at));
-    // C1 controls are U+0080..U+009F: C2 80..C2 9F.
-    if (length == 0 || (byte == 0xC2 && static_cast<uint8_t>(text[at + 1]) < 0xA0)) {
-      return ShownName(text);
-    }
-    at += length;
+// Appends an item text from the index as cathost prints it, unless it holds what a terminal
+// would obey (a control character or bytes outside UTF-8, which cathost never stores): then
+// quoted and escaped as every hostile name is.
+void AppendShownItemText(std::string& out, std::string_view text) {
+  if (ShowsAsIs(text)) {
+    out.append(text);
+  } else {
+    out.append(ShownName(text));
   }
-  return std::string(text);
 }
 
 bool ParseCount(std::string_view text, uint64_t* value) {
@@ -371,27 +362,42 @@ class Output {
 };
 
 struct Catalogue {
-  std::string path;
-  std::string shown;  // as text output shows it: quoted when hostile, raw with -0
+  std::string_view path;  // in Catalogues' arena
+  // As text output shows the path (quoted when hostile): made for the first match written, as
+  // most catalogues of a search have none.
+  std::optional<std::string> shown;
+
+  // The path as text output shows it: raw with -0.
+  const std::string& Shown(const Options& options) {
+    if (!shown) shown = options.nulSeparated ? std::string(path) : ShownName(path);
+    return *shown;
+  }
 };
 
-// An item text as text output shows it: raw with -0, for xargs -0, else ShownItemText.
-std::string OutputText(const Options& options, std::string_view text) {
-  return options.nulSeparated ? std::string(text) : ShownItemText(text);
+// Appends an item text as text output shows it: raw with -0, for xargs -0, else as
+// AppendShownItemText.
+void AppendOutputText(std::string& out, const Options& options, std::string_view text) {
+  if (options.nulSeparated) {
+    out.append(text);
+  } else {
+    AppendShownItemText(out, text);
+  }
 }
 
-void WriteItem(Output& output, const Options& options, const Catalogue& catalogue,
+void WriteItem(Output& output, const Options& options, Catalogue& catalogue,
                const find_query::ItemRow& row, bool damaged) {
   std::string& text = output.Text();
   if (options.json) {
     item_search::AppendItemJson(text, catalogue.path, row, damaged);
   } else {
-    text.append(catalogue.shown).append(": ").append(OutputText(options, row.path));
+    text.append(catalogue.Shown(options)).append(": ");
+    AppendOutputText(text, options, row.path);
     if (options.longFormat) {
       text.append("  ").append(std::to_string(row.size)).append("  ");
       text.append(find_query::FormatTime(row.writeTime, false));
       if (!row.description.empty()) {
-        text.append("  -- ").append(OutputText(options, row.description));
+        text.append("  -- ");
+        AppendOutputText(text, options, row.description);
       }
     }
   }
@@ -405,7 +411,7 @@ struct Group {
   uint64_t size = 0;
   uint64_t writeTime = 0;
   struct Copy {
-    const Catalogue* catalogue;
+    Catalogue* catalogue;
     std::string path;
   };
   std::vector<Copy> copies;
@@ -434,40 +440,72 @@ void WriteGroup(Output& output, const Options& options, const Group& group) {
     }
     text.append("]}").push_back(end);
   } else {
-    text.append(OutputText(options, group.name)).append("  ").append(std::to_string(group.size));
+    AppendOutputText(text, options, group.name);
+    text.append("  ").append(std::to_string(group.size));
     text.append("  ").append(find_query::FormatTime(group.writeTime, false)).push_back(end);
     for (const Group::Copy& copy : group.copies) {
-      text.append("  ").append(copy.catalogue->shown).append(": ");
-      text.append(OutputText(options, copy.path)).push_back(end);
+      text.append("  ").append(copy.catalogue->Shown(options)).append(": ");
+      AppendOutputText(text, options, copy.path);
+      text.push_back(end);
     }
   }
   output.LineDone();
 }
 
-// The catalogues whose path --catalogue accepts (with -e, whose file exists), by id; false on
-// a database failure.
+// The catalogues of one index that a search reads, by id. An index may hold thousands, of which
+// a search matches few: they are kept in the order of their ids, for a binary search, and their
+// paths in the blocks of one arena.
+class Catalogues {
+ public:
+  using Entry = std::pair<int64_t, Catalogue>;
+  using iterator = std::vector<Entry>::iterator;
+
+  // `id` is above every id added before.
+  void Add(int64_t id, std::string_view path) {
+    char* copy = static_cast<char*>(paths_.allocate(path.size(), 1));
+    std::memcpy(copy, path.data(), path.size());
+    entries_.push_back({id, Catalogue{std::string_view(copy, path.size()), std::nullopt}});
+  }
+  iterator find(int64_t id) {
+    // Rows mostly come a catalogue at a time, as catindex numbers a catalogue's items together.
+    if (last_ < entries_.size() && entries_[last_].first == id) return begin() + last_;
+    auto found = std::lower_bound(begin(), end(), id, [](const Entry& entry, int64_t wanted) {
+      return entry.first < wanted;
+    });
+    if (found == end() || found->first != id) return end();
+    last_ = static_cast<size_t>(found - begin());
+    return found;
+  }
+  iterator begin() { return entries_.begin(); }
+  iterator end() { return entries_.end(); }
+
+ private:
+  std::pmr::monotonic_buffer_resource paths_;
+  std::vector<Entry> entries_;
+  size_t last_ = 0;  // the entry found last
+};
+
+// The catalogues whose path --catalogue accepts (with -e, whose file exists); false on a
+// database failure.
 bool ReadCatalogues(const index_db::IndexDb& db, const Options& options,
-                    const find_query::Matcher& matcher,
-                    std::unordered_map<int64_t, Catalogue>* catalogues) {
+                    const find_query::Matcher& matcher, Catalogues* catalogues) {
   index_db::Statement statement;
   std::string error;
-  if (!statement.Prepare(db, "SELECT id, path FROM catalogues", &error)) return false;
+  // In id order, as Catalogues wants them: a table's rows come so anyway, and this sorts nothing.
+  if (!statement.Prepare(db, "SELECT id, path FROM catalogues ORDER BY id", &error)) return false;
   bool failed = false;
   while (statement.Step(&failed)) {
     std::string_view cataloguePath = statement.ColumnText(1);
     if (!matcher.AcceptsCatalogue(cataloguePath)) continue;
-    std::string path(cataloguePath);
     struct stat info {};
-    if (options.existing && stat(path.c_str(), &info) != 0) continue;
-    std::string shown = options.nulSeparated ? path : ShownName(path);
-    catalogues->emplace(statement.ColumnInt(0), Catalogue{std::move(path), std::move(shown)});
+    if (options.existing && stat(std::string(cataloguePath).c_str(), &info) != 0) continue;
+    catalogues->Add(statement.ColumnInt(0), cataloguePath);
   }
   return !failed;
 }
 
 bool PrepareItems(const index_db::IndexDb& db, const Options& options,
-                  const find_query::Matcher& matcher,
-                  const std::unordered_map<int64_t, Catalogue>& catalogues,
+                  const find_query::Matcher& matcher, Catalogues& catalogues,
                   index_db::Statement* statement) {
   find_query::IndexShape shape;
   for (const auto& [id, catalogue] : catalogues) shape.catalogues.emplace_back(id, catalogue.path);
@@ -486,7 +524,7 @@ class Results {
   // A failed write ends the search too: nobody reads the rest.
   bool Done() const { return matches_ >= options_.limit || output_.Failed(); }
 
-  void Add(const Catalogue& catalogue, const find_query::ItemRow& row, bool damaged) {
+  void Add(Catalogue& catalogue, const find_query::ItemRow& row, bool damaged) {
     if (options_.duplicates) {
       if (row.name != group_.name || row.size != group_.size || row.writeTime != group_.writeTime) {
         CloseGroup();
@@ -542,16 +580,23 @@ bool IndexFailed(const index_db::IndexDb& db, const std::string& path, std::stri
   return false;
 }
 
-// Searches one index into `results`; false once a failure is reported.
-bool Search(const std::string& path, const Options& options, const find_query::Matcher& matcher,
-            Results& results) {
+// An index as its search leaves it: open, with its catalogues and its items query.
+struct SearchedIndex {
   index_db::IndexDb db;
+  Catalogues catalogues;
+  index_db::Statement statement;
+};
+
+// Searches one index into `results`, keeping it in `index`; false once a failure is reported.
+bool Search(const std::string& path, const Options& options, const find_query::Matcher& matcher,
+            Results& results, SearchedIndex& index) {
+  index_db::IndexDb& db = index.db;
   if (!OpenForSearch(path, &db)) return false;
-  std::unordered_map<int64_t, Catalogue> catalogues;
+  Catalogues& catalogues = index.catalogues;
   if (!ReadCatalogues(db, options, matcher, &catalogues)) {
     return IndexFailed(db, path, "cannot read the catalogues");
   }
-  index_db::Statement statement;
+  index_db::Statement& statement = index.statement;
   if (!PrepareItems(db, options, matcher, catalogues, &statement)) {
     return IndexFailed(db, path, "cannot query the index");
   }
@@ -615,6 +660,7 @@ bool WriteStatistics(const std::string& path, Output& output) {
   return true;
 }
 
+// The exit status of what `options` ask; a search ends the process itself.
 int Find(const Options& options) {
   Output output;
   bool failed = false;
@@ -630,9 +676,9 @@ int Find(const Options& options) {
   }
   const find_query::Matcher matcher(options.query);
   Results results(options, output);
-  for (const std::string& path : options.databasePaths) {
-    if (results.Done()) break;
-    if (!Search(path, options, matcher, results)) failed = true;
+  std::vector<SearchedIndex> indexes(options.databasePaths.size());
+  for (size_t i = 0; i < indexes.size() && !results.Done(); ++i) {
+    if (!Search(options.databasePaths[i], options, matcher, results, indexes[i])) failed = true;
   }
   if (options.count) {
     output.Text()
@@ -644,13 +690,19 @@ int Find(const Options& options) {
     return kFailed;
   }
   // As grep's: an index that failed makes it 2, whatever the others found.
-  if (failed) return kFailed;
-  return results.Matches() > 0 ? kMatched : kNothingMatched;
+  const int status = failed ? kFailed : results.Matches() > 0 ? kMatched : kNothingMatched;
+  // The results are written and the indexes were only read: closing them (which writes nothing)
+  // and freeing the catalogues is work the system does at exit anyway, so the process ends here
+  // without it, as a reader that is killed does.
+  std::exit(status);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // SQLite's memory statistics take a global lock on every allocation it makes, over a thousand
+  // of them to read the schema and prepare a query; nothing here reads them.
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   Options options;
   const int parsed = ParseArguments(argc, argv, &options);
   if (parsed >= 0) return parsed;

@@ -211,6 +211,27 @@ bool HasIndexTables(const IndexDb& db, std::string* error) {
   return true;
 }
 
+// As HasIndexTables, for a connection that has not read the schema yet: the tables are looked up
+// in the schema as SQLite loads it for any first statement, and no query scans sqlite_schema. A
+// connection that has read the schema before may hold it stale (another process may have made
+// the tables since), which only a statement would notice.
+bool NewConnectionHasIndexTables(const IndexDb& db, std::string* error) {
+  // sqlite_schema is in every schema that can be read: a failure here is the file's.
+  if (sqlite3_table_column_metadata(db.get(), "main", "sqlite_schema", nullptr, nullptr, nullptr,
+                                    nullptr, nullptr, nullptr) != SQLITE_OK) {
+    *error = LastError(db);
+    return false;
+  }
+  for (const char* table : {"catalogues", "items", "item_paths"}) {
+    if (sqlite3_table_column_metadata(db.get(), "main", table, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr) != SQLITE_OK) {
+      *error = "not an index database (its tables are missing)";
+      return false;
+    }
+  }
+  return true;
+}
+
 // Why the first read of the file failed, in words that say where to look.
 std::string FirstReadFailure(const IndexDb& db, const std::string& path, const std::string& why) {
   const int code = sqlite3_errcode(db.get()) & 0xFF;
@@ -440,7 +461,11 @@ bool OpenIndex(const std::string& path, Access access, IndexDb* db, std::string*
                     .append(" to ")
                     .append(std::to_string(kSchemaVersion)));
   }
-  if (!HasIndexTables(*db, &why)) return fail(why);
+  // A reader's connection is new, and has read no more than the version.
+  if (!(access == Access::kRead ? NewConnectionHasIndexTables(*db, &why)
+                                : HasIndexTables(*db, &why))) {
+    return fail(why);
+  }
   db->version = version;
   if (access == Access::kRead) return true;
   // NORMAL in WAL mode keeps every commit atomic (a killed process loses nothing committed);

@@ -73,15 +73,13 @@ bool Recount(const index_db::IndexDb& db, std::string* error) {
 bool Read(const index_db::IndexDb& db, const std::vector<std::string>& literals,
           std::vector<find_query::TrigramCount>* candidates) {
   candidates->clear();
-  index_db::Statement any;
   index_db::Statement count;
   std::string error;
-  if (!any.Prepare(db, "SELECT 1 FROM trigram_counts LIMIT 1", &error) ||
-      !count.Prepare(db, "SELECT items FROM trigram_counts WHERE trigram = ?1", &error)) {
+  if (!count.Prepare(db, "SELECT items FROM trigram_counts WHERE trigram = ?1", &error)) {
     return false;
   }
   bool failed = false;
-  if (!any.Step(&failed)) return false;
+  bool anyCounted = false;
   for (const std::string& literal : literals) {
     for (std::string& trigram : find_query::Trigrams(literal)) {
       if (std::any_of(
@@ -90,14 +88,23 @@ bool Read(const index_db::IndexDb& db, const std::vector<std::string>& literals,
         continue;
       }
       count.BindText(1, trigram);
-      const uint64_t items = count.Step(&failed) ? static_cast<uint64_t>(count.ColumnInt(0)) : 0;
+      const bool counted = count.Step(&failed);
+      const uint64_t items = counted ? static_cast<uint64_t>(count.ColumnInt(0)) : 0;
       count.Reset();
       if (failed) {
         candidates->clear();
         return false;
       }
+      anyCounted = anyCounted || counted;
       candidates->push_back({std::move(trigram), items});
     }
+  }
+  if (anyCounted) return true;
+  // None of these trigrams is counted: the index may have no counts at all.
+  index_db::Statement any;
+  if (!any.Prepare(db, "SELECT 1 FROM trigram_counts LIMIT 1", &error) || !any.Step(&failed)) {
+    candidates->clear();
+    return false;
   }
   return true;
 }
