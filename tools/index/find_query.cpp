@@ -610,8 +610,15 @@ void AddSubstrings(const Query& query, const IndexShape& index, Conditions& cond
   }
 }
 
-// --type, --newer, --older and --size. A bound past SQL's integers is left to the exact check.
+// --description, --type, --newer, --older and --size. A bound past SQL's integers is left to the
+// exact check.
 void AddFilters(const Query& query, Conditions& conditions) {
+  // --description, whatever its length: the rows without it never leave SQL.
+  if (query.description && !query.description->empty()) {
+    conditions.Add(Holds(
+        conditions.Parameter(query.ignoreCase ? FoldCase(*query.description) : *query.description),
+        query.ignoreCase, {"description"}));
+  }
   if (query.directories) {
     conditions.Add(*query.directories ? "items.attributes & 16 != 0" : "items.attributes & 16 = 0");
   }
