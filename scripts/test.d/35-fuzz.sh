@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Fuzz stage: builds the libFuzzer targets (preset fuzz, build-fuzz, clang) and runs each for
-# FUZZ_SECONDS (default 60) from its seed corpus, copied to a temporary folder so that the
+# FUZZ_SECONDS (default 30) from its seed corpus, copied to a temporary folder so that the
 # run leaves the repository as it was. Any crash, leak, timeout or out-of-memory fails the
 # stage; the input that caused it is kept in $FUZZ_ARTIFACTS (default build-fuzz/artifacts)
 # and belongs in fuzz/regressions/<module>/ once the fault is fixed.
@@ -10,7 +10,7 @@ root=$PWD
 # shellcheck source=scripts/lib/stage.sh
 source scripts/lib/stage.sh
 
-seconds=${FUZZ_SECONDS:-60}
+seconds=${FUZZ_SECONDS:-30}
 artifacts=${FUZZ_ARTIFACTS:-$root/build-fuzz/artifacts}
 
 step "fuzz build (build-fuzz)"
